@@ -1,0 +1,35 @@
+#pragma once
+// Text files of the program: lines of key "=" value, CR LF line ends, UTF-8 without BOM.
+// Files written on a Japanese Windows system are CP932; the reader accepts those too.
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+namespace textfile {
+
+// Largest file the reader accepts; anything bigger is refused with an error.
+constexpr qint64 kMaxBytes = 1 << 20;
+
+// The bytes of `lines`, each ended by CR LF, UTF-8 without BOM.
+QByteArray encodeLines(const QStringList& lines);
+
+// Text of `bytes`: UTF-8 when the bytes are valid UTF-8 (a leading BOM is dropped),
+// otherwise CP932. Split into lines at LF; a CR before the LF is not part of the line, and
+// a last line without LF still counts.
+QStringList decodeLines(const QByteArray& bytes);
+
+// Writes `lines` to `path` atomically: a temporary file in the same folder, then a rename,
+// so the old file stays intact when anything fails. Throws EInOutError naming the file and
+// the reason.
+void writeLines(const QString& path, const QStringList& lines);
+
+// Reads the lines of `path`. Throws EInOutError naming the file and the reason when it is
+// missing, not a regular file (a directory, FIFO or device is never opened), bigger than
+// `maxBytes` or unreadable.
+QStringList readLines(const QString& path, qint64 maxBytes = kMaxBytes);
+
+// True when `path` names an existing regular file (not a directory, FIFO or device).
+bool isRegularFile(const QString& path);
+
+} // namespace textfile

@@ -1,0 +1,73 @@
+#pragma once
+// One pad's clip player: a single WAV or MP3 clip on one voice of the shared audio engine.
+// Opens and closes the clip, plays, stops and rewinds it, reports mode, position and length
+// (milliseconds), raises a completion notice when a playback ends, and carries the volume.
+// Lives on the UI thread; completion notices arrive as queued calls between two handlers.
+// The transport bar (transportbar.h) is its visible face and owns one.
+
+#include "errors.h"
+#include "playertypes.h"
+
+#include <QObject>
+#include <QString>
+
+namespace media {
+class Engine;
+}
+
+class ClipPlayer : public QObject {
+    Q_OBJECT
+public:
+    // `voice` is the engine voice this player drives (0..7), one per pad.
+    ClipPlayer(media::Engine& engine, int voice, QObject* parent = nullptr);
+    ~ClipPlayer() override; // closes an open clip
+
+    QString FileName() const;
+    void setFileName(const QString& fileName); // stores the text only
+
+    bool MCIOpened() const;
+    quint16 DeviceID() const; // 0 whenever no clip is open
+    TMPDevCapsSet Capabilities() const;
+    bool canPlay() const;
+    bool canRecord() const;
+    TButtonSet autoButtons() const; // FAutoButtons, drawn by the transport bar
+    void setAutoButtons(TButtonSet set);
+    qint32 Error() const;
+    TMPNotifyValues NotifyValue() const;
+    qint32 Frames() const;
+    bool AutoEnable() const { return true; }
+    bool AutoRewind() const { return true; }
+
+    // Throw EMCIDeviceError where the operation needs an open clip and none is open.
+    void Open();
+    void Close();
+    void Play();
+    void Stop();
+    void Rewind();
+    TMPModes Mode() const;   // mpNotReady when closed
+    qint32 Position() const; // 0 when closed
+    qint32 Length() const;   // needs an open clip
+    void Pause();
+    void PauseOnly();
+    void Resume();
+    void Next();
+    void Previous();
+    void Step();
+    void Back();
+    void StartRecording();
+    void Eject();
+
+    // Volume 0..1000 of the open clip; ignored when none is open. A player with no open clip
+    // reports 1000, the initial volume of a fresh clip.
+    void setVolume(int level);
+    int volume() const;
+
+signals:
+    // The completion notice (OnNotify), once for every accepted Play, Resume or StartRecording.
+    void OnNotify(ClipPlayer* sender);
+    // The auto-enabled set changed at Open, Close or a notice: the strip redraws from it.
+    void redrawFromSet();
+};
+
+void SetPlayerVolume(ClipPlayer* player, int level);
+int GetPlayerVolume(ClipPlayer* player);

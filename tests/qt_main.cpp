@@ -1,0 +1,10 @@
+// main() of the Qt tests: a QApplication on the offscreen platform, then every test.
+
+#include <QApplication>
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
