@@ -1,0 +1,2 @@
+cuedeck_add_test(NAME setlistformat_test SOURCES setlistformat_test.cpp LIBS cuedeck_setlists
+                 TIMEOUT 60)
