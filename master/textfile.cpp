@@ -102,6 +102,12 @@ QString decodeCp932(const QByteArray& bytes) {
     return QString::fromUtf8(out.data(), static_cast<qsizetype>(dst - out.data()));
 }
 
+// A name the file system can be asked about: not empty, and no NUL character, which would
+// cut the name short and make it name another file.
+bool isUsablePath(const QString& path) {
+    return !path.isEmpty() && !path.contains(QChar(u'\0'));
+}
+
 } // namespace
 
 QByteArray encodeLines(const QStringList& lines) {
@@ -143,6 +149,8 @@ QStringList decodeLines(const QByteArray& bytes) {
 }
 
 void writeLines(const QString& path, const QStringList& lines) {
+    if (!isUsablePath(path))
+        throwWrite(path, QStringLiteral("ファイル名が正しくありません"));
     // Writing through a link replaces the file it points at, not the link.
     QString target = path;
     QFileInfo info(path);
@@ -207,6 +215,8 @@ void writeLines(const QString& path, const QStringList& lines) {
 }
 
 QStringList readLines(const QString& path, qint64 maxBytes) {
+    if (!isUsablePath(path))
+        throwRead(path, QStringLiteral("ファイル名が正しくありません"));
     const QByteArray native = QFile::encodeName(path);
     struct stat st {};
     // Look before opening: a directory, FIFO or device is never opened at all.
@@ -256,7 +266,8 @@ QStringList readLines(const QString& path, qint64 maxBytes) {
 
 bool isRegularFile(const QString& path) {
     struct stat st {};
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode);
+    return isUsablePath(path) && ::stat(QFile::encodeName(path).constData(), &st) == 0 &&
+           S_ISREG(st.st_mode);
 }
 
 } // namespace textfile

@@ -181,6 +181,16 @@ TEST(TextFileRead, RefusesWhatIsNotAReadableRegularFile) {
     EXPECT_TRUE(inOutErrorOf([&] { textfile::readLines(fifo); }).contains(fifo));
     EXPECT_FALSE(textfile::isRegularFile(fifo));
 
+    // A NUL inside a name (binary junk in a set list) must not name the file before it.
+    const QString real = dir.filePath("real.cdk");
+    putBytes(real, "x\r\n");
+    const QString cut = real + QChar(u'\0') + "junk";
+    EXPECT_FALSE(textfile::isRegularFile(cut));
+    EXPECT_FALSE(inOutErrorOf([&] { textfile::readLines(cut); }).isEmpty());
+    EXPECT_FALSE(inOutErrorOf([&] { textfile::writeLines(cut, {"y"}); }).isEmpty());
+    EXPECT_EQ(fileBytes(real), "x\r\n");
+    EXPECT_FALSE(textfile::isRegularFile(""));
+
     // A device that never ends.
     EXPECT_FALSE(inOutErrorOf([&] { textfile::readLines("/dev/zero"); }).isEmpty());
     EXPECT_FALSE(textfile::isRegularFile("/dev/zero"));
