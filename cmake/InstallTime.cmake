@@ -36,10 +36,7 @@ function(cuedeck_install_generated source_dir program_subdir)
     file(RELATIVE_PATH target "${prefix}/bin" "${prefix}/${program_subdir}/cuedeck")
     message(STATUS "Installing: ${link} -> ${target}")
     file(MAKE_DIRECTORY "${root}/bin")
-    if(EXISTS "${link}" OR IS_SYMLINK "${link}")
-        file(REMOVE "${link}")
-    endif()
-    file(CREATE_LINK "${target}" "${link}" SYMBOLIC)
+    file(CREATE_LINK "${target}" "${link}" SYMBOLIC) # replaces an older link or file
     list(APPEND made "${link}")
 
     # The desktop entry starts the launcher by its full path, so a prefix outside PATH works.
