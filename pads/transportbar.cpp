@@ -18,6 +18,12 @@
 #include <algorithm>
 #include <optional>
 
+// The resources live in a library that static linking would otherwise leave out of a
+// program that never names them; asking for them here pulls them in.
+static void initGlyphResources() {
+    Q_INIT_RESOURCE(cuedeck);
+}
+
 namespace {
 
 constexpr const char* kPrefixes[3] = {"EN", "DI", "CL"};
@@ -51,6 +57,7 @@ using GlyphTable = std::array<std::array<QImage, kButtonCount>, 3>;
 
 const GlyphTable& glyphTable() {
     static const GlyphTable table = [] {
+        initGlyphResources();
         GlyphTable t;
         for (int p = 0; p < 3; ++p)
             for (int b = 0; b < kButtonCount; ++b)
