@@ -11,9 +11,12 @@
 #include <QObject>
 #include <QString>
 
+#include <cstdint>
+
 namespace media {
 class Engine;
-}
+enum class EndKind : std::uint8_t;
+} // namespace media
 
 class ClipPlayer : public QObject {
     Q_OBJECT
@@ -67,6 +70,29 @@ signals:
     void OnNotify(ClipPlayer* sender);
     // The auto-enabled set changed at Open, Close or a notice: the strip redraws from it.
     void redrawFromSet();
+
+private:
+    void requireOpen() const;
+    qint32 toMs(std::int64_t frames) const;
+    // Answers the playback that still owes a notice, if any, with `value` (queued).
+    void interruptPending(TMPNotifyValues value);
+    void engineEnded(std::uint32_t stamp, media::EndKind kind);
+    void deliverNotice(TMPNotifyValues value);
+
+    media::Engine& m_engine;
+    int m_voice;
+    QString m_fileName;
+    bool m_opened = false;
+    quint16 m_deviceId = 0;
+    TMPDevCapsSet m_caps;
+    TButtonSet m_autoButtons;
+    qint32 m_error = 0;
+    TMPNotifyValues m_notifyValue = nvSuccessful;
+    qint32 m_frames = 0;
+    bool m_paused = false;
+    int m_volume = 1000;
+    // Stamp of the accepted playback whose notice is still owed; 0 when none is.
+    std::uint32_t m_pendingStamp = 0;
 };
 
 void SetPlayerVolume(ClipPlayer* player, int level);

@@ -1,0 +1,279 @@
+#include "clip.h"
+
+#include <sndfile.h>
+#include <soxr.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <numeric>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace media {
+
+namespace {
+
+// Seconds of converted audio kept in memory from the start of every clip. It covers the time
+// the worker needs to fill a voice's ring after a restart, many times over.
+constexpr double kHeadSeconds = 0.4;
+// Source frames read from the decoder at a time.
+constexpr std::int64_t kSourceChunk = 2048;
+// Output frames converted and dropped before a seek target, so that the converter's filter
+// has settled when the wanted frame comes out.
+constexpr std::int64_t kConverterPreroll = 1024;
+constexpr int kMaxChannels = 256;
+constexpr int kMaxRate = 1'536'000;
+
+SNDFILE* sf(void* p) {
+    return static_cast<SNDFILE*>(p);
+}
+soxr_t sx(void* p) {
+    return static_cast<soxr_t>(p);
+}
+
+[[noreturn]] void fail(OpenError::Reason reason, const std::string& path) {
+    switch (reason) {
+    case OpenError::NotFound:
+        throw OpenError(reason, "ファイルが見つかりません: " + path);
+    case OpenError::NotRegular:
+        throw OpenError(reason, "通常のファイルではありません: " + path);
+    case OpenError::Unreadable:
+        throw OpenError(reason, "ファイルを読み込めません: " + path);
+    case OpenError::BadFormat:
+        throw OpenError(reason, "対応していない形式か、壊れたファイルです: " + path);
+    case OpenError::Unknown:
+        break;
+    }
+    throw OpenError(OpenError::Unknown, "原因不明のエラー");
+}
+
+} // namespace
+
+std::shared_ptr<Clip> Clip::open(const std::string& path, int outputRate) {
+    // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below anyway.
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR || path.empty())
+            fail(OpenError::NotFound, path);
+        fail(OpenError::Unreadable, path);
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        ::close(fd);
+        fail(OpenError::Unreadable, path);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        fail(OpenError::NotRegular, path);
+    }
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0)
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+
+    std::shared_ptr<Clip> clip(new Clip());
+    clip->m_path = path;
+    clip->m_fd = fd; // closed by the destructor from here on
+    clip->m_outRate = outputRate;
+
+    SF_INFO info{};
+    // The descriptor stays ours: libsndfile must not close it, also not on failure.
+    SNDFILE* file = sf_open_fd(fd, SFM_READ, &info, SF_FALSE);
+    if (!file)
+        fail(OpenError::BadFormat, path);
+    clip->m_sndfile = file;
+    if (info.channels < 1 || info.channels > kMaxChannels || info.samplerate < 1 ||
+        info.samplerate > kMaxRate || outputRate < 1)
+        fail(OpenError::BadFormat, path);
+    clip->m_srcRate = info.samplerate;
+    clip->m_srcChannels = info.channels;
+    clip->m_seekable = info.seekable != 0;
+
+    const std::int64_t g = std::gcd<std::int64_t>(info.samplerate, outputRate);
+    clip->m_ratioSrc = info.samplerate / g;
+    clip->m_ratioOut = outputRate / g;
+
+    // MP3 frame counts are exact only with a LAME/Xing tag, which libsndfile does not report;
+    // treat them as estimates and settle the length when the decoder reaches the end.
+    const bool mpeg = (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG;
+    std::int64_t srcFrames = info.frames;
+    if (srcFrames < 0 || srcFrames >= (std::int64_t{1} << 40))
+        srcFrames = 0;
+    clip->m_exact.store(!mpeg, std::memory_order_relaxed);
+    clip->m_length.store(clip->outLengthFor(srcFrames), std::memory_order_relaxed);
+
+    clip->m_srcBuf.resize(static_cast<std::size_t>(kSourceChunk * info.channels));
+    if (info.samplerate != outputRate) {
+        soxr_error_t err = nullptr;
+        soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+        soxr_quality_spec_t q = soxr_quality_spec(SOXR_HQ, 0);
+        soxr_runtime_spec_t rt = soxr_runtime_spec(1);
+        soxr_t s = soxr_create(info.samplerate, outputRate, 2, &err, &io, &q, &rt);
+        if (!s || err) {
+            if (s)
+                soxr_delete(s);
+            fail(OpenError::Unknown, path);
+        }
+        clip->m_soxr = s;
+        clip->m_inBuf.resize(static_cast<std::size_t>(kSourceChunk * 2));
+        clip->m_dropBuf.resize(static_cast<std::size_t>(kSourceChunk * 2));
+    }
+
+    std::int64_t headTarget = static_cast<std::int64_t>(kHeadSeconds * outputRate);
+    if (clip->lengthExact())
+        headTarget = std::min(headTarget, clip->length());
+    clip->m_head.resize(static_cast<std::size_t>(std::max<std::int64_t>(headTarget, 1) * 2));
+    clip->m_headFrames = clip->read(clip->m_head.data(), headTarget);
+    clip->m_head.resize(static_cast<std::size_t>(clip->m_headFrames * 2));
+    clip->m_head.shrink_to_fit();
+    // A clip that yields no audio at all is not a clip: an empty data chunk, or bytes that
+    // only looked like a header.
+    if (clip->m_headFrames == 0)
+        fail(OpenError::BadFormat, path);
+    return clip;
+}
+
+Clip::~Clip() {
+    if (m_soxr)
+        soxr_delete(sx(m_soxr));
+    if (m_sndfile)
+        sf_close(sf(m_sndfile));
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+std::int64_t Clip::outLengthFor(std::int64_t sourceFrames) const {
+    return (sourceFrames * m_ratioOut + m_ratioSrc - 1) / m_ratioSrc;
+}
+
+std::size_t Clip::memoryBytes() const {
+    return sizeof(*this) +
+           (m_head.capacity() + m_srcBuf.capacity() + m_inBuf.capacity() + m_dropBuf.capacity()) *
+               sizeof(float);
+}
+
+void Clip::seek(std::int64_t frame) {
+    frame = std::max<std::int64_t>(frame, 0);
+    if (frame == m_outPos && m_discard == 0)
+        return;
+    m_outPos = frame;
+    m_srcEnd = false;
+    m_flushed = false;
+    m_inStart = m_inCount = 0;
+    m_discard = 0;
+    std::int64_t srcTarget = frame;
+    if (m_soxr) {
+        // Restart the converter on a frame where source and output grids meet, a little
+        // before the target, and drop the output up to the target.
+        const std::int64_t n = std::max<std::int64_t>(frame - kConverterPreroll, 0) / m_ratioOut;
+        srcTarget = n * m_ratioSrc;
+        m_discard = frame - n * m_ratioOut;
+        soxr_clear(sx(m_soxr));
+    }
+    if (sf_seek(sf(m_sndfile), srcTarget, SEEK_SET) < 0) {
+        // Past the decoder's end (or a decoder that cannot seek there): nothing more to read.
+        m_srcEnd = true;
+        m_flushed = true;
+        m_discard = 0;
+    }
+    m_srcRead = srcTarget;
+}
+
+std::int64_t Clip::read(float* out, std::int64_t frames) {
+    std::int64_t produced = 0;
+    while (produced < frames) {
+        std::int64_t want = frames - produced;
+        const bool exact = lengthExact();
+        const std::int64_t len = length();
+        if (exact) {
+            if (m_outPos >= len)
+                break;
+            want = std::min(want, len - m_outPos);
+        }
+        std::int64_t got = decodeRaw(out + produced * 2, want);
+        if (got == 0) {
+            if (exact) {
+                // The decoder ended a little short of the announced length (converter
+                // rounding, or a file shorter than its header): pad with silence so that the
+                // clip ends exactly at its length.
+                std::fill(out + produced * 2, out + (produced + want) * 2, 0.0f);
+                got = want;
+            } else {
+                m_length.store(m_outPos, std::memory_order_release);
+                m_exact.store(true, std::memory_order_release);
+                break;
+            }
+        }
+        m_outPos += got;
+        produced += got;
+        if (!exact && m_outPos > len)
+            m_length.store(m_outPos, std::memory_order_release);
+    }
+    return produced;
+}
+
+std::int64_t Clip::readSourceStereo(float* out, std::int64_t frames) {
+    frames = std::min(frames, kSourceChunk);
+    const int ch = m_srcChannels;
+    sf_count_t n = sf_readf_float(sf(m_sndfile), ch == 2 ? out : m_srcBuf.data(), frames);
+    if (n <= 0)
+        return 0;
+    if (ch == 1) {
+        for (sf_count_t i = 0; i < n; ++i)
+            out[2 * i] = out[2 * i + 1] = m_srcBuf[static_cast<std::size_t>(i)];
+    } else if (ch > 2) {
+        for (sf_count_t i = 0; i < n; ++i) {
+            out[2 * i] = m_srcBuf[static_cast<std::size_t>(i * ch)];
+            out[2 * i + 1] = m_srcBuf[static_cast<std::size_t>(i * ch + 1)];
+        }
+    }
+    m_srcRead += n;
+    return n;
+}
+
+std::int64_t Clip::decodeRaw(float* out, std::int64_t frames) {
+    if (!m_soxr) {
+        if (m_srcEnd)
+            return 0;
+        std::int64_t n = readSourceStereo(out, frames);
+        if (n == 0)
+            m_srcEnd = true;
+        return n;
+    }
+    std::int64_t produced = 0;
+    while (produced < frames) {
+        if (m_inCount == 0 && !m_srcEnd) {
+            m_inStart = 0;
+            m_inCount = static_cast<std::size_t>(readSourceStereo(m_inBuf.data(), kSourceChunk));
+            if (m_inCount == 0)
+                m_srcEnd = true;
+        }
+        const bool dropping = m_discard > 0;
+        float* target = dropping ? m_dropBuf.data() : out + produced * 2;
+        const std::size_t room = static_cast<std::size_t>(
+            dropping ? std::min(m_discard, kSourceChunk) : frames - produced);
+        std::size_t used = 0, made = 0;
+        if (m_inCount > 0) {
+            soxr_process(sx(m_soxr), m_inBuf.data() + m_inStart * 2, m_inCount, &used, target, room,
+                         &made);
+            if (used == 0 && made == 0)
+                break; // the converter refuses input it was given; give up on this pass
+        } else if (!m_flushed) {
+            soxr_process(sx(m_soxr), nullptr, 0, nullptr, target, room, &made);
+            if (made < room)
+                m_flushed = true;
+        } else {
+            break;
+        }
+        m_inStart += used;
+        m_inCount -= used;
+        if (dropping)
+            m_discard -= static_cast<std::int64_t>(made);
+        else
+            produced += static_cast<std::int64_t>(made);
+    }
+    return produced;
+}
+
+} // namespace media

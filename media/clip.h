@@ -1,0 +1,101 @@
+#pragma once
+// One opened audio clip: a libsndfile decoder, a libsoxr converter to the engine's output
+// rate, and the converted "head" of the clip, kept in memory for good so that a start from the
+// beginning never waits for the disk. The rest is decoded by the engine's worker thread into
+// the playing voice's read-ahead ring.
+//
+// All output is interleaved stereo float at the engine's rate; mono clips are doubled and
+// clips with more channels keep their first two.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace media {
+
+// Why a clip could not be opened; the message is the engine's own text naming the file.
+class OpenError : public std::runtime_error {
+public:
+    enum Reason { NotFound = 1, NotRegular, Unreadable, BadFormat, Unknown };
+    OpenError(Reason reason, const std::string& message)
+        : std::runtime_error(message), m_reason(reason) {}
+    Reason reason() const noexcept { return m_reason; }
+
+private:
+    Reason m_reason;
+};
+
+class Clip {
+public:
+    // Opens `path` and converts its head. Throws OpenError.
+    static std::shared_ptr<Clip> open(const std::string& path, int outputRate);
+    ~Clip();
+    Clip(const Clip&) = delete;
+    Clip& operator=(const Clip&) = delete;
+
+    const std::string& path() const { return m_path; }
+    int outputRate() const { return m_outRate; }
+    int sourceRate() const { return m_srcRate; }
+    int sourceChannels() const { return m_srcChannels; }
+
+    // Length in output frames. For formats whose frame count is only an estimate (MP3 without
+    // a LAME/Xing tag) it is updated by the worker while decoding, and is final once
+    // lengthExact() is true.
+    std::int64_t length() const { return m_length.load(std::memory_order_acquire); }
+    bool lengthExact() const { return m_exact.load(std::memory_order_acquire); }
+
+    // The converted beginning of the clip, headFrames() stereo frames.
+    const float* head() const { return m_head.data(); }
+    std::int64_t headFrames() const { return m_headFrames; }
+
+    // Decoder side, used by one thread at a time (the opener, then the engine's worker).
+    // Positions the decoder so that the next read() returns output frame `frame`.
+    void seek(std::int64_t frame);
+    // Decodes up to `frames` stereo frames into `out`; returns how many (0 at the end).
+    std::int64_t read(float* out, std::int64_t frames);
+
+    // Bytes held by this clip (head and decoder buffers), for the memory figures.
+    std::size_t memoryBytes() const;
+
+private:
+    Clip() = default;
+    std::int64_t outLengthFor(std::int64_t sourceFrames) const;
+    std::int64_t decodeRaw(float* out, std::int64_t frames);
+    std::int64_t readSourceStereo(float* out, std::int64_t frames);
+    void resetConverter();
+
+    std::string m_path;
+    int m_fd = -1;
+    void* m_sndfile = nullptr; // SNDFILE*
+    void* m_soxr = nullptr;    // soxr_t, null when no conversion is needed
+    int m_srcRate = 0;
+    int m_srcChannels = 0;
+    int m_outRate = 0;
+    // Output frame k is source frame k * m_ratioSrc / m_ratioOut.
+    std::int64_t m_ratioSrc = 1;
+    std::int64_t m_ratioOut = 1;
+    bool m_seekable = true;
+
+    std::atomic<std::int64_t> m_length{0};
+    std::atomic<bool> m_exact{true};
+
+    std::vector<float> m_head;
+    std::int64_t m_headFrames = 0;
+
+    // Decoder state.
+    std::int64_t m_outPos = 0;    // output frame the next read() returns
+    std::int64_t m_srcRead = 0;   // source frames read so far in this pass
+    bool m_srcEnd = false;        // the decoder reported its end
+    bool m_flushed = false;       // the converter has been drained after the end
+    std::int64_t m_discard = 0;   // output frames to drop after a seek
+    std::vector<float> m_srcBuf;  // raw source frames (all channels)
+    std::vector<float> m_inBuf;   // stereo source frames waiting for the converter
+    std::size_t m_inStart = 0;    // first unread frame in m_inBuf
+    std::size_t m_inCount = 0;    // frames available in m_inBuf
+    std::vector<float> m_dropBuf; // scratch for discarded output
+};
+
+} // namespace media

@@ -1,0 +1,411 @@
+// The mixer pulled block by block without a device: samples, positions, end events, restart,
+// volume, stop and continue, streaming of long and converted clips.
+
+#include "engine.h"
+#include "engine_support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+using media::Engine;
+using testsupport::TempDir;
+
+namespace {
+
+constexpr int kRate = 48000;
+constexpr int kBlock = 128;
+
+Engine::Options manual() {
+    Engine::Options o;
+    o.output = Engine::Output::None;
+    o.sampleRate = kRate;
+    return o;
+}
+
+// Renders `frames` frames in device-sized blocks, letting the worker catch up after each
+// block, and returns them interleaved.
+std::vector<float> pull(Engine& e, long frames, bool waitForWorker = true) {
+    std::vector<float> out(static_cast<std::size_t>(frames * 2));
+    for (long done = 0; done < frames; done += kBlock) {
+        const int n = static_cast<int>(std::min<long>(kBlock, frames - done));
+        e.render(out.data() + done * 2, n);
+        if (waitForWorker)
+            e.waitIdle(std::chrono::seconds(5));
+    }
+    return out;
+}
+
+// The stereo frames the engine should play for a clip read back as `channels` per frame.
+std::vector<float> asStereo(const std::vector<float>& src, int channels) {
+    if (channels == 2)
+        return src;
+    std::vector<float> out;
+    for (std::size_t i = 0; i < src.size(); i += static_cast<std::size_t>(channels)) {
+        out.push_back(src[i]);
+        out.push_back(channels == 1 ? src[i] : src[i + 1]);
+    }
+    return out;
+}
+
+struct EventLog {
+    std::mutex m;
+    std::vector<std::uint32_t> stamps;
+    void attach(Engine& e, int voice) {
+        e.setListener(voice, [this](std::uint32_t stamp, media::EndKind kind) {
+            std::lock_guard lock(m);
+            if (kind == media::EndKind::Finished)
+                stamps.push_back(stamp);
+        });
+    }
+    std::vector<std::uint32_t> get() {
+        std::lock_guard lock(m);
+        return stamps;
+    }
+};
+
+class EnginePlayback : public ::testing::Test {
+protected:
+    TempDir dir;
+    Engine engine{manual()};
+
+    std::shared_ptr<media::Clip> loadWav(int voice, const std::string& name, long frames,
+                                         std::vector<float>* samples = nullptr, int channels = 2,
+                                         int subtype = SF_FORMAT_FLOAT) {
+        auto src = testsupport::writeWav(dir.file(name), kRate, channels, frames, subtype);
+        if (samples)
+            *samples = asStereo(src, channels);
+        auto clip = engine.openClip(dir.file(name));
+        engine.load(voice, clip);
+        engine.render(nullptr, 0);
+        engine.waitIdle(std::chrono::seconds(5));
+        return clip;
+    }
+};
+
+} // namespace
+
+TEST_F(EnginePlayback, ClipComesOutUnchangedAtUnityGainAndEndsOnce) {
+    // Three seconds: longer than the head and than one ring's worth, so the junction of
+    // head and ring and the ring's wrap-around are both crossed.
+    const long frames = 3 * kRate + 77;
+    std::vector<float> src;
+    loadWav(0, "a.wav", frames, &src);
+    EventLog log;
+    log.attach(engine, 0);
+    ASSERT_EQ(engine.length(0), frames);
+
+    const std::uint32_t stamp = engine.play(0);
+    EXPECT_NE(stamp, 0u);
+    const auto out = pull(engine, frames + 5 * kBlock);
+    for (long i = 0; i < frames * 2; ++i)
+        ASSERT_EQ(out[static_cast<std::size_t>(i)], src[static_cast<std::size_t>(i)])
+            << "sample " << i;
+    for (long i = frames * 2; i < static_cast<long>(out.size()); ++i)
+        ASSERT_EQ(out[static_cast<std::size_t>(i)], 0.0f) << "after the end, sample " << i;
+
+    EXPECT_FALSE(engine.isPlaying(0));
+    EXPECT_EQ(engine.position(0), engine.length(0));
+    engine.waitIdle(std::chrono::seconds(5));
+    EXPECT_EQ(log.get(), std::vector<std::uint32_t>{stamp});
+    EXPECT_EQ(engine.underruns(), 0u);
+    engine.setListener(0, nullptr);
+}
+
+TEST_F(EnginePlayback, MonoAndSixteenBitClipsPlayBothChannelsExactly) {
+    std::vector<float> mono, pcm;
+    loadWav(0, "mono.wav", kRate, &mono, 1);
+    loadWav(1, "pcm16.wav", kRate, &pcm, 2, SF_FORMAT_PCM_16);
+    engine.setGain(1, 0.0f); // voice 1 silent while voice 0 is checked
+    engine.play(0);
+    auto out = pull(engine, kRate);
+    for (std::size_t i = 0; i < mono.size(); ++i)
+        ASSERT_EQ(out[i], mono[i]) << i;
+
+    engine.setGain(0, 0.0f);
+    engine.setGain(1, 1.0f);
+    engine.play(1);
+    out = pull(engine, kRate);
+    for (std::size_t i = 0; i < pcm.size(); ++i)
+        ASSERT_EQ(out[i], pcm[i]) << i;
+}
+
+TEST_F(EnginePlayback, VoicesAreSummed) {
+    std::vector<float> src;
+    loadWav(0, "a.wav", kRate, &src);
+    loadWav(1, "b.wav", kRate);
+    engine.play(0);
+    engine.play(1);
+    const auto out = pull(engine, kRate);
+    for (std::size_t i = 0; i < src.size(); ++i)
+        ASSERT_EQ(out[i], 2.0f * src[i]) << i;
+}
+
+TEST_F(EnginePlayback, PositionAdvancesByExactlyTheRenderedFrames) {
+    loadWav(0, "a.wav", 2 * kRate);
+    EXPECT_EQ(engine.position(0), 0);
+    engine.play(0);
+    EXPECT_TRUE(engine.isPlaying(0));
+    EXPECT_EQ(engine.position(0), 0); // not mixed yet
+    for (int block = 1; block <= 300; ++block) {
+        pull(engine, kBlock);
+        ASSERT_EQ(engine.position(0), block * kBlock);
+    }
+    pull(engine, 100);
+    EXPECT_EQ(engine.position(0), 300 * kBlock + 100);
+}
+
+TEST_F(EnginePlayback, RestartBeginsAtSampleZeroWhileTheOldPlaybackFadesOut) {
+    const long frames = 2 * kRate;
+    std::vector<float> src;
+    loadWav(0, "a.wav", frames, &src);
+    engine.play(0);
+    const long played = kRate + 1000; // beyond the head: the ring has been read
+    pull(engine, played);
+    ASSERT_EQ(engine.position(0), played);
+
+    engine.stop(0);
+    engine.seek(0, 0);
+    engine.play(0);
+    const auto out = pull(engine, 2048);
+    const int fade = kRate / 200; // 5 ms
+    for (int i = 0; i < fade; ++i)
+        for (int c = 0; c < 2; ++c) {
+            const std::size_t k = static_cast<std::size_t>(2 * i + c);
+            // What is added to the new start is the old playback's continuation, fading.
+            const float tail = out[k] - src[k];
+            ASSERT_LE(std::fabs(tail),
+                      std::fabs(src[static_cast<std::size_t>(played * 2) + k]) + 1e-6f)
+                << i;
+        }
+    for (int i = fade; i < 2048; ++i)
+        for (int c = 0; c < 2; ++c) {
+            const std::size_t k = static_cast<std::size_t>(2 * i + c);
+            ASSERT_EQ(out[k], src[k]) << i;
+        }
+    EXPECT_EQ(engine.position(0), 2048);
+    // Restart does not step: the first output value is the old value, not a jump to zero.
+    EXPECT_GT(std::fabs(out[0] - src[0]), 0.5f * std::fabs(src[played * 2]));
+}
+
+TEST_F(EnginePlayback, StopKeepsThePositionAndPlayContinuesFromThere) {
+    const long frames = 3 * kRate;
+    std::vector<float> src;
+    loadWav(0, "a.wav", frames, &src);
+    EventLog log;
+    log.attach(engine, 0);
+    const std::uint32_t first = engine.play(0);
+    const long stopAt = 2 * kRate + 333;
+    pull(engine, stopAt);
+    engine.stop(0);
+    EXPECT_FALSE(engine.isPlaying(0));
+    EXPECT_EQ(engine.position(0), stopAt);
+
+    // After the short fade the voice is silent and the position stays.
+    auto out = pull(engine, 4096);
+    for (std::size_t i = 2 * 1024; i < out.size(); ++i)
+        ASSERT_EQ(out[i], 0.0f) << i;
+    EXPECT_EQ(engine.position(0), stopAt);
+
+    const std::uint32_t second = engine.play(0);
+    EXPECT_NE(second, first);
+    out = pull(engine, 4096);
+    const int fadeIn = kRate * 3 / 1000;
+    for (int i = 0; i < 4096; ++i)
+        for (int c = 0; c < 2; ++c) {
+            const float want = src[static_cast<std::size_t>((stopAt + i) * 2 + c)];
+            const float got = out[static_cast<std::size_t>(i * 2 + c)];
+            if (i < fadeIn)
+                ASSERT_LE(std::fabs(got), std::fabs(want) + 1e-6f) << i; // fading in
+            else
+                ASSERT_EQ(got, want) << i;
+        }
+    EXPECT_EQ(engine.position(0), stopAt + 4096);
+    pull(engine, frames);
+    engine.waitIdle(std::chrono::seconds(5));
+    // The stopped playback never ends; only the continued one does.
+    EXPECT_EQ(log.get(), std::vector<std::uint32_t>{second});
+    engine.setListener(0, nullptr);
+}
+
+TEST_F(EnginePlayback, GainScalesSamplesAndChangesRampWithoutSteps) {
+    std::vector<float> src;
+    loadWav(0, "a.wav", 2 * kRate, &src);
+    engine.setGain(0, 0.5f); // set while stopped: applies at once
+    engine.play(0);
+    auto out = pull(engine, 4096);
+    for (std::size_t i = 0; i < out.size(); ++i)
+        ASSERT_EQ(out[i], src[i] * 0.5f) << i;
+
+    engine.setGain(0, 0.0f);
+    out = pull(engine, 4096);
+    const std::size_t base = 4096 * 2;
+    // The first frame after the change is still nearly at the old gain, the gain falls
+    // steadily, and after the ramp the voice is silent.
+    EXPECT_NEAR(out[0], src[base] * 0.5f, 0.01f);
+    float lastGain = 0.5f;
+    int lastAt = -1;
+    for (int i = 0; i < 4096; ++i) {
+        const float s = src[base + static_cast<std::size_t>(2 * i)];
+        const float o = out[static_cast<std::size_t>(2 * i)];
+        if (std::fabs(s) > 0.05f) {
+            const float g = o / s;
+            ASSERT_LE(g, lastGain + 1e-4f) << i;
+            // No step larger than a 5 ms ramp from full scale allows.
+            ASSERT_GE(g, lastGain - 0.005f * static_cast<float>(i - lastAt)) << i;
+            lastGain = g;
+            lastAt = i;
+        }
+        if (i >= kRate / 100) {
+            ASSERT_EQ(o, 0.0f) << i;
+        }
+    }
+}
+
+TEST_F(EnginePlayback, PlayAtTheEndEndsAtOnceAndSeekClamps) {
+    loadWav(0, "a.wav", kRate);
+    EventLog log;
+    log.attach(engine, 0);
+    engine.seek(0, 10 * kRate);
+    EXPECT_EQ(engine.position(0), kRate);
+    const std::uint32_t stamp = engine.play(0);
+    pull(engine, kBlock);
+    engine.waitIdle(std::chrono::seconds(5));
+    EXPECT_FALSE(engine.isPlaying(0));
+    EXPECT_EQ(engine.position(0), kRate);
+    EXPECT_EQ(log.get(), std::vector<std::uint32_t>{stamp});
+    engine.seek(0, -5);
+    EXPECT_EQ(engine.position(0), 0);
+    engine.setListener(0, nullptr);
+}
+
+TEST_F(EnginePlayback, ReplacedAndUnloadedClipsAreReleasedAndSilenced) {
+    std::weak_ptr<media::Clip> first = loadWav(0, "a.wav", 2 * kRate);
+    engine.play(0);
+    pull(engine, 4096);
+    std::weak_ptr<media::Clip> second = loadWav(0, "b.wav", 2 * kRate); // replaces a playing clip
+    EXPECT_FALSE(engine.isPlaying(0));
+    EXPECT_EQ(engine.position(0), 0);
+    engine.unload(0);
+    EXPECT_FALSE(engine.loaded(0));
+    EXPECT_EQ(engine.length(0), 0);
+    const auto out = pull(engine, 4096);
+    for (std::size_t i = 2 * 512; i < out.size(); ++i)
+        ASSERT_EQ(out[i], 0.0f) << i;
+    engine.waitIdle(std::chrono::seconds(5));
+    loadWav(1, "c.wav", kRate); // any later load collects what mixer and worker let go
+    EXPECT_TRUE(first.expired());
+    EXPECT_TRUE(second.expired());
+    EXPECT_EQ(engine.play(0), 0u); // nothing to play on an empty voice
+}
+
+TEST_F(EnginePlayback, WorkerKeepsUpWithALongClipAtSpeed) {
+    const long frames = 20 * kRate;
+    std::vector<float> src;
+    loadWav(0, "long.wav", frames, &src);
+    engine.play(0);
+    std::vector<float> block(kBlock * 2);
+    long mismatches = 0;
+    // Eight times faster than real time, without ever waiting for the worker.
+    const auto period = std::chrono::nanoseconds(1'000'000'000LL * kBlock / kRate / 8);
+    auto next = std::chrono::steady_clock::now();
+    for (long done = 0; done < frames; done += kBlock) {
+        const int n = static_cast<int>(std::min<long>(kBlock, frames - done));
+        engine.render(block.data(), n);
+        for (int i = 0; i < n * 2; ++i)
+            mismatches +=
+                block[static_cast<std::size_t>(i)] != src[static_cast<std::size_t>(done * 2 + i)];
+        next += period;
+        std::this_thread::sleep_until(next);
+    }
+    EXPECT_EQ(engine.underruns(), 0u);
+    EXPECT_EQ(mismatches, 0);
+    EXPECT_EQ(engine.position(0), frames);
+}
+
+TEST_F(EnginePlayback, ConvertedClipIsContinuousAndEndsAtItsLength) {
+    // 44.1 kHz, 1 kHz sine: at 48 kHz it must still cross zero 2000 times a second and never
+    // jump, also where the head meets the ring.
+    const std::string path = dir.file("sine.wav");
+    ASSERT_TRUE(testsupport::run("sox -n -r 44100 -c 2 -b 16 " + path +
+                                 " synth 3 sine 1000 vol 0.5 2>/dev/null"));
+    auto clip = engine.openClip(path);
+    EXPECT_EQ(clip->length(), 3 * kRate);
+    engine.load(0, clip);
+    EventLog log;
+    log.attach(engine, 0);
+    const std::uint32_t stamp = engine.play(0);
+    const auto out = pull(engine, 3 * kRate + 1024);
+    const float maxStep = 0.5f * 2.0f * 3.14159265f * 1000.0f / kRate * 1.05f;
+    int crossings = 0;
+    const long from = 100, to = 3 * kRate - 100; // away from the clip's edges
+    for (long i = from; i < to; ++i) {
+        const float a = out[static_cast<std::size_t>(2 * (i - 1))];
+        const float b = out[static_cast<std::size_t>(2 * i)];
+        ASSERT_LE(std::fabs(b - a), maxStep) << "frame " << i;
+        crossings += (a < 0.0f) != (b < 0.0f);
+    }
+    EXPECT_NEAR(crossings, 2000.0 * (to - from) / kRate, 3);
+    engine.waitIdle(std::chrono::seconds(5));
+    EXPECT_EQ(engine.position(0), engine.length(0));
+    EXPECT_EQ(log.get(), std::vector<std::uint32_t>{stamp});
+    engine.setListener(0, nullptr);
+}
+
+TEST_F(EnginePlayback, Mp3WithAndWithoutLengthTagEndsWhereItsLengthSays) {
+    const std::string wav = dir.file("src.wav");
+    ASSERT_TRUE(testsupport::run("sox -n -r 44100 -c 2 -b 16 " + wav +
+                                 " synth 2.5 sine 440 vol 0.5 2>/dev/null"));
+    for (const std::string& flags : {std::string(""), std::string("-t")}) {
+        SCOPED_TRACE(flags.empty() ? "with tag" : "without tag");
+        const std::string mp3 = dir.file("clip" + flags + ".mp3");
+        ASSERT_TRUE(testsupport::run("lame --quiet " + flags + " " + wav + " " + mp3));
+        auto clip = engine.openClip(mp3);
+        EXPECT_NEAR(static_cast<double>(clip->length()), 2.5 * kRate, 0.1 * kRate);
+        engine.load(0, clip);
+        EventLog log;
+        log.attach(engine, 0);
+        const std::uint32_t stamp = engine.play(0);
+        const auto out = pull(engine, 3 * kRate);
+        engine.waitIdle(std::chrono::seconds(5));
+        EXPECT_FALSE(engine.isPlaying(0));
+        EXPECT_TRUE(clip->lengthExact());
+        EXPECT_EQ(engine.position(0), engine.length(0));
+        EXPECT_NEAR(static_cast<double>(engine.length(0)), 2.5 * kRate, 0.06 * kRate);
+        EXPECT_EQ(log.get(), std::vector<std::uint32_t>{stamp});
+        // It did play: a 440 Hz tone at about half scale in the middle.
+        float peak = 0;
+        for (long i = kRate; i < kRate + 4800; ++i)
+            peak = std::max(peak, std::fabs(out[static_cast<std::size_t>(2 * i)]));
+        EXPECT_NEAR(peak, 0.5f, 0.05f);
+        engine.setListener(0, nullptr);
+    }
+}
+
+TEST(EngineDummy, DummyDriverPlaysInRealTimeAndReportsNoSoundDevice) {
+    TempDir dir;
+    Engine::Options o;
+    o.output = Engine::Output::Dummy;
+    Engine engine(o);
+    EXPECT_EQ(engine.output(), Engine::Output::Dummy);
+    EXPECT_FALSE(engine.hasSoundDevice());
+    ASSERT_GT(engine.sampleRate(), 0);
+    testsupport::writeWav(dir.file("a.wav"), engine.sampleRate(), 2, engine.sampleRate() / 5);
+    engine.load(3, engine.openClip(dir.file("a.wav")));
+    std::atomic<int> ended{0};
+    engine.setListener(3, [&](std::uint32_t, media::EndKind) { ended++; });
+    const auto t0 = std::chrono::steady_clock::now();
+    engine.play(3);
+    while (ended == 0 && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(5))
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    const auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_EQ(ended.load(), 1);
+    EXPECT_GE(took, std::chrono::milliseconds(150)); // a 200 ms clip, on a real clock
+    EXPECT_FALSE(engine.isPlaying(3));
+    EXPECT_EQ(engine.position(3), engine.length(3));
+    engine.setListener(3, nullptr);
+}
