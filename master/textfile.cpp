@@ -148,7 +148,7 @@ QStringList decodeLines(const QByteArray& bytes) {
     return lines;
 }
 
-void writeLines(const QString& path, const QStringList& lines) {
+void writeLines(const QString& path, const QStringList& lines, Flush flush) {
     if (!isUsablePath(path))
         throwWrite(path, QStringLiteral("ファイル名が正しくありません"));
     // Writing through a link replaces the file it points at, not the link.
@@ -204,7 +204,7 @@ void writeLines(const QString& path, const QStringList& lines) {
         p += n;
         left -= n;
     }
-    if (::fsync(fd.fd) != 0)
+    if (flush == Flush::ToDisk && ::fsync(fd.fd) != 0)
         fail(errno);
     const int closeResult = ::close(fd.fd);
     fd.fd = -1;

@@ -19,10 +19,14 @@ QByteArray encodeLines(const QStringList& lines);
 // a last line without LF still counts.
 QStringList decodeLines(const QByteArray& bytes);
 
+// Whether writeLines waits for the data to reach the disk before the rename. Waiting costs
+// several milliseconds; work files that only help a comparison can do without it.
+enum class Flush { ToDisk, No };
+
 // Writes `lines` to `path` atomically: a temporary file in the same folder, then a rename,
 // so the old file stays intact when anything fails. Throws EInOutError naming the file and
 // the reason.
-void writeLines(const QString& path, const QStringList& lines);
+void writeLines(const QString& path, const QStringList& lines, Flush flush = Flush::ToDisk);
 
 // Reads the lines of `path`. Throws EInOutError naming the file and the reason when it is
 // missing, not a regular file (a directory, FIFO or device is never opened), bigger than
