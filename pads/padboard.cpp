@@ -1,0 +1,630 @@
+#include "padboard.h"
+
+#include "clipplayer.h"
+#include "dialogs.h"
+#include "errors.h"
+#include "transportbar.h"
+
+#include <QAbstractSpinBox>
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QContextMenuEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QFrame>
+#include <QImageReader>
+#include <QKeySequence>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPixmap>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QShortcut>
+#include <QSlider>
+#include <QTextEdit>
+#include <QVBoxLayout>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Places and sizes inside the window, in pixels at 96 dpi.
+constexpr int kFrameLeft = 206;
+constexpr int kFrameTop = 26;
+constexpr int kFrameStepX = 316;
+constexpr int kFrameStepY = 410;
+constexpr int kFrameWidth = 310;
+constexpr int kFrameHeight = 404;
+constexpr int kPadsPerRow = 4;
+
+// Frame names of pads 1..8.
+const char* const kFrameNames[PadBoard::kPads] = {"playpanel1", "Panel2",  "Panel6",  "Panel8",
+                                                  "Panel10",    "Panel12", "Panel14", "Panel16"};
+// The letter of each pad's accelerator.
+constexpr char kKeys[PadBoard::kPads] = {'Q', 'W', 'E', 'R', 'A', 'S', 'D', 'F'};
+
+// Pictures larger than this (in decoded megabytes) are refused rather than decoded.
+constexpr int kPictureAllocationLimitMb = 256;
+
+void setTag(QObject* element, int pad) {
+    element->setProperty("tag", pad);
+}
+
+// True while the keyboard focus is in a field that takes typed text.
+bool focusInTextField() {
+    QWidget* w = QApplication::focusWidget();
+    if (!w)
+        return false;
+    if (auto* line = qobject_cast<QLineEdit*>(w))
+        return !line->isReadOnly();
+    if (auto* text = qobject_cast<QTextEdit*>(w))
+        return !text->isReadOnly();
+    if (auto* plain = qobject_cast<QPlainTextEdit*>(w))
+        return !plain->isReadOnly();
+    return qobject_cast<QAbstractSpinBox*>(w) != nullptr;
+}
+
+// Reads the picture at `path`, scaled (without keeping the aspect ratio) to `size`. The file
+// is opened without blocking and checked to be a regular file first, so a FIFO, a device or
+// a folder is refused instead of hanging the window.
+QImage decodePicture(const QString& path, const QSize& size) {
+    const QByteArray native = QFile::encodeName(path);
+    const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        throw ECueError(QStringLiteral("画像ファイルを開けません: ") + path);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        throw ECueError(
+            QStringLiteral("画像ファイルではありません（通常のファイルではありません）: ") + path);
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        throw ECueError(QStringLiteral("画像ファイルを開けません: ") + path);
+    }
+    QImageReader reader(&file);
+    reader.setAllocationLimit(kPictureAllocationLimitMb);
+    if (!reader.canRead())
+        throw ECueError(QStringLiteral("画像として読み込めないファイルです: ") + path);
+    if (size.isValid() && !size.isEmpty())
+        reader.setScaledSize(size);
+    QImage image = reader.read();
+    if (image.isNull())
+        throw ECueError(QStringLiteral("画像を読み込めません: ") + path + QStringLiteral(" (") +
+                        reader.errorString() + QStringLiteral(")"));
+    return image;
+}
+
+// Name filters of the picture dialog: every format the picture reader handles here.
+QStringList pictureFilters() {
+    QStringList patterns;
+    QStringList filters;
+    for (const QByteArray& format : QImageReader::supportedImageFormats()) {
+        const QString ext = QString::fromLatin1(format).toLower();
+        patterns << QStringLiteral("*.") + ext;
+        filters << ext.toUpper() + QStringLiteral(" (*.") + ext + QStringLiteral(")");
+    }
+    filters.prepend(QStringLiteral("All (") + patterns.join(u' ') + QStringLiteral(")"));
+    return filters;
+}
+
+} // namespace
+
+PadBoard::PadBoard(media::Engine& engine, QWidget* padParent, int* startup, QObject* parent)
+    : QObject(parent), m_startup(startup) {
+    setObjectName(QStringLiteral("PadBoard"));
+    QWidget* owner = padParent ? padParent->window() : nullptr;
+
+    OpenDialog1 = new QFileDialog(owner);
+    OpenDialog1->setObjectName(QStringLiteral("OpenDialog1"));
+    OpenDialog1->setOption(QFileDialog::DontUseNativeDialog);
+    OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
+    OpenDialog1->setFileMode(QFileDialog::ExistingFile);
+
+    OpenPictureDialog1 = new QFileDialog(owner);
+    OpenPictureDialog1->setObjectName(QStringLiteral("OpenPictureDialog1"));
+    OpenPictureDialog1->setOption(QFileDialog::DontUseNativeDialog);
+    OpenPictureDialog1->setAcceptMode(QFileDialog::AcceptOpen);
+    OpenPictureDialog1->setFileMode(QFileDialog::ExistingFile);
+
+    PopupMenu1 = new QMenu(padParent);
+    PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
+    N1 = PopupMenu1->addAction(QStringLiteral("削除"));
+    N1->setObjectName(QStringLiteral("N1"));
+    N2 = PopupMenu1->addAction(QStringLiteral("名称変更"));
+    N2->setObjectName(QStringLiteral("N2"));
+    connect(N1, &QAction::triggered, this, [this] { N1Click(N1); });
+    connect(N2, &QAction::triggered, this, [this] { N2Click(N2); });
+
+    for (int n = 1; n <= kPads; ++n) {
+        buildPad(n, engine, padParent);
+        addShortcuts(n, padParent);
+    }
+}
+
+PadBoard::~PadBoard() {
+    // The dialogs belong to the owner window; the board made them, so it removes them.
+    delete OpenDialog1;
+    delete OpenPictureDialog1;
+}
+
+void PadBoard::buildPad(int n, media::Engine& engine, QWidget* padParent) {
+    Pad& p = m_pads[n - 1];
+    const QString num = QString::number(n);
+
+    p.frame = new QFrame(padParent);
+    p.frame->setObjectName(QString::fromLatin1(kFrameNames[n - 1]));
+    p.frame->setProperty("role", QStringLiteral("pad"));
+    p.frame->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    p.frame->setGeometry(kFrameLeft + kFrameStepX * ((n - 1) % kPadsPerRow),
+                         kFrameTop + kFrameStepY * ((n - 1) / kPadsPerRow), kFrameWidth,
+                         kFrameHeight);
+    setTag(p.frame, n);
+
+    // Created in the tab order: FILE, picture frame, LOOP, strip, play button, slider.
+    p.filesel = new QPushButton(QStringLiteral("FILE"), p.frame);
+    p.filesel->setObjectName(QStringLiteral("filesel") + num);
+    p.filesel->setGeometry(228, 245, 71, 28);
+    p.filesel->setCursor(Qt::PointingHandCursor);
+    setTag(p.filesel, n);
+
+    p.pictureFrame = new QFrame(p.frame);
+    p.pictureFrame->setObjectName(QStringLiteral("picture") + num);
+    p.pictureFrame->setProperty("role", QStringLiteral("picture"));
+    p.pictureFrame->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    p.pictureFrame->setGeometry(10, 10, 290, 199);
+    setTag(p.pictureFrame, n);
+    auto* pictureLayout = new QVBoxLayout(p.pictureFrame);
+    pictureLayout->setContentsMargins(0, 0, 0, 0);
+    p.image = new QLabel(p.pictureFrame);
+    p.image->setObjectName(QStringLiteral("Image") + num);
+    p.image->setScaledContents(true); // stretched over the whole frame
+    p.image->setAlignment(Qt::AlignCenter);
+    pictureLayout->addWidget(p.image);
+    p.image->installEventFilter(this);
+
+    p.loop = new QCheckBox(QStringLiteral(" LOOP"), p.frame);
+    p.loop->setObjectName(QStringLiteral("loop") + num);
+    p.loop->setGeometry(10, 245, 97, 17);
+    p.loop->setCursor(Qt::PointingHandCursor);
+    setTag(p.loop, n);
+
+    p.bar = new TransportBar(engine, n - 1, p.frame);
+    p.bar->setObjectName(QStringLiteral("VarnelPlayer") + num);
+    p.bar->setGeometry(10, 210, 289, 30);
+    setTag(p.bar, n);
+    p.player = p.bar->player();
+    setTag(p.player, n);
+
+    p.play = new QPushButton(p.frame);
+    p.play->setObjectName(QStringLiteral("playbtn") + num);
+    p.play->setProperty("role", QStringLiteral("play"));
+    p.play->setGeometry(10, 320, 290, 70);
+    QFont font(QStringLiteral("Tahoma"));
+    font.setBold(true);
+    font.setPixelSize(19);
+    p.play->setFont(font);
+    p.play->setCursor(Qt::PointingHandCursor);
+    p.play->setEnabled(false); // an empty pad cannot play
+    setTag(p.play, n);
+    setCaption(n, initialCaption(n));
+
+    p.trackBar = new QSlider(Qt::Horizontal, p.frame);
+    p.trackBar->setObjectName(QStringLiteral("TrackBar") + num);
+    p.trackBar->setGeometry(5, 280, 290, 28);
+    p.trackBar->setRange(0, 1000);
+    p.trackBar->setPageStep(1);
+    p.trackBar->setSingleStep(1);
+    p.trackBar->setTickInterval(100);
+    p.trackBar->setTickPosition(QSlider::TicksBelow);
+    p.trackBar->setCursor(Qt::PointingHandCursor);
+    setTag(p.trackBar, n);
+
+    QWidget::setTabOrder(p.filesel, p.pictureFrame);
+    QWidget::setTabOrder(p.pictureFrame, p.loop);
+    QWidget::setTabOrder(p.loop, p.bar);
+    QWidget::setTabOrder(p.bar, p.play);
+    QWidget::setTabOrder(p.play, p.trackBar);
+
+    connect(p.play, &QPushButton::clicked, this, [this, w = p.play] { playbtn1Click(w); });
+    connect(p.loop, &QCheckBox::toggled, this, [this, w = p.loop] { loop4Click(w); });
+    connect(p.filesel, &QPushButton::clicked, this, [this, w = p.filesel] { filesel1Click(w); });
+    connect(p.trackBar, &QSlider::valueChanged, this,
+            [this, w = p.trackBar] { TrackBar1Change(w); });
+    connect(p.player, &ClipPlayer::OnNotify, this, [this, w = p.bar] { VarnelPlayer1Notify(w); });
+
+    // A right-click anywhere on the pad opens the pad menu for it.
+    const QList<QWidget*> menuWidgets = {p.frame, p.pictureFrame, p.image,    p.bar,
+                                         p.loop,  p.filesel,      p.trackBar, p.play};
+    for (QWidget* w : menuWidgets) {
+        w->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(w, &QWidget::customContextMenuRequested, this,
+                [this, n, w](const QPoint& pos) { popupFor(n, w->mapToGlobal(pos)); });
+    }
+}
+
+void PadBoard::addShortcuts(int n, QWidget* padParent) {
+    // Both the plain letter and Alt+letter press the play button at once. The button's own
+    // mnemonic is switched off (setCaption), so these are the only owners of the keys.
+    const int key = Qt::Key_A + (kKeys[n - 1] - 'A');
+    for (const QKeySequence& seq : {QKeySequence(key), QKeySequence(Qt::ALT | key)}) {
+        auto* shortcut = new QShortcut(seq, padParent);
+        shortcut->setContext(Qt::WindowShortcut);
+        shortcut->setAutoRepeat(true);
+        connect(shortcut, &QShortcut::activated, this, [this, n] { pressFromKeyboard(n); });
+    }
+}
+
+void PadBoard::pressFromKeyboard(int n) {
+    if (focusInTextField())
+        return;
+    pad(n).play->click(); // does nothing while the button is disabled
+}
+
+void PadBoard::setDataFolder(const QString& folder) {
+    m_dataFolder = folder;
+}
+
+void PadBoard::setDialogOwner(QWidget* owner) {
+    OpenDialog1->setParent(owner, OpenDialog1->windowFlags());
+    OpenPictureDialog1->setParent(owner, OpenPictureDialog1->windowFlags());
+}
+
+// ---- elements -----------------------------------------------------------------------------
+
+const PadBoard::Pad& PadBoard::pad(int n) const {
+    if (n < 1 || n > kPads)
+        throw ECueError(QStringLiteral("パッド番号が範囲外です: ") + QString::number(n));
+    return m_pads[n - 1];
+}
+
+PadBoard::Pad& PadBoard::pad(int n) {
+    return const_cast<Pad&>(static_cast<const PadBoard*>(this)->pad(n));
+}
+
+QWidget* PadBoard::element(const QString& baseName, int number) const {
+    const QString name = baseName + QString::number(number);
+    for (const Pad& p : m_pads) {
+        if (p.frame->objectName().compare(name, Qt::CaseInsensitive) == 0)
+            return p.frame;
+        const QList<QWidget*> children = p.frame->findChildren<QWidget*>();
+        for (QWidget* w : children)
+            if (w->objectName().compare(name, Qt::CaseInsensitive) == 0)
+                return w;
+    }
+    return nullptr;
+}
+
+QFrame* PadBoard::frame(int n) const {
+    return pad(n).frame;
+}
+QFrame* PadBoard::pictureFrame(int n) const {
+    return pad(n).pictureFrame;
+}
+QLabel* PadBoard::image(int n) const {
+    return pad(n).image;
+}
+TransportBar* PadBoard::transportBar(int n) const {
+    return pad(n).bar;
+}
+ClipPlayer* PadBoard::player(int n) const {
+    return pad(n).player;
+}
+QCheckBox* PadBoard::loopSwitch(int n) const {
+    return pad(n).loop;
+}
+QPushButton* PadBoard::fileButton(int n) const {
+    return pad(n).filesel;
+}
+QSlider* PadBoard::trackBar(int n) const {
+    return pad(n).trackBar;
+}
+QPushButton* PadBoard::playButton(int n) const {
+    return pad(n).play;
+}
+
+// The pad of the element that raised an event: its tag, or the pad whose player it is.
+int PadBoard::padOf(QObject* sender) const {
+    if (sender) {
+        bool ok = false;
+        const int tag = sender->property("tag").toInt(&ok);
+        if (ok && tag >= 1 && tag <= kPads)
+            return tag;
+    }
+    throw ECueError(QStringLiteral("パッドが特定できません"));
+}
+
+// The picture carries no tag: its pad is the one that holds it.
+int PadBoard::padOfImage(QObject* sender) const {
+    for (int n = 1; n <= kPads; ++n)
+        if (m_pads[n - 1].image == sender)
+            return n;
+    throw ECueError(QStringLiteral("パッドが特定できません"));
+}
+
+// ---- pad state ----------------------------------------------------------------------------
+
+QString PadBoard::suffix(int n) {
+    if (n < 1 || n > kPads)
+        return {};
+    return QStringLiteral("(&") + QLatin1Char(kKeys[n - 1]) + QStringLiteral(")");
+}
+
+QString PadBoard::caption(int n) const {
+    return pad(n).play->text();
+}
+
+void PadBoard::setCaption(int n, const QString& caption) {
+    QPushButton* play = pad(n).play;
+    play->setText(caption);
+    // setText registers the caption's "&" letter as the button's own shortcut; that would
+    // make Alt+letter ambiguous with the pad's shortcuts and click only after a delay. The
+    // underline stays, the shortcut goes.
+    play->setShortcut(QKeySequence());
+}
+
+QString PadBoard::captionWithoutSuffix(const QString& caption, int n) {
+    QString text = caption;
+    const QString sfx = suffix(n);
+    if (!sfx.isEmpty())
+        text.remove(sfx);
+    return text;
+}
+
+QString PadBoard::fileName(int n) const {
+    return pad(n).player->FileName();
+}
+
+void PadBoard::setFileName(int n, const QString& fileName) {
+    pad(n).player->setFileName(fileName);
+}
+
+QString PadBoard::imagePath(int n) const {
+    return pad(n).imagePath;
+}
+
+void PadBoard::setImagePath(int n, const QString& path) {
+    pad(n).imagePath = path;
+}
+
+void PadBoard::loadPicture(int n, const QString& path) {
+    Pad& p = pad(n);
+    const qreal ratio = p.image->devicePixelRatioF();
+    const QSize size = p.pictureFrame->size() * ratio;
+    QPixmap pixmap = QPixmap::fromImage(decodePicture(path, size));
+    pixmap.setDevicePixelRatio(ratio);
+    p.image->setPixmap(pixmap);
+    p.imagePath = path;
+}
+
+void PadBoard::clearPicture(int n) {
+    Pad& p = pad(n);
+    p.image->clear();
+    p.imagePath.clear();
+}
+
+// ---- commands -----------------------------------------------------------------------------
+
+void PadBoard::releasePad(int n) {
+    ClipPlayer* player = pad(n).player;
+    const TMPModes mode = player->Mode();
+    if (mode == mpPlaying)
+        player->Stop();
+    // Close whatever the player holds, also a clip opened without a file name left behind.
+    player->Close();
+    player->setFileName(QString());
+}
+
+void PadBoard::switchLoopOff(int n) {
+    QCheckBox* loop = pad(n).loop;
+    if (!loop->isChecked())
+        return;
+    m_programTurnsLoopOff = true;
+    loop->setChecked(false); // runs loop4Click through toggled
+    m_programTurnsLoopOff = false;
+}
+
+void PadBoard::openClip(int n, const QString& fileName) {
+    Pad& p = pad(n);
+    p.player->setFileName(fileName);
+    p.player->Open();
+    p.play->setEnabled(true);
+    p.bar->setEnabled(true);
+    applyVolume(n);
+}
+
+void PadBoard::applyVolume(int n) {
+    const Pad& p = pad(n);
+    if (p.player->MCIOpened())
+        SetPlayerVolume(p.player, p.trackBar->value());
+}
+
+void PadBoard::takePlayerVolumes() {
+    for (int n = 1; n <= kPads; ++n)
+        m_pads[n - 1].trackBar->setValue(GetPlayerVolume(m_pads[n - 1].player));
+}
+
+void PadBoard::releaseAllPads() {
+    for (int n = 1; n <= kPads; ++n) {
+        m_pads[n - 1].play->setEnabled(false);
+        releasePad(n);
+    }
+}
+
+int PadBoard::popupPad() const {
+    if (!m_popupFrame)
+        return 0;
+    bool ok = false;
+    const int tag = m_popupFrame->property("tag").toInt(&ok);
+    return ok ? tag : 0;
+}
+
+void PadBoard::popupFor(int n, const QPoint& globalPos) {
+    m_popupFrame = pad(n).frame;
+    PopupMenu1->popup(globalPos);
+}
+
+bool PadBoard::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::MouseButtonDblClick) {
+        for (const Pad& p : m_pads) {
+            if (watched == p.image) {
+                Image1DblClick(p.image);
+                return true;
+            }
+        }
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+// ---- handlers -----------------------------------------------------------------------------
+
+// Play: a playing clip starts again from the beginning; otherwise it plays from where it
+// stands (the start after every completed play and every loop switch-off).
+void PadBoard::playbtn1Click(QObject* sender) {
+    dialogs::guarded([&] {
+        ClipPlayer* player = pad(padOf(sender)).player;
+        if (player->Mode() == mpPlaying) {
+            player->Stop();
+            player->Rewind();
+        }
+        player->Play();
+    });
+}
+
+// Loop switch, by the user or by the program turning it off.
+void PadBoard::loop4Click(QObject* sender) {
+    const bool byProgram = m_programTurnsLoopOff;
+    dialogs::guarded([&] {
+        Pad& p = pad(padOf(sender));
+        if (p.loop->isChecked()) {
+            p.player->Play();
+            p.play->setEnabled(false);
+            return;
+        }
+        // The program switches loops off before a set list load; a pad whose clip is already
+        // closed has nothing to stop, and its play button follows the load.
+        if (byProgram && !p.player->MCIOpened())
+            return;
+        p.player->Stop();
+        p.player->Rewind();
+        p.play->setEnabled(true);
+    });
+}
+
+// End of clip: a playback that reached the end rewinds, and plays again while looping. A
+// notice for a player that no longer holds a clip (released while it played) is stale.
+void PadBoard::VarnelPlayer1Notify(QObject* sender) {
+    dialogs::guarded([&] {
+        Pad& p = pad(padOf(sender));
+        if (!p.player->MCIOpened())
+            return;
+        if (p.player->Position() != p.player->Length())
+            return;
+        p.player->Stop();
+        p.player->Rewind();
+        if (p.loop->isChecked())
+            p.player->Play();
+    });
+}
+
+// Volume: the slider reaches the player except while a set list loads or the window closes.
+void PadBoard::TrackBar1Change(QObject* sender) {
+    dialogs::guarded([&] {
+        const Pad& p = pad(padOf(sender));
+        if (startupValue() == 0)
+            SetPlayerVolume(p.player, p.trackBar->value());
+    });
+}
+
+// Choose clip.
+void PadBoard::filesel1Click(QObject* sender) {
+    dialogs::guarded([&] {
+        const int n = padOf(sender);
+        Pad& p = pad(n);
+        OpenDialog1->setDirectory(m_dataFolder + QStringLiteral("/sound"));
+        OpenDialog1->setNameFilters({QStringLiteral("WAV mp3 Files (.mp3,wav) (*.wav *.mp3)"),
+                                     QStringLiteral("All Files (*.*) (*)")});
+        OpenDialog1->setFileMode(QFileDialog::ExistingFile);
+        OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
+        if (OpenDialog1->exec() != QDialog::Accepted)
+            return;
+        const QStringList chosen = OpenDialog1->selectedFiles();
+        if (chosen.isEmpty())
+            return;
+        const QString file = chosen.first();
+
+        // A file that another pad holds is refused before anything of this pad changes.
+        for (int i = 1; i <= kPads; ++i) {
+            if (i != n && m_pads[i - 1].player->FileName() == file) {
+                dialogs::messageDlg(QStringLiteral("このファイルはPLAY TRACK ") +
+                                        QString::number(i) + QStringLiteral("で指定されています。"),
+                                    dialogs::MsgKind::Warning, dialogs::mbYes);
+                return;
+            }
+        }
+
+        p.player->Close();
+        const std::optional<QString> name =
+            dialogs::inputQuery(QStringLiteral("確認"), QStringLiteral("名称を入力してください"),
+                                captionWithoutSuffix(p.play->text(), n));
+        if (name)
+            setCaption(n, *name + suffix(n));
+        p.player->setFileName(file);
+        p.play->setEnabled(true);
+        p.player->Open(); // a failure goes to the error box; name and button stay
+        p.bar->setEnabled(true);
+        applyVolume(n);
+    });
+}
+
+// Choose picture.
+void PadBoard::Image1DblClick(QObject* sender) {
+    dialogs::guarded([&] {
+        const int n = padOfImage(sender);
+        OpenPictureDialog1->setDirectory(m_dataFolder + QStringLiteral("/image"));
+        OpenPictureDialog1->setNameFilters(pictureFilters());
+        OpenPictureDialog1->setFileMode(QFileDialog::ExistingFile);
+        if (OpenPictureDialog1->exec() != QDialog::Accepted)
+            return;
+        const QStringList chosen = OpenPictureDialog1->selectedFiles();
+        if (chosen.isEmpty())
+            return;
+        loadPicture(n, chosen.first());
+    });
+}
+
+// Delete (削除): the pad whose frame opened the menu becomes empty.
+void PadBoard::N1Click(QObject*) {
+    dialogs::guarded([&] {
+        if (dialogs::messageDlg(QStringLiteral("削除していいですか？"),
+                                dialogs::MsgKind::Confirmation,
+                                dialogs::mbYes | dialogs::mbNo) != dialogs::mrYes)
+            return;
+        const int n = popupPad();
+        if (n == 0)
+            return;
+        releasePad(n);
+        setCaption(n, QStringLiteral("PlaySound") + suffix(n));
+        clearPicture(n);
+        pad(n).play->setEnabled(false);
+    });
+}
+
+// Rename (名称変更).
+void PadBoard::N2Click(QObject*) {
+    dialogs::guarded([&] {
+        const int n = popupPad();
+        if (n == 0)
+            return;
+        const std::optional<QString> name =
+            dialogs::inputQuery(QStringLiteral("確認"), QStringLiteral("名称を入力してください"),
+                                captionWithoutSuffix(pad(n).play->text(), n));
+        if (name)
+            setCaption(n, *name + suffix(n));
+    });
+}

@@ -1,0 +1,158 @@
+#pragma once
+// The pad board: eight pads, each a frame holding a picture, the transport strip of its clip
+// player, a LOOP switch, a FILE button, a volume slider and a large play button. Every command
+// a user gives on a pad lives here: play (restarting a playing clip), loop, end of clip,
+// volume, choosing a clip or a picture, delete and rename, plus releasing a pad for the set
+// list code and the window's close step.
+//
+// The state of pad n is kept in its widgets and its player:
+//   clip file name  player(n)->FileName()       ("" = empty pad)
+//   caption         playButton(n)->text()       (ends with suffix(n))
+//   picture path    imagePath(n)                ("" = none)
+//   volume          trackBar(n)->value()        (0..1000)
+//   loop flag       loopSwitch(n)->isChecked()
+//   play enabled    playButton(n)->isEnabled()
+//
+// Handlers shared by the eight pads take the element that raised the event and find their
+// pad from its "tag" property. Each handler body runs inside dialogs::guarded, so errors end
+// in the error box and never reach Qt.
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <array>
+
+class ClipPlayer;
+class QAction;
+class QCheckBox;
+class QFileDialog;
+class QFrame;
+class QLabel;
+class QMenu;
+class QPoint;
+class QPushButton;
+class QShortcut;
+class QSlider;
+class QWidget;
+class TransportBar;
+
+namespace media {
+class Engine;
+}
+
+class PadBoard : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int kPads = 8;
+
+    // Creates the eight pads as children of `padParent` at their places. `startup` points at
+    // the main window's startup field (nullptr counts as 0).
+    PadBoard(media::Engine& engine, QWidget* padParent, int* startup, QObject* parent = nullptr);
+    ~PadBoard() override;
+
+    // The data folder (no trailing "/"): the clip dialog starts in its "/sound", the picture
+    // dialog in its "/image".
+    void setDataFolder(const QString& folder);
+    QString dataFolder() const { return m_dataFolder; }
+    // The window that owns the file dialogs.
+    void setDialogOwner(QWidget* owner);
+
+    // Elements. element() finds one by base name plus number, ignoring letter case:
+    // ("playbtn", 3) gives playbtn3, ("Panel", 6) the frame of pad 3.
+    QWidget* element(const QString& baseName, int number) const;
+    QFrame* frame(int pad) const;
+    QFrame* pictureFrame(int pad) const;
+    QLabel* image(int pad) const;
+    TransportBar* transportBar(int pad) const;
+    ClipPlayer* player(int pad) const;
+    QCheckBox* loopSwitch(int pad) const;
+    QPushButton* fileButton(int pad) const;
+    QSlider* trackBar(int pad) const; // volume 0..1000 = slider position
+    QPushButton* playButton(int pad) const;
+
+    // Pad state.
+    static QString suffix(int pad); // "(&Q)" ... "(&F)"
+    static QString initialCaption(int pad) { return QStringLiteral("PLAY SOUND") + suffix(pad); }
+    QString caption(int pad) const;
+    void setCaption(int pad, const QString& caption);
+    // `caption` without any occurrence of the pad's suffix: the text offered for editing.
+    static QString captionWithoutSuffix(const QString& caption, int pad);
+    QString fileName(int pad) const;
+    void setFileName(int pad, const QString& fileName); // stores the name only
+    QString imagePath(int pad) const;
+    void setImagePath(int pad, const QString& path); // the path only; the picture stays
+    // Decodes `path` and shows it stretched over the picture frame; sets the picture path.
+    // Throws ECueError when the file is not a regular file or not a readable picture; the
+    // pad's picture and path are then unchanged.
+    void loadPicture(int pad, const QString& path);
+    void clearPicture(int pad); // picture and path cleared
+
+    // Commands for the set list code and the window.
+    void releasePad(int pad); // stop if playing, close, forget the clip file name
+    // The program turns the loop switch off: runs the loop handler when the switch was on;
+    // on a pad whose player holds no open clip the stop and rewind are skipped.
+    void switchLoopOff(int pad);
+    // Sets the clip file name and opens it; on success enables the play button and the
+    // transport bar and sends the slider level to the player. Throws on failure (file name
+    // kept, play button and transport bar untouched).
+    void openClip(int pad, const QString& fileName);
+    void applyVolume(int pad); // sends the slider level to an open player
+    // First showing of the window: each slider takes the volume its (closed) player reports.
+    void takePlayerVolumes();
+    // The window's close step (after startup was set to 1): disables every play button and
+    // releases every pad.
+    void releaseAllPads();
+
+    // The pad whose frame last opened the pad menu (0 = none).
+    int popupPad() const;
+    // Opens the pad menu for `pad` at `globalPos`.
+    void popupFor(int pad, const QPoint& globalPos);
+
+    // Handlers shared by the eight pads; `sender` is the element that raised the event.
+    void playbtn1Click(QObject* sender);
+    void loop4Click(QObject* sender);
+    void VarnelPlayer1Notify(QObject* sender);
+    void TrackBar1Change(QObject* sender);
+    void filesel1Click(QObject* sender);
+    void Image1DblClick(QObject* sender);
+    void N1Click(QObject* sender); // 削除
+    void N2Click(QObject* sender); // 名称変更
+
+    QFileDialog* OpenDialog1 = nullptr;
+    QFileDialog* OpenPictureDialog1 = nullptr;
+    QMenu* PopupMenu1 = nullptr;
+    QAction* N1 = nullptr;
+    QAction* N2 = nullptr;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    struct Pad {
+        QFrame* frame = nullptr;
+        QFrame* pictureFrame = nullptr;
+        QLabel* image = nullptr;
+        TransportBar* bar = nullptr;
+        ClipPlayer* player = nullptr;
+        QCheckBox* loop = nullptr;
+        QPushButton* filesel = nullptr;
+        QSlider* trackBar = nullptr;
+        QPushButton* play = nullptr;
+        QString imagePath;
+    };
+
+    void buildPad(int n, media::Engine& engine, QWidget* padParent);
+    void addShortcuts(int n, QWidget* padParent);
+    void pressFromKeyboard(int n);
+    const Pad& pad(int n) const;
+    Pad& pad(int n);
+    int padOf(QObject* sender) const;
+    int padOfImage(QObject* sender) const;
+    int startupValue() const { return m_startup ? *m_startup : 0; }
+
+    std::array<Pad, kPads> m_pads;
+    int* m_startup;
+    QString m_dataFolder;
+    QPointer<QWidget> m_popupFrame;
+    bool m_programTurnsLoopOff = false;
+};

@@ -1,0 +1,449 @@
+// The pad board over real clip players on the engine's silent real-time output: playing,
+// restarting, looping, end of clip, volume, choosing clips and pictures, delete, rename, the
+// pad menu and the keyboard.
+
+#include "clipplayer.h"
+#include "dialogs.h"
+#include "engine.h"
+#include "padboard.h"
+#include "transportbar.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QContextMenuEvent>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFrame>
+#include <QImage>
+#include <QInputDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QSlider>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <memory>
+#include <sys/stat.h>
+
+// Readable QString values in failure messages.
+inline void PrintTo(const QString& s, std::ostream* os) {
+    *os << '"' << s.toStdString() << '"';
+}
+
+namespace {
+
+// A mono 16-bit 48 kHz sine clip of `ms` milliseconds.
+void writeWav(const QString& path, int ms) {
+    const quint32 frames = 48 * ms;
+    QByteArray data;
+    auto put = [&](quint32 v, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            data.append(char((v >> (8 * i)) & 0xFF));
+    };
+    data.append("RIFF");
+    put(36 + frames * 2, 4);
+    data.append("WAVEfmt ");
+    put(16, 4), put(1, 2), put(1, 2), put(48000, 4), put(96000, 4), put(2, 2), put(16, 2);
+    data.append("data");
+    put(frames * 2, 4);
+    for (quint32 i = 0; i < frames; ++i)
+        put(quint16(qint16(8000 * std::sin(i * 0.0576))), 2);
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(data);
+}
+
+bool waitFor(const std::function<bool()>& condition, int ms = 3000) {
+    return QTest::qWaitFor(condition, ms);
+}
+
+class PadBoardTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        engine = new media::Engine(media::Engine::Options{media::Engine::Output::Dummy});
+    }
+    static void TearDownTestSuite() { delete engine; }
+
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        QDir(dir.path()).mkpath("sound");
+        QDir(dir.path()).mkpath("image");
+        window.resize(1747, 880);
+        board = std::make_unique<PadBoard>(*engine, &window, &startup);
+        board->setDataFolder(dir.path());
+        responder.errorBox = [this](const QString& text) { errors << text; };
+        responder.messageDlg = [this](const QString& text, dialogs::MsgKind, dialogs::Buttons) {
+            messages << text;
+            return answer;
+        };
+        responder.inputQuery = [this](const QString&, const QString&, const QString& value) {
+            offered << value;
+            return typed;
+        };
+        dialogs::setResponder(&responder);
+    }
+    void TearDown() override {
+        dialogs::setResponder(nullptr);
+        modalDrivers.reset();
+        board.reset();
+    }
+
+    QString clip(const QString& name, int ms) {
+        const QString path = dir.path() + "/sound/" + name;
+        writeWav(path, ms);
+        return path;
+    }
+    // Answers the next modal dialog of type W with `answer` once it is shown.
+    template <typename W> void whenModal(std::function<void(W*)> answer) {
+        auto* timer = new QTimer(modalDrivers.get());
+        QObject::connect(timer, &QTimer::timeout, [timer, answer] {
+            if (auto* w = qobject_cast<W*>(QApplication::activeModalWidget())) {
+                timer->stop();
+                answer(w);
+            }
+        });
+        timer->start(10);
+    }
+    void chooseInFileDialog(const QString& path) {
+        whenModal<QFileDialog>([path](QFileDialog* d) {
+            // Typed into the name field: selectFile() leaves a focused field alone.
+            d->findChild<QLineEdit*>("fileNameEdit")->setText(path);
+            static_cast<QDialog*>(d)->accept();
+        });
+    }
+    // The pad's state row: Empty, Loaded or Unopened, with the play button as the table says.
+    std::string state(int n) const {
+        const bool named = !board->fileName(n).isEmpty();
+        const bool open = board->player(n)->MCIOpened();
+        const bool enabled = board->playButton(n)->isEnabled();
+        if (!named && !open)
+            return enabled ? "Empty+enabled" : "Empty";
+        if (named && open)
+            return enabled == !board->loopSwitch(n)->isChecked() ? "Loaded" : "Loaded+wrong";
+        return named ? (enabled ? "Unopened+enabled" : "Unopened") : "open-without-name";
+    }
+
+    static media::Engine* engine;
+    QTemporaryDir dir;
+    QWidget window;
+    int startup = 0;
+    std::unique_ptr<PadBoard> board;
+    dialogs::Responder responder;
+    QStringList errors, messages, offered;
+    int answer = dialogs::mrYes;
+    std::optional<QString> typed;
+    std::unique_ptr<QObject> modalDrivers = std::make_unique<QObject>();
+};
+media::Engine* PadBoardTest::engine = nullptr;
+
+TEST_F(PadBoardTest, PadsStandAtTheirPlacesWithNamesTagsAndSettings) {
+    for (int n = 1; n <= PadBoard::kPads; ++n) {
+        EXPECT_EQ(board->frame(n)->geometry(),
+                  QRect(206 + 316 * ((n - 1) % 4), 26 + 410 * ((n - 1) / 4), 310, 404));
+        for (const char* base : {"playbtn", "loop", "filesel", "TrackBar", "VarnelPlayer"})
+            EXPECT_EQ(board->element(base, n)->property("tag").toInt(), n) << base << n;
+        EXPECT_FALSE(board->image(n)->property("tag").isValid());
+        EXPECT_EQ(board->caption(n), "PLAY SOUND" + PadBoard::suffix(n));
+        EXPECT_EQ(state(n), "Empty");
+    }
+    // Lookup ignores case; frames keep their own numbering.
+    EXPECT_EQ(board->element("PLAYBTN", 3), board->playButton(3));
+    EXPECT_EQ(board->element("panel", 6), board->frame(3));
+    EXPECT_EQ(board->element("PlayPanel", 1), board->frame(1));
+    EXPECT_EQ(board->element("Image", 8), board->image(8));
+    EXPECT_EQ(board->element("playbtn", 9), nullptr);
+    EXPECT_EQ(board->frame(8)->geometry().bottomRight(), QPoint(1463, 839));
+
+    EXPECT_EQ(board->pictureFrame(2)->geometry(), QRect(10, 10, 290, 199));
+    EXPECT_EQ(board->transportBar(2)->geometry(), QRect(10, 210, 289, 30));
+    EXPECT_EQ(board->loopSwitch(2)->geometry(), QRect(10, 245, 97, 17));
+    EXPECT_EQ(board->fileButton(2)->geometry(), QRect(228, 245, 71, 28));
+    EXPECT_EQ(board->trackBar(2)->geometry(), QRect(5, 280, 290, 28));
+    EXPECT_EQ(board->playButton(2)->geometry(), QRect(10, 320, 290, 70));
+    EXPECT_EQ(board->playButton(2)->font().pixelSize(), 19);
+    EXPECT_TRUE(board->playButton(2)->font().bold());
+    QSlider* slider = board->trackBar(2);
+    EXPECT_EQ(std::make_tuple(slider->minimum(), slider->maximum(), slider->pageStep(),
+                              slider->tickInterval()),
+              std::make_tuple(0, 1000, 1, 100));
+    EXPECT_EQ(board->loopSwitch(2)->text(), " LOOP");
+}
+
+TEST_F(PadBoardTest, PlayRestartsAPlayingClipAndEndOfClipRewinds) {
+    board->openClip(1, clip("long.wav", 3000));
+    ClipPlayer* p = board->player(1);
+    board->playButton(1)->click();
+    ASSERT_TRUE(waitFor([&] { return p->Position() >= 400; }));
+    board->playButton(1)->click();
+    EXPECT_EQ(p->Mode(), mpPlaying);
+    EXPECT_LT(p->Position(), 300);
+
+    board->openClip(2, clip("short.wav", 250));
+    ClipPlayer* q = board->player(2);
+    board->playButton(2)->click();
+    ASSERT_TRUE(waitFor([&] { return q->Mode() == mpStopped; }));
+    ASSERT_TRUE(waitFor([&] { return q->Position() == 0; })) << q->Position();
+    EXPECT_EQ(q->Mode(), mpStopped);
+    QTest::qWait(50);
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('|').toStdString();
+}
+
+TEST_F(PadBoardTest, LoopRepeatsUntilSwitchedOffThenRewinds) {
+    board->openClip(4, clip("loop.wav", 300));
+    ClipPlayer* p = board->player(4);
+    board->loopSwitch(4)->click();
+    EXPECT_EQ(p->Mode(), mpPlaying);
+    EXPECT_FALSE(board->playButton(4)->isEnabled());
+    EXPECT_EQ(state(4), "Loaded");
+    // Past several ends the clip still plays, having gone back to the start.
+    ASSERT_TRUE(waitFor([&] { return p->Position() >= 200; }));
+    ASSERT_TRUE(waitFor([&] { return p->Position() < 100 && p->Mode() == mpPlaying; }));
+    QTest::qWait(700);
+    EXPECT_EQ(p->Mode(), mpPlaying);
+    board->loopSwitch(4)->click();
+    EXPECT_EQ(p->Mode(), mpStopped);
+    EXPECT_EQ(p->Position(), 0);
+    EXPECT_EQ(state(4), "Loaded");
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('|').toStdString();
+}
+
+TEST_F(PadBoardTest, LoopOnAnEmptyPadFailsButTheProgramTurnsItOffQuietly) {
+    board->loopSwitch(5)->click(); // the user: the player holds no clip
+    EXPECT_EQ(errors, QStringList{"MCI デバイスがありません."});
+    EXPECT_FALSE(board->playButton(5)->isEnabled());
+    errors.clear();
+    // A looping pad deleted while it plays: the program's switch-off skips stop and rewind.
+    board->openClip(6, clip("l6.wav", 2000));
+    board->loopSwitch(6)->click();
+    board->popupFor(6, QPoint());
+    board->PopupMenu1->close();
+    board->N1->trigger();
+    EXPECT_EQ(state(6), "Empty");
+    board->switchLoopOff(5);
+    board->switchLoopOff(6);
+    EXPECT_FALSE(board->loopSwitch(5)->isChecked());
+    EXPECT_FALSE(board->loopSwitch(6)->isChecked());
+    EXPECT_EQ(state(6), "Empty");
+    QTest::qWait(50); // the deleted playback's late notice
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('|').toStdString();
+}
+
+TEST_F(PadBoardTest, VolumeFollowsTheSliderExceptDuringStartup) {
+    board->takePlayerVolumes();
+    EXPECT_EQ(board->trackBar(3)->value(), GetPlayerVolume(board->player(3)));
+    board->trackBar(3)->setValue(250);
+    // Choosing a clip sends the slider level to the fresh player.
+    chooseInFileDialog(clip("v.wav", 1000));
+    board->filesel1Click(board->fileButton(3));
+    ASSERT_TRUE(board->player(3)->MCIOpened());
+    EXPECT_EQ(GetPlayerVolume(board->player(3)), 250);
+    startup = 1;
+    board->trackBar(3)->setValue(600);
+    EXPECT_EQ(GetPlayerVolume(board->player(3)), 250);
+    startup = 0;
+    board->trackBar(3)->setValue(700);
+    EXPECT_EQ(GetPlayerVolume(board->player(3)), 700);
+}
+
+TEST_F(PadBoardTest, ChooseClipOffersTheCaptionWithoutItsSuffixAndOpensTheClip) {
+    board->setCaption(1, "A(&Q)B(&Q)");
+    board->transportBar(1)->setEnabled(false); // as after the reset of a missing set list
+    const QString file = clip("c.wav", 500);
+    // The real file dialog and input box.
+    dialogs::setResponder(nullptr);
+    chooseInFileDialog(file);
+    whenModal<QInputDialog>([](QInputDialog* d) {
+        EXPECT_EQ(d->windowTitle(), "確認");
+        EXPECT_EQ(d->labelText(), "名称を入力してください");
+        EXPECT_EQ(d->textValue(), "AB");
+        d->setTextValue("Intro");
+        d->accept();
+    });
+    board->fileButton(1)->click();
+    EXPECT_EQ(board->caption(1), "Intro(&Q)");
+    EXPECT_EQ(board->fileName(1), file);
+    EXPECT_EQ(state(1), "Loaded");
+    EXPECT_TRUE(board->transportBar(1)->isEnabled());
+    EXPECT_EQ(board->OpenDialog1->directory().absolutePath(), QDir(dir.path() + "/sound").path());
+
+    // A clip that cannot be opened: the error box, the name kept, the button enabled.
+    dialogs::setResponder(&responder);
+    const QString broken = dir.path() + "/sound/broken.wav";
+    QFile f(broken);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("not a sound at all");
+    f.close();
+    typed.reset(); // cancel the name: the caption stays
+    chooseInFileDialog(broken);
+    board->fileButton(1)->click();
+    ASSERT_EQ(errors.size(), 1);
+    EXPECT_EQ(board->caption(1), "Intro(&Q)");
+    EXPECT_EQ(state(1), "Unopened+enabled");
+}
+
+TEST_F(PadBoardTest, ADuplicateIsRefusedAndLeavesThePadPlaying) {
+    const QString a = clip("a.wav", 3000), b = clip("b.wav", 3000);
+    board->openClip(5, a);
+    board->openClip(3, b);
+    board->setCaption(3, "Bee(&E)");
+    board->playButton(3)->click();
+    chooseInFileDialog(a);
+    board->fileButton(3)->click();
+    EXPECT_EQ(messages, QStringList{"このファイルはPLAY TRACK 5で指定されています。"});
+    EXPECT_TRUE(offered.isEmpty());
+    EXPECT_EQ(board->player(3)->Mode(), mpPlaying);
+    EXPECT_EQ(board->fileName(3), b);
+    EXPECT_EQ(board->caption(3), "Bee(&E)");
+    // The same file again for the same pad is accepted.
+    typed = "Bee2";
+    chooseInFileDialog(b);
+    board->fileButton(3)->click();
+    EXPECT_EQ(messages.size(), 1);
+    EXPECT_EQ(board->caption(3), "Bee2(&E)");
+    EXPECT_EQ(state(3), "Loaded");
+}
+
+TEST_F(PadBoardTest, DeleteAndRenameActOnThePadWhoseMenuWasOpened) {
+    // A right-click on any element of pad 7 opens the menu for pad 7.
+    for (QWidget* w : {static_cast<QWidget*>(board->image(7)), board->element("TrackBar", 7),
+                       static_cast<QWidget*>(board->transportBar(7))}) {
+        QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(3, 3),
+                                w->mapToGlobal(QPoint(3, 3)));
+        QApplication::sendEvent(w, &event);
+        EXPECT_TRUE(board->PopupMenu1->isVisible());
+        EXPECT_EQ(board->popupPad(), 7);
+        board->PopupMenu1->close();
+    }
+    board->setCaption(7, "X(&D)Y(&D)");
+    typed = "";
+    board->N2->trigger();
+    EXPECT_EQ(offered, QStringList{"XY"});
+    EXPECT_EQ(board->caption(7), "(&D)"); // an empty name leaves the suffix alone
+
+    answer = dialogs::mrNo;
+    board->N1->trigger();
+    EXPECT_EQ(board->caption(7), "(&D)");
+
+    // A never-loaded pad, through the real question box.
+    dialogs::setResponder(nullptr);
+    board->popupFor(2, QPoint());
+    board->PopupMenu1->close();
+    whenModal<QMessageBox>([](QMessageBox* box) {
+        EXPECT_EQ(box->text(), "削除していいですか？");
+        box->defaultButton()->click();
+    });
+    board->N1->trigger();
+    EXPECT_EQ(board->caption(2), "PlaySound(&W)");
+    EXPECT_EQ(state(2), "Empty");
+}
+
+TEST_F(PadBoardTest, DeletingAPlayingPadEmptiesItWithoutALateNoticeError) {
+    const QString png = dir.path() + "/image/p.png";
+    QImage(40, 30, QImage::Format_RGB32).save(png);
+    board->loadPicture(8, png);
+    board->openClip(8, clip("d.wav", 3000));
+    board->trackBar(8)->setValue(420);
+    board->playButton(8)->click();
+    board->popupFor(8, QPoint());
+    board->PopupMenu1->close();
+    board->N1->trigger();
+    EXPECT_EQ(state(8), "Empty");
+    EXPECT_EQ(board->caption(8), "PlaySound(&F)");
+    EXPECT_EQ(board->imagePath(8), "");
+    EXPECT_TRUE(board->image(8)->pixmap().isNull());
+    EXPECT_EQ(board->trackBar(8)->value(), 420);
+    QTest::qWait(100);
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('|').toStdString();
+}
+
+TEST_F(PadBoardTest, OnlyRealPicturesAreLoaded) {
+    const QString png = dir.path() + "/image/ok.png";
+    QImage(600, 100, QImage::Format_RGB32).save(png);
+    // Through the real picture dialog, opened by a double-click on the picture.
+    chooseInFileDialog(png);
+    QTest::mouseDClick(board->image(1), Qt::LeftButton);
+    EXPECT_EQ(board->imagePath(1), png);
+    const QSize shown = board->image(1)->pixmap().size();
+    EXPECT_FALSE(shown.isEmpty());
+    EXPECT_TRUE(board->OpenPictureDialog1->nameFilters().join(' ').contains("*.png"));
+
+    const QString fake = dir.path() + "/image/fake.png";
+    QFile f(fake);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("plain text, not a picture");
+    f.close();
+    const QString fifo = dir.path() + "/image/fifo.png";
+    ASSERT_EQ(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    for (const QString& bad : {fake, fifo}) {
+        chooseInFileDialog(bad);
+        board->Image1DblClick(board->image(1));
+    }
+    EXPECT_EQ(errors.size(), 2);
+    for (const QString& bad : {fake, fifo, dir.path() + "/image", dir.path() + "/none.png"})
+        EXPECT_THROW(board->loadPicture(1, bad), ECueError) << bad.toStdString();
+    EXPECT_EQ(board->imagePath(1), png);
+    EXPECT_EQ(board->image(1)->pixmap().size(), shown);
+}
+
+TEST_F(PadBoardTest, KeysPressThePlayButtonUnlessDisabledOrTyping) {
+    auto* field = new QLineEdit(&window);
+    field->setGeometry(0, 0, 100, 20);
+    window.show();
+    QApplication::setActiveWindow(&window);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    board->openClip(1, clip("k.wav", 3000));
+    QSignalSpy presses(board->playButton(1), &QPushButton::clicked);
+    board->playButton(2)->setFocus();
+    QTest::keyClick(&window, Qt::Key_Q);
+    QTest::keyClick(&window, Qt::Key_Q, Qt::AltModifier);
+    QTest::simulateEvent(&window, true, Qt::Key_Q, Qt::NoModifier, "q", true); // auto-repeat
+    EXPECT_EQ(presses.count(), 3);
+    EXPECT_EQ(board->player(1)->Mode(), mpPlaying);
+
+    field->setFocus();
+    QTest::keyClick(field, Qt::Key_Q);
+    EXPECT_EQ(field->text(), "q");
+    board->playButton(2)->setFocus();
+    board->playButton(1)->setEnabled(false);
+    QTest::keyClick(&window, Qt::Key_Q);
+    EXPECT_EQ(presses.count(), 3);
+
+    // Typing Q into the rename box names the pad and presses nothing.
+    board->playButton(1)->setEnabled(true);
+    dialogs::setResponder(nullptr);
+    board->popupFor(1, QPoint());
+    board->PopupMenu1->close();
+    whenModal<QInputDialog>([](QInputDialog* d) {
+        auto* edit = d->findChild<QLineEdit*>();
+        edit->clear();
+        QTest::keyClicks(edit, "Qq");
+        d->accept();
+    });
+    board->N2->trigger();
+    EXPECT_EQ(board->caption(1), "Qq(&Q)");
+    EXPECT_EQ(presses.count(), 3);
+}
+
+TEST_F(PadBoardTest, ReleasingAllPadsAtCloseLeavesThemEmpty) {
+    board->openClip(1, clip("r1.wav", 3000));
+    board->openClip(2, clip("r2.wav", 3000));
+    board->playButton(1)->click();
+    startup = 1;
+    board->releaseAllPads();
+    for (int n = 1; n <= PadBoard::kPads; ++n)
+        EXPECT_EQ(state(n), "Empty") << n;
+    EXPECT_EQ(board->player(1)->Mode(), mpNotReady);
+    QTest::qWait(50);
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('|').toStdString();
+}
+
+} // namespace
