@@ -15,6 +15,13 @@ using colorvalue::TColor;
 namespace {
 // Above this many tiles the tiled background is laid as one texture fill.
 constexpr long long kMaxSingleTiles = 1024;
+// Bevel and border widths are kept to this, so that offsets never overflow.
+constexpr int kMaxFrameWidth = 32767;
+// Of `lines` nested one-pixel rings from the edge inward, the ones that can touch a canvas of
+// `size`: the others lie wholly outside it and are skipped.
+int visibleRings(int lines, const QSize& size) {
+    return std::min(lines, std::max(size.width(), size.height()) + 1);
+}
 } // namespace
 
 // The ramp's rounding (product and sum each rounded to a 64-bit mantissa) is what makes
@@ -224,9 +231,21 @@ void TCanvas::tile(int x, int y, int columns, int rows, const QImage& picture) {
             .intersected(m_image.rect());
     if (area.isEmpty())
         return;
+    // A texture of a few pixels fills slowly: repeat the picture into a larger texture first.
+    QImage texture = picture;
+    const int repeatX = (63 + picture.width()) / picture.width();
+    const int repeatY = (63 + picture.height()) / picture.height();
+    if (repeatX > 1 || repeatY > 1) {
+        texture = QImage(picture.width() * repeatX, picture.height() * repeatY, picture.format());
+        if (texture.isNull())
+            return;
+        QPainter p(&texture);
+        p.setCompositionMode(QPainter::CompositionMode_Source);
+        p.fillRect(texture.rect(), QBrush(picture));
+    }
     m_painter->save();
     m_painter->setBrushOrigin(x, y);
-    m_painter->fillRect(area, QBrush(picture));
+    m_painter->fillRect(area, QBrush(texture));
     m_painter->restore();
 }
 
@@ -334,11 +353,11 @@ void TGradPan::setBevelInner(TPanelBevel bevel) {
     update();
 }
 void TGradPan::setBevelWidth(int width) {
-    m_bevelWidth = std::max(width, 1);
+    m_bevelWidth = std::clamp(width, 1, kMaxFrameWidth);
     update();
 }
 void TGradPan::setBorderWidth(int width) {
-    m_borderWidth = std::max(width, 0);
+    m_borderWidth = std::clamp(width, 0, kMaxFrameWidth);
     update();
 }
 void TGradPan::setWidth(int width) {
@@ -455,7 +474,8 @@ void TGradPan::paintBasePanel() {
     auto frame3D = [&](const QColor& top, const QColor& bottom, int lines) {
         --r;
         --b;
-        for (; lines > 0; --lines) {
+        const int hidden = lines - visibleRings(lines, size());
+        for (lines -= hidden; lines > 0; --lines) {
             m_canvas.line(l, b, l, t, top);
             m_canvas.line(l, t, r, t, top);
             m_canvas.line(r, t, r, b, bottom);
@@ -465,6 +485,10 @@ void TGradPan::paintBasePanel() {
             --r;
             --b;
         }
+        l += hidden;
+        t += hidden;
+        r -= hidden;
+        b -= hidden;
         ++r;
         ++b;
     };
@@ -712,11 +736,12 @@ void TGradPan::paintBevel(int o, TPanelBevel cut) {
     const QColor highlight = cut == bvRaised ? white : grey;
     const QColor shadow = cut == bvRaised ? grey : white;
     const int w = width(), h = height();
-    for (int i = 0; i < m_bevelWidth; ++i) {
+    const int lines = visibleRings(m_bevelWidth, size());
+    for (int i = 0; i < lines; ++i) {
         m_canvas.line(o + i, o + i, w - o - i, o + i, highlight);
         m_canvas.line(o + i, o + i, o + i, h - o - i, highlight);
     }
-    for (int i = 0; i < m_bevelWidth; ++i) {
+    for (int i = 0; i < lines; ++i) {
         m_canvas.line(o + i, h - o - i - 1, w - o - i, h - o - i - 1, shadow);
         m_canvas.line(w - o - i - 1, h - o - i - 1, w - o - i - 1, o + i, shadow);
     }
@@ -733,7 +758,7 @@ void TGradPan::paintFrame() {
         const int p = m_bevelOuter != bvNone ? m_bevelWidth - 1 : 0;
         const QColor face = qcolor(m_color);
         const int w = width(), h = height();
-        for (int k = 1; k <= m_borderWidth; ++k)
+        for (int k = 1, rings = visibleRings(m_borderWidth, size()); k <= rings; ++k)
             m_canvas.frameRect(p + k, p + k, w - p - k, h - p - k, face);
     }
 }
