@@ -433,7 +433,7 @@ void PadBoard::openClip(int n, const QString& fileName) {
     Pad& p = pad(n);
     p.player->setFileName(fileName);
     p.player->Open();
-    p.play->setEnabled(true);
+    p.play->setEnabled(!p.loop->isChecked()); // a looping pad is played by its switch
     p.bar->setEnabled(true);
     applyVolume(n);
 }
@@ -575,7 +575,7 @@ void PadBoard::filesel1Click(QObject* sender) {
         if (name)
             setCaption(n, *name + suffix(n));
         p.player->setFileName(file);
-        p.play->setEnabled(true);
+        p.play->setEnabled(!p.loop->isChecked()); // a looping pad is played by its switch
         p.player->Open(); // a failure goes to the error box; name and button stay
         p.bar->setEnabled(true);
         applyVolume(n);

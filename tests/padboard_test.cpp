@@ -19,6 +19,7 @@
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListView>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
@@ -115,7 +116,8 @@ protected:
     }
     void chooseInFileDialog(const QString& path) {
         whenModal<QFileDialog>([path](QFileDialog* d) {
-            // Typed into the name field: selectFile() leaves a focused field alone.
+            // Typed into the name field, with the file list's earlier choice dropped.
+            d->findChild<QListView*>("listView")->clearSelection();
             d->findChild<QLineEdit*>("fileNameEdit")->setText(path);
             static_cast<QDialog*>(d)->accept();
         });
@@ -229,10 +231,14 @@ TEST_F(PadBoardTest, LoopOnAnEmptyPadFailsButTheProgramTurnsItOffQuietly) {
     board->N1->trigger();
     EXPECT_EQ(state(6), "Empty");
     board->switchLoopOff(5);
-    board->switchLoopOff(6);
     EXPECT_FALSE(board->loopSwitch(5)->isChecked());
-    EXPECT_FALSE(board->loopSwitch(6)->isChecked());
-    EXPECT_EQ(state(6), "Empty");
+    EXPECT_EQ(state(5), "Empty");
+    // A clip given to a pad whose switch is still on waits for the switch.
+    board->openClip(6, clip("l6b.wav", 2000));
+    EXPECT_EQ(state(6), "Loaded");
+    board->switchLoopOff(6);
+    EXPECT_EQ(state(6), "Loaded");
+    EXPECT_TRUE(board->playButton(6)->isEnabled());
     QTest::qWait(50); // the deleted playback's late notice
     EXPECT_TRUE(errors.isEmpty()) << errors.join('|').toStdString();
 }
@@ -408,6 +414,13 @@ TEST_F(PadBoardTest, KeysPressThePlayButtonUnlessDisabledOrTyping) {
     QTest::simulateEvent(&window, true, Qt::Key_Q, Qt::NoModifier, "q", true); // auto-repeat
     EXPECT_EQ(presses.count(), 3);
     EXPECT_EQ(board->player(1)->Mode(), mpPlaying);
+
+    board->fileButton(1)->setFocus(); // the tab order inside a pad
+    for (const char* next : {"loop1", "VarnelPlayer1", "playbtn1", "TrackBar1"}) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        EXPECT_EQ(QApplication::focusWidget()->objectName(), next);
+    }
+    EXPECT_EQ(presses.count(), 3);
 
     field->setFocus();
     QTest::keyClick(field, Qt::Key_Q);
