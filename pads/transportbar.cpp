@@ -480,6 +480,21 @@ void TransportBar::keyPressEvent(QKeyEvent* event) {
     });
 }
 
+// The strip keeps its own keys: a window shortcut on an arrow key or Space does not take
+// them while the strip has the focus. Tab and the other keys keep their usual meaning.
+bool TransportBar::event(QEvent* event) {
+    if (event->type() == QEvent::ShortcutOverride) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        const bool own = key->key() == Qt::Key_Left || key->key() == Qt::Key_Right ||
+                         key->key() == Qt::Key_Space;
+        if (own && (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+            event->accept();
+            return true;
+        }
+    }
+    return QWidget::event(event);
+}
+
 void TransportBar::focusInEvent(QFocusEvent*) {
     update();
 }

@@ -10,8 +10,9 @@
 #include <QApplication>
 #include <QFile>
 #include <QKeyEvent>
-#include <QLineEdit>
 #include <QMouseEvent>
+#include <QPushButton>
+#include <QShortcut>
 #include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
@@ -326,7 +327,7 @@ TEST_F(Strip, ClassicBevelAndSharedBorders) {
 
 TEST_F(Strip, DottedFocusRectangleOnTheFocusedButton) {
     strip->setLook(TransportBar::Look::Classic);
-    QLineEdit other(&window);
+    QPushButton other(QStringLiteral("x"), &window);
     other.setGeometry(10, 45, 100, 12);
     other.show();
     window.activateWindow();
@@ -344,6 +345,17 @@ TEST_F(Strip, DottedFocusRectangleOnTheFocusedButton) {
     strip->setFocus(Qt::TabFocusReason);
     ASSERT_TRUE(strip->hasFocus());
     const QImage focused = shot(strip);
+
+    // While focused, the strip keeps its arrow keys from the window's shortcuts.
+    int shortcutHits = 0;
+    QShortcut shortcut(Qt::Key_Left, &window);
+    QObject::connect(&shortcut, &QShortcut::activated, [&] { ++shortcutHits; });
+    QTest::keyClick(strip, Qt::Key_Left);
+    EXPECT_EQ(strip->FocusedButton(), btPlay);
+    EXPECT_EQ(shortcutHits, 0);
+    other.setFocus();
+    QTest::keyClick(&other, Qt::Key_Left);
+    EXPECT_EQ(shortcutHits, 1); // the shortcut itself works
     // Pause spans 32..64, so its focus rectangle runs 35..61 × 3..26: exactly every other
     // pixel of that outline is inverted, and nothing else changes.
     const QRect outline(QPoint(35, 3), QPoint(61, 26));
