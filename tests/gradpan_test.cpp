@@ -1,5 +1,6 @@
 // The gradient panel, checked on rendered pixels (grab() at device pixel ratio 1).
 
+#include "errors.h"
 #include "gradpan.h"
 
 #include <QApplication>
@@ -409,6 +410,14 @@ TEST(GradPanBitmap, WritingBitmapCopiesThePicture) {
     source.setWidth(20); // the panel's copy does not follow
     EXPECT_EQ(p.Bitmap()->width(), 7);
     EXPECT_EQ(p.property("Bitmap").value<TBitmap*>(), p.Bitmap());
+}
+
+TEST(GradPanBitmap, OversizedPictureIsRefusedAndTheOldOneKept) {
+    TGradPan p;
+    const QImage before = p.Bitmap()->image();
+    EXPECT_THROW(p.Bitmap()->setSize(1 << 20, 1 << 20), ECueError);
+    EXPECT_EQ(p.Bitmap()->width(), 50);
+    EXPECT_EQ(p.Bitmap()->image(), before);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 #include "gradpan.h"
 
 #include "dialogs.h"
+#include "errors.h"
 
 #include <QFontMetrics>
 #include <QMouseEvent>
@@ -94,7 +95,8 @@ void TBitmap::setSize(int width, int height) {
     if (width > 0 && height > 0) {
         resized = QImage(width, height, m_image.isNull() ? QImage::Format_RGB32 : m_image.format());
         if (resized.isNull())
-            throw std::bad_alloc();
+            throw ECueError(
+                QStringLiteral("ビットマップを作成できません（%1 × %2）").arg(width).arg(height));
         resized.fill(Qt::white);
         if (!m_image.isNull()) {
             QPainter p(&resized);

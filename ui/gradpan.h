@@ -53,7 +53,8 @@ public:
     // Holds no image: zero width or height.
     bool empty() const { return m_width <= 0 || m_height <= 0; }
 
-    // Resizing keeps the overlapping part; new pixels are white.
+    // Resizing keeps the overlapping part; new pixels are white. A size too large to hold
+    // throws ECueError and leaves the bitmap as it was.
     void setWidth(int width);
     void setHeight(int height);
     void setSize(int width, int height);
