@@ -16,6 +16,8 @@ using colorvalue::TColor;
 namespace {
 // Above this many tiles the tiled background is laid as one texture fill.
 constexpr long long kMaxSingleTiles = 1024;
+// The largest picture the panel's bitmap holds: 256 MB at 4 bytes a pixel.
+constexpr long long kMaxBitmapPixels = 64LL * 1024 * 1024;
 // Bevel and border widths are kept to this, so that offsets never overflow.
 constexpr int kMaxFrameWidth = 32767;
 // Of `lines` nested one-pixel rings from the edge inward, the ones that can touch a canvas of
@@ -93,7 +95,10 @@ void TBitmap::setSize(int width, int height) {
     height = std::max(height, 0);
     QImage resized;
     if (width > 0 && height > 0) {
-        resized = QImage(width, height, m_image.isNull() ? QImage::Format_RGB32 : m_image.format());
+        // 4 bytes a pixel; far larger pictures are refused before any allocation is tried.
+        if (static_cast<long long>(width) * height <= kMaxBitmapPixels)
+            resized =
+                QImage(width, height, m_image.isNull() ? QImage::Format_RGB32 : m_image.format());
         if (resized.isNull())
             throw ECueError(
                 QStringLiteral("ビットマップを作成できません（%1 × %2）").arg(width).arg(height));
