@@ -1,7 +1,7 @@
 #include "engine.h"
 
+#include "spscqueue.h"
 #include <SDL.h>
-#include <readerwriterqueue/readerwriterqueue.h>
 
 #include <algorithm>
 #include <array>
@@ -155,12 +155,20 @@ int g_sdlUsers = 0;
 
 struct Engine::Impl {
     Options options;
+    // What the engine plays on; changed by the device watchdog after a failure, so the
+    // control thread reads it under infoMutex.
+    mutable std::mutex infoMutex;
     Output output = Output::None;
     bool fellBack = false;
     std::string driver = "none";
-    int rate = 48000;
+    int rate = 48000; // fixed for the engine's life: clips are converted to it
     int period = 128;
-    SDL_AudioDeviceID device = 0;
+    SDL_AudioDeviceID device = 0; // owned by the constructor, then the worker's watchdog
+    bool deviceMixes = false;     // the device's callback runs the mixer, render() must not
+    // Device failures: the watchdog counts them, the mixer ends every playback it sees one in.
+    std::atomic<std::uint32_t> failures{0};
+    std::uint32_t failuresSeen = 0;
+    std::chrono::steady_clock::time_point nextDeviceCheck;
     int fadeOutFrames = 240;
     int fadeInFrames = 144;
     float gainStep = 1.0f / 240.0f;
@@ -199,7 +207,9 @@ struct Engine::Impl {
     std::vector<float> workScratch;
 
     void openOutput();
+    bool openDevice(bool allowRateChange);
     void closeOutput();
+    void watchDevice();
     static void sdlCallback(void* self, Uint8* stream, int len);
 
     // Control thread.
@@ -236,56 +246,61 @@ void Engine::Impl::openOutput() {
     if (output != Output::None) {
         std::lock_guard lock(g_sdlMutex);
         SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
-        SDL_AudioSpec want{};
-        want.freq = options.sampleRate;
-        want.format = AUDIO_F32SYS;
-        want.channels = 2;
-        want.samples = static_cast<Uint16>(options.periodFrames);
-        want.callback = &Impl::sdlCallback;
-        want.userdata = this;
-        SDL_AudioSpec have{};
-        const int allow = SDL_AUDIO_ALLOW_FREQUENCY_CHANGE | SDL_AUDIO_ALLOW_SAMPLES_CHANGE;
-        bool initialised = false;
-        if (g_sdlUsers > 0) {
-            initialised = true; // another engine of this process chose the driver
-        } else if (output == Output::Dummy) {
-            initialised = SDL_AudioInit("dummy") == 0;
-        } else {
-            initialised = SDL_AudioInit(nullptr) == 0;
-        }
-        if (initialised) {
-            device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, allow);
-            if (!device && g_sdlUsers == 0) {
-                SDL_AudioQuit();
-                initialised = false;
-            }
-        }
-        if (!device && g_sdlUsers == 0) {
-            // No sound card (or no audio server): SDL does not fall back by itself.
-            if (SDL_AudioInit("dummy") == 0) {
-                initialised = true;
-                device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, allow);
-            }
-            fellBack = output == Output::Device;
-        }
-        if (device) {
-            ++g_sdlUsers;
-            const char* name = SDL_GetCurrentAudioDriver();
-            driver = name ? name : "";
-            if (driver == "dummy")
-                output = Output::Dummy;
-            rate = have.freq;
-            period = have.samples;
-        } else {
-            if (initialised && g_sdlUsers == 0)
-                SDL_AudioQuit();
-            output = Output::None; // nothing at all: callers may still render()
-            driver = "none";
-        }
+        openDevice(true);
     }
     fadeOutFrames = std::clamp(static_cast<int>(kFadeOutSeconds * rate), 1, kMaxFadeFrames);
     fadeInFrames = std::max(1, static_cast<int>(kFadeInSeconds * rate));
     gainStep = 1.0f / std::max(1.0f, static_cast<float>(kGainRampSeconds * rate));
+}
+
+// Opens the default device of the wanted output (g_sdlMutex held), falling back to SDL's
+// dummy driver when no device opens: SDL does not fall back by itself.
+bool Engine::Impl::openDevice(bool allowRateChange) {
+    SDL_AudioSpec want{};
+    want.freq = rate;
+    want.format = AUDIO_F32SYS;
+    want.channels = 2;
+    want.samples = static_cast<Uint16>(std::clamp(options.periodFrames, 16, 8192));
+    want.callback = &Impl::sdlCallback;
+    want.userdata = this;
+    SDL_AudioSpec have{};
+    const int allow =
+        SDL_AUDIO_ALLOW_SAMPLES_CHANGE | (allowRateChange ? SDL_AUDIO_ALLOW_FREQUENCY_CHANGE : 0);
+    const Output wanted = options.output;
+    bool initialised = g_sdlUsers > 0; // else another engine of this process chose the driver
+    if (!initialised)
+        initialised = SDL_AudioInit(wanted == Output::Dummy ? "dummy" : nullptr) == 0;
+    if (initialised)
+        device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, allow);
+    bool fell = false;
+    if (!device && g_sdlUsers == 0) {
+        if (initialised)
+            SDL_AudioQuit();
+        initialised = SDL_AudioInit("dummy") == 0;
+        if (initialised)
+            device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, allow);
+        fell = wanted == Output::Device;
+    }
+    std::lock_guard info(infoMutex);
+    fellBack = fell;
+    if (!device) {
+        if (initialised && g_sdlUsers == 0)
+            SDL_AudioQuit();
+        output = Output::None; // no output at all; the voices stand still
+        driver = "none";
+        deviceMixes = false;
+        return false;
+    }
+    ++g_sdlUsers;
+    const char* name = SDL_GetCurrentAudioDriver();
+    driver = name ? name : "";
+    output = driver == "dummy" ? Output::Dummy : Output::Device;
+    if (allowRateChange)
+        rate = have.freq; // only before any clip was converted to it
+    period = have.samples;
+    deviceMixes = true;
+    nextDeviceCheck = std::chrono::steady_clock::now() + std::chrono::milliseconds(250);
+    return true;
 }
 
 void Engine::Impl::closeOutput() {
@@ -296,6 +311,28 @@ void Engine::Impl::closeOutput() {
     device = 0;
     if (--g_sdlUsers == 0)
         SDL_AudioQuit();
+}
+
+// Runs on the worker a few times a second: a device that SDL has given up on (unplugged, or
+// its server gone) ends every playback with a failure, and the engine moves to the default
+// device, or to the dummy driver when there is none, so that the board goes on working.
+void Engine::Impl::watchDevice() {
+    if (!device || std::chrono::steady_clock::now() < nextDeviceCheck)
+        return;
+    nextDeviceCheck = std::chrono::steady_clock::now() + std::chrono::milliseconds(250);
+    if (SDL_GetAudioDeviceStatus(device) != SDL_AUDIO_STOPPED)
+        return;
+    failures.fetch_add(1, std::memory_order_release);
+    std::lock_guard lock(g_sdlMutex);
+    SDL_CloseAudioDevice(device);
+    device = 0;
+    --g_sdlUsers;
+    if (g_sdlUsers == 0)
+        SDL_AudioQuit();
+    // The clips are converted to the engine's rate: the new device must take it (SDL
+    // converts where the hardware cannot).
+    if (openDevice(false))
+        SDL_PauseAudioDevice(device, 0);
 }
 
 void Engine::Impl::sdlCallback(void* self, Uint8* stream, int len) {
@@ -314,6 +351,21 @@ void Engine::Impl::sdlCallback(void* self, Uint8* stream, int len) {
 void Engine::Impl::mix(float* out, int frames) {
     const std::int64_t blockNs = nowNs();
     processCommands();
+    const std::uint32_t failed = failures.load(std::memory_order_acquire);
+    if (failed != failuresSeen) {
+        failuresSeen = failed;
+        for (int v = 0; v < kVoices; ++v) {
+            VoiceRT& r = rt[static_cast<std::size_t>(v)];
+            if (!r.playing)
+                continue;
+            beginFade(v);
+            r.playing = false;
+            r.ended = true; // over, where it stands
+            postEvent(v, Event{static_cast<std::uint8_t>(v), r.stamp, EndKind::Failed});
+            prime(v, 0);
+            r.dirty = true;
+        }
+    }
     std::fill(out, out + static_cast<std::ptrdiff_t>(frames) * 2, 0.0f);
     for (int v = 0; v < kVoices; ++v)
         skipStale(v);
@@ -659,6 +711,7 @@ void Engine::Impl::workerLoop() {
                 if (listeners[e.voice])
                     listeners[e.voice](e.stamp, e.kind);
             }
+            watchDevice();
             // One chunk per voice per round, so that no voice waits behind a long fill.
             for (int v = 0; v < kVoices; ++v)
                 progress = fillOnce(v) || progress;
@@ -732,39 +785,48 @@ std::int64_t Engine::Impl::currentPos(int v) const {
 Engine::Engine(Options options) : d(std::make_unique<Impl>()) {
     d->options = options;
     d->openOutput();
-    d->worker = std::thread([this] { d->workerLoop(); });
     if (d->device)
         SDL_PauseAudioDevice(d->device, 0);
+    d->worker = std::thread([this] { d->workerLoop(); });
 }
 
 Engine::~Engine() {
-    d->closeOutput();
     d->quit.store(true, std::memory_order_release);
     d->wake.release();
-    d->worker.join();
+    d->worker.join(); // the worker may reopen the device: stop it first
+    d->closeOutput();
 }
 
 Engine::Output Engine::output() const {
+    std::lock_guard lock(d->infoMutex);
     return d->output;
 }
 bool Engine::hasSoundDevice() const {
-    return d->output == Output::Device;
+    return output() == Output::Device;
 }
 bool Engine::fellBackToDummy() const {
+    std::lock_guard lock(d->infoMutex);
     return d->fellBack;
 }
 std::string Engine::driverName() const {
+    std::lock_guard lock(d->infoMutex);
     return d->driver;
 }
 int Engine::sampleRate() const {
     return d->rate;
 }
 int Engine::periodFrames() const {
+    std::lock_guard lock(d->infoMutex);
     return d->period;
 }
 
 void Engine::render(float* out, int frames) {
-    if (d->device) {
+    bool deviceMixes;
+    {
+        std::lock_guard lock(d->infoMutex);
+        deviceMixes = d->deviceMixes;
+    }
+    if (deviceMixes) {
         std::fill(out, out + static_cast<std::ptrdiff_t>(frames) * 2, 0.0f);
         return; // the device's callback mixes; a second mixer thread would race it
     }
@@ -924,6 +986,10 @@ bool Engine::waitIdle(std::chrono::milliseconds timeout) {
     d->wakeWorker();
     lock.lock();
     return d->idleCv.wait_for(lock, timeout, [&] { return d->lastCompleted > before; });
+}
+
+void Engine::reportDeviceFailure() {
+    d->failures.fetch_add(1, std::memory_order_release);
 }
 
 std::size_t Engine::ringBytes() const {

@@ -83,6 +83,10 @@ public:
     using Listener = std::function<void(std::uint32_t playStamp, EndKind kind)>;
     void setListener(int voice, Listener listener);
 
+    // Ends every playback with EndKind::Failed (at the mixer's next block), each voice keeping
+    // its position. The device watchdog calls this when the output device fails.
+    void reportDeviceFailure();
+
     // --- figures and test support ---
     // Times a playing voice had no decoded audio at its position.
     std::uint64_t underruns() const;

@@ -285,6 +285,20 @@ TEST_F(ClipPlayerTest, PauseAndResumeOwnTheirNotices) {
     EXPECT_EQ(notices.size(), 3u);
 }
 
+TEST_F(ClipPlayerTest, DeviceFailureGivesAFailureNotice) {
+    open(wav("a.wav", 3000));
+    player.Play();
+    QTest::qWait(50);
+    engine.reportDeviceFailure();
+    ASSERT_TRUE(waitFor([&] { return !notices.empty(); }));
+    EXPECT_EQ(notices, std::vector<TMPNotifyValues>{nvFailure});
+    EXPECT_EQ(player.Mode(), mpStopped);
+    EXPECT_LT(player.Position(), player.Length());
+    EXPECT_GT(player.Position(), 0);
+    settle();
+    EXPECT_EQ(notices.size(), 1u);
+}
+
 TEST_F(ClipPlayerTest, AnAudioDeviceOnlyPlays) {
     open(wav("a.wav", 1000));
     player.Step();

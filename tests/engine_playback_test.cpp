@@ -386,6 +386,38 @@ TEST_F(EnginePlayback, Mp3WithAndWithoutLengthTagEndsWhereItsLengthSays) {
     }
 }
 
+TEST_F(EnginePlayback, DeviceFailureEndsEveryPlaybackWhereItStands) {
+    loadWav(0, "a.wav", 2 * kRate);
+    loadWav(1, "b.wav", 2 * kRate);
+    std::mutex m;
+    std::vector<std::pair<int, media::EndKind>> ends;
+    for (int v = 0; v < 2; ++v)
+        engine.setListener(v, [&, v](std::uint32_t, media::EndKind kind) {
+            std::lock_guard lock(m);
+            ends.emplace_back(v, kind);
+        });
+    engine.play(0); // voice 1 stays stopped
+    pull(engine, 1000);
+    engine.reportDeviceFailure();
+    pull(engine, 1000);
+    engine.waitIdle(std::chrono::seconds(5));
+    EXPECT_FALSE(engine.isPlaying(0));
+    EXPECT_EQ(engine.position(0), 1000);
+    {
+        std::lock_guard lock(m);
+        EXPECT_EQ(ends, (std::vector<std::pair<int, media::EndKind>>{{0, media::EndKind::Failed}}));
+    }
+    // The voice plays on from there when asked, and ends normally.
+    engine.play(0);
+    pull(engine, 2 * kRate);
+    engine.waitIdle(std::chrono::seconds(5));
+    std::lock_guard lock(m);
+    ASSERT_EQ(ends.size(), 2u);
+    EXPECT_EQ(ends[1].second, media::EndKind::Finished);
+    engine.setListener(0, nullptr);
+    engine.setListener(1, nullptr);
+}
+
 TEST(EngineDummy, DummyDriverPlaysInRealTimeAndReportsNoSoundDevice) {
     TempDir dir;
     Engine::Options o;
