@@ -24,6 +24,7 @@
 #include <QShortcut>
 #include <QSlider>
 #include <QTextEdit>
+#include <QThreadPool>
 #include <QVBoxLayout>
 
 #include <fcntl.h>
@@ -68,10 +69,11 @@ bool focusInTextField() {
     return qobject_cast<QAbstractSpinBox*>(w) != nullptr;
 }
 
-// Reads the picture at `path`, scaled (without keeping the aspect ratio) to `size`. The file
-// is opened without blocking and checked to be a regular file first, so a FIFO, a device or
-// a folder is refused instead of hanging the window.
-QImage decodePicture(const QString& path, const QSize& size) {
+// Reads the picture at `path`, scaled (without keeping the aspect ratio) to `size`; with
+// `headerOnly`, only checks that it is a picture and returns a null image. The file is opened
+// without blocking and checked to be a regular file first, so a FIFO, a device or a folder is
+// refused instead of hanging.
+QImage readPicture(const QString& path, const QSize& size, bool headerOnly) {
     const QByteArray native = QFile::encodeName(path);
     const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
@@ -91,6 +93,8 @@ QImage decodePicture(const QString& path, const QSize& size) {
     reader.setAllocationLimit(kPictureAllocationLimitMb);
     if (!reader.canRead())
         throw ECueError(QStringLiteral("画像として読み込めないファイルです: ") + path);
+    if (headerOnly)
+        return {};
     if (size.isValid() && !size.isEmpty())
         reader.setScaledSize(size);
     QImage image = reader.read();
@@ -116,7 +120,7 @@ QStringList pictureFilters() {
 } // namespace
 
 PadBoard::PadBoard(media::Engine& engine, QWidget* padParent, int* startup, QObject* parent)
-    : QObject(parent), m_startup(startup) {
+    : QObject(parent), m_startup(startup), m_pictureThreads(new QThreadPool(this)) {
     setObjectName(QStringLiteral("PadBoard"));
     QWidget* owner = padParent ? padParent->window() : nullptr;
 
@@ -148,6 +152,8 @@ PadBoard::PadBoard(media::Engine& engine, QWidget* padParent, int* startup, QObj
 }
 
 PadBoard::~PadBoard() {
+    // Decoders post their pictures to this board: let them finish while it still exists.
+    m_pictureThreads->waitForDone();
     // The dialogs belong to the owner window; the board made them, so it removes them.
     delete OpenDialog1;
     delete OpenPictureDialog1;
@@ -389,21 +395,60 @@ QString PadBoard::imagePath(int n) const {
 }
 
 void PadBoard::setImagePath(int n, const QString& path) {
-    pad(n).imagePath = path;
+    Pad& p = pad(n);
+    ++p.pictureJob; // a picture still being decoded no longer belongs to this pad
+    p.imagePath = path;
 }
 
 void PadBoard::loadPicture(int n, const QString& path) {
     Pad& p = pad(n);
+    readPicture(path, QSize(), true); // not a picture: refused here, nothing changes
+    const quint64 job = ++p.pictureJob;
+    const QString previous = p.imagePath;
+    p.imagePath = path;
     const qreal ratio = p.image->devicePixelRatioF();
     const QSize size = p.pictureFrame->size() * ratio;
-    QPixmap pixmap = QPixmap::fromImage(decodePicture(path, size));
+    // Decoding a large photo takes far longer than a frame: a worker does it, and the
+    // picture shown so far stays until the new one is ready.
+    m_pictureThreads->start([this, n, job, path, previous, size, ratio] {
+        QImage image;
+        QString error;
+        try {
+            image = readPicture(path, size, false);
+        } catch (const ECueError& e) {
+            error = e.message();
+        } catch (...) {
+            error = QStringLiteral("画像を読み込めません: ") + path;
+        }
+        QMetaObject::invokeMethod(
+            this,
+            [this, n, job, image = std::move(image), error, previous, ratio] {
+                pictureDecoded(n, job, image, ratio, error, previous);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void PadBoard::pictureDecoded(int n, quint64 job, const QImage& image, qreal ratio,
+                              const QString& error, const QString& previousPath) {
+    Pad& p = pad(n);
+    if (job != p.pictureJob)
+        return; // cleared or replaced meanwhile
+    if (!error.isEmpty()) {
+        p.imagePath = previousPath;
+        emit pictureFinished(n, false);
+        dialogs::guarded([&] { throw ECueError(error); });
+        return;
+    }
+    QPixmap pixmap = QPixmap::fromImage(image);
     pixmap.setDevicePixelRatio(ratio);
     p.image->setPixmap(pixmap);
-    p.imagePath = path;
+    emit pictureFinished(n, true);
 }
 
 void PadBoard::clearPicture(int n) {
     Pad& p = pad(n);
+    ++p.pictureJob;
     p.image->clear();
     p.imagePath.clear();
 }

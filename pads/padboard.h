@@ -27,12 +27,14 @@ class QAction;
 class QCheckBox;
 class QFileDialog;
 class QFrame;
+class QImage;
 class QLabel;
 class QMenu;
 class QPoint;
 class QPushButton;
 class QShortcut;
 class QSlider;
+class QThreadPool;
 class QWidget;
 class TransportBar;
 
@@ -81,9 +83,10 @@ public:
     void setFileName(int pad, const QString& fileName); // stores the name only
     QString imagePath(int pad) const;
     void setImagePath(int pad, const QString& path); // the path only; the picture stays
-    // Decodes `path` and shows it stretched over the picture frame; sets the picture path.
-    // Throws ECueError when the file is not a regular file or not a readable picture; the
-    // pad's picture and path are then unchanged.
+    // Sets the picture path to `path` and shows the picture stretched over the picture frame
+    // once a worker has decoded it (pictureFinished follows). Throws ECueError at once when
+    // the file is not a regular file or not a picture; a picture that fails to decode later
+    // goes to the error box. Either way the pad's picture and path are then unchanged.
     void loadPicture(int pad, const QString& path);
     void clearPicture(int pad); // picture and path cleared
 
@@ -124,6 +127,10 @@ public:
     QAction* N1 = nullptr;
     QAction* N2 = nullptr;
 
+signals:
+    // A picture that loadPicture handed to the decoder is shown (ok) or was refused.
+    void pictureFinished(int pad, bool ok);
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -139,6 +146,7 @@ private:
         QSlider* trackBar = nullptr;
         QPushButton* play = nullptr;
         QString imagePath;
+        quint64 pictureJob = 0; // the decode whose result the pad still waits for
     };
 
     void buildPad(int n, media::Engine& engine, QWidget* padParent);
@@ -148,10 +156,13 @@ private:
     Pad& pad(int n);
     int padOf(QObject* sender) const;
     int padOfImage(QObject* sender) const;
+    void pictureDecoded(int pad, quint64 job, const QImage& image, qreal ratio,
+                        const QString& error, const QString& previousPath);
     int startupValue() const { return m_startup ? *m_startup : 0; }
 
     std::array<Pad, kPads> m_pads;
     int* m_startup;
+    QThreadPool* m_pictureThreads;
     QString m_dataFolder;
     QPointer<QWidget> m_popupFrame;
     bool m_programTurnsLoopOff = false;

@@ -365,28 +365,37 @@ TEST_F(PadBoardTest, DeletingAPlayingPadEmptiesItWithoutALateNoticeError) {
     EXPECT_EQ(state(8), "Empty");
     EXPECT_EQ(board->caption(8), "PlaySound(&F)");
     EXPECT_EQ(board->imagePath(8), "");
-    EXPECT_TRUE(board->image(8)->pixmap().isNull());
     EXPECT_EQ(board->trackBar(8)->value(), 420);
-    QTest::qWait(100);
+    QTest::qWait(100); // the playback's late notice, the dropped picture
+    EXPECT_TRUE(board->image(8)->pixmap().isNull());
     EXPECT_TRUE(errors.isEmpty()) << errors.join('|').toStdString();
 }
 
 TEST_F(PadBoardTest, OnlyRealPicturesAreLoaded) {
+    QSignalSpy finished(board.get(), &PadBoard::pictureFinished);
     const QString png = dir.path() + "/image/ok.png";
-    QImage(600, 100, QImage::Format_RGB32).save(png);
+    QImage picture(600, 100, QImage::Format_RGB32);
+    for (int y = 0; y < 100; ++y)
+        for (int x = 0; x < 600; ++x)
+            picture.setPixel(x, y, qRgb(x * 37 % 256, y * 91 % 256, (x ^ y) % 256));
+    picture.save(png);
     // Through the real picture dialog, opened by a double-click on the picture.
     chooseInFileDialog(png);
     QTest::mouseDClick(board->image(1), Qt::LeftButton);
     EXPECT_EQ(board->imagePath(1), png);
+    ASSERT_TRUE(finished.wait(5000));
+    EXPECT_EQ(finished.last(), QVariantList({1, true}));
     const QSize shown = board->image(1)->pixmap().size();
     EXPECT_FALSE(shown.isEmpty());
     EXPECT_TRUE(board->OpenPictureDialog1->nameFilters().join(' ').contains("*.png"));
 
-    const QString fake = dir.path() + "/image/fake.png";
-    QFile f(fake);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("plain text, not a picture");
-    f.close();
+    auto write = [&](const QString& name, const QByteArray& bytes) {
+        QFile f(dir.path() + "/image/" + name);
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+        return f.fileName();
+    };
+    const QString fake = write("fake.png", "plain text, not a picture");
     const QString fifo = dir.path() + "/image/fifo.png";
     ASSERT_EQ(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
     for (const QString& bad : {fake, fifo}) {
@@ -396,6 +405,13 @@ TEST_F(PadBoardTest, OnlyRealPicturesAreLoaded) {
     EXPECT_EQ(errors.size(), 2);
     for (const QString& bad : {fake, fifo, dir.path() + "/image", dir.path() + "/none.png"})
         EXPECT_THROW(board->loadPicture(1, bad), ECueError) << bad.toStdString();
+    // A picture header with a broken body fails only in the decoder.
+    QFile good(png);
+    ASSERT_TRUE(good.open(QIODevice::ReadOnly));
+    board->loadPicture(1, write("torn.png", good.readAll().left(200)));
+    ASSERT_TRUE(finished.wait(5000));
+    EXPECT_EQ(finished.last(), QVariantList({1, false}));
+    EXPECT_EQ(errors.size(), 3);
     EXPECT_EQ(board->imagePath(1), png);
     EXPECT_EQ(board->image(1)->pixmap().size(), shown);
 }
