@@ -424,7 +424,8 @@ TEST(GradPanBitmap, OversizedPictureIsRefusedAndTheOldOneKept) {
 // Caption, text effects and rotation.
 
 namespace {
-TGradPan* textPanel(TGradPan& p, TGradPan::TTextEffect effect) {
+// A caption in a crisp font on white: face red, shadow green.
+void textPanel(TGradPan& p, TGradPan::TTextEffect effect) {
     p.resize(220, 60);
     p.setBevelOuter(TGradPan::bvNone);
     p.setFont(crispFont(24));
@@ -434,7 +435,6 @@ TGradPan* textPanel(TGradPan& p, TGradPan::TTextEffect effect) {
     p.setFontColor(colorvalue::rgb(255, 0, 0));
     p.setColorShadow(colorvalue::rgb(0, 160, 0));
     p.setTextEffect(effect);
-    return &p;
 }
 const TColor kFace = colorvalue::rgb(255, 0, 0), kShadow = colorvalue::rgb(0, 160, 0);
 } // namespace

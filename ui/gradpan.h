@@ -27,7 +27,8 @@ using TNotifyEvent = std::function<void(QObject* sender)>;
 
 namespace gradpan {
 
-// a * b / c rounded to the nearest integer, halves away from zero; -1 when c is 0.
+// a * b / c rounded to the nearest integer, halves away from zero; -1 when c is 0 or the
+// result does not fit an int.
 int mulDiv(int a, int b, int c);
 
 // The colour ramp from `start` to `finish` (explicit colours; the high byte is ignored):
