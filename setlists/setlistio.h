@@ -1,0 +1,36 @@
+#pragma once
+// Moving a set list between the pad board and a file: the board's lines, writing them, and
+// filling the board from a file's lines (or resetting it when there is no file).
+
+#include "setlistformat.h"
+#include "textfile.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+class PadBoard;
+
+namespace setlist {
+
+// The board as a set list: the 33 lines that are written to a file.
+QStringList boardLines(const PadBoard& board);
+
+// Writes the board to `path` atomically. Throws EInOutError naming the file and the reason;
+// the old file is then left as it was.
+void saveBoard(const PadBoard& board, const QString& path,
+               textfile::Flush flush = textfile::Flush::ToDisk);
+
+// The lines of the set list at `path`, or nothing when no file of that name exists. Throws
+// EInOutError when the name exists but is not a readable regular file of at most 1 MiB.
+// Reading first means a file that cannot be read leaves the board untouched.
+std::optional<QStringList> readSetListFile(const QString& path);
+
+// Fills the board from `lines`, or resets every pad when there are none. `startup` is 1 for
+// the time of the load, so slider moves do not reach the players, and 0 on every way out.
+// At the end each opened clip gets its slider's level. Returns one message per picture that
+// could not be loaded; the other pictures are loaded all the same.
+QStringList applySetList(PadBoard& board, int* startup, const std::optional<QStringList>& lines);
+
+} // namespace setlist

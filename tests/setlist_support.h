@@ -1,0 +1,121 @@
+#pragma once
+// A pad board on an engine without a device, in a fresh data folder, with the dialogs answered
+// by the test: what the set list tests work on.
+
+#include "dialogs.h"
+#include "engine.h"
+#include "padboard.h"
+
+#include <QColor>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QString>
+#include <QTemporaryDir>
+#include <QWidget>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <deque>
+#include <vector>
+
+inline void PrintTo(const QString& s, std::ostream* os) {
+    *os << '"' << s.toStdString() << '"';
+}
+
+// Answers the message dialogs from a queue (no answer left: "いいえ(&N)") and records every
+// question and error box.
+struct DialogLog : dialogs::Responder {
+    struct Asked {
+        QString text;
+        dialogs::MsgKind kind;
+        dialogs::Buttons buttons;
+    };
+    std::vector<Asked> asked;
+    QStringList errors;
+    std::deque<int> answers;
+
+    DialogLog() {
+        messageDlg = [this](const QString& text, dialogs::MsgKind kind, dialogs::Buttons b) {
+            asked.push_back({text, kind, b});
+            if (answers.empty())
+                return dialogs::mrNo;
+            const int a = answers.front();
+            answers.pop_front();
+            return a;
+        };
+        errorBox = [this](const QString& text) { errors.append(text); };
+        dialogs::setResponder(this);
+    }
+    ~DialogLog() { dialogs::setResponder(nullptr); }
+    DialogLog(const DialogLog&) = delete;
+    DialogLog& operator=(const DialogLog&) = delete;
+};
+
+struct BoardRig {
+    QTemporaryDir dir;
+    QString data = dir.path();
+    media::Engine engine{media::Engine::Options{media::Engine::Output::None, 48000, 128}};
+    QWidget window;
+    int startup = 0;
+    PadBoard board{engine, &window, &startup};
+
+    BoardRig() {
+        QDir().mkpath(data + "/conf");
+        QDir().mkpath(data + "/sound");
+        QDir().mkpath(data + "/image");
+        board.setDataFolder(data);
+    }
+
+    // A short 16-bit mono WAV clip.
+    QString writeWav(const QString& name) const {
+        const QString path = data + "/sound/" + name;
+        const int rate = 8000;
+        const int frames = 800;
+        QByteArray pcm;
+        for (int i = 0; i < frames; ++i) {
+            const auto s = static_cast<qint16>(8000 * std::sin(i * 0.2));
+            pcm.append(static_cast<char>(s & 0xff));
+            pcm.append(static_cast<char>((s >> 8) & 0xff));
+        }
+        auto le32 = [](quint32 v) {
+            QByteArray b(4, 0);
+            for (int i = 0; i < 4; ++i)
+                b[i] = static_cast<char>((v >> (8 * i)) & 0xff);
+            return b;
+        };
+        auto le16 = [](quint16 v) {
+            QByteArray b(2, 0);
+            b[0] = static_cast<char>(v & 0xff);
+            b[1] = static_cast<char>(v >> 8);
+            return b;
+        };
+        QByteArray wav = "RIFF" + le32(36 + pcm.size()) + "WAVEfmt " + le32(16) + le16(1) +
+                         le16(1) + le32(rate) + le32(rate * 2) + le16(2) + le16(16) + "data" +
+                         le32(pcm.size()) + pcm;
+        putFile(path, wav);
+        return path;
+    }
+
+    QString writePng(const QString& name, QColor colour) const {
+        const QString path = data + "/image/" + name;
+        QImage img(8, 8, QImage::Format_RGB32);
+        img.fill(colour);
+        EXPECT_TRUE(img.save(path, "PNG"));
+        return path;
+    }
+
+    static void putFile(const QString& path, const QByteArray& bytes) {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
+        ASSERT_EQ(f.write(bytes), bytes.size());
+    }
+
+    static QByteArray fileBytes(const QString& path) {
+        QFile f(path);
+        if (!f.open(QIODevice::ReadOnly))
+            return {};
+        return f.readAll();
+    }
+};
