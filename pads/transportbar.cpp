@@ -318,8 +318,12 @@ void TransportBar::drawButton(QPainter& p, TMPBtnType button, int x, Look look) 
         if (isEnabled())
             option.state |= QStyle::State_Enabled;
         option.state |= pressed ? QStyle::State_Sunken : QStyle::State_Raised;
-        if (!pressed && focused)
+        if (!pressed && focused) {
             option.features |= QStyleOptionButton::DefaultButton;
+            // The theme has no focus rectangle; its push buttons show focus themselves.
+            if (look == Look::Themed)
+                option.state |= QStyle::State_HasFocus;
+        }
         p.save();
         style()->drawControl(QStyle::CE_PushButtonBevel, &option, &p, m_styleButton);
         p.restore();
