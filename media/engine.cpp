@@ -213,7 +213,7 @@ struct Engine::Impl {
     static void sdlCallback(void* self, Uint8* stream, int len);
 
     // Control thread.
-    void send(Command c);
+    std::uint64_t send(Command c); // returns the command's sequence number
     void collect();
     std::int64_t currentPos(int v) const;
     bool currentlyPlaying(int v) const;
@@ -750,11 +750,12 @@ bool Engine::Impl::fillOnce(int v) {
 // ---------------------------------------------------------------------------------------------
 // Control thread
 
-void Engine::Impl::send(Command c) {
+std::uint64_t Engine::Impl::send(Command c) {
     c.seq = nextSeq++;
     // The producer side may allocate when the mixer has fallen far behind (or, without a
     // device, nobody renders); the mixer side never does.
     commands.enqueue(c);
+    return c.seq;
 }
 
 void Engine::Impl::collect() {
@@ -847,9 +848,10 @@ void Engine::load(int voice, std::shared_ptr<Clip> clip) {
     c.voice = static_cast<std::uint8_t>(voice);
     c.clip = clip.get();
     c.gain = 1.0f;
-    d->send(c);
+    const std::uint64_t seq = d->send(c);
+    // The replaced clip lives until the mixer and the worker have both seen this command.
     if (u.clip)
-        d->retired.push_back({std::move(u.clip), voice, c.seq + 0});
+        d->retired.push_back({std::move(u.clip), voice, seq});
     u.clip = std::move(clip);
     u.playing = false;
     u.pos = 0;
@@ -865,8 +867,7 @@ void Engine::unload(int voice) {
     Command c;
     c.type = Command::Unload;
     c.voice = static_cast<std::uint8_t>(voice);
-    d->send(c);
-    d->retired.push_back({std::move(u.clip), voice, d->nextSeq - 1});
+    d->retired.push_back({std::move(u.clip), voice, d->send(c)});
     u.clip.reset();
     u.playing = false;
     u.pos = 0;

@@ -287,7 +287,18 @@ TEST_F(EnginePlayback, ReplacedAndUnloadedClipsAreReleasedAndSilenced) {
     std::weak_ptr<media::Clip> first = loadWav(0, "a.wav", 2 * kRate);
     engine.play(0);
     pull(engine, 4096);
-    std::weak_ptr<media::Clip> second = loadWav(0, "b.wav", 2 * kRate); // replaces a playing clip
+    testsupport::writeWav(dir.file("b.wav"), kRate, 2, 2 * kRate);
+    std::weak_ptr<media::Clip> second;
+    {
+        auto clip = engine.openClip(dir.file("b.wav"));
+        second = clip;
+        engine.load(0, std::move(clip)); // replaces a playing clip
+    }
+    engine.unload(1);
+    // Until the mixer has taken the command, the replaced clip must stay alive.
+    EXPECT_FALSE(first.expired());
+    engine.render(nullptr, 0);
+    engine.waitIdle(std::chrono::seconds(5));
     EXPECT_FALSE(engine.isPlaying(0));
     EXPECT_EQ(engine.position(0), 0);
     engine.unload(0);
