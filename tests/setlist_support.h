@@ -17,7 +17,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <csignal>
 #include <deque>
+#include <functional>
+#include <sys/resource.h>
 #include <vector>
 
 inline void PrintTo(const QString& s, std::ostream* os) {
@@ -52,6 +55,20 @@ struct DialogLog : dialogs::Responder {
     DialogLog(const DialogLog&) = delete;
     DialogLog& operator=(const DialogLog&) = delete;
 };
+
+// Runs `fn` with the file size limited to `bytes`: writes beyond it fail part way, as on a
+// full disk, whoever runs the test.
+inline void withFileSizeLimit(rlim_t bytes, const std::function<void()>& fn) {
+    struct rlimit saved {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = saved;
+    small.rlim_cur = bytes;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    fn();
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+}
 
 struct BoardRig {
     QTemporaryDir dir;

@@ -16,8 +16,6 @@
 #include <QSlider>
 #include <QThread>
 
-#include <csignal>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace {
@@ -277,27 +275,4 @@ TEST_F(SetListFile, BrokenPicturesAreNamedTogetherAndTheOthersStillLoad) {
     EXPECT_FALSE(pictureShown(2));
     EXPECT_EQ(board.imagePath(2), bad2);
     EXPECT_EQ(rig.startup, 0);
-}
-
-TEST_F(SetListFile, FailedSaveKeepsTheOldFileAndSaysSo) {
-    const QString file = path("old.cdk");
-    BoardRig::putFile(file, "old\r\n");
-
-    struct rlimit saved {};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit small = saved;
-    small.rlim_cur = 100; // the board's lines are longer
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    QString message;
-    try {
-        setLists.SaveSetList(file);
-    } catch (const EInOutError& e) {
-        message = e.message();
-    }
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, oldHandler);
-
-    EXPECT_TRUE(message.contains(file)) << message.toStdString();
-    EXPECT_EQ(BoardRig::fileBytes(file), "old\r\n");
 }

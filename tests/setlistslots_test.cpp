@@ -17,9 +17,7 @@
 #include <QSlider>
 #include <QTimer>
 
-#include <csignal>
 #include <functional>
-#include <sys/resource.h>
 
 namespace {
 
@@ -275,17 +273,12 @@ TEST_F(SetListSlotsTest, FailedSaveKeepsTheSlotFile) {
     board.setCaption(1, QStringLiteral("新しい(&Q)"));
     const QByteArray before = BoardRig::fileBytes(setLists.slotFile(1));
 
-    struct rlimit saved {};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit small = saved;
-    small.rlim_cur = 100;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    const bool ran = run([&] { setLists.Button22Click(); });
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, oldHandler);
+    bool ran = true;
+    withFileSizeLimit(100, [&] { ran = run([&] { setLists.Button22Click(); }); });
 
     EXPECT_FALSE(ran);
+    ASSERT_EQ(dialogs.errors.size(), 1);
+    EXPECT_TRUE(dialogs.errors[0].contains(setLists.slotFile(1)));
     EXPECT_EQ(BoardRig::fileBytes(setLists.slotFile(1)), before);
     EXPECT_TRUE(dialogs.asked.empty()); // no "保存しました。"
 }
