@@ -5,7 +5,8 @@
 #   P/lib/cuedeck/conf/setlist1.cdk                starter set list naming the installed files
 #   P/bin/cuedeck -> ../lib/cuedeck/cuedeck        launcher link
 #   P/share/applications/cuedeck.desktop           desktop entry
-#   P/share/icons/hicolor/256x256/apps/cuedeck.png icon (the logo)
+#   P/share/icons/hicolor/256x256/apps/cuedeck.png icon (the logo), and the same at
+#   P/share/icons/hicolor/{32x32,48x48,64x64,128x128}/apps/cuedeck.png
 #
 # The program finds its starter folders beside its own file, which the launcher link resolves
 # to. The set list and the desktop entry hold absolute paths, so they are written when the
@@ -25,6 +26,10 @@ if(EXISTS ${PROJECT_SOURCE_DIR}/dist/conf)
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/resources/logo.png
         DESTINATION share/icons/hicolor/256x256/apps RENAME cuedeck.png)
+foreach(size 32 48 64 128)
+    install(FILES ${PROJECT_SOURCE_DIR}/resources/icons/cuedeck-${size}.png
+            DESTINATION share/icons/hicolor/${size}x${size}/apps RENAME cuedeck.png)
+endforeach()
 
 # The rest runs at install time: CMAKE_INSTALL_PREFIX is then the prefix being installed to.
 install(CODE "

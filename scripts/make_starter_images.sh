@@ -2,6 +2,7 @@
 # Draws the program's own pictures:
 #   dist/image/*.png, *.jpg   one 290 x 199 pad picture per starter clip: a symbol and a word
 #   resources/logo.png        the 256 x 256 logo shown at the top of the side panel
+#   resources/icons/*.png     the logo at the icon sizes of the desktop's icon theme
 #   resources/sidepanel.bmp   the side panel's 50 x 50 bitmap
 #
 #   scripts/make_starter_images.sh [image folder [resource folder]]
@@ -134,6 +135,14 @@ convert -size 248x248 gradient:'#8888cc-#1c1c34' \
     -fill 'rgba(255,190,90,0.35)' -draw 'roundrectangle 17,36 77,96 16,16' \
     "${logo[@]}" "${PNG_OUT[@]}" "PNG32:$resources/logo.png"
 
+# Smaller copies of the logo for the desktop's icon theme (menus and task bars ask for these
+# sizes and would otherwise scale the large one down themselves).
+mkdir -p "$resources/icons"
+for size in 32 48 64 128; do
+    convert "$resources/logo.png" -filter Lanczos -resize "${size}x${size}" "${PNG_OUT[@]}" \
+        "PNG32:$resources/icons/cuedeck-$size.png"
+done
+
 # The side panel's bitmap: the panel's own gradient with a small version of the pad grid.
 convert -size 50x50 gradient:'#8080c0-#000000' -stroke none \
     -fill '#ffbf5a' -draw 'roundrectangle 6,14 15,23 2,2' \
@@ -144,4 +153,4 @@ convert -size 50x50 gradient:'#8080c0-#000000' -stroke none \
     -draw 'roundrectangle 39,25 48,34 2,2' \
     -alpha off -type TrueColor -depth 8 -strip "BMP3:$resources/sidepanel.bmp"
 
-identify "$images"/* "$resources/logo.png" "$resources/sidepanel.bmp"
+identify "$images"/* "$resources/logo.png" "$resources/icons"/* "$resources/sidepanel.bmp"

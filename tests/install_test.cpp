@@ -111,8 +111,11 @@ TEST_F(InstallTree, PutsProgramStarterFilesLauncherAndDesktopEntryInPlace) {
     const auto setlist = checkStarterSetList(program / "conf/setlist1.cdk", program);
     EXPECT_THAT(setlist.problems, IsEmpty());
 
-    const auto icon = prefix / "share/icons/hicolor/256x256/apps/cuedeck.png";
-    EXPECT_EQ(pngSize(icon), std::make_pair(256u, 256u)) << icon;
+    for (unsigned size : {32u, 48u, 64u, 128u, 256u}) {
+        const std::string folder = std::to_string(size) + "x" + std::to_string(size);
+        const auto icon = prefix / "share/icons/hicolor" / folder / "apps/cuedeck.png";
+        EXPECT_EQ(pngSize(icon), std::make_pair(size, size)) << icon;
+    }
 
     auto entry = desktopEntry(prefix / "share/applications/cuedeck.desktop");
     EXPECT_EQ(entry["Type"], "Application");
