@@ -423,7 +423,10 @@ void Engine::Impl::request(int v, Clip* clip, std::int64_t frame, std::uint64_t 
     r.fillTouched = false;
     FillRequest q{static_cast<std::uint8_t>(v), clip, frame, r.fillSeq, cmdSeq};
     // A request that cannot be queued now waits in the voice; a newer one replaces it, which
-    // is right: the worker only ever needs the latest for a voice.
+    // is right: the worker only ever needs the latest for a voice. It carries the commands
+    // the replaced one acknowledged, so that their clips are still released.
+    if (r.requestPending)
+        q.cmdSeq = std::max(q.cmdSeq, r.pending.cmdSeq);
     if (r.requestPending || !requests.try_enqueue(q)) {
         r.pending = q;
         r.requestPending = true;

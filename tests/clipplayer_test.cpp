@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <sys/stat.h>
 
 using media::Engine;
 using testsupport::TempDir;
@@ -168,6 +169,18 @@ TEST_F(ClipPlayerTest, FailedOpenClosesThePreviousClipAndKeepsTheName) {
     EXPECT_EQ(deviceError([&] { player.Open(); }),
               QStringLiteral("対応していない形式か、壊れたファイルです: ") + noise);
     EXPECT_EQ(deviceError([&] { player.Play(); }), kNotOpen);
+
+    // A folder and a FIFO: refused at once, never waited on.
+    const QString folder = QString::fromStdString(dir.file("folder.wav"));
+    std::filesystem::create_directory(folder.toStdString());
+    const QString fifo = QString::fromStdString(dir.file("pipe.wav"));
+    ASSERT_EQ(mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
+    for (const QString& path : {folder, fifo}) {
+        player.setFileName(path);
+        EXPECT_EQ(deviceError([&] { player.Open(); }),
+                  QStringLiteral("通常のファイルではありません: ") + path);
+        EXPECT_FALSE(player.MCIOpened());
+    }
     // The interrupted playback still gets its one notice.
     settle();
     EXPECT_EQ(notices.size(), 1u);
