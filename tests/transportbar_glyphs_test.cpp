@@ -92,7 +92,7 @@ TEST_P(Glyphs, SymbolColoursAndSharedShape) {
 }
 
 // The edge is engraved: grey just above or left of the symbol, white just below or right of
-// it, and the symbol has an edge on all four sides.
+// it.
 TEST_P(Glyphs, EngravedEdge) {
     const QImage en = load("EN", GetParam().name);
     ASSERT_FALSE(en.isNull());
@@ -107,14 +107,6 @@ TEST_P(Glyphs, EngravedEdge) {
             } else if (c == kWhite) {
                 white = true;
                 EXPECT_TRUE(symbol(x - 1, y) || symbol(x, y - 1)) << "white at " << x << "," << y;
-            } else if (symbol(x, y)) {
-                // Every symbol pixel on the outer boundary touches an edge pixel there.
-                const std::pair<int, int> sides[] = {{-1, 0}, {0, -1}, {1, 0}, {0, 1}};
-                for (auto [dx, dy] : sides)
-                    if (en.valid(x + dx, y + dy) && !symbol(x + dx, y + dy)) {
-                        EXPECT_NE(en.pixel(x + dx, y + dy), kOlive)
-                            << "bare symbol side at " << x << "," << y;
-                    }
             }
         }
     EXPECT_TRUE(grey);

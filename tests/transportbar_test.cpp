@@ -5,52 +5,21 @@
 #include "clipplayer.h"
 #include "dialogs.h"
 #include "engine.h"
+#include "engine_support.h"
 #include "transportbar.h"
 
 #include <QApplication>
-#include <QFile>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QShortcut>
-#include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <ostream>
 #include <vector>
 
 namespace {
-
-// Writes a mono 16-bit WAV of `ms` milliseconds at 48 kHz (a quiet sine).
-void writeWav(const QString& path, int ms) {
-    const int rate = 48000;
-    const quint32 frames = static_cast<quint32>(rate) * static_cast<quint32>(ms) / 1000;
-    QByteArray data;
-    auto put16 = [&](quint16 v) { data.append(char(v & 0xFF)).append(char(v >> 8)); };
-    auto put32 = [&](quint32 v) {
-        put16(static_cast<quint16>(v & 0xFFFF));
-        put16(static_cast<quint16>(v >> 16));
-    };
-    data.append("RIFF");
-    put32(36 + frames * 2);
-    data.append("WAVEfmt ");
-    put32(16);
-    put16(1); // PCM
-    put16(1); // mono
-    put32(rate);
-    put32(rate * 2);
-    put16(2);
-    put16(16);
-    data.append("data");
-    put32(frames * 2);
-    for (quint32 i = 0; i < frames; ++i)
-        put16(static_cast<quint16>(static_cast<qint16>(3000 * std::sin(i * 0.05))));
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(data);
-}
 
 media::Engine::Options noDevice() {
     media::Engine::Options o;
@@ -110,9 +79,9 @@ protected:
     void TearDown() override { dialogs::setResponder(nullptr); }
 
     void openClip(int ms) {
-        const QString path = dir.filePath(QStringLiteral("clip%1.wav").arg(ms));
-        writeWav(path, ms);
-        strip->player()->setFileName(path);
+        const std::string path = dir.file("clip" + std::to_string(ms) + ".wav");
+        testsupport::writeWav(path, engine.sampleRate(), 1, ms * engine.sampleRate() / 1000);
+        strip->player()->setFileName(QString::fromStdString(path));
         strip->player()->Open();
     }
     // Pulls `ms` milliseconds of output through the mixer, letting the decoder keep up.
@@ -165,7 +134,7 @@ protected:
     bool available(TMPBtnType b) const { return strip->isAvailable(b); }
 
     media::Engine engine{noDevice()};
-    QTemporaryDir dir;
+    testsupport::TempDir dir;
     dialogs::Responder responder;
     QStringList errors;
     QWidget window;
@@ -459,17 +428,6 @@ TEST_F(Strip, PauseResumeAndStopKeepThePosition) {
     QTest::qWait(20); // the interrupted playback's notice
     EXPECT_EQ(strip->player()->Position(), stoppedAt);
     EXPECT_TRUE(errors.isEmpty());
-}
-
-TEST_F(Strip, NextMovesToTheEndAndStops) {
-    openClip(1000);
-    click(btPlay);
-    renderMs(100);
-    click(btNext);
-    EXPECT_EQ(strip->player()->Mode(), mpStopped);
-    EXPECT_EQ(strip->player()->Position(), strip->player()->Length());
-    EXPECT_TRUE(available(btPlay));
-    EXPECT_FALSE(available(btStop));
 }
 
 TEST_F(Strip, RefusedRecordLeavesTheSetAlone) {
