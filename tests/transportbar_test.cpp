@@ -430,12 +430,18 @@ TEST_F(Strip, PauseResumeAndStopKeepThePosition) {
     EXPECT_TRUE(errors.isEmpty());
 }
 
-TEST_F(Strip, RefusedRecordLeavesTheSetAlone) {
+// A refused mouse press leaves the set alone; Space applies the rule all the same.
+TEST_F(Strip, RefusedRecordByMouseAndBySpace) {
     openClip(1000);
     const TButtonSet before = strip->player()->autoButtons();
     click(btRecord); // an audio clip's device cannot record
     EXPECT_NE(strip->player()->Error(), 0);
     EXPECT_EQ(strip->player()->autoButtons(), before);
+
+    ASSERT_EQ(strip->FocusedButton(), btRecord);
+    key(Qt::Key_Space);
+    EXPECT_NE(strip->player()->Error(), 0);
+    EXPECT_EQ(strip->player()->autoButtons(), TButtonSet({btNext, btPrev, btPause, btStop}));
 }
 
 TEST_F(Strip, EveryButtonOfAnEmptyPadReportsNoDevice) {
