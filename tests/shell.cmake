@@ -5,3 +5,4 @@ cuedeck_add_test(NAME datafolder_test SOURCES datafolder_test.cpp LIBS cuedeck_m
 cuedeck_add_test(NAME shell_instancelock_test SOURCES shell_instancelock_test.cpp
                  LIBS cuedeck_app)
 cuedeck_add_test(NAME shell_window_test QT SOURCES shell_window_test.cpp LIBS cuedeck_ui)
+cuedeck_add_test(NAME shell_startup_test QT SOURCES shell_startup_test.cpp LIBS cuedeck_app)
