@@ -78,6 +78,16 @@ TEST_F(SetListSlotsTest, FirstShowingMakesSlotOneCurrentWithItsBaseline) {
     EXPECT_TRUE(dialogs.asked.empty());
 }
 
+TEST_F(SetListSlotsTest, ComparisonDoesNotDependOnTheCheckCopy) {
+    setLists.FormShow();
+    ASSERT_TRUE(QDir().mkdir(setLists.checkFile())); // the check copy cannot be written
+    EXPECT_FALSE(setLists.SetListModified());
+    board.setCaption(2, "x(&W)");
+    EXPECT_TRUE(setLists.SetListModified());
+    board.setCaption(2, "PLAY SOUND(&W)");
+    EXPECT_FALSE(setLists.SetListModified());
+}
+
 TEST_F(SetListSlotsTest, SwitchAsksOnlyAfterAChange) {
     writeSlot(2, QStringLiteral("二(&Q)"));
     setLists.FormShow();
