@@ -367,6 +367,31 @@ TEST_F(EnginePlayback, ConvertedClipIsContinuousAndEndsAtItsLength) {
     engine.setListener(0, nullptr);
 }
 
+TEST_F(EnginePlayback, ConvertedClipResumesInTheMiddleOnTheRightSample) {
+    const std::string path = dir.file("sweep.wav");
+    ASSERT_TRUE(testsupport::run("sox -n -r 44100 -c 2 -b 16 " + path +
+                                 " synth 3 sine 300-3000 vol 0.5 2>/dev/null"));
+    engine.load(0, engine.openClip(path));
+    engine.play(0);
+    const auto reference = pull(engine, 3 * kRate);
+    const int fadeIn = kRate * 3 / 1000;
+    // Starts past the head, in the ring, at odd frames, so the converter restarts off its grid.
+    for (long at : {kRate + 1, 2 * kRate - 77, kRate / 3}) {
+        SCOPED_TRACE(at);
+        engine.seek(0, at);
+        pull(engine, 512); // the stopped voice gets its ring filled from there; fades end
+        engine.play(0);
+        const auto out = pull(engine, 2048);
+        for (long i = fadeIn; i < 2048; ++i)
+            for (int c = 0; c < 2; ++c)
+                ASSERT_NEAR(out[static_cast<std::size_t>(2 * i + c)],
+                            reference[static_cast<std::size_t>(2 * (at + i) + c)], 2e-3)
+                    << i;
+        engine.stop(0);
+        EXPECT_EQ(engine.position(0), at + 2048);
+    }
+}
+
 TEST_F(EnginePlayback, Mp3WithAndWithoutLengthTagEndsWhereItsLengthSays) {
     const std::string wav = dir.file("src.wav");
     ASSERT_TRUE(testsupport::run("sox -n -r 44100 -c 2 -b 16 " + wav +
