@@ -136,6 +136,9 @@ PadBoard::PadBoard(media::Engine& engine, QWidget* padParent, int* startup, QObj
     OpenPictureDialog1->setAcceptMode(QFileDialog::AcceptOpen);
     OpenPictureDialog1->setFileMode(QFileDialog::ExistingFile);
 
+    m_openDialog = OpenDialog1;
+    m_pictureDialog = OpenPictureDialog1;
+
     PopupMenu1 = new QMenu(padParent);
     PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
     N1 = PopupMenu1->addAction(QStringLiteral("削除"));
@@ -154,9 +157,9 @@ PadBoard::PadBoard(media::Engine& engine, QWidget* padParent, int* startup, QObj
 PadBoard::~PadBoard() {
     // Decoders post their pictures to this board: let them finish while it still exists.
     m_pictureThreads->waitForDone();
-    // The dialogs belong to the owner window; the board made them, so it removes them.
-    delete OpenDialog1;
-    delete OpenPictureDialog1;
+    // The board made the dialogs; the owner window may have removed them already.
+    delete m_openDialog.data();
+    delete m_pictureDialog.data();
 }
 
 void PadBoard::buildPad(int n, media::Engine& engine, QWidget* padParent) {
@@ -432,8 +435,8 @@ void PadBoard::loadPicture(int n, const QString& path) {
 void PadBoard::pictureDecoded(int n, quint64 job, const QImage& image, qreal ratio,
                               const QString& error, const QString& previousPath) {
     Pad& p = pad(n);
-    if (job != p.pictureJob)
-        return; // cleared or replaced meanwhile
+    if (job != p.pictureJob || !p.frame)
+        return; // cleared or replaced meanwhile, or the pad's window is gone
     if (!error.isEmpty()) {
         p.imagePath = previousPath;
         emit pictureFinished(n, false);

@@ -136,7 +136,7 @@ protected:
 
 private:
     struct Pad {
-        QFrame* frame = nullptr;
+        QPointer<QFrame> frame; // the widgets may go with their window before the board
         QFrame* pictureFrame = nullptr;
         QLabel* image = nullptr;
         TransportBar* bar = nullptr;
@@ -165,5 +165,7 @@ private:
     QThreadPool* m_pictureThreads;
     QString m_dataFolder;
     QPointer<QWidget> m_popupFrame;
+    QPointer<QFileDialog> m_openDialog;
+    QPointer<QFileDialog> m_pictureDialog;
     bool m_programTurnsLoopOff = false;
 };

@@ -465,4 +465,15 @@ TEST_F(PadBoardTest, ReleasingAllPadsAtCloseLeavesThemEmpty) {
     EXPECT_TRUE(errors.isEmpty()) << errors.join('|').toStdString();
 }
 
+TEST_F(PadBoardTest, TheWindowMayGoBeforeTheBoard) {
+    auto* owner = new QWidget;
+    auto other = std::make_unique<PadBoard>(*engine, owner, &startup);
+    const QString png = dir.path() + "/image/o.png";
+    QImage(20, 20, QImage::Format_RGB32).save(png);
+    other->loadPicture(3, png); // still decoding when the window goes
+    delete owner;               // with the pads and the dialogs
+    QTest::qWait(200);          // the decoded picture arrives for a pad that is gone
+    other.reset();
+}
+
 } // namespace
