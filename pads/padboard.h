@@ -76,6 +76,8 @@ public:
     static QString suffix(int pad); // "(&Q)" ... "(&F)"
     static QString initialCaption(int pad) { return QStringLiteral("PLAY SOUND") + suffix(pad); }
     QString caption(int pad) const;
+    // Always set captions here, not with playButton()->setText(): the button must not take
+    // its "&" letter as a shortcut of its own, which would clash with the pad's keys.
     void setCaption(int pad, const QString& caption);
     // `caption` without any occurrence of the pad's suffix: the text offered for editing.
     static QString captionWithoutSuffix(const QString& caption, int pad);
@@ -95,9 +97,10 @@ public:
     // The program turns the loop switch off: runs the loop handler when the switch was on;
     // on a pad whose player holds no open clip the stop and rewind are skipped.
     void switchLoopOff(int pad);
-    // Sets the clip file name and opens it; on success enables the play button and the
-    // transport bar and sends the slider level to the player. Throws on failure (file name
-    // kept, play button and transport bar untouched).
+    // Sets the clip file name and opens it; on success enables the transport bar and the play
+    // button (while the loop switch is off: a looping pad plays by its switch) and sends the
+    // slider level to the player. Throws on failure (file name kept, play button and
+    // transport bar untouched).
     void openClip(int pad, const QString& fileName);
     void applyVolume(int pad); // sends the slider level to an open player
     // First showing of the window: each slider takes the volume its (closed) player reports.
