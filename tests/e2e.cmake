@@ -1,6 +1,15 @@
-# End-to-end tests of the real executable under Xvfb, driven with xdotool.
+# End-to-end tests of the real executable under Xvfb, driven with xdotool (tests/e2e_harness.h).
+#   cuedeck_add_e2e_test(NAME name SOURCES files... [TIMEOUT s])
 pkg_check_modules(XCB REQUIRED IMPORTED_TARGET xcb)
-cuedeck_add_test(NAME e2e_shell_test SOURCES e2e_test.cpp LIBS Qt6::Core PkgConfig::XCB
-                 LABELS e2e TIMEOUT 400)
-target_compile_definitions(e2e_shell_test PRIVATE CUEDECK_EXE="$<TARGET_FILE:cuedeck>")
-add_dependencies(e2e_shell_test cuedeck)
+function(cuedeck_add_e2e_test)
+    cmake_parse_arguments(E "" "NAME;TIMEOUT" "SOURCES" ${ARGN})
+    if(NOT E_TIMEOUT)
+        set(E_TIMEOUT 400)
+    endif()
+    cuedeck_add_test(NAME ${E_NAME} SOURCES ${E_SOURCES} LIBS Qt6::Core PkgConfig::XCB
+                     LABELS e2e TIMEOUT ${E_TIMEOUT})
+    target_compile_definitions(${E_NAME} PRIVATE CUEDECK_EXE="$<TARGET_FILE:cuedeck>")
+    add_dependencies(${E_NAME} cuedeck)
+endfunction()
+
+cuedeck_add_e2e_test(NAME e2e_shell_test SOURCES e2e_test.cpp)

@@ -1,0 +1,324 @@
+#pragma once
+// A harness for end-to-end tests of the real executable under Xvfb. One X server serves a
+// test suite; each test gets a temporary root with its own HOME, data home, runtime and temp
+// folders, and a copy of the program in root/program/ (its program folder, empty until the
+// test fills "sound", "image" or "conf"). Tests drive the program with xdotool, close windows
+// as a window manager does, take screenshots into build/tests/e2e-artefacts and compare file
+// trees. Every wait is bounded; processes and the X server are killed when a test ends.
+//
+// CMake: cuedeck_add_e2e_test(NAME x SOURCES x.cpp) (tests/e2e.cmake) defines CUEDECK_EXE.
+
+#include <QCryptographicHash>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QMap>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+#include <xcb/xcb.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <vector>
+
+inline void PrintTo(const QString& s, std::ostream* os) {
+    *os << '"' << s.toStdString() << '"';
+}
+
+namespace e2e {
+
+inline const QString kArtefacts = QStringLiteral(CUEDECK_BINARY_DIR "/tests/e2e-artefacts");
+constexpr int kWaitMs = 30000; // generous: the machine may be busy building
+
+// One X server for the whole suite, on a display number it picks itself.
+class XServer {
+public:
+    bool start() {
+        m_process.setProgram(QStringLiteral("Xvfb"));
+        m_process.setArguments(
+            {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1920x1080x24"});
+        m_process.setProcessChannelMode(QProcess::SeparateChannels);
+        m_process.setStandardErrorFile(QProcess::nullDevice());
+        m_process.start();
+        if (!m_process.waitForStarted(5000))
+            return false;
+        QByteArray out;
+        QDeadlineTimer deadline(10000);
+        while (!out.contains('\n') && !deadline.hasExpired() &&
+               m_process.state() == QProcess::Running) {
+            m_process.waitForReadyRead(200);
+            out += m_process.readAllStandardOutput();
+        }
+        bool ok = false;
+        const int number = out.trimmed().toInt(&ok);
+        if (!ok)
+            return false;
+        m_display = QStringLiteral(":%1").arg(number);
+        return true;
+    }
+    ~XServer() {
+        m_process.terminate();
+        if (!m_process.waitForFinished(3000))
+            m_process.kill();
+        m_process.waitForFinished(3000);
+    }
+    const QString& display() const { return m_display; }
+
+private:
+    QProcess m_process;
+    QString m_display;
+};
+
+inline XServer* g_server = nullptr;
+
+// Runs a helper tool on the test display and returns its standard output.
+inline QString tool(const QString& program, const QStringList& args, int timeoutMs = 10000) {
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DISPLAY", g_server->display());
+    p.setProcessEnvironment(env);
+    p.start(program, args);
+    if (!p.waitForFinished(timeoutMs)) {
+        p.kill();
+        p.waitForFinished(1000);
+        ADD_FAILURE() << program.toStdString() << " did not finish";
+        return {};
+    }
+    return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
+}
+
+// Visible windows of `pid` titled exactly `title` (xdotool's own name search ignores case,
+// and the message boxes' "cuedeck" differs from the main window's "CUEDECK" only in case).
+inline QStringList windows(qint64 pid, const QString& title) {
+    const QString out = tool("xdotool", {"search", "--all", "--onlyvisible", "--pid",
+                                         QString::number(pid), "--name", "."});
+    QStringList result;
+    for (const QString& id : out.split(u'\n', Qt::SkipEmptyParts)) {
+        if (tool("xdotool", {"getwindowname", id}) == title)
+            result << id;
+    }
+    return result;
+}
+
+// Waits until `pid` shows exactly one visible window titled `title`; returns its id.
+inline QString waitForWindow(qint64 pid, const QString& title) {
+    QDeadlineTimer deadline(kWaitMs);
+    while (!deadline.hasExpired()) {
+        const QStringList found = windows(pid, title);
+        if (found.size() == 1)
+            return found.front();
+        QThread::msleep(100);
+    }
+    ADD_FAILURE() << "no window " << title.toStdString();
+    return {};
+}
+
+struct Geometry {
+    int x = -1, y = -1, width = -1, height = -1;
+};
+inline Geometry geometryOf(const QString& window) {
+    Geometry g;
+    for (const QString& line :
+         tool("xdotool", {"getwindowgeometry", "--shell", window}).split(u'\n')) {
+        const QString key = line.section(u'=', 0, 0);
+        const int value = line.section(u'=', 1).toInt();
+        if (key == "X")
+            g.x = value;
+        else if (key == "Y")
+            g.y = value;
+        else if (key == "WIDTH")
+            g.width = value;
+        else if (key == "HEIGHT")
+            g.height = value;
+    }
+    return g;
+}
+
+// Presses Return in `window`, as a user answering a message box.
+inline void pressReturn(const QString& window) {
+    tool("xdotool", {"windowfocus", "--sync", window});
+    tool("xdotool", {"key", "Return"});
+}
+
+// Asks `window` to close, as the close box of a window manager does (Xvfb has none).
+inline void requestClose(const QString& window) {
+    xcb_connection_t* c = xcb_connect(g_server->display().toLocal8Bit().constData(), nullptr);
+    ASSERT_EQ(xcb_connection_has_error(c), 0);
+    auto atom = [c](const char* name) {
+        xcb_intern_atom_reply_t* reply =
+            xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, strlen(name), name), nullptr);
+        const xcb_atom_t result = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+        free(reply);
+        return result;
+    };
+    xcb_client_message_event_t event{};
+    event.response_type = XCB_CLIENT_MESSAGE;
+    event.format = 32;
+    event.window = window.toUInt();
+    event.type = atom("WM_PROTOCOLS");
+    event.data.data32[0] = atom("WM_DELETE_WINDOW");
+    event.data.data32[1] = XCB_CURRENT_TIME;
+    xcb_send_event(c, 0, event.window, XCB_EVENT_MASK_NO_EVENT,
+                   reinterpret_cast<const char*>(&event));
+    // A round trip before disconnecting: the server may drop the requests of a connection
+    // that has already hung up.
+    free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+    xcb_disconnect(c);
+}
+
+inline void screenshot(const QString& name) {
+    QDir().mkpath(kArtefacts);
+    tool("import", {"-window", "root", kArtefacts + "/" + name + ".png"}, 20000);
+}
+
+// Waits for the next message box of `pid` (the plain boxes and the error box carry the
+// application title), runs `check` while it is up, saves a screenshot when `name` is given,
+// answers it with Return and waits until it has gone.
+inline bool answerNextBox(qint64 pid, const QString& name,
+                          const std::function<void()>& check = {}) {
+    const QString box = waitForWindow(pid, "cuedeck");
+    if (box.isEmpty())
+        return false;
+    if (check)
+        check();
+    if (!name.isEmpty())
+        screenshot(name);
+    pressReturn(box);
+    QDeadlineTimer deadline(kWaitMs);
+    while (windows(pid, "cuedeck").contains(box)) {
+        if (deadline.hasExpired()) {
+            ADD_FAILURE() << "message box stays open";
+            return false;
+        }
+        QThread::msleep(50);
+    }
+    return true;
+}
+
+// Every file below `root` with its size, time stamp and content hash.
+inline QMap<QString, QString> snapshot(const QString& root) {
+    QMap<QString, QString> result;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo info(it.next());
+        QString state = QString::number(info.lastModified().toMSecsSinceEpoch());
+        if (info.isFile()) {
+            QFile f(info.filePath());
+            if (f.open(QIODevice::ReadOnly))
+                state += QString::fromLatin1(
+                    QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha1).toHex());
+        }
+        result.insert(info.filePath(), state);
+    }
+    return result;
+}
+
+inline QByteArray readFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+inline void writeFile(const QString& path, const QByteArray& bytes) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+}
+
+class EndToEnd : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        g_server = new XServer;
+        if (!g_server->start()) {
+            delete g_server;
+            g_server = nullptr;
+        }
+    }
+    static void TearDownTestSuite() {
+        delete g_server;
+        g_server = nullptr;
+    }
+
+    void SetUp() override {
+        ASSERT_NE(g_server, nullptr) << "Xvfb did not start";
+        ASSERT_TRUE(m_dir.isValid());
+        for (const char* name : {"home", "data", "tmp", "runtime"})
+            QDir(root()).mkpath(QLatin1String(name));
+        QFile::setPermissions(root() + "/runtime",
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        installProgram("cuedeck");
+    }
+    void TearDown() override {
+        for (auto& p : m_processes) {
+            if (p->state() != QProcess::NotRunning) {
+                p->kill();
+                p->waitForFinished(3000);
+            }
+        }
+    }
+
+    QString root() const { return m_dir.path(); }
+    QString programFolder() const { return root() + "/program/"; }
+    QString dataFolder() const { return root() + "/data/varnel/cuedeck"; }
+
+    // Copies the built executable into the program folder under `fileName`.
+    void installProgram(const QString& fileName) {
+        QDir().mkpath(programFolder());
+        m_program = programFolder() + fileName;
+        ASSERT_TRUE(QFile::copy(QStringLiteral(CUEDECK_EXE), m_program));
+    }
+
+    // A pre-existing data folder, as left by an earlier start: no seeding messages.
+    void prepareDataFolder() {
+        for (const char* name : {"sound", "image", "conf", "temp"})
+            QDir().mkpath(dataFolder() + "/" + name);
+    }
+
+    QProcess* launch() {
+        auto p = std::make_unique<QProcess>();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"WAYLAND_DISPLAY", "XDG_SESSION_TYPE", "QT_SCALE_FACTOR"})
+            env.remove(name);
+        env.insert("DISPLAY", g_server->display());
+        env.insert("QT_QPA_PLATFORM", "xcb");
+        env.insert("HOME", root() + "/home");
+        env.insert("XDG_DATA_HOME", root() + "/data");
+        env.insert("XDG_RUNTIME_DIR", root() + "/runtime");
+        env.insert("TMPDIR", root() + "/tmp");
+        // In a sanitizer build, leaks of the system libraries Qt uses are not the program's.
+        env.insert("LSAN_OPTIONS", "suppressions=" CUEDECK_TEST_DATA "/../e2e_lsan.supp");
+        p->setProcessEnvironment(env);
+        p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        p->start(m_program, {});
+        EXPECT_TRUE(p->waitForStarted(5000));
+        m_processes.push_back(std::move(p));
+        return m_processes.back().get();
+    }
+
+    static void expectCleanExit(QProcess* p) {
+        EXPECT_TRUE(p->waitForFinished(kWaitMs)) << "still running";
+        EXPECT_EQ(p->exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(p->exitCode(), 0);
+    }
+
+    // Starts the program on a prepared data folder and waits for its main window.
+    QString startToMainWindow(QProcess** process) {
+        *process = launch();
+        return waitForWindow((*process)->processId(), "CUEDECK");
+    }
+
+private:
+    QTemporaryDir m_dir;
+    QString m_program;
+    std::vector<std::unique_ptr<QProcess>> m_processes;
+};
+
+} // namespace e2e
