@@ -19,7 +19,8 @@ Tfcuedeck::Tfcuedeck(const QString& programFolder, QWidget* parent)
     // The layout size; the stored placement replaces it in FormCreate.
     resize(kDefaultPlacement.Width, kDefaultPlacement.Height);
 
-    // An error here skips the rest of the creation work; the window is created all the same.
+    // The controls are built above this point; the creation handler runs last. An error in it
+    // skips the rest of the creation work; the window is created all the same.
     dialogs::guarded([this] { FormCreate(); });
 }
 
