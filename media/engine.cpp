@@ -35,17 +35,19 @@ constexpr std::size_t kCommandCapacity = 1024;
 constexpr std::size_t kRequestCapacity = 256;
 constexpr std::size_t kEventCapacity = 256;
 
-// The published state of a voice, one 64-bit word: position (40 bits), ended flag, playing
-// flag and the low 22 bits of the playback stamp.
+// The published state of a voice, one 64-bit word: position (40 bits), ended, playing and
+// failed flags and the low 21 bits of the playback stamp.
 constexpr std::uint64_t kPosMask = (std::uint64_t{1} << 40) - 1;
 constexpr std::uint64_t kEndedBit = std::uint64_t{1} << 40;
 constexpr std::uint64_t kPlayingBit = std::uint64_t{1} << 41;
-constexpr int kStampShift = 42;
-constexpr std::uint32_t kStampMask = (1u << 22) - 1;
+constexpr std::uint64_t kFailedBit = std::uint64_t{1} << 42;
+constexpr int kStampShift = 43;
+constexpr std::uint32_t kStampMask = (1u << 21) - 1;
 
-std::uint64_t pack(std::uint32_t stamp, bool playing, bool ended, std::int64_t pos) {
+std::uint64_t pack(std::uint32_t stamp, bool playing, bool ended, bool failed, std::int64_t pos) {
     return (std::uint64_t{stamp & kStampMask} << kStampShift) | (playing ? kPlayingBit : 0) |
-           (ended ? kEndedBit : 0) | (static_cast<std::uint64_t>(pos) & kPosMask);
+           (ended ? kEndedBit : 0) | (failed ? kFailedBit : 0) |
+           (static_cast<std::uint64_t>(pos) & kPosMask);
 }
 std::uint32_t stampOf(std::uint64_t s) {
     return static_cast<std::uint32_t>(s >> kStampShift);
@@ -125,7 +127,8 @@ struct VoiceRT {
     bool awaitingFirst = false;
     std::int64_t startNs = 0;
     bool dirty = true;
-    bool ended = false;
+    bool ended = false;  // the playback `stamp` is over: at the end, or by a failure
+    bool failed = false; // ... by a device failure
 };
 
 // Voice state owned by the control thread.
@@ -361,6 +364,7 @@ void Engine::Impl::mix(float* out, int frames) {
             beginFade(v);
             r.playing = false;
             r.ended = true; // over, where it stands
+            r.failed = true;
             postEvent(v, Event{static_cast<std::uint8_t>(v), r.stamp, EndKind::Failed});
             prime(v, 0);
             r.dirty = true;
@@ -398,7 +402,7 @@ void Engine::Impl::wakeWorker() {
 
 void Engine::Impl::publish(int v) {
     const VoiceRT& r = rt[static_cast<std::size_t>(v)];
-    published[static_cast<std::size_t>(v)].store(pack(r.stamp, r.playing, r.ended, r.pos),
+    published[static_cast<std::size_t>(v)].store(pack(r.stamp, r.playing, r.ended, r.failed, r.pos),
                                                  std::memory_order_release);
 }
 
@@ -554,6 +558,7 @@ void Engine::Impl::processCommands() {
             r.clip = c.clip;
             r.playing = false;
             r.ended = false;
+            r.failed = false;
             r.pos = 0;
             r.gain = r.target = c.gain;
             r.fillFrame = -1;
@@ -564,6 +569,7 @@ void Engine::Impl::processCommands() {
             r.clip = nullptr;
             r.playing = false;
             r.ended = false;
+            r.failed = false;
             r.pos = 0;
             request(v, nullptr, 0, c.seq);
             break;
@@ -578,6 +584,7 @@ void Engine::Impl::processCommands() {
             r.pos = std::clamp<std::int64_t>(c.frame, 0, r.clip->length());
             r.playing = true;
             r.ended = false;
+            r.failed = false;
             r.stamp = c.stamp;
             r.fadeInLeft = r.pos > 0 ? fadeInFrames : 0;
             r.awaitingFirst = true;
@@ -592,6 +599,7 @@ void Engine::Impl::processCommands() {
             beginFade(v);
             r.playing = false;
             r.ended = false;
+            r.failed = false;
             if (r.clip) {
                 r.pos = std::clamp<std::int64_t>(c.frame, 0, r.clip->length());
                 prime(v, c.seq);
@@ -628,6 +636,7 @@ void Engine::Impl::mixVoice(int v, float* out, int frames, std::int64_t blockNs)
             }
             r.playing = false;
             r.ended = true;
+            r.failed = false;
             r.pos = len;
             postEvent(v, Event{static_cast<std::uint8_t>(v), r.stamp, EndKind::Finished});
             prime(v, 0);
@@ -946,6 +955,17 @@ void Engine::setGain(int voice, float gain) {
 
 bool Engine::loaded(int voice) const {
     return voice >= 0 && voice < kVoices && d->ui[static_cast<std::size_t>(voice)].clip;
+}
+
+std::optional<EndKind> Engine::endedAs(int voice) const {
+    if (!loaded(voice))
+        return std::nullopt;
+    const VoiceUI& u = d->ui[static_cast<std::size_t>(voice)];
+    const std::uint64_t s =
+        d->published[static_cast<std::size_t>(voice)].load(std::memory_order_acquire);
+    if (!u.playing || stampOf(s) != (u.stamp & kStampMask) || !(s & kEndedBit))
+        return std::nullopt;
+    return (s & kFailedBit) ? EndKind::Failed : EndKind::Finished;
 }
 
 bool Engine::isPlaying(int voice) const {

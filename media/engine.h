@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace media {
@@ -75,6 +76,9 @@ public:
     void setGain(int voice, float gain);
     bool loaded(int voice) const;
     bool isPlaying(int voice) const;
+    // How the latest play() of `voice` ended, once the mixer has ended it (its end event may
+    // still be on its way); nothing while it plays or after a later stop, seek or load.
+    std::optional<EndKind> endedAs(int voice) const;
     std::int64_t position(int voice) const;
     std::int64_t length(int voice) const;
 

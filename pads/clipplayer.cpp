@@ -164,9 +164,9 @@ void ClipPlayer::Open() {
 void ClipPlayer::Close() {
     if (m_deviceId == 0)
         return;
+    interruptPending(nvAborted);
     m_engine.unload(m_voice);
     m_error = 0;
-    interruptPending(nvAborted);
     m_opened = false;
     m_deviceId = 0;
     m_paused = false;
@@ -176,9 +176,9 @@ void ClipPlayer::Close() {
 
 void ClipPlayer::Play() {
     requireOpen();
+    interruptPending(nvSuperseded);
     if (AutoRewind() && Position() == Length())
         Rewind();
-    interruptPending(nvSuperseded);
     m_paused = false;
     m_pendingStamp = m_engine.play(m_voice);
     m_error = 0;
@@ -186,17 +186,17 @@ void ClipPlayer::Play() {
 
 void ClipPlayer::Stop() {
     requireOpen();
+    interruptPending(nvAborted);
     m_engine.stop(m_voice);
     m_paused = false;
     m_error = 0;
-    interruptPending(nvAborted);
 }
 
 void ClipPlayer::Rewind() {
     requireOpen();
+    interruptPending(nvAborted);
     m_engine.seek(m_voice, 0);
     m_paused = false;
-    interruptPending(nvAborted);
 }
 
 TMPModes ClipPlayer::Mode() const {
@@ -232,10 +232,10 @@ void ClipPlayer::PauseOnly() {
     m_error = 0;
     if (Mode() != mpPlaying)
         return;
-    m_engine.stop(m_voice);
-    m_paused = true;
     // The pending playback ends here; Resume starts a new one with its own notice.
     interruptPending(nvAborted);
+    m_engine.stop(m_voice);
+    m_paused = true;
 }
 
 void ClipPlayer::Resume() {
@@ -253,18 +253,18 @@ void ClipPlayer::Resume() {
 
 void ClipPlayer::Next() {
     requireOpen();
+    interruptPending(nvAborted);
     m_engine.seek(m_voice, m_engine.length(m_voice));
     m_paused = false;
     m_error = 0;
-    interruptPending(nvAborted);
 }
 
 void ClipPlayer::Previous() {
     requireOpen();
+    interruptPending(nvAborted);
     m_engine.seek(m_voice, 0);
     m_paused = false;
     m_error = 0;
-    interruptPending(nvAborted);
 }
 
 void ClipPlayer::Step() {
@@ -299,6 +299,10 @@ int ClipPlayer::volume() const {
 void ClipPlayer::interruptPending(TMPNotifyValues value) {
     if (m_pendingStamp == 0)
         return;
+    // A playback that has already ended on its own is answered with how it ended, also when
+    // its end event is still on its way (that event then finds nothing pending).
+    if (const auto ended = m_engine.endedAs(m_voice))
+        value = *ended == media::EndKind::Finished ? nvSuccessful : nvFailure;
     m_pendingStamp = 0;
     // Queued: the notice arrives after the interrupting command has returned.
     QMetaObject::invokeMethod(

@@ -74,7 +74,8 @@ signals:
 private:
     void requireOpen() const;
     qint32 toMs(std::int64_t frames) const;
-    // Answers the playback that still owes a notice, if any, with `value` (queued).
+    // Answers the playback that still owes a notice, if any, with `value` (queued), or with
+    // how it ended when it is already over. Called before the command that interrupts it.
     void interruptPending(TMPNotifyValues value);
     void engineEnded(std::uint32_t stamp, media::EndKind kind);
     void deliverNotice(TMPNotifyValues value);

@@ -13,6 +13,7 @@
 
 #include <functional>
 #include <sys/stat.h>
+#include <thread>
 
 using media::Engine;
 using testsupport::TempDir;
@@ -246,6 +247,36 @@ TEST_F(ClipPlayerTest, InterruptedPlaybackNoticeArrivesOnceAfterTheCallReturns) 
             settle();
             EXPECT_EQ(notices.size(), 2u);
         }
+    }
+}
+
+TEST_F(ClipPlayerTest, PlaybackOverBeforeItsNoticeArrivedIsStillSuccessful) {
+    open(wav("a.wav", 100));
+    for (const char* how : {"Stop", "Play", "Close"}) {
+        SCOPED_TRACE(how);
+        if (!player.MCIOpened())
+            open(player.FileName());
+        notices.clear();
+        player.Play();
+        // The clip ends while the UI thread is busy: its notice cannot arrive yet.
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        ASSERT_EQ(player.Mode(), mpStopped);
+        const std::string h = how;
+        if (h == "Stop")
+            player.Stop();
+        else if (h == "Play")
+            player.Play();
+        else
+            player.Close();
+        settle();
+        ASSERT_GE(notices.size(), 1u);
+        EXPECT_EQ(notices[0], nvSuccessful);
+        if (h == "Play") {
+            ASSERT_TRUE(waitFor([&] { return notices.size() == 2; }));
+            EXPECT_EQ(notices[1], nvSuccessful); // the new playback's own
+        }
+        settle();
+        EXPECT_EQ(notices.size(), h == "Play" ? 2u : 1u);
     }
 }
 
