@@ -720,8 +720,13 @@ void Engine::Impl::workerLoop() {
             Event e;
             while (events.try_dequeue(e)) {
                 std::lock_guard lock(listenerMutex);
-                if (listeners[e.voice])
-                    listeners[e.voice](e.stamp, e.kind);
+                if (listeners[e.voice]) {
+                    try {
+                        listeners[e.voice](e.stamp, e.kind);
+                    } catch (...) {
+                        // A listener that fails loses this event; the worker goes on.
+                    }
+                }
             }
             watchDevice();
             // One chunk per voice per round, so that no voice waits behind a long fill.
