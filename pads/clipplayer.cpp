@@ -9,7 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <new>
+#include <exception>
 
 namespace {
 
@@ -128,7 +128,8 @@ void ClipPlayer::Open() {
     } catch (const media::OpenError& e) {
         m_error = codeFor(e.reason());
         throw EMCIDeviceError(QString::fromUtf8(e.what()));
-    } catch (const std::bad_alloc&) {
+    } catch (const std::exception&) {
+        // Out of memory, or a failure the engine has no reason for.
         m_error = kErrUnknown;
         throw EMCIDeviceError(QString::fromUtf8(kUnknownCause));
     }
