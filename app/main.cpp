@@ -2,6 +2,7 @@
 
 #include "cuedeck.h"
 #include "dialogs.h"
+#include "engine.h"
 #include "instancelock.h"
 #include "startup.h"
 #include "theme.h"
@@ -37,7 +38,10 @@ int main(int argc, char* argv[]) {
 
     applyGlowTheme(app); // the default look stays when the theme cannot be applied
 
-    Tfcuedeck fcuedeck;
+    // One output stream for all pads; without a sound card it runs silently on a real-time
+    // clock, and the window says so.
+    media::Engine engine;
+    Tfcuedeck fcuedeck(engine);
     fcuedeck.show();
     return app.exec();
 }

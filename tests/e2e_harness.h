@@ -178,12 +178,13 @@ inline void screenshot(const QString& name) {
     tool("import", {"-window", "root", kArtefacts + "/" + name + ".png"}, 20000);
 }
 
-// Waits for the next message box of `pid` (the plain boxes and the error box carry the
-// application title), runs `check` while it is up, saves a screenshot when `name` is given,
-// answers it with Return and waits until it has gone.
-inline bool answerNextBox(qint64 pid, const QString& name,
-                          const std::function<void()>& check = {}) {
-    const QString box = waitForWindow(pid, "cuedeck");
+// Waits for the next message box of `pid` titled `title` (the plain boxes and the error box
+// carry the application title, questions "確認"), runs `check` while it is up, saves a
+// screenshot when `name` is given, answers it with Return (the default button: OK or yes)
+// and waits until it has gone.
+inline bool answerNextBox(qint64 pid, const QString& name, const std::function<void()>& check = {},
+                          const QString& title = QStringLiteral("cuedeck")) {
+    const QString box = waitForWindow(pid, title);
     if (box.isEmpty())
         return false;
     if (check)
@@ -192,7 +193,7 @@ inline bool answerNextBox(qint64 pid, const QString& name,
         screenshot(name);
     pressReturn(box);
     QDeadlineTimer deadline(kWaitMs);
-    while (windows(pid, "cuedeck").contains(box)) {
+    while (windows(pid, title).contains(box)) {
         if (deadline.hasExpired()) {
             ADD_FAILURE() << "message box stays open";
             return false;

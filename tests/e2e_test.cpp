@@ -128,6 +128,8 @@ TEST_F(ShellEndToEnd, MissingStarterFolderIsReportedAndTheWindowStillOpens) {
         EXPECT_TRUE(QFileInfo(dataFolder() + "/image").isDir());
         EXPECT_FALSE(QFileInfo::exists(dataFolder() + "/conf"));
     }));
+    // Without "conf" the baseline of set list 1 cannot be written: that is reported too.
+    ASSERT_TRUE(answerNextBox(pid, {}));
     const QString main = waitForWindow(pid, "CUEDECK");
     ASSERT_FALSE(main.isEmpty());
     EXPECT_FALSE(QFileInfo::exists(dataFolder() + "/conf"));
@@ -136,6 +138,10 @@ TEST_F(ShellEndToEnd, MissingStarterFolderIsReportedAndTheWindowStillOpens) {
     EXPECT_EQ(g.width, 1747);
     EXPECT_EQ(g.height, 880);
     requestClose(main);
+    // With no baseline the board counts as changed: the quit question, then the report that
+    // "def.conf" could not be written; the close goes on.
+    ASSERT_TRUE(answerNextBox(pid, {}, {}, QStringLiteral("確認")));
+    ASSERT_TRUE(answerNextBox(pid, {}));
     expectCleanExit(app);
     // The close request still records the placement; "conf" was never created, so there is
     // nowhere to write it, and the close goes on.

@@ -3,6 +3,7 @@
 
 #include "cuedeck.h"
 #include "dialogs.h"
+#include "engine.h"
 #include "placement.h"
 #include "shell_testenv.h"
 
@@ -17,12 +18,17 @@ struct DialogRecorder {
     DialogRecorder() {
         responder.plainMessage = [this](const QString& text) { plain << text; };
         responder.errorBox = [this](const QString& text) { errors << text; };
+        responder.messageDlg = [this](const QString& text, dialogs::MsgKind, dialogs::Buttons) {
+            questions << text;
+            return dialogs::mrYes;
+        };
         dialogs::setResponder(&responder);
     }
     ~DialogRecorder() { dialogs::setResponder(nullptr); }
     dialogs::Responder responder;
     QStringList plain;
     QStringList errors;
+    QStringList questions;
 };
 
 class MainWindowLifecycle : public ::testing::Test {
@@ -38,12 +44,13 @@ protected:
     IsolatedEnvironment env;
     DialogRecorder dialogs;
     QString program;
+    media::Engine engine{media::Engine::Options{media::Engine::Output::None}};
 };
 
 } // namespace
 
 TEST_F(MainWindowLifecycle, FirstCreationSeedsAndTakesTheDefaultPlacement) {
-    Tfcuedeck w(program);
+    Tfcuedeck w(engine, program);
     EXPECT_EQ(w.objectName(), "fcuedeck");
     EXPECT_EQ(w.windowTitle(), "CUEDECK");
     EXPECT_EQ(w.startup, 0);
@@ -60,7 +67,7 @@ TEST_F(MainWindowLifecycle, StoredPlacementIsAppliedAndSavedAtEveryCloseRequest)
     QDir().mkpath(env.dataFolder() + "/conf");
     SaveWindowPlacement(env.dataFolder(), title(), 40, 30, 640, 480);
     {
-        Tfcuedeck w(program);
+        Tfcuedeck w(engine, program);
         EXPECT_EQ(w.pos(), QPoint(30, 40));
         EXPECT_EQ(w.size(), QSize(640, 480));
 
@@ -74,7 +81,7 @@ TEST_F(MainWindowLifecycle, StoredPlacementIsAppliedAndSavedAtEveryCloseRequest)
                                              "[Screen_Width]=700\r\n[Screen_Height]=500\r\n");
     }
     // The next window opens where this one was closed.
-    Tfcuedeck again(program);
+    Tfcuedeck again(engine, program);
     EXPECT_EQ(again.geometry().topLeft(), QPoint(60, 70));
     EXPECT_EQ(again.size(), QSize(700, 500));
     EXPECT_EQ(dialogs.errors, QStringList());
@@ -83,7 +90,7 @@ TEST_F(MainWindowLifecycle, StoredPlacementIsAppliedAndSavedAtEveryCloseRequest)
 TEST_F(MainWindowLifecycle, PlacementOffEveryScreenIsReplacedByTheDefault) {
     QDir().mkpath(env.dataFolder() + "/conf");
     SaveWindowPlacement(env.dataFolder(), title(), 50000, 50000, 640, 480);
-    Tfcuedeck w(program);
+    Tfcuedeck w(engine, program);
     EXPECT_EQ(w.pos(), QPoint(5, 5));
     EXPECT_EQ(w.size(), QSize(1747, 880));
 }
@@ -96,7 +103,7 @@ TEST_F(MainWindowLifecycle, SeedingErrorIsShownAndSkipsTheRestOfCreation) {
     SaveWindowPlacement(env.dataFolder(), title(), 40, 30, 640, 480);
     QDir(program + "image").removeRecursively();
 
-    Tfcuedeck w(program);
+    Tfcuedeck w(engine, program);
     EXPECT_EQ(dialogs.errors, QStringList({"指定されたパスが見つかりません."}));
     EXPECT_EQ(dialogs.plain,
               QStringList({"初期ファイルを設定しました。\r\n" + env.dataFolder() + "/image"}));

@@ -3,25 +3,71 @@
 #include "apptitle.h"
 #include "datafolder.h"
 #include "dialogs.h"
+#include "engine.h"
+#include "padboard.h"
 #include "placement.h"
+#include "setlistslots.h"
 
+#include <QAction>
 #include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QFileInfo>
 #include <QGuiApplication>
+#include <QLabel>
+#include <QPushButton>
 #include <QScreen>
 #include <QShowEvent>
+#include <QUrl>
 
-Tfcuedeck::Tfcuedeck(QWidget* parent) : Tfcuedeck(ProgramFolder(), parent) {}
+Tfcuedeck::Tfcuedeck(media::Engine& engine, QWidget* parent)
+    : Tfcuedeck(engine, ProgramFolder(), parent) {}
 
-Tfcuedeck::Tfcuedeck(const QString& programFolder, QWidget* parent)
-    : QMainWindow(parent), m_programFolder(programFolder) {
+Tfcuedeck::Tfcuedeck(media::Engine& engine, const QString& programFolder, QWidget* parent)
+    : QMainWindow(parent), m_engine(engine), m_programFolder(programFolder) {
     setObjectName(QStringLiteral("fcuedeck"));
     setWindowTitle(QStringLiteral("CUEDECK"));
-    // The layout size; the stored placement replaces it in FormCreate.
-    resize(kDefaultPlacement.Width, kDefaultPlacement.Height);
+    setWindowIcon(QIcon(QStringLiteral(":/logo.png")));
+
+    ui = buildMainLayout(this);
+    m_board = new PadBoard(engine, ui.Panel1, &startup, this);
+    m_board->setDialogOwner(this);
+    markPadRoles(*m_board);
+    // An operator who hears nothing should know why.
+    ui.statusNoDevice->setVisible(!engine.hasSoundDevice());
+
+    connect(ui.Button11, &QPushButton::clicked, this,
+            [this] { dialogs::guarded([this] { Button11Click(); }); });
+    connect(ui.FileExit1, &QAction::triggered, this, &QWidget::close);
 
     // The controls are built above this point; the creation handler runs last. An error in it
     // skips the rest of the creation work; the window is created all the same.
     dialogs::guarded([this] { FormCreate(); });
+
+    // The data folder is known even when its preparation failed part way.
+    m_board->setDataFolder(DataFolder);
+    m_slots =
+        new SetListSlots(*m_board, &startup, DataFolder, ui.statusSlot, ui.statusPath, this, this);
+    wireSetListButtons();
+}
+
+Tfcuedeck::~Tfcuedeck() = default;
+
+void Tfcuedeck::wireSetListButtons() {
+    auto handle = [this](QPushButton* button, auto handler) {
+        connect(button, &QPushButton::clicked, this,
+                [this, handler] { dialogs::guarded([this, handler] { handler(*m_slots); }); });
+    };
+    for (QPushButton* button : ui.setlist) {
+        connect(button, &QPushButton::clicked, this, [this, button] {
+            dialogs::guarded([this, button] { m_slots->setlist1Click(button); });
+        });
+    }
+    handle(ui.Button22, [](SetListSlots& s) { s.Button22Click(); });
+    handle(ui.Button10, [](SetListSlots& s) { s.Button10Click(); });
+    handle(ui.Button16, [](SetListSlots& s) { s.Button16Click(); });
+    handle(ui.Button21, [](SetListSlots& s) { s.Button21Click(); });
+    handle(ui.Button2, [](SetListSlots& s) { s.Button2Click(); });
 }
 
 void Tfcuedeck::FormCreate() {
@@ -41,16 +87,42 @@ void Tfcuedeck::applyPlacement() {
     resize(p.Width, p.Height);
 }
 
-void Tfcuedeck::FormShow() {}
+void Tfcuedeck::FormShow() {
+    m_board->takePlayerVolumes();
+    m_slots->FormShow();
+}
 
 bool Tfcuedeck::FormCloseQuery() {
-    const bool canClose = true;
+    const bool canClose = m_slots->FormCloseQuery();
     SaveWindowPlacement(DataFolder, applicationTitle(), pos().y(), pos().x(), width(), height());
     return canClose;
 }
 
 void Tfcuedeck::FormClose() {
-    startup = 1;
+    m_slots->FormClose();
+}
+
+void Tfcuedeck::SaveSetList(const QString& path) {
+    m_slots->SaveSetList(path);
+}
+
+void Tfcuedeck::LoadSetList(const QString& path) {
+    m_slots->LoadSetList(path);
+}
+
+bool Tfcuedeck::SetListModified() {
+    return m_slots->SetListModified();
+}
+
+QString Tfcuedeck::helpFile() const {
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/help/index.html");
+}
+
+void Tfcuedeck::Button11Click() {
+    const QString manual = helpFile();
+    // A missing manual or viewer leaves the program as it is.
+    if (QFileInfo(manual).isFile())
+        QDesktopServices::openUrl(QUrl::fromLocalFile(manual));
 }
 
 void Tfcuedeck::showEvent(QShowEvent* event) {

@@ -1,31 +1,57 @@
 #pragma once
-// The main window fcuedeck: the pad board, the set list and system buttons, the status bar.
+// The main window fcuedeck: the gradient side panel, the set list and system buttons, the
+// eight pads and the status bar. It owns the pad board and the set list slots and hands the
+// events of its controls to them; its four moments (creation, first showing, close request,
+// close) run the work of each part in a fixed order.
+
+#include "mainlayout.h"
 
 #include <QMainWindow>
 #include <QString>
 
+class PadBoard;
 class QCloseEvent;
 class QShowEvent;
+class SetListSlots;
+
+namespace media {
+class Engine;
+}
 
 class Tfcuedeck : public QMainWindow {
     Q_OBJECT
 public:
     // The window that seeds its data folder from the executable's folder.
-    explicit Tfcuedeck(QWidget* parent = nullptr);
+    explicit Tfcuedeck(media::Engine& engine, QWidget* parent = nullptr);
     // The window that seeds its data folder from `programFolder` (with a trailing "/").
-    explicit Tfcuedeck(const QString& programFolder, QWidget* parent = nullptr);
+    Tfcuedeck(media::Engine& engine, const QString& programFolder, QWidget* parent = nullptr);
+    ~Tfcuedeck() override;
 
     // The four moments of the window's life. Each does its work in a fixed order and lets
     // errors escape; the event handlers that call them show those errors in the error box.
     // Creation: prepares the data folder, then applies the stored window placement.
     void FormCreate();
-    // First showing.
+    // First showing: the sliders take their players' volumes, then set list 1 is loaded.
     void FormShow();
     // Close request: returns whether the close goes ahead. Saves the window placement
     // whatever the answer.
     bool FormCloseQuery();
-    // Close.
+    // Close: every pad released, the board written to "conf/def.conf".
     void FormClose();
+
+    // Set lists, as the handlers use them.
+    void SaveSetList(const QString& path);
+    void LoadSetList(const QString& path);
+    bool SetListModified();
+
+    // Help: the manual beside the program ("help/index.html") in the desktop's viewer.
+    void Button11Click();
+    // The manual's path; nothing happens when it is missing.
+    QString helpFile() const;
+
+    PadBoard& board() const { return *m_board; }
+    SetListSlots& setLists() const { return *m_slots; }
+    const MainLayout& controls() const { return ui; }
 
     // While 1, volume slider changes are not passed on to the clip players.
     int startup = 0;
@@ -38,7 +64,12 @@ protected:
 
 private:
     void applyPlacement();
+    void wireSetListButtons();
 
+    media::Engine& m_engine;
     QString m_programFolder;
+    MainLayout ui;
+    PadBoard* m_board = nullptr;
+    SetListSlots* m_slots = nullptr;
     bool m_shown = false;
 };
