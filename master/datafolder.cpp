@@ -25,6 +25,20 @@ void forceDirectories(const QString& path) {
     throw EInOutError(QStringLiteral("フォルダーを作成できません: %1 (%2)").arg(path, reason));
 }
 
+// A data folder that everyone may write to is the machine's shared one: what the first user
+// creates in it must stay writable for every other user of the machine.
+bool isShared(const QString& dataFolder) {
+    return QFileInfo(dataFolder).permission(QFile::WriteOther);
+}
+
+void shareWithEveryone(const QString& path, bool folder) {
+    QFileDevice::Permissions p = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup |
+                                 QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther;
+    if (folder)
+        p |= QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
+    QFile::setPermissions(path, p);
+}
+
 } // namespace
 
 QString commonAppDataPathFrom(const QString& systemBase, const QString& userBase) {
@@ -56,6 +70,9 @@ void PrepareDataSubfolder(const QString& base, const QString& name, const QStrin
     if (QFileInfo(target).isDir())
         return; // never reseeded, even when the user has emptied it
     forceDirectories(target);
+    const bool shared = isShared(base);
+    if (shared)
+        shareWithEveryone(target, true);
     if (name == QLatin1String("sound") || name == QLatin1String("image")) {
         if (notice)
             notice(QStringLiteral("初期ファイルを設定しました。\r\n") + target);
@@ -81,6 +98,8 @@ void PrepareDataSubfolder(const QString& base, const QString& name, const QStrin
         if (!in.copy(destination))
             throw EInOutError(
                 QStringLiteral("%1 をコピーできません: %2").arg(file.filePath(), in.errorString()));
+        if (shared)
+            shareWithEveryone(destination, false);
     }
 }
 
@@ -89,5 +108,9 @@ void PrepareDataFolder(const QString& dataFolder, const QString& programFolder,
     forceDirectories(dataFolder);
     for (const char* name : {"sound", "image", "conf"})
         PrepareDataSubfolder(dataFolder, QLatin1String(name), programFolder, notice);
-    forceDirectories(dataFolder + QStringLiteral("/temp"));
+    const QString temp = dataFolder + QStringLiteral("/temp");
+    const bool created = !QFileInfo(temp).isDir();
+    forceDirectories(temp);
+    if (created && isShared(dataFolder))
+        shareWithEveryone(temp, true);
 }

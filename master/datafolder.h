@@ -25,6 +25,8 @@ QString ProgramFolder();
 // Makes sure that base + "/" + name exists. A new folder is created, announced through
 // `notice` for "sound" and "image", and filled with copies of the files directly inside
 // programFolder + name. An existing folder is never reseeded, even when it is empty.
+// In a data folder that everyone may write to (the machine's shared one), the new folder and
+// its files are made writable by every user.
 // Throws EInOutError ("指定されたパスが見つかりません" for a missing source folder,
 // "指定されたファイルは既に存在します" for a copy whose destination exists).
 void PrepareDataSubfolder(const QString& base, const QString& name, const QString& programFolder,

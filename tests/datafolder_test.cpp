@@ -177,3 +177,30 @@ TEST(DataFolderSeeding, UnreadableStarterFileReportsItsNameAndReason) {
         EXPECT_TRUE(e.message().contains("gong.mp3")) << e.message().toStdString();
     }
 }
+
+TEST(DataFolderSeeding, SharedFolderStaysWritableForEveryUser) {
+    IsolatedEnvironment env;
+    ProgramFolderFixture program(env.root());
+    auto modeOf = [](const QString& path) {
+        struct stat st {};
+        stat(QFile::encodeName(path).constData(), &st);
+        return st.st_mode & 07777;
+    };
+    // A system-wide install leaves the data folder writable by everyone.
+    const QString shared = env.root() + "/var-lib/varnel/cuedeck";
+    QDir().mkpath(shared);
+    chmod(QFile::encodeName(shared).constData(), 01777);
+    const mode_t oldMask = umask(022);
+    EXPECT_EQ(prepare(shared, program.folder).error, QString());
+    for (const char* sub : {"sound", "image", "conf", "temp"})
+        EXPECT_EQ(modeOf(shared + "/" + sub), 0777u) << sub;
+    EXPECT_EQ(modeOf(shared + "/sound/chime.wav"), 0666u);
+    EXPECT_EQ(modeOf(shared + "/conf/setlist1.cdk"), 0666u);
+
+    // A user's own data folder keeps the user's umask.
+    const QString own = env.dataFolder();
+    EXPECT_EQ(prepare(own, program.folder).error, QString());
+    EXPECT_EQ(modeOf(own + "/conf"), 0755u);
+    EXPECT_EQ(modeOf(own + "/conf/setlist1.cdk") & 0002u, 0u);
+    umask(oldMask);
+}
