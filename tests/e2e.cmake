@@ -13,3 +13,4 @@ function(cuedeck_add_e2e_test)
 endfunction()
 
 cuedeck_add_e2e_test(NAME e2e_shell_test SOURCES e2e_test.cpp)
+cuedeck_add_e2e_test(NAME e2e_program_test SOURCES e2e_program_test.cpp TIMEOUT 240)

@@ -141,6 +141,29 @@ inline Geometry geometryOf(const QString& window) {
     return g;
 }
 
+// Polls `condition` every 50 ms until it holds or `timeoutMs` has passed.
+inline bool waitUntil(const std::function<bool()>& condition, int timeoutMs = kWaitMs) {
+    QDeadlineTimer deadline(timeoutMs);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(50);
+    }
+    return true;
+}
+
+// Gives `window` the keyboard focus and types `keys` (xdotool key names: "q", "alt+x").
+inline void pressKeys(const QString& window, const QString& keys) {
+    tool("xdotool", {"windowfocus", "--sync", window});
+    tool("xdotool", {"key", "--clearmodifiers", keys});
+}
+
+// Clicks the left mouse button at (x, y) of `window`'s client area.
+inline void clickAt(const QString& window, int x, int y) {
+    tool("xdotool", {"mousemove", "--window", window, "--sync", QString::number(x),
+                     QString::number(y), "click", "1"});
+}
+
 // Presses Return in `window`, as a user answering a message box.
 inline void pressReturn(const QString& window) {
     tool("xdotool", {"windowfocus", "--sync", window});
@@ -180,10 +203,11 @@ inline void screenshot(const QString& name) {
 
 // Waits for the next message box of `pid` titled `title` (the plain boxes and the error box
 // carry the application title, questions "確認"), runs `check` while it is up, saves a
-// screenshot when `name` is given, answers it with Return (the default button: OK or yes)
-// and waits until it has gone.
+// screenshot when `name` is given, answers it with `key` (Return: the default button, OK or
+// yes; Escape: no) and waits until it has gone.
 inline bool answerNextBox(qint64 pid, const QString& name, const std::function<void()>& check = {},
-                          const QString& title = QStringLiteral("cuedeck")) {
+                          const QString& title = QStringLiteral("cuedeck"),
+                          const QString& key = QStringLiteral("Return")) {
     const QString box = waitForWindow(pid, title);
     if (box.isEmpty())
         return false;
@@ -191,7 +215,7 @@ inline bool answerNextBox(qint64 pid, const QString& name, const std::function<v
         check();
     if (!name.isEmpty())
         screenshot(name);
-    pressReturn(box);
+    pressKeys(box, key);
     QDeadlineTimer deadline(kWaitMs);
     while (windows(pid, title).contains(box)) {
         if (deadline.hasExpired()) {
@@ -225,6 +249,27 @@ inline QMap<QString, QString> snapshot(const QString& root) {
 inline QByteArray readFile(const QString& path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+// The lines of a text file written with CR LF line ends; "<missing>" alone when it is absent.
+inline QStringList readLines(const QString& path) {
+    QString text = QString::fromUtf8(readFile(path));
+    if (text.endsWith(QLatin1String("\r\n")))
+        text.chop(2);
+    return text.split(QStringLiteral("\r\n"));
+}
+
+// Copies the folder `from` with everything below it to `to`.
+inline bool copyTree(const QString& from, const QString& to) {
+    QDirIterator it(from, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString source = it.next();
+        const QString target = to + source.mid(from.size());
+        QDir().mkpath(QFileInfo(target).path());
+        if (!QFile::copy(source, target))
+            return false;
+    }
+    return true;
 }
 
 inline void writeFile(const QString& path, const QByteArray& bytes) {
@@ -296,12 +341,19 @@ protected:
         env.insert("TMPDIR", root() + "/tmp");
         // In a sanitizer build, leaks of the system libraries Qt uses are not the program's.
         env.insert("LSAN_OPTIONS", "suppressions=" CUEDECK_TEST_DATA "/../e2e_lsan.supp");
+        for (auto it = m_environment.cbegin(); it != m_environment.cend(); ++it)
+            env.insert(it.key(), it.value());
         p->setProcessEnvironment(env);
         p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
         p->start(m_program, {});
         EXPECT_TRUE(p->waitForStarted(5000));
         m_processes.push_back(std::move(p));
         return m_processes.back().get();
+    }
+
+    // Adds a variable to the environment of the programs started from now on.
+    void setEnvironment(const QString& name, const QString& value) {
+        m_environment.insert(name, value);
     }
 
     static void expectCleanExit(QProcess* p) {
@@ -319,6 +371,7 @@ protected:
 private:
     QTemporaryDir m_dir;
     QString m_program;
+    QMap<QString, QString> m_environment;
     std::vector<std::unique_ptr<QProcess>> m_processes;
 };
 
