@@ -116,7 +116,13 @@ inline QString waitForWindow(qint64 pid, const QString& title) {
             return found.front();
         QThread::msleep(100);
     }
-    ADD_FAILURE() << "no window " << title.toStdString();
+    QStringList shown;
+    for (const QString& id : tool("xdotool", {"search", "--all", "--onlyvisible", "--pid",
+                                              QString::number(pid), "--name", "."})
+                                 .split(u'\n', Qt::SkipEmptyParts))
+        shown << tool("xdotool", {"getwindowname", id});
+    ADD_FAILURE() << "no window " << title.toStdString()
+                  << "; shown: " << shown.join(u'|').toStdString();
     return {};
 }
 

@@ -8,6 +8,7 @@
 #include <QUrl>
 
 #include <cmath>
+#include <iostream>
 #include <optional>
 
 using namespace e2e;
@@ -144,6 +145,9 @@ protected:
     QString startWithDemoSetList(QProcess** app) {
         seedDataFolder();
         const QString main = startToMainWindow(app);
+        EXPECT_FALSE(main.isEmpty())
+            << "program state " << (*app)->state() << ", exit code " << (*app)->exitCode()
+            << ", exit status " << (*app)->exitStatus();
         EXPECT_TRUE(waitUntil([&] { return readLines(conf("setlist.bak")) == m_starter; }))
             << readFile(conf("setlist.bak")).toStdString();
         return main;
@@ -197,16 +201,23 @@ TEST_F(ProgramEndToEnd, FirstStartLoadsTheDemoSetListAndQPlaysPadOne) {
         },
         15000))
         << "the clip does not end";
-    // What arrived is float32 audio at the slider's 800 of full scale: finite, within
-    // full scale and clearly audible. Integer samples read as floats would fail this.
+    // What arrived is pad 1's clip, the demo chime (3.4 s, peak 0.707), as float32 stereo
+    // at 48 kHz: finite samples no louder than the clip itself, sounding for as long as the
+    // chime lasts (the other demo clips are shorter or longer). Integer samples read as
+    // floats, another rate or another pad would fail this.
     const std::vector<float> played = out.samplesFrom(q);
     float peak = 0;
     for (float s : played) {
         ASSERT_TRUE(std::isfinite(s));
         peak = std::max(peak, std::fabs(s));
     }
-    EXPECT_GT(peak, 0.01f);
-    EXPECT_LE(peak, 0.8f + 1e-3f);
+    EXPECT_GT(peak, 0.1f);
+    EXPECT_LE(peak, 0.71f);
+    const size_t first = *firstSound(played);
+    const size_t last = played.size() - 1 - *trailingSilence(played);
+    const double seconds = double(last - first) / kSamplesPerSecond;
+    EXPECT_NEAR(seconds, 3.4, 0.15);
+    std::cerr << "pad 1 sounded for " << seconds << " s, peak " << peak << "\n";
 
     // Alt+Q, the caption's accelerator, plays it again.
     const qint64 altQ = out.bytes();
@@ -274,6 +285,20 @@ TEST_F(ProgramEndToEnd, SlotSwitchAsksToSaveTheChangedSetListAndYesSavesIt) {
     EXPECT_EQ(without(saved, "[VOLUME1]"), without(m_starter, "[VOLUME1]"));
     EXPECT_FALSE(QFileInfo::exists(conf("setlist2.cdk")));
     EXPECT_EQ(windows(pid, QStringLiteral("確認")), QStringList());
+
+    // Back to slot 1 without a change: no question holds the switch up, and the saved
+    // volume comes back.
+    const QPoint slot1 = setListButton(1);
+    clickAt(main, slot1.x(), slot1.y());
+    EXPECT_TRUE(waitUntil([&] { return readLines(conf("setlist.bak")) == saved; }))
+        << readFile(conf("setlist.bak")).toStdString();
+
+    // Another change, answered no: the switch goes ahead and slot 1's file stays as it was.
+    clickAt(main, groove.x(), groove.y());
+    clickAt(main, slot2.x(), slot2.y());
+    ASSERT_TRUE(answerNextBox(pid, {}, {}, QStringLiteral("確認"), QStringLiteral("Escape")));
+    EXPECT_TRUE(waitUntil([&] { return readLines(conf("setlist.bak")) == emptyBoard(); }));
+    EXPECT_EQ(readLines(conf("setlist1.cdk")), saved);
 
     requestClose(main); // the fresh board is unchanged: no question
     expectCleanExit(app);
