@@ -233,6 +233,20 @@ inline bool answerNextBox(qint64 pid, const QString& name, const std::function<v
     return true;
 }
 
+// Saves the stack of every thread of `pid` as the artefact `name`.txt, to tell where a program
+// that shows no window is stuck (when gdb is installed; nothing otherwise).
+inline void saveBacktrace(qint64 pid, const QString& name) {
+    QDir().mkpath(kArtefacts);
+    QProcess gdb;
+    gdb.setStandardOutputFile(kArtefacts + "/" + name + ".txt");
+    gdb.setStandardErrorFile(QProcess::nullDevice());
+    gdb.start("gdb", {"-p", QString::number(pid), "-batch", "-ex", "thread apply all bt"});
+    if (gdb.waitForStarted(5000) && !gdb.waitForFinished(60000)) {
+        gdb.kill();
+        gdb.waitForFinished(3000);
+    }
+}
+
 // Every file below `root` with its size, time stamp and content hash.
 inline QMap<QString, QString> snapshot(const QString& root) {
     QMap<QString, QString> result;

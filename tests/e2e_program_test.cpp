@@ -148,6 +148,8 @@ protected:
         if (main.isEmpty()) {
             ADD_FAILURE() << "program state " << (*app)->state() << ", exit code "
                           << (*app)->exitCode() << ", exit status " << (*app)->exitStatus();
+            if ((*app)->state() == QProcess::Running)
+                saveBacktrace((*app)->processId(), "no-main-window-backtrace");
             return main;
         }
         EXPECT_TRUE(waitUntil([&] { return readLines(conf("setlist.bak")) == m_starter; }))
