@@ -37,13 +37,15 @@ namespace e2e {
 inline const QString kArtefacts = QStringLiteral(CUEDECK_BINARY_DIR "/tests/e2e-artefacts");
 constexpr int kWaitMs = 30000; // generous: the machine may be busy building
 
-// One X server for the whole suite, on a display number it picks itself.
+// One X server for the whole suite, on a display number it picks itself. "-noreset": by
+// default Xvfb resets whenever its last client leaves, and a program that connects during that
+// reset is refused ("could not connect to display"); between two tests there is often no client.
 class XServer {
 public:
     bool start() {
         m_process.setProgram(QStringLiteral("Xvfb"));
         m_process.setArguments(
-            {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1920x1080x24"});
+            {"-displayfd", "1", "-noreset", "-nolisten", "tcp", "-screen", "0", "1920x1080x24"});
         m_process.setProcessChannelMode(QProcess::SeparateChannels);
         m_process.setStandardErrorFile(QProcess::nullDevice());
         m_process.start();
