@@ -286,6 +286,31 @@ void ClipPlayer::Eject() {
     requireOpen();
 }
 
+void ClipPlayer::Restart() {
+    requireOpen();
+    if (Mode() == mpPlaying) {
+        Stop();
+        Rewind();
+    }
+    Play();
+}
+
+void ClipPlayer::setLooping(bool on) {
+    m_looping = on;
+}
+
+void ClipPlayer::FadeOut(int) {
+    requireOpen();
+    if (Mode() != mpPlaying)
+        return;
+    Stop();
+    Rewind();
+}
+
+bool ClipPlayer::fading() const {
+    return false;
+}
+
 void ClipPlayer::setVolume(int level) {
     if (!m_opened)
         return;

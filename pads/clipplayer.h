@@ -60,6 +60,19 @@ public:
     void StartRecording();
     void Eject();
 
+    // Starts the clip again from its first sample while it sounds: the playback that was
+    // sounding ends as Stop ends it, and the new one owes its own notice.
+    void Restart();
+    // While looping, the clip repeats without a gap until the player is stopped; no notice
+    // comes at the end of a pass.
+    void setLooping(bool on);
+    bool looping() const { return m_looping; }
+    // Fades a sounding playback out over `ms` milliseconds, then stops and rewinds it as Stop
+    // followed by Rewind do. A player that does not sound is left as it is.
+    void FadeOut(int ms);
+    // True from FadeOut until the fade has ended the playback.
+    bool fading() const;
+
     // Volume 0..1000 of the open clip; ignored when none is open. A player with no open clip
     // reports 1000, the initial volume of a fresh clip.
     void setVolume(int level);
@@ -91,6 +104,7 @@ private:
     TMPNotifyValues m_notifyValue = nvSuccessful;
     qint32 m_frames = 0;
     bool m_paused = false;
+    bool m_looping = false;
     int m_volume = 1000;
     // Stamp of the accepted playback whose notice is still owed; 0 when none is.
     std::uint32_t m_pendingStamp = 0;

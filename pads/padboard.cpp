@@ -272,7 +272,26 @@ void PadBoard::addShortcuts(int n, QWidget* padParent) {
 void PadBoard::pressFromKeyboard(int n) {
     if (focusInTextField())
         return;
+    pressPad(n);
+}
+
+void PadBoard::pressPad(int n) {
     pad(n).play->click(); // does nothing while the button is disabled
+}
+
+void PadBoard::fadePad(int n, int ms) {
+    dialogs::guarded([&] {
+        ClipPlayer* player = pad(n).player;
+        if (player->Mode() == mpPlaying)
+            player->FadeOut(ms);
+    });
+}
+
+void PadBoard::stopAll() {
+    for (int n = 1; n <= kPads; ++n)
+        switchLoopOff(n);
+    for (int n = 1; n <= kPads; ++n)
+        fadePad(n, kStopAllFadeMs);
 }
 
 void PadBoard::setDataFolder(const QString& folder) {
@@ -589,11 +608,10 @@ void PadBoard::TrackBar1Change(QObject* sender) {
     });
 }
 
-// Choose clip.
+// Choose clip: the open dialog, then the choice.
 void PadBoard::filesel1Click(QObject* sender) {
     dialogs::guarded([&] {
         const int n = padOf(sender);
-        Pad& p = pad(n);
         OpenDialog1->setDirectory(m_dataFolder + QStringLiteral("/sound"));
         OpenDialog1->setNameFilters({QStringLiteral("WAV mp3 Files (.mp3,wav) (*.wav *.mp3)"),
                                      QStringLiteral("All Files (*.*) (*)")});
@@ -604,33 +622,36 @@ void PadBoard::filesel1Click(QObject* sender) {
         const QStringList chosen = OpenDialog1->selectedFiles();
         if (chosen.isEmpty())
             return;
-        const QString file = chosen.first();
-
-        // A file that another pad holds is refused before anything of this pad changes.
-        for (int i = 1; i <= kPads; ++i) {
-            if (i != n && m_pads[i - 1].player->FileName() == file) {
-                dialogs::messageDlg(QStringLiteral("このファイルはPLAY TRACK ") +
-                                        QString::number(i) + QStringLiteral("で指定されています。"),
-                                    dialogs::MsgKind::Warning, dialogs::mbYes);
-                return;
-            }
-        }
-
-        p.player->Close();
-        const std::optional<QString> name =
-            dialogs::inputQuery(QStringLiteral("確認"), QStringLiteral("名称を入力してください"),
-                                captionWithoutSuffix(p.play->text(), n));
-        if (name)
-            setCaption(n, *name + suffix(n));
-        p.player->setFileName(file);
-        p.play->setEnabled(!p.loop->isChecked()); // a looping pad is played by its switch
-        p.player->Open(); // a failure goes to the error box; name and button stay
-        p.bar->setEnabled(true);
-        applyVolume(n);
+        chooseClip(n, chosen.first());
     });
 }
 
-// Choose picture.
+void PadBoard::chooseClip(int n, const QString& file) {
+    Pad& p = pad(n);
+    // A file that another pad holds is refused before anything of this pad changes.
+    for (int i = 1; i <= kPads; ++i) {
+        if (i != n && m_pads[i - 1].player->FileName() == file) {
+            dialogs::messageDlg(QStringLiteral("このファイルはPLAY TRACK ") + QString::number(i) +
+                                    QStringLiteral("で指定されています。"),
+                                dialogs::MsgKind::Warning, dialogs::mbYes);
+            return;
+        }
+    }
+
+    p.player->Close();
+    const std::optional<QString> name =
+        dialogs::inputQuery(QStringLiteral("確認"), QStringLiteral("名称を入力してください"),
+                            captionWithoutSuffix(p.play->text(), n));
+    if (name)
+        setCaption(n, *name + suffix(n));
+    p.player->setFileName(file);
+    p.play->setEnabled(!p.loop->isChecked()); // a looping pad is played by its switch
+    p.player->Open(); // a failure goes to the error box; name and button stay
+    p.bar->setEnabled(true);
+    applyVolume(n);
+}
+
+// Choose picture: the open-picture dialog, then the choice.
 void PadBoard::Image1DblClick(QObject* sender) {
     dialogs::guarded([&] {
         const int n = padOfImage(sender);
@@ -642,8 +663,12 @@ void PadBoard::Image1DblClick(QObject* sender) {
         const QStringList chosen = OpenPictureDialog1->selectedFiles();
         if (chosen.isEmpty())
             return;
-        loadPicture(n, chosen.first());
+        choosePicture(n, chosen.first());
     });
+}
+
+void PadBoard::choosePicture(int n, const QString& path) {
+    loadPicture(n, path);
 }
 
 // Delete (削除): the pad whose frame opened the menu becomes empty.

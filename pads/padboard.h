@@ -109,6 +109,24 @@ public:
     // releases every pad.
     void releaseAllPads();
 
+    // Operator commands that keys, the stop-all button and remote triggers share; each does
+    // what its key does.
+    static constexpr int kPadFadeMs = 1500;    // Shift with the pad's letter
+    static constexpr int kStopAllFadeMs = 300; // Esc and the stop-all button
+    // The pad's key: presses its play button (nothing while the button is disabled).
+    void pressPad(int pad);
+    // Fades a sounding pad out over `ms`, then stops and rewinds it; a silent pad is left
+    // as it is.
+    void fadePad(int pad, int ms = kPadFadeMs);
+    // Turns every loop switch off and fades every sounding pad out over kStopAllFadeMs; each
+    // then ends stopped and rewound. A second call while the fades run stops them at once.
+    void stopAll();
+
+    // What choosing a clip or a picture for `pad` does once the file is known, whether it
+    // came from the FILE button's dialog, the picture dialog or a drop. Throws on failure.
+    void chooseClip(int pad, const QString& file);
+    void choosePicture(int pad, const QString& path);
+
     // The pad whose frame last opened the pad menu (0 = none).
     int popupPad() const;
     // Opens the pad menu for `pad` at `globalPos`.

@@ -115,7 +115,7 @@ TEST_F(MainWindow, ColumnHoldsTheSetListAndSystemButtons) {
     EXPECT_EQ(lists->header()->text(), "セットリスト");
     EXPECT_EQ(system->header()->text(), "システム");
     EXPECT_EQ(lists->height(), 429);
-    EXPECT_EQ(system->height(), 354);
+    EXPECT_EQ(system->height(), 384);
     EXPECT_LT(rectIn(lists, column).bottom(), rectIn(system, column).top());
 
     for (int k = 1; k <= 10; ++k) {
@@ -126,19 +126,23 @@ TEST_F(MainWindow, ColumnHoldsTheSetListAndSystemButtons) {
         EXPECT_EQ(rectIn(button, lists->content()), QRect(0, 40 * (k - 1), 196, 40));
         EXPECT_EQ(button->cursor().shape(), Qt::PointingHandCursor);
     }
-    const char* names[] = {"Button11", "Button22", "Button10", "Button16",
-                           "Button21", "Button2",  "Button13"};
+    const char* names[] = {"Button11", "Button22", "Button10",       "Button16",     "Button21",
+                           "Button2",  "Button13", "ButtonSettings", "ButtonStopAll"};
     const char* captions[] = {"ヘルプ(取扱説明書)",
                               "セットリスト保存",
                               "セットリストコピー",
                               "セットリストペースト",
                               "ファイル読込",
                               "ファイル保存",
-                              "終了(&X)"};
-    for (int i = 0; i < 7; ++i) {
+                              "終了(&X)",
+                              "設定…",
+                              "全停止"};
+    for (int i = 0; i < 9; ++i) {
         auto* button = find<QPushButton>(names[i]);
         EXPECT_EQ(button->text(), QString::fromUtf8(captions[i]));
         EXPECT_EQ(rectIn(button, system->content()), QRect(0, 40 * i, 196, 40));
+        // Every button of the column is in view at design size, without scrolling.
+        EXPECT_LE(rectIn(button, column).bottom(), column->height() - 1) << names[i];
     }
 
     // Collapsing one section leaves the other open.

@@ -1,4 +1,5 @@
 #include "errors.h"
+#include "settingsfile.h"
 #include "textfile.h"
 
 #include <QDir>
@@ -209,4 +210,37 @@ TEST(TextFileRead, SizeLimit) {
     putBytes(path, bytes + "x");
     EXPECT_TRUE(inOutErrorOf([&] { textfile::readLines(path); }).contains(path));
     EXPECT_FALSE(inOutErrorOf([&] { textfile::readLines(path, 10); }).isEmpty());
+}
+
+TEST(SettingsFileTest, KeepsValuesAcrossSaveAndLoadAndRefusesLineBreaks) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("settings.ini");
+    SettingsFile settings(path);
+    settings.load(); // no file yet: no values
+    EXPECT_TRUE(settings.keys().isEmpty());
+    settings.setValue("output/device", QStringLiteral("USB オーディオ = 2"));
+    settings.setValue("osc/port", 53100);
+    settings.setValue("osc/network", true);
+    EXPECT_THROW(settings.setValue("osc/allow", QStringLiteral("a\nosc/network=0")), ECueError);
+    EXPECT_THROW(settings.setValue("a=b", QStringLiteral("x")), ECueError);
+    settings.save();
+    EXPECT_EQ(fileBytes(path), QStringLiteral("osc/network=1\r\nosc/port=53100\r\n"
+                                              "output/device=USB オーディオ = 2\r\n")
+                                   .toUtf8());
+
+    SettingsFile again(path);
+    again.load();
+    EXPECT_EQ(again.value("output/device"), QStringLiteral("USB オーディオ = 2"));
+    EXPECT_EQ(again.intValue("osc/port", 0), 53100);
+    EXPECT_TRUE(again.boolValue("osc/network", false));
+    EXPECT_FALSE(again.contains("osc/allow"));
+    EXPECT_EQ(again.intValue("output/device", -1), -1);
+
+    // A folder where the file should be: an error, and what was loaded stays.
+    QDir(path).removeRecursively();
+    QFile::remove(path);
+    QDir().mkpath(path);
+    EXPECT_FALSE(inOutErrorOf([&] { again.load(); }).isEmpty());
+    EXPECT_EQ(again.intValue("osc/port", 0), 53100);
+    EXPECT_FALSE(inOutErrorOf([&] { again.save(); }).isEmpty());
 }

@@ -7,6 +7,7 @@
 #include "padboard.h"
 #include "placement.h"
 #include "setlistslots.h"
+#include "settingsdialog.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -39,6 +40,9 @@ Tfcuedeck::Tfcuedeck(media::Engine& engine, const QString& programFolder, QWidge
     connect(ui.Button11, &QPushButton::clicked, this,
             [this] { dialogs::guarded([this] { Button11Click(); }); });
     connect(ui.FileExit1, &QAction::triggered, this, &QWidget::close);
+    connect(ui.ButtonStopAll, &QPushButton::clicked, this, [this] { m_board->stopAll(); });
+    connect(ui.ButtonSettings, &QPushButton::clicked, this,
+            [this] { dialogs::guarded([this] { openSettings(); }); });
 
     // The controls are built above this point; the creation handler runs last. An error in it
     // skips the rest of the creation work; the window is created all the same.
@@ -123,6 +127,11 @@ void Tfcuedeck::Button11Click() {
     // A missing manual or viewer leaves the program as it is.
     if (QFileInfo(manual).isFile())
         QDesktopServices::openUrl(QUrl::fromLocalFile(manual));
+}
+
+void Tfcuedeck::openSettings() {
+    SettingsDialog dialog(this);
+    dialog.exec();
 }
 
 void Tfcuedeck::showEvent(QShowEvent* event) {

@@ -48,6 +48,8 @@ public:
     void Button11Click();
     // The manual's path; nothing happens when it is missing.
     QString helpFile() const;
+    // Settings (output device, MIDI, OSC) in a modal dialog.
+    void openSettings();
 
     PadBoard& board() const { return *m_board; }
     SetListSlots& setLists() const { return *m_slots; }

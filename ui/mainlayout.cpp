@@ -24,6 +24,7 @@ constexpr int kStatusBarHeight = 19;
 constexpr int kColumnWidth = 200;
 constexpr int kColumnButtonWidth = 196;
 constexpr int kColumnButtonHeight = 40;
+constexpr int kSystemPanelHeight = 384;
 
 QFont meiryo(int pixelSize, bool bold) {
     QFont font(QStringLiteral("メイリオ"));
@@ -106,7 +107,10 @@ void buildColumn(MainLayout& ui) {
     }
     ui.CategoryPanelGroup1->addPanel(ui.CategoryPanel1);
 
-    ui.CategoryPanel3 = new CategoryPanel(QStringLiteral("システム"), 354);
+    // The system section holds the seven system commands and, below them, the settings and
+    // stop-all buttons: 24 + 9 x 40 pixels, so that with the set list section above it every
+    // button of the column is in view at design size (849 pixels) without scrolling.
+    ui.CategoryPanel3 = new CategoryPanel(QStringLiteral("システム"), kSystemPanelHeight);
     ui.CategoryPanel3->setObjectName(QStringLiteral("CategoryPanel3"));
     QWidget* system = ui.CategoryPanel3->content();
     ui.Button11 =
@@ -130,6 +134,14 @@ void buildColumn(MainLayout& ui) {
     ui.Button13->setToolTip(ui.FileExit1->toolTip());
     ui.Button13->setStatusTip(ui.FileExit1->statusTip());
     QObject::connect(ui.Button13, &QPushButton::clicked, ui.FileExit1, &QAction::trigger);
+
+    ui.ButtonSettings =
+        columnButton(system, QStringLiteral("ButtonSettings"), QStringLiteral("設定…"), 7);
+    ui.ButtonSettings->setToolTip(QStringLiteral("出力デバイス、MIDI、OSC の設定"));
+    ui.ButtonStopAll =
+        columnButton(system, QStringLiteral("ButtonStopAll"), QStringLiteral("全停止"), 8);
+    ui.ButtonStopAll->setToolTip(
+        QStringLiteral("鳴っているすべてのパッドをフェードアウトして止めます (Esc)"));
     ui.CategoryPanelGroup1->addPanel(ui.CategoryPanel3);
 }
 

@@ -45,6 +45,8 @@ struct MainLayout {
     QPushButton* Button2 = nullptr;             // save file
     QPushButton* Button13 = nullptr;            // exit, bound to FileExit1
     QAction* FileExit1 = nullptr;
+    QPushButton* ButtonSettings = nullptr; // output device, MIDI and OSC settings
+    QPushButton* ButtonStopAll = nullptr;  // fades every sounding pad out (also Esc)
 
     QWidget* Panel3 = nullptr; // the bottom bar
     QStatusBar* StatusBar1 = nullptr;
