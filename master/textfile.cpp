@@ -264,6 +264,19 @@ QStringList readLines(const QString& path, qint64 maxBytes) {
     return decodeLines(data);
 }
 
+bool holdsLineBreak(QStringView value) {
+    return value.contains(u'\n') || value.contains(u'\r');
+}
+
+void requireOneLine(const QString& path) {
+    if (!holdsLineBreak(path))
+        return;
+    QString shown = path;
+    shown.replace(u'\r', QStringLiteral("\\r"));
+    shown.replace(u'\n', QStringLiteral("\\n"));
+    throw ECueError(QStringLiteral("改行を含むファイル名は使えません: ") + shown);
+}
+
 bool isRegularFile(const QString& path) {
     struct stat st {};
     return isUsablePath(path) && ::stat(QFile::encodeName(path).constData(), &st) == 0 &&

@@ -33,6 +33,12 @@ void writeLines(const QString& path, const QStringList& lines, Flush flush = Flu
 // `maxBytes` or unreadable.
 QStringList readLines(const QString& path, qint64 maxBytes = kMaxBytes);
 
+// True when `value` holds a CR or LF: written into a line, it would split that line.
+bool holdsLineBreak(QStringView value);
+// Refuses a file name that holds a line break, which no line of the program's files can
+// hold: throws ECueError naming the file, with its breaks shown as "\r" and "\n".
+void requireOneLine(const QString& path);
+
 // True when `path` names an existing regular file (not a directory, FIFO or device).
 bool isRegularFile(const QString& path);
 

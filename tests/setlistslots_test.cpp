@@ -338,3 +338,18 @@ TEST_F(SetListSlotsTest, CloseWritesTheReleasedBoard) {
     EXPECT_TRUE(lines.contains("[FILENAME2]="));
     EXPECT_TRUE(lines.contains("[PLAYBTN2]=end(&W)"));
 }
+
+TEST_F(SetListSlotsTest, ACaptionWithALineBreakIsSavedOnOneLine) {
+    setLists.FormShow();
+    board.setCaption(4, QStringLiteral("上\n下\r\n(&R)"));
+    ASSERT_TRUE(run([&] { setLists.Button22Click(); }));
+    const QStringList saved = textfile::readLines(setLists.slotFile(1));
+    ASSERT_EQ(saved.size(), 33);
+    EXPECT_EQ(saved[14], QStringLiteral("[PLAYBTN4]=上 下  (&R)"));
+    EXPECT_EQ(saved[15], "[IMAGE4]=");
+    // Saved as it is shown: the board does not count as changed ever after.
+    EXPECT_FALSE(setLists.SetListModified());
+    dialogs.asked.clear();
+    ASSERT_TRUE(run([&] { setLists.selectSlot(2); }));
+    EXPECT_TRUE(dialogs.asked.empty());
+}
