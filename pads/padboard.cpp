@@ -423,12 +423,12 @@ void PadBoard::setImagePath(int n, const QString& path) {
     p.imagePath = path;
 }
 
-void PadBoard::loadPicture(int n, const QString& path) {
+void PadBoard::loadPicture(int n, const QString& path, bool keepPathOnFailure) {
     Pad& p = pad(n);
     textfile::requireOneLine(path);
     readPicture(path, QSize(), true); // not a picture: refused here, nothing changes
     const quint64 job = ++p.pictureJob;
-    const QString previous = p.imagePath;
+    const QString previous = keepPathOnFailure ? path : p.imagePath;
     p.imagePath = path;
     const qreal ratio = p.image->devicePixelRatioF();
     const QSize size = p.pictureFrame->size() * ratio;

@@ -89,8 +89,9 @@ public:
     // once a worker has decoded it (pictureFinished follows). Throws ECueError at once when
     // the file is not a regular file or not a picture, or its name holds a line break; a
     // picture that fails to decode later goes to the error box. Either way the pad's picture
-    // and path are then unchanged.
-    void loadPicture(int pad, const QString& path);
+    // is then unchanged, and so is its path, unless `keepPathOnFailure` (a set list naming the
+    // picture) keeps `path` after a failed decode.
+    void loadPicture(int pad, const QString& path, bool keepPathOnFailure = false);
     void clearPicture(int pad); // picture and path cleared
 
     // Commands for the set list code and the window.

@@ -145,7 +145,8 @@ QStringList applySetList(PadBoard& board, int* startup, const std::optional<QStr
         try {
             // Cleared first, so the picture of the board before never stays on the pad.
             board.clearPicture(pad);
-            board.loadPicture(pad, picture);
+            // A picture that fails to decode later keeps its path all the same.
+            board.loadPicture(pad, picture, true);
         } catch (const std::exception& e) {
             // The path stays, so saving the set list again keeps what the file said.
             board.setImagePath(pad, picture);

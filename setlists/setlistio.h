@@ -31,7 +31,8 @@ std::optional<QStringList> readSetListFile(const QString& path);
 // the time of the load, so slider moves do not reach the players, and 0 on every way out.
 // At the end each opened clip gets its slider's level. Returns one message per picture that
 // could not be loaded and per file name refused for holding a line break (its line is
-// ignored); the rest of the file is applied all the same.
+// ignored); the rest of the file is applied all the same. A picture whose decoding fails
+// later keeps its path, so the board still says what the file said.
 QStringList applySetList(PadBoard& board, int* startup, const std::optional<QStringList>& lines);
 
 } // namespace setlist
