@@ -24,8 +24,10 @@ QStringList decodeLines(const QByteArray& bytes);
 enum class Flush { ToDisk, No };
 
 // Writes `lines` to `path` atomically: a temporary file in the same folder, then a rename,
-// so the old file stays intact when anything fails. Throws EInOutError naming the file and
-// the reason.
+// so the old file stays intact when anything fails. A link is written through: the file it
+// points at is replaced. In a folder that other users can write to, only a link that belongs
+// to the user who saves (or to root) is followed; another user's link is refused and nothing
+// is written. Throws EInOutError naming the file and the reason.
 void writeLines(const QString& path, const QStringList& lines, Flush flush = Flush::ToDisk);
 
 // Reads the lines of `path`. Throws EInOutError naming the file and the reason when it is
