@@ -18,17 +18,17 @@ function(cuedeck_desktop_exec_arg path out)
     set(${out} "${arg}" PARENT_SCOPE)
 endfunction()
 
-function(cuedeck_install_generated source_dir program_subdir)
+function(cuedeck_install_generated source_dir program_subdir data_subdir)
     set(prefix "${CMAKE_INSTALL_PREFIX}")
     get_filename_component(prefix "${prefix}" ABSOLUTE)
     set(root "$ENV{DESTDIR}${prefix}")
     set(made)
 
     # The starter set list, naming the clips and pictures where they now live.
-    set(setlist "${root}/${program_subdir}/conf/setlist1.cdk")
+    set(setlist "${root}/${data_subdir}/conf/setlist1.cdk")
     message(STATUS "Installing: ${setlist}")
     cuedeck_write_setlist("${source_dir}/dist/setlist1.cdk.in" "${setlist}"
-                          "${prefix}/${program_subdir}")
+                          "${prefix}/${data_subdir}")
     list(APPEND made "${setlist}")
 
     # The launcher: a relative link, so that the tree can be moved or staged as a whole.

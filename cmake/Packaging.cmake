@@ -12,11 +12,13 @@ set(CPACK_PACKAGE_VENDOR varnel)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "${CUEDECK_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "sound board with eight pads and ten set lists")
+# Lines of the long description stay within 80 columns, as Debian's tools show them.
 set(CPACK_PACKAGE_DESCRIPTION
-    "CUEDECK fires sound clips (WAV or MP3) from eight pads, one key each (Q W E R A S D F),
-each with its own picture, caption, loop switch and volume. Ten set lists keep complete
-line-ups of the eight pads and switch with one click; the program asks before unsaved
-changes are lost. The user interface is Japanese.")
+    "CUEDECK fires sound clips (WAV or MP3) from eight pads, one key each
+(Q W E R A S D F), each with its own picture, caption, loop switch and
+volume. Ten set lists keep complete line-ups of the eight pads and switch
+with one click; the program asks before unsaved changes are lost. The user
+interface is Japanese.")
 # Install into the staging folder through DESTDIR, so that CMAKE_INSTALL_PREFIX is /usr while
 # the install runs and the starter set list and desktop entry name /usr paths, not the
 # staging folder. With DESTDIR, cpack takes the prefix from CPACK_INSTALL_PREFIX.
@@ -24,6 +26,13 @@ set(CPACK_SET_DESTDIR ON)
 set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
+
+# The Debian changelog (installed by Install.cmake) names the version of the package.
+file(STRINGS ${PROJECT_SOURCE_DIR}/cmake/debian/changelog changelog_head LIMIT_COUNT 1)
+if(NOT changelog_head MATCHES "^cuedeck \\(${PROJECT_VERSION}\\) ")
+    message(FATAL_ERROR "cmake/debian/changelog starts with '${changelog_head}': its newest "
+                        "entry must be for version ${PROJECT_VERSION}")
+endif()
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CUEDECK_MAINTAINER}")

@@ -60,8 +60,20 @@ QString dataFolderPath() {
     return CommonAppDataPath() + QStringLiteral("/varnel/cuedeck");
 }
 
+QString programFolderFor(const QString& executableFolder) {
+    const QString folder = QDir::cleanPath(executableFolder);
+    const QString installed = QStringLiteral("/" CUEDECK_PROGRAM_SUBDIR);
+    if (folder.endsWith(installed)) {
+        const QString data =
+            folder.left(folder.size() - installed.size()) + QStringLiteral("/" CUEDECK_DATA_SUBDIR);
+        if (QFileInfo(data).isDir())
+            return data + u'/';
+    }
+    return folder + u'/';
+}
+
 QString ProgramFolder() {
-    return QCoreApplication::applicationDirPath() + u'/';
+    return programFolderFor(QCoreApplication::applicationDirPath());
 }
 
 void PrepareDataSubfolder(const QString& base, const QString& name, const QString& programFolder,

@@ -19,8 +19,13 @@ QString commonAppDataPathFrom(const QString& systemBase, const QString& userBase
 // The data folder of this machine: CommonAppDataPath() + "/varnel/cuedeck".
 QString dataFolderPath();
 
-// The folder of the running executable, with a trailing "/": the seeding source.
+// The program folder, with a trailing "/": the seeding source, which holds "sound", "image",
+// "conf" and "help". For a program installed in <prefix>/lib/cuedeck that is
+// <prefix>/share/cuedeck, where an installation keeps these files apart from the executable;
+// otherwise (a build tree, a copied program) it is the executable's own folder.
 QString ProgramFolder();
+// The program folder for an executable in `executableFolder`.
+QString programFolderFor(const QString& executableFolder);
 
 // Makes sure that base + "/" + name exists. A new folder is created, announced through
 // `notice` for "sound" and "image", and filled with copies of the files directly inside

@@ -8,9 +8,11 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <iconv.h>
 #include <string>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace textfile {
@@ -102,6 +104,52 @@ QString decodeCp932(const QByteArray& bytes) {
     return QString::fromUtf8(out.data(), static_cast<qsizetype>(dst - out.data()));
 }
 
+// The folder part of `path` as written, without resolving links or "..".
+QString folderOf(const QString& path) {
+    const qsizetype slash = path.lastIndexOf(u'/');
+    if (slash < 0)
+        return QStringLiteral(".");
+    return slash == 0 ? QStringLiteral("/") : path.left(slash);
+}
+
+// Whether users other than its owner may write to `folder`: everyone, or a group.
+bool othersMayWrite(const QString& folder) {
+    struct stat st {};
+    return ::stat(QFile::encodeName(folder).constData(), &st) == 0 &&
+           (st.st_mode & (S_IWOTH | S_IWGRP)) != 0;
+}
+
+// Walks the links that `path` leads through before a save replaces the file at their end.
+// In a folder that other users can write to (such as the machine's shared data folder), a
+// link is followed only when it belongs to the user who saves, or to root: anybody else could
+// point it at any file of the saver's, and the save would replace that file. The kernel
+// applies the same rule to links in sticky folders such as /tmp. Throws for such a link and
+// for a loop of links.
+void checkLinksToFollow(const QString& path) {
+    QString current = path;
+    for (int hops = 0;; ++hops) {
+        const QByteArray native = QFile::encodeName(current);
+        struct stat link {};
+        if (::lstat(native.constData(), &link) != 0 || !S_ISLNK(link.st_mode))
+            return;
+        if (hops == 40)
+            throwWrite(path, reasonText(ELOOP));
+        const QString folder = folderOf(current);
+        if (link.st_uid != ::geteuid() && link.st_uid != 0 && othersMayWrite(folder))
+            throwWrite(path,
+                       QStringLiteral("ほかのユーザーも書き込めるフォルダーにある、別のユーザー"
+                                      "のシンボリックリンクはたどりません: ") +
+                           current);
+        std::error_code error;
+        const std::filesystem::path target =
+            std::filesystem::read_symlink(native.toStdString(), error);
+        if (error)
+            return; // gone meanwhile: the save below finds what is there now
+        const QString next = QFile::decodeName(QByteArray::fromStdString(target.native()));
+        current = next.startsWith(u'/') ? next : folder + u'/' + next;
+    }
+}
+
 // A name the file system can be asked about: not empty, and no NUL character, which would
 // cut the name short and make it name another file.
 bool isUsablePath(const QString& path) {
@@ -152,6 +200,7 @@ void writeLines(const QString& path, const QStringList& lines, Flush flush) {
     if (!isUsablePath(path))
         throwWrite(path, QStringLiteral("ファイル名が正しくありません"));
     // Writing through a link replaces the file it points at, not the link.
+    checkLinksToFollow(path);
     QString target = path;
     QFileInfo info(path);
     if (info.isSymLink() && info.exists())
@@ -262,6 +311,19 @@ QStringList readLines(const QString& path, qint64 maxBytes) {
         throwRead(path, tooBig);
     data.truncate(got);
     return decodeLines(data);
+}
+
+bool holdsLineBreak(QStringView value) {
+    return value.contains(u'\n') || value.contains(u'\r');
+}
+
+void requireOneLine(const QString& path) {
+    if (!holdsLineBreak(path))
+        return;
+    QString shown = path;
+    shown.replace(u'\r', QStringLiteral("\\r"));
+    shown.replace(u'\n', QStringLiteral("\\n"));
+    throw ECueError(QStringLiteral("改行を含むファイル名は使えません: ") + shown);
 }
 
 bool isRegularFile(const QString& path) {

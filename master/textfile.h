@@ -24,14 +24,22 @@ QStringList decodeLines(const QByteArray& bytes);
 enum class Flush { ToDisk, No };
 
 // Writes `lines` to `path` atomically: a temporary file in the same folder, then a rename,
-// so the old file stays intact when anything fails. Throws EInOutError naming the file and
-// the reason.
+// so the old file stays intact when anything fails. A link is written through: the file it
+// points at is replaced. In a folder that other users can write to, only a link that belongs
+// to the user who saves (or to root) is followed; another user's link is refused and nothing
+// is written. Throws EInOutError naming the file and the reason.
 void writeLines(const QString& path, const QStringList& lines, Flush flush = Flush::ToDisk);
 
 // Reads the lines of `path`. Throws EInOutError naming the file and the reason when it is
 // missing, not a regular file (a directory, FIFO or device is never opened), bigger than
 // `maxBytes` or unreadable.
 QStringList readLines(const QString& path, qint64 maxBytes = kMaxBytes);
+
+// True when `value` holds a CR or LF: written into a line, it would split that line.
+bool holdsLineBreak(QStringView value);
+// Refuses a file name that holds a line break, which no line of the program's files can
+// hold: throws ECueError naming the file, with its breaks shown as "\r" and "\n".
+void requireOneLine(const QString& path);
 
 // True when `path` names an existing regular file (not a directory, FIFO or device).
 bool isRegularFile(const QString& path);

@@ -3,6 +3,7 @@
 #include "clipplayer.h"
 #include "dialogs.h"
 #include "errors.h"
+#include "textfile.h"
 #include "transportbar.h"
 
 #include <QAbstractSpinBox>
@@ -422,11 +423,12 @@ void PadBoard::setImagePath(int n, const QString& path) {
     p.imagePath = path;
 }
 
-void PadBoard::loadPicture(int n, const QString& path) {
+void PadBoard::loadPicture(int n, const QString& path, bool keepPathOnFailure) {
     Pad& p = pad(n);
+    textfile::requireOneLine(path);
     readPicture(path, QSize(), true); // not a picture: refused here, nothing changes
     const quint64 job = ++p.pictureJob;
-    const QString previous = p.imagePath;
+    const QString previous = keepPathOnFailure ? path : p.imagePath;
     p.imagePath = path;
     const qreal ratio = p.image->devicePixelRatioF();
     const QSize size = p.pictureFrame->size() * ratio;
@@ -498,6 +500,7 @@ void PadBoard::switchLoopOff(int n) {
 
 void PadBoard::openClip(int n, const QString& fileName) {
     Pad& p = pad(n);
+    textfile::requireOneLine(fileName);
     p.player->setFileName(fileName);
     p.player->Open();
     p.play->setEnabled(!p.loop->isChecked()); // a looping pad is played by its switch
@@ -628,6 +631,7 @@ void PadBoard::filesel1Click(QObject* sender) {
 
 void PadBoard::chooseClip(int n, const QString& file) {
     Pad& p = pad(n);
+    textfile::requireOneLine(file); // a set list line could not hold it
     // A file that another pad holds is refused before anything of this pad changes.
     for (int i = 1; i <= kPads; ++i) {
         if (i != n && m_pads[i - 1].player->FileName() == file) {

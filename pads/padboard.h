@@ -87,9 +87,11 @@ public:
     void setImagePath(int pad, const QString& path); // the path only; the picture stays
     // Sets the picture path to `path` and shows the picture stretched over the picture frame
     // once a worker has decoded it (pictureFinished follows). Throws ECueError at once when
-    // the file is not a regular file or not a picture; a picture that fails to decode later
-    // goes to the error box. Either way the pad's picture and path are then unchanged.
-    void loadPicture(int pad, const QString& path);
+    // the file is not a regular file or not a picture, or its name holds a line break; a
+    // picture that fails to decode later goes to the error box. Either way the pad's picture
+    // is then unchanged, and so is its path, unless `keepPathOnFailure` (a set list naming the
+    // picture) keeps `path` after a failed decode.
+    void loadPicture(int pad, const QString& path, bool keepPathOnFailure = false);
     void clearPicture(int pad); // picture and path cleared
 
     // Commands for the set list code and the window.
@@ -97,7 +99,8 @@ public:
     // The program turns the loop switch off: runs the loop handler when the switch was on;
     // on a pad whose player holds no open clip the stop and rewind are skipped.
     void switchLoopOff(int pad);
-    // Sets the clip file name and opens it; on success enables the transport bar and the play
+    // Sets the clip file name and opens it (a name holding a line break is refused before
+    // anything changes); on success enables the transport bar and the play
     // button (while the loop switch is off: a looping pad plays by its switch) and sends the
     // slider level to the player. Throws on failure (file name kept, play button and
     // transport bar untouched).
@@ -123,7 +126,8 @@ public:
     void stopAll();
 
     // What choosing a clip or a picture for `pad` does once the file is known, whether it
-    // came from the FILE button's dialog, the picture dialog or a drop. Throws on failure.
+    // came from the FILE button's dialog, the picture dialog or a drop. Throws on failure; a
+    // name holding a line break is refused before anything changes.
     void chooseClip(int pad, const QString& file);
     void choosePicture(int pad, const QString& path);
 

@@ -1,5 +1,7 @@
 #include "setlistformat.h"
 
+#include "textfile.h"
+
 #include <QHash>
 
 #include <algorithm>
@@ -19,6 +21,17 @@ const QHash<QString, std::pair<int, Field>>& keyTable() {
         return t;
     }();
     return table;
+}
+
+// A value as written: a line break would split its line and turn the rest into a line of its
+// own, so each CR and LF becomes a blank. The board never takes a path that holds one.
+QString oneLine(const QString& value) {
+    if (!textfile::holdsLineBreak(value))
+        return value;
+    QString line = value;
+    line.replace(u'\r', u' ');
+    line.replace(u'\n', u' ');
+    return line;
 }
 
 } // namespace
@@ -48,9 +61,9 @@ QStringList formatLines(const Board& board) {
     lines.append(QStringLiteral("[Version]=1.00"));
     for (int pad = 1; pad <= kPadCount; ++pad) {
         const PadRecord& rec = board[static_cast<size_t>(pad - 1)];
-        lines.append(key(Field::FileName, pad) + u'=' + rec.fileName);
-        lines.append(key(Field::PlayButton, pad) + u'=' + rec.caption);
-        lines.append(key(Field::Image, pad) + u'=' + rec.imagePath);
+        lines.append(key(Field::FileName, pad) + u'=' + oneLine(rec.fileName));
+        lines.append(key(Field::PlayButton, pad) + u'=' + oneLine(rec.caption));
+        lines.append(key(Field::Image, pad) + u'=' + oneLine(rec.imagePath));
         lines.append(key(Field::Volume, pad) + u'=' + QString::number(rec.volume));
     }
     return lines;

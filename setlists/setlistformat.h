@@ -31,7 +31,8 @@ struct PadRecord {
 
 using Board = std::array<PadRecord, kPadCount>;
 
-// The 33 lines of `board`, in file order.
+// The 33 lines of `board`, in file order. A value never spans lines: each CR or LF in it is
+// written as a blank.
 QStringList formatLines(const Board& board);
 
 // One recognised line of a set list file.

@@ -47,6 +47,18 @@ void openListedClip(PadBoard& board, int pad, const QString& fileName) {
     }
 }
 
+// A name with a line break could never be saved again in its own line: it is treated as a
+// missing file and named in `errors`.
+bool refusedName(const QString& name, QStringList& errors) {
+    try {
+        textfile::requireOneLine(name);
+        return false;
+    } catch (const ECueError& e) {
+        errors.append(e.message());
+        return true;
+    }
+}
+
 void resetPad(PadBoard& board, int pad) {
     board.switchLoopOff(pad);
     board.setFileName(pad, QString());
@@ -99,18 +111,19 @@ QStringList applySetList(PadBoard& board, int* startup, const std::optional<QStr
 
     // Pictures named by the file, loaded once every line has been applied.
     std::array<QString, kPadCount> pictures;
+    QStringList errors;
     for (const Entry& e : parseLines(*lines)) {
         const int pad = e.pad;
         switch (e.field) {
         case Field::FileName:
-            if (textfile::isRegularFile(e.value))
+            if (!refusedName(e.value, errors) && textfile::isRegularFile(e.value))
                 openListedClip(board, pad, e.value);
             break;
         case Field::PlayButton:
             board.setCaption(pad, e.value);
             break;
         case Field::Image:
-            if (textfile::isRegularFile(e.value)) {
+            if (!refusedName(e.value, errors) && textfile::isRegularFile(e.value)) {
                 pictures[static_cast<size_t>(pad - 1)] = e.value;
             } else {
                 pictures[static_cast<size_t>(pad - 1)].clear();
@@ -123,7 +136,6 @@ QStringList applySetList(PadBoard& board, int* startup, const std::optional<QStr
         }
     }
 
-    QStringList pictureErrors;
     for (int pad = 1; pad <= kPadCount; ++pad) {
         if (board.fileName(pad).isEmpty())
             board.playButton(pad)->setEnabled(false);
@@ -133,7 +145,8 @@ QStringList applySetList(PadBoard& board, int* startup, const std::optional<QStr
         try {
             // Cleared first, so the picture of the board before never stays on the pad.
             board.clearPicture(pad);
-            board.loadPicture(pad, picture);
+            // A picture that fails to decode later keeps its path all the same.
+            board.loadPicture(pad, picture, true);
         } catch (const std::exception& e) {
             // The path stays, so saving the set list again keeps what the file said.
             board.setImagePath(pad, picture);
@@ -141,7 +154,7 @@ QStringList applySetList(PadBoard& board, int* startup, const std::optional<QStr
             QString message = cue ? cue->message() : QString::fromLocal8Bit(e.what());
             if (!message.contains(picture))
                 message = picture + QStringLiteral(": ") + message;
-            pictureErrors.append(message);
+            errors.append(message);
         }
     }
 
@@ -149,7 +162,7 @@ QStringList applySetList(PadBoard& board, int* startup, const std::optional<QStr
     for (int pad = 1; pad <= kPadCount; ++pad)
         if (board.player(pad)->MCIOpened())
             board.applyVolume(pad);
-    return pictureErrors;
+    return errors;
 }
 
 } // namespace setlist

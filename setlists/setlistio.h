@@ -30,7 +30,9 @@ std::optional<QStringList> readSetListFile(const QString& path);
 // Fills the board from `lines`, or resets every pad when there are none. `startup` is 1 for
 // the time of the load, so slider moves do not reach the players, and 0 on every way out.
 // At the end each opened clip gets its slider's level. Returns one message per picture that
-// could not be loaded; the other pictures are loaded all the same.
+// could not be loaded and per file name refused for holding a line break (its line is
+// ignored); the rest of the file is applied all the same. A picture whose decoding fails
+// later keeps its path, so the board still says what the file said.
 QStringList applySetList(PadBoard& board, int* startup, const std::optional<QStringList>& lines);
 
 } // namespace setlist

@@ -86,9 +86,9 @@ void SetListSlots::SaveSetList(const QString& path) {
 }
 
 void SetListSlots::applyLines(const std::optional<QStringList>& lines) {
-    const QStringList pictureErrors = setlist::applySetList(m_board, m_startup, lines);
-    if (!pictureErrors.isEmpty())
-        dialogs::showErrorBox(pictureErrors.join(u'\n'));
+    const QStringList errors = setlist::applySetList(m_board, m_startup, lines);
+    if (!errors.isEmpty())
+        dialogs::showErrorBox(errors.join(u'\n'));
 }
 
 void SetListSlots::LoadSetList(const QString& path) {

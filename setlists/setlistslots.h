@@ -44,7 +44,8 @@ public:
     void SaveSetList(const QString& path);
     // Replaces the board with the set list at `path`, or resets every pad when there is no
     // such file. A file that exists but cannot be read raises EInOutError and leaves the board
-    // as it was. Pictures that cannot be loaded are named together in one error box.
+    // as it was. Pictures that cannot be loaded and refused file names are named together in
+    // one error box.
     void LoadSetList(const QString& path);
     // True when the board differs from the baseline, or when the baseline cannot be read.
     // Also writes the board to "setlist.chk" (a failure there is ignored). Never throws.

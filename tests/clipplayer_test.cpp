@@ -280,6 +280,24 @@ TEST_F(ClipPlayerTest, PlaybackOverBeforeItsNoticeArrivedIsStillSuccessful) {
     }
 }
 
+TEST_F(ClipPlayerTest, AStaleEndIsNotTakenForTheNextPlaybacksEnd) {
+    open(wav("short.wav", 100));
+    player.Play();
+    // The clip ends while the UI thread is busy: its end event waits in the queue...
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    ASSERT_EQ(player.Mode(), mpStopped);
+    // ...while another clip starts playing.
+    open(wav("long.wav", 5000));
+    player.Play();
+    settle();
+    // The ended playback has its one notice; the new one still plays and owes its own.
+    EXPECT_EQ(notices, std::vector<TMPNotifyValues>{nvSuccessful});
+    EXPECT_EQ(player.Mode(), mpPlaying);
+    player.Stop();
+    settle();
+    EXPECT_EQ(notices, (std::vector<TMPNotifyValues>{nvSuccessful, nvAborted}));
+}
+
 TEST_F(ClipPlayerTest, StopKeepsThePositionAndPlayContinuesFromIt) {
     open(wav("a.wav", 3000));
     player.Play();
@@ -355,12 +373,15 @@ TEST_F(ClipPlayerTest, AnAudioDeviceOnlyPlays) {
     EXPECT_EQ(player.Mode(), mpStopped);
     settle();
     EXPECT_TRUE(notices.empty()); // a refused command owes no notice
+    // Play and Stop in quick turns: each playback plays, stops and owes one notice.
     for (int i = 0; i < 20; ++i) {
         player.Play();
-        EXPECT_NE(player.Mode(), mpOpen);
+        EXPECT_EQ(player.Mode(), mpPlaying);
         player.Stop();
-        EXPECT_NE(player.Mode(), mpOpen);
+        EXPECT_EQ(player.Mode(), mpStopped);
     }
+    settle();
+    EXPECT_EQ(notices, std::vector<TMPNotifyValues>(20, nvAborted));
 }
 
 TEST_F(ClipPlayerTest, SettingFileNameWhilePlayingChangesNothing) {

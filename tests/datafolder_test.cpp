@@ -69,6 +69,20 @@ TEST(DataFolderPath, UserDataHomeUnlessSharedFolderIsInstalledAndWritable) {
     EXPECT_THROW(commonAppDataPathFrom(system, "relative/data"), EInOutError);
 }
 
+TEST(DataFolderPath, AnInstalledProgramFindsItsStarterFilesInTheSharedDataTree) {
+    IsolatedEnvironment env;
+    const QString prefix = env.root() + "/usr";
+    QDir().mkpath(prefix + "/lib/cuedeck");
+    // Until the data tree exists, the executable's own folder.
+    EXPECT_EQ(programFolderFor(prefix + "/lib/cuedeck"), prefix + "/lib/cuedeck/");
+    QDir().mkpath(prefix + "/share/cuedeck");
+    EXPECT_EQ(programFolderFor(prefix + "/lib/cuedeck"), prefix + "/share/cuedeck/");
+    EXPECT_EQ(programFolderFor(prefix + "/lib/cuedeck/"), prefix + "/share/cuedeck/");
+    // A build tree or a copied program keeps its files beside the executable.
+    EXPECT_EQ(programFolderFor(prefix + "/lib"), prefix + "/lib/");
+    EXPECT_EQ(programFolderFor(prefix + "/lib/cuedeck2"), prefix + "/lib/cuedeck2/");
+}
+
 TEST(DataFolderSeeding, FirstStartCopiesAndAnnouncesSoundAndImage) {
     IsolatedEnvironment env;
     ProgramFolderFixture program(env.root());

@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 using namespace dialogs;
@@ -51,4 +52,13 @@ TEST(MessageDlg, YesIsDefaultAndEscapeAnswersNo) {
     };
     EXPECT_EQ(answer(Qt::Key_Return), mrYes);
     EXPECT_EQ(answer(Qt::Key_Escape), mrNo);
+}
+
+// The Qt tests' main keeps a watchdog: a modal window that nothing answers fails the running
+// test, naming the window, and is closed, so the test ends instead of waiting for ever.
+TEST(MessageDlg, AnUnansweredModalWindowFailsTheTestAndIsClosed) {
+    EXPECT_NONFATAL_FAILURE(
+        EXPECT_EQ(messageDlg("誰も答えない質問", MsgKind::Confirmation, mbYes | mbNo), mrNo),
+        "QMessageBox \"確認\": 誰も答えない質問");
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 }

@@ -109,13 +109,44 @@ inline QStringList windows(qint64 pid, const QString& title) {
     return result;
 }
 
-// Waits until `pid` shows exactly one visible window titled `title`; returns its id.
+// Titles of the program's message boxes: the plain and error boxes carry the application
+// title, the standard dialog its kind.
+inline const QStringList kBoxTitles = {"cuedeck", "警告", "エラー", "情報", "確認"};
+// How long a message box the test does not wait for may stay before the wait fails.
+constexpr int kUnexpectedBoxMs = 3000;
+
+inline void screenshot(const QString& name);
+
+// Waits until `pid` shows exactly one visible window titled `title`; returns its id. A message
+// box that stays up meanwhile, other than the one awaited, holds the program until somebody
+// answers it: the wait fails at once, naming it, instead of running out.
 inline QString waitForWindow(qint64 pid, const QString& title) {
     QDeadlineTimer deadline(kWaitMs);
+    QString box;
+    QDeadlineTimer boxDeadline;
     while (!deadline.hasExpired()) {
-        const QStringList found = windows(pid, title);
+        QStringList found;
+        QString other;
+        for (const QString& id : tool("xdotool", {"search", "--all", "--onlyvisible", "--pid",
+                                                  QString::number(pid), "--name", "."})
+                                     .split(u'\n', Qt::SkipEmptyParts)) {
+            const QString name = tool("xdotool", {"getwindowname", id});
+            if (name == title)
+                found << id;
+            else if (kBoxTitles.contains(name))
+                other = name;
+        }
         if (found.size() == 1)
             return found.front();
+        if (other.isEmpty() || other != box) {
+            box = other;
+            boxDeadline.setRemainingTime(kUnexpectedBoxMs);
+        } else if (boxDeadline.hasExpired()) {
+            screenshot("unexpected-box");
+            ADD_FAILURE() << "the program shows the message box " << box.toStdString()
+                          << " while the test waits for " << title.toStdString();
+            return {};
+        }
         QThread::msleep(100);
     }
     QStringList shown;

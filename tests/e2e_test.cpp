@@ -3,6 +3,8 @@
 
 #include "e2e_harness.h"
 
+#include <gtest/gtest-spi.h>
+
 using namespace e2e;
 
 namespace {
@@ -121,6 +123,12 @@ TEST_F(ShellEndToEnd, MissingStarterFolderIsReportedAndTheWindowStillOpens) {
     QDir(programFolder() + "image").removeRecursively();
     QProcess* app = launch();
     const qint64 pid = app->processId();
+    // A wait for the main window while a message box holds the program fails at once, naming
+    // the box, rather than when the wait runs out.
+    static qint64 waiting;
+    waiting = pid;
+    EXPECT_NONFATAL_FAILURE(waitForWindow(waiting, "CUEDECK"),
+                            "the program shows the message box cuedeck while the test waits");
     // "sound" and "image" are announced, then the error box names the missing folder.
     ASSERT_TRUE(answerNextBox(pid, {}));
     ASSERT_TRUE(answerNextBox(pid, {}));

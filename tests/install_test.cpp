@@ -1,5 +1,6 @@
 // Installation: cmake --install into temporary prefixes, plain and staged through DESTDIR,
-// and the set list generator that writes the starter set list for a program folder.
+// the set list generator that writes the starter set list for a program folder, and the
+// Debian package as the distribution's own checker (lintian) sees it.
 #include "dist_support.h"
 
 #include <gmock/gmock.h>
@@ -31,6 +32,27 @@ int runCMake(const std::vector<std::string>& args, const fs::path& log,
     command += " >" + shellQuoted(log.string()) + " 2>&1";
     const int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Runs a shell command; its output goes to <log>. The exit status, or -1.
+int runShell(const std::string& command, const fs::path& log) {
+    const int status = std::system((command + " >" + shellQuoted(log.string()) + " 2>&1").c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool haveProgram(const std::string& name) {
+    return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// The content of a gzip file, and whether its header is free of a file name and time stamp
+// (so that the same sources give the same package).
+std::pair<std::string, bool> gunzip(const fs::path& file, const fs::path& scratch) {
+    const std::string head = readBytes(file).substr(0, 10);
+    const bool bare = head.size() == 10 && head.compare(0, 2, "\x1f\x8b") == 0 &&
+                      (head[3] & 0x08) == 0 && head.compare(4, 4, std::string(4, '\0')) == 0;
+    if (runShell("gzip -dc " + shellQuoted(file.string()), scratch) != 0)
+        return {"<not gzip>", bare};
+    return {readBytes(scratch), bare};
 }
 
 std::map<std::string, std::string> desktopEntry(const fs::path& file) {
@@ -95,10 +117,13 @@ TEST_F(InstallTree, PutsProgramStarterFilesLauncherAndDesktopEntryInPlace) {
     const fs::path prefix = tmp_.path() / "インストール 先";
     ASSERT_NO_FATAL_FAILURE(install(prefix));
     const fs::path program = prefix / "lib/cuedeck";
+    const fs::path data = prefix / "share/cuedeck";
 
     const fs::path exe = program / "cuedeck";
     ASSERT_TRUE(fs::is_regular_file(exe));
     EXPECT_NE(fs::status(exe).permissions() & fs::perms::others_exec, fs::perms::none);
+    // The program's folder holds the program alone; its data lies below share/.
+    EXPECT_EQ(std::distance(fs::directory_iterator(program), fs::directory_iterator()), 1);
 
     const fs::path launcher = prefix / "bin/cuedeck";
     ASSERT_TRUE(fs::is_symlink(launcher));
@@ -106,9 +131,9 @@ TEST_F(InstallTree, PutsProgramStarterFilesLauncherAndDesktopEntryInPlace) {
     EXPECT_EQ(fs::canonical(launcher), fs::canonical(exe));
 
     for (const char* folder : {"sound", "image", "help"})
-        expectSameFiles(folder, program);
+        expectSameFiles(folder, data);
 
-    const auto setlist = checkStarterSetList(program / "conf/setlist1.cdk", program);
+    const auto setlist = checkStarterSetList(data / "conf/setlist1.cdk", data);
     EXPECT_THAT(setlist.problems, IsEmpty());
 
     for (unsigned size : {32u, 48u, 64u, 128u, 256u}) {
@@ -126,6 +151,42 @@ TEST_F(InstallTree, PutsProgramStarterFilesLauncherAndDesktopEntryInPlace) {
     EXPECT_EQ(entry["TryExec"], launcher.string());
     // The path holds a blank, so Exec must quote it.
     EXPECT_EQ(entry["Exec"], "\"" + launcher.string() + "\"");
+    const fs::path log = tmp_.path() / "check.log";
+    if (haveProgram("desktop-file-validate")) {
+        EXPECT_EQ(
+            runShell("desktop-file-validate " +
+                         shellQuoted((prefix / "share/applications/cuedeck.desktop").string()),
+                     log),
+            0)
+            << readBytes(log);
+    }
+
+    // What the distribution asks of a package: the licence, the history, the manual page and
+    // the metadata that software centres list the program by.
+    const fs::path doc = prefix / "share/doc/cuedeck";
+    EXPECT_EQ(readBytes(doc / "copyright"), readBytes(kSource / "cmake/debian/copyright"));
+    const fs::path scratch = tmp_.path() / "unzipped";
+    for (const auto& [gz, source] :
+         {std::pair{doc / "changelog.gz", "cmake/debian/changelog"},
+          std::pair{prefix / "share/man/man1/cuedeck.1.gz", "dist/cuedeck.1"}}) {
+        const auto [text, bare] = gunzip(gz, scratch);
+        EXPECT_TRUE(text == readBytes(kSource / source)) << gz;
+        EXPECT_TRUE(bare) << gz << " names a file or a time in its gzip header";
+    }
+    const std::string changelog = readBytes(kSource / "cmake/debian/changelog");
+    EXPECT_EQ(changelog.rfind("cuedeck (" CUEDECK_VERSION ") ", 0), 0u) << changelog;
+    const fs::path metainfo = prefix / "share/metainfo" / (CUEDECK_APPSTREAM_ID ".metainfo.xml");
+    const std::string meta = readBytes(metainfo);
+    EXPECT_NE(meta.find("<id>" CUEDECK_APPSTREAM_ID "</id>"), std::string::npos) << meta;
+    EXPECT_NE(meta.find("<release version=\"" CUEDECK_VERSION "\""), std::string::npos)
+        << "the newest release listed must be " CUEDECK_VERSION;
+    EXPECT_NE(meta.find("<launchable type=\"desktop-id\">cuedeck.desktop</launchable>"),
+              std::string::npos);
+    if (haveProgram("appstreamcli")) {
+        EXPECT_EQ(runShell("appstreamcli validate --no-net " + shellQuoted(metainfo.string()), log),
+                  0)
+            << readBytes(log);
+    }
 }
 
 TEST_F(InstallTree, StagedInstallNamesTheFinalPathsAndStaysInsideTheStage) {
@@ -141,11 +202,11 @@ TEST_F(InstallTree, StagedInstallNamesTheFinalPathsAndStaysInsideTheStage) {
     ASSERT_TRUE(fs::is_regular_file(staged / "lib/cuedeck/cuedeck"));
     EXPECT_EQ(fs::canonical(staged / "bin/cuedeck"), fs::canonical(staged / "lib/cuedeck/cuedeck"));
 
-    const auto setlist = checkStarterSetList(staged / "lib/cuedeck/conf/setlist1.cdk",
-                                             prefix / "lib/cuedeck", stage);
+    const auto setlist = checkStarterSetList(staged / "share/cuedeck/conf/setlist1.cdk",
+                                             prefix / "share/cuedeck", stage);
     EXPECT_THAT(setlist.problems, IsEmpty());
     ASSERT_EQ(setlist.clips.size(), 8u);
-    EXPECT_EQ(setlist.clips[0].parent_path(), prefix / "lib/cuedeck/sound");
+    EXPECT_EQ(setlist.clips[0].parent_path(), prefix / "share/cuedeck/sound");
 
     auto entry = desktopEntry(staged / "share/applications/cuedeck.desktop");
     EXPECT_EQ(entry["Exec"], (prefix / "bin/cuedeck").string());
@@ -154,23 +215,63 @@ TEST_F(InstallTree, StagedInstallNamesTheFinalPathsAndStaysInsideTheStage) {
 TEST_F(InstallTree, ReinstallingReplacesAStaleLauncherAndSetList) {
     const fs::path prefix = tmp_.path() / "usr";
     fs::create_directories(prefix / "bin");
-    fs::create_directories(prefix / "lib/cuedeck/conf");
+    fs::create_directories(prefix / "share/cuedeck/conf");
     fs::create_symlink("/nonexistent/old/cuedeck", prefix / "bin/cuedeck");
-    std::ofstream(prefix / "lib/cuedeck/conf/setlist1.cdk") << "[Version]=0.9\n";
+    std::ofstream(prefix / "share/cuedeck/conf/setlist1.cdk") << "[Version]=0.9\n";
 
     ASSERT_NO_FATAL_FAILURE(install(prefix));
     ASSERT_NO_FATAL_FAILURE(install(prefix)); // and once more over its own result
 
     EXPECT_EQ(fs::read_symlink(prefix / "bin/cuedeck"), "../lib/cuedeck/cuedeck");
     EXPECT_THAT(
-        checkStarterSetList(prefix / "lib/cuedeck/conf/setlist1.cdk", prefix / "lib/cuedeck")
+        checkStarterSetList(prefix / "share/cuedeck/conf/setlist1.cdk", prefix / "share/cuedeck")
             .problems,
         IsEmpty());
     // The generated files are recorded like the copied ones, so they can be uninstalled.
     const std::string manifest = readBytes(kBuild / "install_manifest.txt");
-    EXPECT_NE(manifest.find((prefix / "lib/cuedeck/conf/setlist1.cdk").string()),
+    EXPECT_NE(manifest.find((prefix / "share/cuedeck/conf/setlist1.cdk").string()),
               std::string::npos);
     EXPECT_NE(manifest.find((prefix / "bin/cuedeck").string()), std::string::npos);
+}
+
+// The Debian package that cpack builds, as lintian sees it: no errors, and every warning
+// explained in the README's packaging notes.
+TEST_F(InstallTree, TheDebianPackagePassesLintian) {
+#ifdef CUEDECK_SANITIZED
+    GTEST_SKIP() << "packages are built from the normal tree";
+#endif
+    if (!haveProgram("lintian"))
+        GTEST_SKIP() << "lintian is not installed";
+    const fs::path out = tmp_.path() / "package";
+    const fs::path log = tmp_.path() / "cpack.log";
+    ASSERT_EQ(runShell("cd " + shellQuoted(kBuild.string()) + " && " +
+                           shellQuoted(CUEDECK_CPACK_COMMAND) + " -G DEB -B " +
+                           shellQuoted(out.string()),
+                       log),
+              0)
+        << readBytes(log);
+    fs::path deb;
+    for (const auto& e : fs::directory_iterator(out))
+        if (e.path().extension() == ".deb")
+            deb = e.path();
+    ASSERT_FALSE(deb.empty()) << readBytes(log);
+
+    // lintian fails (1) on errors and on its own failure (2).
+    const fs::path report = tmp_.path() / "lintian.log";
+    EXPECT_EQ(runShell("lintian --no-tag-display-limit " + shellQuoted(deb.string()), report), 0)
+        << readBytes(report);
+    const std::string readme = readBytes(kSource / "README.md");
+    std::istringstream lines(readBytes(report));
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.rfind("W: ", 0) != 0)
+            continue;
+        // "W: cuedeck: <tag> <detail>"
+        const size_t start = line.find(": ", 3) + 2;
+        const std::string tag = line.substr(start, line.find(' ', start) - start);
+        EXPECT_NE(readme.find("`" + tag + "`"), std::string::npos)
+            << "README.md does not explain " << line;
+    }
 }
 
 // The generator, run the way the build and the install run it.

@@ -306,6 +306,48 @@ TEST_F(PadBoardTest, ADuplicateIsRefusedAndLeavesThePadPlaying) {
     EXPECT_EQ(messages.size(), 1);
     EXPECT_EQ(board->caption(3), "Bee2(&E)");
     EXPECT_EQ(state(3), "Loaded");
+    // The last pad counts too.
+    const QString h = clip("h.wav", 500);
+    board->openClip(8, h);
+    board->chooseClip(1, h);
+    EXPECT_EQ(messages.last(), "このファイルはPLAY TRACK 8で指定されています。");
+    EXPECT_EQ(state(1), "Empty");
+}
+
+TEST_F(PadBoardTest, NamesWithLineBreaksAreRefusedBeforeAnythingChanges) {
+    QSignalSpy finished(board.get(), &PadBoard::pictureFinished);
+    const QString a = clip("a.wav", 500);
+    const QString png = dir.path() + "/image/p.png";
+    QImage(20, 20, QImage::Format_RGB32).save(png);
+    board->openClip(2, a);
+    board->setCaption(2, "A(&W)");
+    board->choosePicture(2, png);
+    ASSERT_TRUE(finished.wait(5000));
+    // Legal names on Linux, but no set list line could hold them.
+    const QString lf = clip("new\nline.wav", 500), cr = clip("carriage\rreturn.wav", 500);
+    const QString lfPng = dir.path() + "/image/new\nline.png";
+    ASSERT_TRUE(QImage(20, 20, QImage::Format_RGB32).save(lfPng, "PNG"));
+    for (const QString& bad : {lf, cr}) {
+        EXPECT_THROW(board->chooseClip(2, bad), ECueError) << bad.toStdString();
+        EXPECT_THROW(board->openClip(2, bad), ECueError) << bad.toStdString();
+    }
+    EXPECT_THROW(board->choosePicture(2, lfPng), ECueError);
+    EXPECT_THROW(board->loadPicture(2, lfPng), ECueError);
+    EXPECT_TRUE(offered.isEmpty()); // no name was asked for
+    EXPECT_EQ(board->fileName(2), a);
+    EXPECT_EQ(state(2), "Loaded");
+    EXPECT_EQ(board->caption(2), "A(&W)");
+    EXPECT_EQ(board->imagePath(2), png);
+
+    // Through the clip dialog, the user is told why.
+    chooseInFileDialog(lf);
+    board->fileButton(2)->click();
+    ASSERT_EQ(errors.size(), 1);
+    EXPECT_EQ(errors[0],
+              "改行を含むファイル名は使えません: " + dir.path() + "/sound/new\\nline.wav.");
+    EXPECT_EQ(board->fileName(2), a);
+    QTest::qWait(50);
+    EXPECT_EQ(finished.count(), 1);
 }
 
 TEST_F(PadBoardTest, DeleteAndRenameActOnThePadWhoseMenuWasOpened) {
@@ -468,12 +510,17 @@ TEST_F(PadBoardTest, ReleasingAllPadsAtCloseLeavesThemEmpty) {
 TEST_F(PadBoardTest, TheWindowMayGoBeforeTheBoard) {
     auto* owner = new QWidget;
     auto other = std::make_unique<PadBoard>(*engine, owner, &startup);
+    QSignalSpy finished(other.get(), &PadBoard::pictureFinished);
     const QString png = dir.path() + "/image/o.png";
     QImage(20, 20, QImage::Format_RGB32).save(png);
     other->loadPicture(3, png); // still decoding when the window goes
     delete owner;               // with the pads and the dialogs
-    QTest::qWait(200);          // the decoded picture arrives for a pad that is gone
-    other.reset();
+    EXPECT_EQ(other->frame(3), nullptr);
+    // The decoded picture arrives for a pad that is gone: dropped, neither shown nor reported.
+    QTest::qWait(200);
+    EXPECT_EQ(finished.count(), 0);
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('|').toStdString();
+    other.reset(); // the dialogs went with the window: the board leaves them alone
 }
 
 } // namespace

@@ -276,3 +276,34 @@ TEST_F(SetListFile, BrokenPicturesAreNamedTogetherAndTheOthersStillLoad) {
     EXPECT_EQ(board.imagePath(2), bad2);
     EXPECT_EQ(rig.startup, 0);
 }
+
+TEST_F(SetListFile, NamesWithLineBreaksNeitherEnterTheBoardNorSplitALine) {
+    // Legal names on Linux, but a set list line cannot hold them: refused and named, the rest
+    // of the file applied.
+    const QString crClip = rig.writeWav("two\rlines.wav");
+    const QString crPicture = rig.writePng("two\rlines.png", Qt::red);
+    const QString clip = rig.writeWav("fine.wav");
+    const QString file = path("breaks.cdk");
+    textfile::writeLines(file, {"[FILENAME1]=" + crClip, "[PLAYBTN1]=kept(&Q)",
+                                "[IMAGE2]=" + crPicture, "[FILENAME3]=" + clip});
+    setLists.LoadSetList(file);
+    EXPECT_EQ(board.fileName(1), "");
+    EXPECT_FALSE(board.player(1)->MCIOpened());
+    EXPECT_EQ(board.caption(1), "kept(&Q)");
+    EXPECT_EQ(board.imagePath(2), "");
+    EXPECT_TRUE(board.player(3)->MCIOpened());
+    ASSERT_EQ(dialogs.errors.size(), 1);
+    for (const char* name : {"two\\rlines.wav", "two\\rlines.png"})
+        EXPECT_TRUE(dialogs.errors[0].contains(QString(name))) << dialogs.errors[0].toStdString();
+
+    // Names that reached the board some other way are still written on their own lines.
+    board.setFileName(6, "/x/a\nb.wav");
+    board.setImagePath(7, "/y/c\rd.png");
+    const QString out = path("out.cdk");
+    setLists.SaveSetList(out);
+    EXPECT_EQ(BoardRig::fileBytes(out).count('\n'), 33);
+    const QStringList saved = textfile::readLines(out);
+    ASSERT_EQ(saved.size(), 33);
+    EXPECT_EQ(saved[21], "[FILENAME6]=/x/a b.wav");
+    EXPECT_EQ(saved[27], "[IMAGE7]=/y/c d.png");
+}

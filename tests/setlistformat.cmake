@@ -1,2 +1,2 @@
-cuedeck_add_test(NAME setlistformat_test SOURCES setlistformat_test.cpp LIBS cuedeck_setlists
+cuedeck_add_test(NAME setlistformat_test SOURCES setlistformat_test.cpp LIBS cuedeck_setlistformat
                  TIMEOUT 60)

@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QSlider>
 #include <QTimer>
 
@@ -337,4 +338,42 @@ TEST_F(SetListSlotsTest, CloseWritesTheReleasedBoard) {
     const QStringList lines = textfile::readLines(conf("def.conf"));
     EXPECT_TRUE(lines.contains("[FILENAME2]="));
     EXPECT_TRUE(lines.contains("[PLAYBTN2]=end(&W)"));
+}
+
+TEST_F(SetListSlotsTest, ABrokenPictureKeepsItsPathAndTheSlotStaysUnchanged) {
+    // A picture whose header is fine and whose body is cut off fails only in the decoder.
+    const QString whole = rig.writePng("whole.png", Qt::red);
+    const QString torn = rig.data + "/image/torn.png";
+    BoardRig::putFile(torn, BoardRig::fileBytes(whole).left(40));
+    textfile::writeLines(setLists.slotFile(2), {"[IMAGE3]=" + torn, "[PLAYBTN3]=torn(&E)"});
+    setLists.FormShow();
+    QSignalSpy finished(&board, &PadBoard::pictureFinished);
+    ASSERT_TRUE(run([&] { setLists.selectSlot(2); }));
+    ASSERT_TRUE(finished.wait(5000));
+    EXPECT_EQ(finished.last(), QVariantList({3, false}));
+    ASSERT_EQ(dialogs.errors.size(), 1);
+    EXPECT_TRUE(dialogs.errors[0].contains(torn)) << dialogs.errors[0].toStdString();
+    EXPECT_TRUE(board.image(3)->pixmap().isNull());
+
+    // The board still says what the file says: no change to save, no question.
+    EXPECT_EQ(board.imagePath(3), torn);
+    EXPECT_FALSE(setLists.SetListModified());
+    ASSERT_TRUE(run([&] { setLists.selectSlot(1); }));
+    EXPECT_TRUE(dialogs.asked.empty());
+    EXPECT_TRUE(textfile::readLines(setLists.slotFile(2)).contains("[IMAGE3]=" + torn));
+}
+
+TEST_F(SetListSlotsTest, ACaptionWithALineBreakIsSavedOnOneLine) {
+    setLists.FormShow();
+    board.setCaption(4, QStringLiteral("上\n下\r\n(&R)"));
+    ASSERT_TRUE(run([&] { setLists.Button22Click(); }));
+    const QStringList saved = textfile::readLines(setLists.slotFile(1));
+    ASSERT_EQ(saved.size(), 33);
+    EXPECT_EQ(saved[14], QStringLiteral("[PLAYBTN4]=上 下  (&R)"));
+    EXPECT_EQ(saved[15], "[IMAGE4]=");
+    // Saved as it is shown: the board does not count as changed ever after.
+    EXPECT_FALSE(setLists.SetListModified());
+    dialogs.asked.clear();
+    ASSERT_TRUE(run([&] { setLists.selectSlot(2); }));
+    EXPECT_TRUE(dialogs.asked.empty());
 }

@@ -112,6 +112,48 @@ TEST(TextFileWrite, WritesReplacesAndKeepsModeAndLinks) {
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System).size(), 2);
 }
 
+TEST(TextFileWrite, FollowsAnotherUsersLinkOnlyWhereOthersCannotWrite) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "giving a link another owner needs root";
+    QTemporaryDir dir;
+    const QString victim = dir.filePath("victim.txt");
+    putBytes(victim, "precious\n");
+    ASSERT_TRUE(QDir(dir.path()).mkdir("conf"));
+    const QString conf = dir.filePath("conf");
+    const QString link = conf + "/setlist1.cdk";
+    ASSERT_TRUE(QFile::link(victim, link));
+    const QByteArray nativeLink = QFile::encodeName(link);
+    ASSERT_EQ(::lchown(nativeLink.constData(), 65534, 65534), 0);
+    // Root's own link to the foreign one: the chain is refused all the same.
+    const QString own = conf + "/own.cdk";
+    ASSERT_TRUE(QFile::link(link, own));
+
+    // Sticky and writable by all (as /tmp), writable by all, writable by a group.
+    for (mode_t mode : {01777, 0777, 0775}) {
+        ASSERT_EQ(::chmod(QFile::encodeName(conf).constData(), mode), 0);
+        for (const QString& saved : {link, own}) {
+            const QString message = inOutErrorOf([&] { textfile::writeLines(saved, {"list"}); });
+            EXPECT_TRUE(message.contains(saved) && message.contains(link))
+                << std::oct << mode << " " << message.toStdString();
+        }
+        EXPECT_EQ(fileBytes(victim), "precious\n") << std::oct << mode;
+    }
+    EXPECT_TRUE(QFileInfo(link).isSymLink());
+    EXPECT_EQ(QDir(conf).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList({"own.cdk", "setlist1.cdk"}));
+
+    // Where only its owner can write, the folder's links are the owner's choice.
+    ASSERT_EQ(::chmod(QFile::encodeName(conf).constData(), 0755), 0);
+    textfile::writeLines(link, {"one"});
+    EXPECT_EQ(fileBytes(victim), "one\r\n");
+    // The saver's own link is followed anywhere.
+    ASSERT_EQ(::chmod(QFile::encodeName(conf).constData(), 01777), 0);
+    ASSERT_EQ(::lchown(nativeLink.constData(), ::geteuid(), ::getegid()), 0);
+    textfile::writeLines(own, {"two"});
+    EXPECT_EQ(fileBytes(victim), "two\r\n");
+    EXPECT_TRUE(QFileInfo(link).isSymLink());
+}
+
 TEST(TextFileWrite, FailureKeepsTheOldFileAndNamesIt) {
     QTemporaryDir dir;
     const QString path = dir.filePath("setlist2.cdk");

@@ -119,7 +119,7 @@ bool Tfcuedeck::SetListModified() {
 }
 
 QString Tfcuedeck::helpFile() const {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/help/index.html");
+    return m_programFolder + QStringLiteral("help/index.html");
 }
 
 void Tfcuedeck::Button11Click() {

@@ -44,7 +44,7 @@ public:
     void LoadSetList(const QString& path);
     bool SetListModified();
 
-    // Help: the manual beside the program ("help/index.html") in the desktop's viewer.
+    // Help: the manual of the program folder ("help/index.html") in the desktop's viewer.
     void Button11Click();
     // The manual's path; nothing happens when it is missing.
     QString helpFile() const;
