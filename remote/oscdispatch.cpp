@@ -42,8 +42,12 @@ Press pressOf(lo_message message) {
     if (argc != 1)
         return Press::Invalid;
     const char* types = lo_message_get_types(message);
+    if (!types)
+        return Press::Invalid;
+    if (types[0] == LO_TRUE || types[0] == LO_FALSE) // no data of their own
+        return types[0] == LO_TRUE ? Press::Pressed : Press::Released;
     lo_arg** argv = lo_message_get_argv(message);
-    if (!types || !argv || !argv[0])
+    if (!argv || !argv[0])
         return Press::Invalid;
     double value = 0;
     switch (types[0]) {
@@ -58,12 +62,6 @@ Press pressOf(lo_message message) {
         break;
     case LO_DOUBLE:
         value = argv[0]->d;
-        break;
-    case LO_TRUE:
-        value = 1;
-        break;
-    case LO_FALSE:
-        value = 0;
         break;
     default:
         return Press::Invalid;
