@@ -66,6 +66,8 @@ std::optional<Event> fromCommand(const RemoteCommand& command) {
     if (command.channel < 1 || command.channel > 16 || command.number < 0 || command.number > 127 ||
         command.value < 0 || command.value > 127)
         return std::nullopt;
+    if (command.kind == CommandKind::MidiNote && command.value == 0)
+        return std::nullopt; // a Note Off
     Event event;
     event.type = command.kind == CommandKind::MidiNote ? EventType::Note : EventType::Control;
     event.channel = command.channel;

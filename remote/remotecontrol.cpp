@@ -400,7 +400,7 @@ OscConfig RemoteControl::readOscConfig(const QString& path) {
     OscConfig config;
     config.network = file.boolValue(kNetworkKey, false);
     const int port = file.intValue(kPortKey, OscConfig::kDefaultPort);
-    if (port >= 1 && port <= 65535)
+    if (port >= 0 && port <= 65535) // 0: any free port (not offered by the page)
         config.port = static_cast<std::uint16_t>(port);
     if (const auto allowed = parseAllowList(file.value(kAllowKey)))
         config.allowed = *allowed;

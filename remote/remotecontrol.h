@@ -83,6 +83,7 @@ public:
     OscConfig oscConfig() const { return m_osc->config(); }
     QString applyOscConfig(const OscConfig& config);
     bool oscListening() const { return m_osc->listening(); }
+    std::uint16_t oscPort() const { return m_osc->boundPort(); } // 0 when not listening
     QString oscState() const;                                    // one line for the settings page
     static OscConfig readOscConfig(const QString& settingsFile); // defaults when missing
     // "192.168.1.20, 10.0.0.5" to addresses; nothing when an entry is not an IPv4 address.
