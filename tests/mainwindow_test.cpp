@@ -8,6 +8,7 @@
 #include "gradpan.h"
 #include "padboard.h"
 #include "setlistslots.h"
+#include "settingsdialog.h"
 #include "shell_testenv.h"
 #include "transportbar.h"
 
@@ -15,9 +16,12 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
+#include <QMenu>
 #include <QPushButton>
 #include <QSlider>
 #include <QStatusBar>
+#include <QTabWidget>
+#include <QTimer>
 #include <QToolButton>
 
 namespace {
@@ -214,3 +218,23 @@ TEST_F(MainWindow, HelpNamesTheManualBesideTheProgram) {
 }
 
 } // namespace
+
+TEST_F(MainWindow, PadMenuAndSettingsOfferTheRemoteTriggers) {
+    PadBoard& board = window->board();
+    const QList<QAction*> items = board.PopupMenu1->actions();
+    ASSERT_EQ(items.size(), 3);
+    EXPECT_EQ(items[2]->text(), QStringLiteral("MIDI 割り当て…"));
+
+    QStringList tabs;
+    QTimer::singleShot(0, window.get(), [&] {
+        auto* dialog = qobject_cast<SettingsDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(dialog, nullptr);
+        for (int i = 0; i < dialog->tabs()->count(); ++i)
+            tabs << dialog->tabs()->tabText(i);
+        dialog->reject();
+    });
+    find<QPushButton>("ButtonSettings")->click();
+    EXPECT_TRUE(tabs.contains("MIDI")) << tabs.join('|').toStdString();
+    EXPECT_TRUE(tabs.contains("OSC"));
+    EXPECT_TRUE(errors.isEmpty());
+}
