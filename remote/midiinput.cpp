@@ -116,7 +116,9 @@ struct MidiInput::Port {
         snd_seq_client_info_set_client(client, -1);
         while (snd_seq_query_next_client(seq, client) >= 0) {
             const int id = snd_seq_client_info_get_client(client);
-            if (id == self || snd_seq_client_info_get_pid(client) != ::getpid() ||
+            // A kernel that does not tell a client's process gives -1: the name must do.
+            const int pid = snd_seq_client_info_get_pid(client);
+            if (id == self || (pid != ::getpid() && pid != -1) ||
                 std::string(snd_seq_client_info_get_name(client)) != kName)
                 continue;
             snd_seq_port_info_set_client(port, id);

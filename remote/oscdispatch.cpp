@@ -49,19 +49,30 @@ Press pressOf(lo_message message) {
     lo_arg** argv = lo_message_get_argv(message);
     if (!argv || !argv[0])
         return Press::Invalid;
+    // liblo's arguments are only 4-byte aligned: read them by copying, not through the union.
+    const void* arg = argv[0];
     double value = 0;
     switch (types[0]) {
-    case LO_INT32:
-        value = argv[0]->i;
+    case LO_INT32: {
+        std::int32_t v;
+        std::memcpy(&v, arg, sizeof v);
+        value = v;
         break;
-    case LO_INT64:
-        value = static_cast<double>(argv[0]->h);
+    }
+    case LO_INT64: {
+        std::int64_t v;
+        std::memcpy(&v, arg, sizeof v);
+        value = static_cast<double>(v);
         break;
-    case LO_FLOAT:
-        value = argv[0]->f;
+    }
+    case LO_FLOAT: {
+        float v;
+        std::memcpy(&v, arg, sizeof v);
+        value = v;
         break;
+    }
     case LO_DOUBLE:
-        value = argv[0]->d;
+        std::memcpy(&value, arg, sizeof value);
         break;
     default:
         return Press::Invalid;

@@ -129,15 +129,20 @@ void RemoteControl::shutdown() {
 // ---- the inbox ----------------------------------------------------------------------------
 
 void RemoteControl::drain() {
-    // A command that opens a nested event loop must not take the next ones inside it.
-    if (m_draining)
+    // A command that opens a nested event loop (an error box of a set list load) must not
+    // take the next ones inside it: the notifier rests until that command has returned, and
+    // then fires again for what is waiting.
+    if (m_draining) {
+        m_notifier->setEnabled(false);
         return;
+    }
     m_draining = true;
     m_inbox->drain(kBudgetPerTurn, [this](const RemoteCommand& command) {
         if (!m_stopped)
             execute(command);
     });
     m_draining = false;
+    m_notifier->setEnabled(true);
 }
 
 void RemoteControl::execute(const RemoteCommand& command) {

@@ -144,7 +144,7 @@ TEST_F(RemoteEndToEnd, OscSendPlaysAPadAndAStatusRequestIsAnswered) {
         ASSERT_NE(m, nullptr);
         lo_arg** argv = lo_message_get_argv(m);
         const std::string types = lo_message_get_types(m);
-        replies[buffer] = types == "ssi" ? std::string(&argv[0]->s) : types;
+        replies[buffer] = types == "ssi" ? std::string(reinterpret_cast<char*>(argv[0])) : types;
         lo_message_free(m);
     }
     ::close(panel);

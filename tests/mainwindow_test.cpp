@@ -7,6 +7,7 @@
 #include "engine.h"
 #include "gradpan.h"
 #include "padboard.h"
+#include "remotecontrol.h"
 #include "setlistslots.h"
 #include "settingsdialog.h"
 #include "shell_testenv.h"
@@ -236,5 +237,18 @@ TEST_F(MainWindow, PadMenuAndSettingsOfferTheRemoteTriggers) {
     find<QPushButton>("ButtonSettings")->click();
     EXPECT_TRUE(tabs.contains("MIDI")) << tabs.join('|').toStdString();
     EXPECT_TRUE(tabs.contains("OSC"));
+
+    // A remote switch over unsaved changes asks nothing; the status bar says why it was refused.
+    board.setCaption(1, QStringLiteral("changed(&Q)"));
+    remote::RemoteCommand command;
+    command.kind = remote::CommandKind::SetList;
+    command.number = 2;
+    window->remoteControl().execute(command);
+    EXPECT_TRUE(questions.isEmpty());
+    EXPECT_EQ(find<QLabel>("statusSlot")->text(), "1");
+    QLabel* notice = window->remoteNotice();
+    EXPECT_TRUE(notice->isVisible());
+    EXPECT_TRUE(notice->text().contains("SET LIST2")) << notice->text().toStdString();
+    EXPECT_EQ(notice->parentWidget(), window->controls().StatusBar1);
     EXPECT_TRUE(errors.isEmpty());
 }

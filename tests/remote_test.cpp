@@ -24,6 +24,8 @@
 #include <QThread>
 #include <QTimer>
 
+#include <cstring>
+
 #include <lo/lo_lowlevel.h>
 
 #include <arpa/inet.h>
@@ -282,9 +284,12 @@ TEST_F(RemoteTest, StatusRequestIsAnsweredWithEveryPad) {
             const std::string types = lo_message_get_types(m);
             std::vector<std::string> fields{types};
             lo_arg** argv = lo_message_get_argv(m);
-            for (size_t a = 0; a < types.size(); ++a)
-                fields.push_back(types[a] == 's' ? std::string(&argv[a]->s)
-                                                 : std::to_string(argv[a]->i));
+            for (size_t a = 0; a < types.size(); ++a) {
+                std::int32_t number = 0; // liblo's arguments are only 4-byte aligned
+                std::memcpy(&number, argv[a], sizeof number);
+                fields.push_back(types[a] == 's' ? std::string(reinterpret_cast<char*>(argv[a]))
+                                                 : std::to_string(number));
+            }
             replies[buffer] = fields;
             lo_message_free(m);
         }
