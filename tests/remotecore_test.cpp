@@ -3,19 +3,25 @@
 // on a real loopback socket.
 
 #include "commandinbox.h"
+#include "midiinput.h"
 #include "midimapping.h"
 #include "oscdispatch.h"
 #include "oscserver.h"
 
+#include <jack/jack.h>
+#include <jack/midiport.h>
 #include <lo/lo_lowlevel.h>
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -441,4 +447,83 @@ TEST(OscServer, OffTheLoopbackOnlyWhatTheOperatorAllows) {
     EXPECT_FALSE(OscServer::accepts(config, addr("192.168.1.20")));
     EXPECT_TRUE(OscServer::accepts(config, addr("192.168.1.21")));
     EXPECT_TRUE(OscServer::accepts(config, addr("127.0.0.1")));
+}
+
+// The MIDI input on a private JACK server: a sender that appears after the input started is
+// connected by the watcher, its Note On crosses from JACK's process thread to the inbox, its
+// Note Off and clock do not, and nothing arrives after the input is gone.
+TEST(MidiInput, JackSenderIsConnectedAndItsNotesReachTheInbox) {
+    if (std::system("command -v jackd >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "jackd (jackd2) is not installed";
+    const std::string name = "cuedeck-core-" + std::to_string(::getpid());
+    ::setenv("JACK_DEFAULT_SERVER", name.c_str(), 1);
+    const pid_t server = ::fork();
+    if (server == 0) {
+        ::execlp("jackd", "jackd", "--no-realtime", "-n", name.c_str(), "-d", "dummy", "-r",
+                 "48000", "-p", "256", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    struct Stop {
+        pid_t pid;
+        ~Stop() {
+            ::kill(pid, SIGTERM);
+            ::waitpid(pid, nullptr, 0);
+        }
+    } stopServer{server};
+
+    jack_client_t* sender = nullptr;
+    for (int i = 0; i < 100 && !sender; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        sender = jack_client_open("sender", JackNoStartServer, nullptr);
+    }
+    ASSERT_NE(sender, nullptr) << "the JACK server did not come up";
+
+    CommandInbox inbox(2);
+    std::vector<RemoteCommand> got;
+    {
+        MidiInput input(inbox, 0, 1);
+        input.start(std::chrono::milliseconds(100));
+        static jack_port_t* out = nullptr;
+        static std::atomic<int> sends{0};
+        out = jack_port_register(sender, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+        jack_set_process_callback(
+            sender,
+            [](jack_nframes_t frames, void*) {
+                void* buffer = jack_port_get_buffer(out, frames);
+                jack_midi_clear_buffer(buffer);
+                if (sends.load() > 0) {
+                    sends.fetch_sub(1);
+                    const jack_midi_data_t on[3] = {0x92, 40, 90}, off[3] = {0x82, 40, 0},
+                                           clock[1] = {0xf8};
+                    jack_midi_event_write(buffer, 0, on, 3);
+                    jack_midi_event_write(buffer, 1, clock, 1);
+                    jack_midi_event_write(buffer, 2, off, 3);
+                }
+                return 0;
+            },
+            nullptr);
+        jack_activate(sender);
+        // The watcher opens "cuedeck" on the server and connects the sender by itself.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (input.connectedOutputs().empty() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_EQ(input.connectedOutputs(), std::vector<std::string>{"JACK: sender:out"});
+        EXPECT_EQ(input.openSystems(), std::vector<std::string>{"JACK"});
+        sends = 3;
+        while (got.size() < 3 && std::chrono::steady_clock::now() < deadline) {
+            pollfd wake{inbox.wakeDescriptor(), POLLIN, 0};
+            ::poll(&wake, 1, 100);
+            inbox.drain(8, [&](const RemoteCommand& c) { got.push_back(c); });
+        }
+    }
+    ASSERT_EQ(got.size(), 3u);
+    for (const RemoteCommand& c : got) {
+        EXPECT_EQ(c.kind, CommandKind::MidiNote);
+        EXPECT_EQ(c.channel, 3);
+        EXPECT_EQ(c.number, 40);
+        EXPECT_EQ(c.value, 90);
+    }
+    jack_client_close(sender);
+    pollfd wake{inbox.wakeDescriptor(), POLLIN, 0};
+    EXPECT_EQ(::poll(&wake, 1, 0), 0) << "nothing after the input is gone";
 }
