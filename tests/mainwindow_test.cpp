@@ -250,5 +250,11 @@ TEST_F(MainWindow, PadMenuAndSettingsOfferTheRemoteTriggers) {
     EXPECT_TRUE(notice->isVisible());
     EXPECT_TRUE(notice->text().contains("SET LIST2")) << notice->text().toStdString();
     EXPECT_EQ(notice->parentWidget(), window->controls().StatusBar1);
+    // However long, it never keeps the window from taking a smaller stored size.
+    notice->setText(QString(400, u'x'));
+    QApplication::processEvents();
+    window->resize(800, 600);
+    QApplication::processEvents();
+    EXPECT_EQ(window->width(), 800);
     EXPECT_TRUE(errors.isEmpty());
 }

@@ -72,7 +72,9 @@ void Tfcuedeck::wireRemote() {
     m_remoteNotice = new QLabel(ui.StatusBar1);
     m_remoteNotice->setObjectName(QStringLiteral("remoteNotice"));
     m_remoteNotice->hide();
-    ui.StatusBar1->addPermanentWidget(m_remoteNotice);
+    // A long notice must not widen the window: it takes what room the bar has left.
+    m_remoteNotice->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    ui.StatusBar1->addPermanentWidget(m_remoteNotice, 1);
     m_remoteNoticeTimer = new QTimer(this);
     m_remoteNoticeTimer->setSingleShot(true);
     m_remoteNoticeTimer->setInterval(8000);
@@ -82,6 +84,7 @@ void Tfcuedeck::wireRemote() {
     });
     connect(m_remote, &remote::RemoteControl::notice, this, [this](const QString& text) {
         m_remoteNotice->setText(text);
+        m_remoteNotice->setToolTip(text);
         m_remoteNotice->show();
         m_remoteNoticeTimer->start();
     });
