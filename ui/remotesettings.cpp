@@ -41,6 +41,7 @@ MidiSettingsPage::MidiSettingsPage(remote::RemoteControl& remote, QWidget* paren
       m_reset(new QPushButton(QStringLiteral("初期設定に戻す"), this)),
       m_inputsTimer(new QTimer(this)) {
     setObjectName(QStringLiteral("MidiSettingsPage"));
+    setMinimumSize(620, 520);
     auto* layout = new QVBoxLayout(this);
     m_inputs->setObjectName(QStringLiteral("midiInputs"));
     m_inputs->setWordWrap(true);
@@ -72,7 +73,8 @@ MidiSettingsPage::MidiSettingsPage(remote::RemoteControl& remote, QWidget* paren
                 [this, row] { dialogs::guarded([&] { clearRow(row); }); });
         m_table->setCellWidget(row, kClearColumn, clear);
     }
-    m_table->resizeColumnToContents(0);
+    m_table->resizeColumnsToContents();
+    m_table->horizontalHeader()->setSectionResizeMode(kBindingColumn, QHeaderView::Stretch);
     layout->addWidget(m_table, 1);
 
     m_reset->setObjectName(QStringLiteral("midiReset"));
@@ -173,6 +175,7 @@ OscSettingsPage::OscSettingsPage(remote::RemoteControl& remote, QWidget* parent)
       m_apply(new QPushButton(QStringLiteral("適用"), this)),
       m_reset(new QPushButton(QStringLiteral("初期設定に戻す"), this)) {
     setObjectName(QStringLiteral("OscSettingsPage"));
+    setMinimumWidth(620);
     m_state->setObjectName(QStringLiteral("oscState"));
     m_network->setObjectName(QStringLiteral("oscNetwork"));
     m_port->setObjectName(QStringLiteral("oscPort"));
