@@ -30,6 +30,10 @@ public:
     // Keys are plain names; neither keys nor values may hold a line break, and keys no "=".
     // Throws ECueError for such a pair and leaves the settings unchanged.
     void setValue(const QString& key, const QString& value);
+    // Without it a text literal would take the bool overload below.
+    void setValue(const QString& key, const char* value) {
+        setValue(key, QString::fromUtf8(value));
+    }
     void setValue(const QString& key, int value) { setValue(key, QString::number(value)); }
     void setValue(const QString& key, bool value) { setValue(key, QString::number(value ? 1 : 0)); }
     void remove(const QString& key) { m_values.remove(key); }

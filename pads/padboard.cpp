@@ -295,6 +295,18 @@ void PadBoard::stopAll() {
         fadePad(n, kStopAllFadeMs);
 }
 
+void PadBoard::stopPad(int n) {
+    dialogs::guarded([&] {
+        TransportBar* bar = pad(n).bar;
+        if (bar->isEnabled())
+            bar->pressButton(btStop);
+    });
+}
+
+void PadBoard::moveVolume(int n, int level) {
+    pad(n).trackBar->setValue(level); // TrackBar1Change follows, as for the user's move
+}
+
 void PadBoard::setDataFolder(const QString& folder) {
     m_dataFolder = folder;
 }

@@ -124,6 +124,12 @@ public:
     // Turns every loop switch off and fades every sounding pad out over kStopAllFadeMs; each
     // then ends stopped and rewound. A second call while the fades run stops them at once.
     void stopAll();
+    // The Stop button of the pad's strip, as a click on it: the clip stops where it is.
+    // Nothing while the strip or its Stop button cannot be pressed.
+    void stopPad(int pad);
+    // Moves the volume slider as the user does: the level reaches the clip (unless a set
+    // list is loading) and the set list counts as changed.
+    void moveVolume(int pad, int level);
 
     // What choosing a clip or a picture for `pad` does once the file is known, whether it
     // came from the FILE button's dialog, the picture dialog or a drop. Throws on failure; a

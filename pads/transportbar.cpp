@@ -522,6 +522,19 @@ void TransportBar::changeEvent(QEvent* event) {
 
 // --- Click and actions ---------------------------------------------------------------------
 
+void TransportBar::pressButton(TMPBtnType button) {
+    const TMPButton& b = m_buttons[button];
+    if (!b.Visible || !((m_autoEnable && b.Auto) || b.Enabled))
+        return;
+    m_current = button;
+    click();
+    // As after a mouse click: a refused press leaves the auto-enabled set alone.
+    if (m_autoEnable && m_player->Error() == 0 && m_player->MCIOpened()) {
+        applyAutoRule(m_current);
+        redrawFromSet();
+    }
+}
+
 void TransportBar::click() {
     bool doDefault = true;
     if (OnClick)

@@ -75,6 +75,11 @@ public:
     // The widest glyph plus 8 by the tallest glyph plus 4.
     static QSize MinBtnSize();
 
+    // What a completed click on `button` does: OnClick, the action, OnPostClick, then the
+    // auto rule. Nothing when the button is hidden or cannot be pressed. Errors of the action
+    // escape to the caller.
+    void pressButton(TMPBtnType button);
+
     // Left column of a visible button, or -1 when it is hidden.
     int buttonLeft(TMPBtnType button) const;
 

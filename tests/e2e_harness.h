@@ -16,12 +16,14 @@
 #include <QFileInfo>
 #include <QMap>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
 
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -330,6 +332,38 @@ inline void writeFile(const QString& path, const QByteArray& bytes) {
     QFile f(path);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
     f.write(bytes);
+}
+
+// What SDL's disk driver (SDL_AUDIODRIVER=disk, SDL_DISKAUDIOFILE=path) writes: the mixed
+// output as interleaved float32 stereo frames, read back to tell whether something sounded.
+class RecordedOutput {
+public:
+    static constexpr qint64 kFrameBytes = 2 * sizeof(float);
+
+    explicit RecordedOutput(QString path) : m_path(std::move(path)) {}
+    const QString& path() const { return m_path; }
+    qint64 bytes() const { return QFileInfo(m_path).size(); }
+
+    // Whether any sample written from byte `from` on is audible.
+    bool soundsFrom(qint64 from) const {
+        QFile f(m_path);
+        if (!f.open(QIODevice::ReadOnly) || !f.seek(from - from % kFrameBytes))
+            return false;
+        const QByteArray data = f.readAll();
+        const auto* samples = reinterpret_cast<const float*>(data.constData());
+        for (qsizetype i = 0; i < data.size() / qsizetype(sizeof(float)); ++i)
+            if (std::fabs(samples[i]) > 1e-6f)
+                return true;
+        return false;
+    }
+
+private:
+    QString m_path;
+};
+
+// Whether `program` can be found on the PATH (tests that need an outside tool skip without it).
+inline bool haveTool(const QString& program) {
+    return !QStandardPaths::findExecutable(program).isEmpty();
 }
 
 class EndToEnd : public ::testing::Test {

@@ -7,7 +7,9 @@
 #include "engine.h"
 #include "gradpan.h"
 #include "padboard.h"
+#include "remotecontrol.h"
 #include "setlistslots.h"
+#include "settingsdialog.h"
 #include "shell_testenv.h"
 #include "transportbar.h"
 
@@ -16,9 +18,12 @@
 #include <QCheckBox>
 #include <QDesktopServices>
 #include <QLabel>
+#include <QMenu>
 #include <QPushButton>
 #include <QSlider>
 #include <QStatusBar>
+#include <QTabWidget>
+#include <QTimer>
 #include <QToolButton>
 #include <QUrl>
 
@@ -235,5 +240,44 @@ TEST_F(MainWindow, HelpOpensTheManualOfTheProgramFolder) {
 }
 
 } // namespace
+
+TEST_F(MainWindow, PadMenuAndSettingsOfferTheRemoteTriggers) {
+    PadBoard& board = window->board();
+    const QList<QAction*> items = board.PopupMenu1->actions();
+    ASSERT_EQ(items.size(), 3);
+    EXPECT_EQ(items[2]->text(), QStringLiteral("MIDI 割り当て…"));
+
+    QStringList tabs;
+    QTimer::singleShot(0, window.get(), [&] {
+        auto* dialog = qobject_cast<SettingsDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(dialog, nullptr);
+        for (int i = 0; i < dialog->tabs()->count(); ++i)
+            tabs << dialog->tabs()->tabText(i);
+        dialog->reject();
+    });
+    find<QPushButton>("ButtonSettings")->click();
+    EXPECT_TRUE(tabs.contains("MIDI")) << tabs.join('|').toStdString();
+    EXPECT_TRUE(tabs.contains("OSC"));
+
+    // A remote switch over unsaved changes asks nothing; the status bar says why it was refused.
+    board.setCaption(1, QStringLiteral("changed(&Q)"));
+    remote::RemoteCommand command;
+    command.kind = remote::CommandKind::SetList;
+    command.number = 2;
+    window->remoteControl().execute(command);
+    EXPECT_TRUE(questions.isEmpty());
+    EXPECT_EQ(find<QLabel>("statusSlot")->text(), "1");
+    QLabel* notice = window->remoteNotice();
+    EXPECT_TRUE(notice->isVisible());
+    EXPECT_TRUE(notice->text().contains("SET LIST2")) << notice->text().toStdString();
+    EXPECT_EQ(notice->parentWidget(), window->controls().StatusBar1);
+    // However long, it never keeps the window from taking a smaller stored size.
+    notice->setText(QString(400, u'x'));
+    QApplication::processEvents();
+    window->resize(800, 600);
+    QApplication::processEvents();
+    EXPECT_EQ(window->width(), 800);
+    EXPECT_TRUE(errors.isEmpty());
+}
 
 #include "mainwindow_test.moc"

@@ -6,6 +6,8 @@
 #include "engine.h"
 #include "padboard.h"
 #include "placement.h"
+#include "remotecontrol.h"
+#include "remotesettings.h"
 #include "setlistslots.h"
 #include "settingsdialog.h"
 
@@ -16,9 +18,12 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QMenu>
 #include <QPushButton>
 #include <QScreen>
 #include <QShowEvent>
+#include <QStatusBar>
+#include <QTimer>
 #include <QUrl>
 
 Tfcuedeck::Tfcuedeck(media::Engine& engine, QWidget* parent)
@@ -53,9 +58,48 @@ Tfcuedeck::Tfcuedeck(media::Engine& engine, const QString& programFolder, QWidge
     m_slots =
         new SetListSlots(*m_board, &startup, DataFolder, ui.statusSlot, ui.statusPath, this, this);
     wireSetListButtons();
+    wireRemote();
 }
 
-Tfcuedeck::~Tfcuedeck() = default;
+Tfcuedeck::~Tfcuedeck() {
+    // The inputs stop before the board they act on goes.
+    delete m_remote;
+}
+
+void Tfcuedeck::wireRemote() {
+    m_remote = new remote::RemoteControl(*m_board, *m_slots, DataFolder, this);
+    m_remote->setBusyCheck(modalDialogHoldsWindow);
+    m_remoteNotice = new QLabel(ui.StatusBar1);
+    m_remoteNotice->setObjectName(QStringLiteral("remoteNotice"));
+    m_remoteNotice->hide();
+    // A long notice must not widen the window: it takes what room the bar has left.
+    m_remoteNotice->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    ui.StatusBar1->addPermanentWidget(m_remoteNotice, 1);
+    m_remoteNoticeTimer = new QTimer(this);
+    m_remoteNoticeTimer->setSingleShot(true);
+    m_remoteNoticeTimer->setInterval(8000);
+    connect(m_remoteNoticeTimer, &QTimer::timeout, this, [this] {
+        m_remoteNotice->clear();
+        m_remoteNotice->hide();
+    });
+    connect(m_remote, &remote::RemoteControl::notice, this, [this](const QString& text) {
+        m_remoteNotice->setText(text);
+        m_remoteNotice->setToolTip(text);
+        m_remoteNotice->show();
+        m_remoteNoticeTimer->start();
+    });
+    QAction* learn = m_board->PopupMenu1->addAction(QStringLiteral("MIDI 割り当て…"));
+    learn->setObjectName(QStringLiteral("N3"));
+    connect(learn, &QAction::triggered, this,
+            [this] { dialogs::guarded([this] { learnMidiForPad(m_board->popupPad()); }); });
+}
+
+void Tfcuedeck::learnMidiForPad(int pad) {
+    if (pad < 1 || pad > PadBoard::kPads)
+        return;
+    MidiLearnDialog dialog(*m_remote, pad, this);
+    dialog.exec();
+}
 
 void Tfcuedeck::wireSetListButtons() {
     auto handle = [this](QPushButton* button, auto handler) {
@@ -131,6 +175,9 @@ void Tfcuedeck::Button11Click() {
 
 void Tfcuedeck::openSettings() {
     SettingsDialog dialog(this);
+    dialog.setProperty(kRemoteSafeProperty, true); // holds nothing of the board
+    dialog.addPage(new MidiSettingsPage(*m_remote), QStringLiteral("MIDI"));
+    dialog.addPage(new OscSettingsPage(*m_remote), QStringLiteral("OSC"));
     dialog.exec();
 }
 
@@ -140,6 +187,8 @@ void Tfcuedeck::showEvent(QShowEvent* event) {
         return;
     m_shown = true;
     dialogs::guarded([this] { FormShow(); });
+    // Remote commands act on the loaded board only.
+    m_remote->start();
 }
 
 void Tfcuedeck::closeEvent(QCloseEvent* event) {
@@ -151,6 +200,7 @@ void Tfcuedeck::closeEvent(QCloseEvent* event) {
     if (!canClose)
         return;
     event->accept();
+    m_remote->shutdown(); // nothing remote reaches the pads while they are released
     // A failure while closing is shown, but does not keep the user from quitting.
     dialogs::guarded([this] { FormClose(); });
 }

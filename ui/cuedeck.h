@@ -11,11 +11,16 @@
 
 class PadBoard;
 class QCloseEvent;
+class QLabel;
+class QTimer;
 class QShowEvent;
 class SetListSlots;
 
 namespace media {
 class Engine;
+}
+namespace remote {
+class RemoteControl;
 }
 
 class Tfcuedeck : public QMainWindow {
@@ -53,6 +58,12 @@ public:
 
     PadBoard& board() const { return *m_board; }
     SetListSlots& setLists() const { return *m_slots; }
+    // MIDI and OSC triggers; they start listening once the window has been shown.
+    remote::RemoteControl& remoteControl() const { return *m_remote; }
+    // The status bar section for the remote triggers' notices (cleared after a few seconds).
+    QLabel* remoteNotice() const { return m_remoteNotice; }
+    // "MIDI 割り当て…" of the pad menu.
+    void learnMidiForPad(int pad);
     const MainLayout& controls() const { return ui; }
 
     // While 1, volume slider changes are not passed on to the clip players.
@@ -67,11 +78,15 @@ protected:
 private:
     void applyPlacement();
     void wireSetListButtons();
+    void wireRemote();
 
     media::Engine& m_engine;
     QString m_programFolder;
     MainLayout ui;
     PadBoard* m_board = nullptr;
     SetListSlots* m_slots = nullptr;
+    remote::RemoteControl* m_remote = nullptr;
+    QLabel* m_remoteNotice = nullptr;
+    QTimer* m_remoteNoticeTimer = nullptr;
     bool m_shown = false;
 };

@@ -1,0 +1,7 @@
+# Fuzz targets of the remote inputs: the OSC datagram decoder and the MIDI decoder with the
+# mapping, driven with raw bytes (no sockets, no MIDI system).
+cuedeck_add_fuzzer(NAME osc_dispatch_fuzz SOURCES ${CMAKE_CURRENT_LIST_DIR}/osc_dispatch_fuzz.cpp
+                   LIBS cuedeck_remote_core)
+cuedeck_add_fuzzer(NAME midi_dispatch_fuzz
+                   SOURCES ${CMAKE_CURRENT_LIST_DIR}/midi_dispatch_fuzz.cpp
+                   LIBS cuedeck_remote_core)

@@ -1,0 +1,446 @@
+#include "remotecontrol.h"
+
+#include "clipplayer.h"
+#include "commandinbox.h"
+#include "errors.h"
+#include "midiinput.h"
+#include "padboard.h"
+#include "setlistslots.h"
+#include "settingsfile.h"
+
+#include <QRegularExpression>
+#include <QSocketNotifier>
+
+#include <lo/lo_lowlevel.h>
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <vector>
+
+namespace remote {
+
+namespace {
+
+constexpr int kLanes = 3;
+
+const QString kNetworkKey = QStringLiteral("osc/network");
+const QString kPortKey = QStringLiteral("osc/port");
+const QString kAllowKey = QStringLiteral("osc/allow");
+
+// The clip's state as a panel shows it.
+const char* stateOf(ClipPlayer* player) {
+    if (!player->MCIOpened())
+        return "empty";
+    switch (player->Mode()) {
+    case mpPlaying:
+        return player->fading() ? "fading" : "playing";
+    case mpPaused:
+        return "paused";
+    default:
+        return "stopped";
+    }
+}
+
+// Serialises and sends one message; false when it could not be built or sent.
+bool sendMessage(OscServer& server, const ReplyAddress& to, const char* path, lo_message m) {
+    std::vector<char> bytes(lo_message_length(m, path));
+    size_t size = bytes.size();
+    const bool ok = !bytes.empty() && lo_message_serialise(m, path, bytes.data(), &size) &&
+                    server.send(to, bytes.data(), size);
+    lo_message_free(m);
+    return ok;
+}
+
+} // namespace
+
+QString targetName(const midi::Target& target) {
+    switch (target.action) {
+    case midi::Action::Play:
+        return QStringLiteral("パッド%1 再生").arg(target.pad);
+    case midi::Action::Fade:
+        return QStringLiteral("パッド%1 フェードアウト").arg(target.pad);
+    case midi::Action::Volume:
+        return QStringLiteral("パッド%1 音量スライダー").arg(target.pad);
+    case midi::Action::StopAll:
+        break;
+    }
+    return QStringLiteral("全停止");
+}
+
+QString bindingName(const midi::Binding& binding) {
+    const QString kind =
+        binding.type == midi::EventType::Note ? QStringLiteral("ノート") : QStringLiteral("CC");
+    const QString channel = binding.channel == 0
+                                ? QStringLiteral("全チャンネル")
+                                : QStringLiteral("チャンネル %1").arg(binding.channel);
+    return QStringLiteral("%1 %2 (%3)").arg(kind).arg(binding.number).arg(channel);
+}
+
+RemoteControl::RemoteControl(PadBoard& board, SetListSlots& setLists, QString dataFolder,
+                             QObject* parent)
+    : QObject(parent), m_board(board), m_slots(setLists), m_dataFolder(std::move(dataFolder)),
+      m_inbox(std::make_unique<CommandInbox>(kLanes)),
+      m_osc(std::make_unique<OscServer>(*m_inbox, kOscLane)) {
+    m_notifier = new QSocketNotifier(m_inbox->wakeDescriptor(), QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, [this] { drain(); });
+}
+
+RemoteControl::~RemoteControl() {
+    shutdown();
+}
+
+QString RemoteControl::midiFile() const {
+    return m_dataFolder + QStringLiteral("/conf/midi.ini");
+}
+
+QString RemoteControl::settingsFile() const {
+    return m_dataFolder + QStringLiteral("/conf/settings.ini");
+}
+
+void RemoteControl::start(bool midi) {
+    m_stopped = false;
+    loadMapping();
+    OscConfig config;
+    try {
+        config = readOscConfig(settingsFile());
+    } catch (const ECueError& e) {
+        emit notice(QStringLiteral("OSC の設定を読めないため、初期設定で受信します: ") +
+                    e.message());
+    }
+    const std::string error = m_osc->start(config);
+    m_oscError = QString::fromStdString(error);
+    if (!error.empty())
+        emit notice(
+            QStringLiteral("OSC のポート %1 を開けません: %2").arg(config.port).arg(m_oscError));
+    if (midi && !m_midi) {
+        m_midi = std::make_unique<MidiInput>(*m_inbox, kAlsaLane, kJackLane);
+        m_midi->start();
+    }
+}
+
+void RemoteControl::shutdown() {
+    m_stopped = true;
+    m_osc->stop();
+    m_midi.reset(); // joins the watcher and closes the ports
+    m_learning.reset();
+}
+
+// ---- the inbox ----------------------------------------------------------------------------
+
+void RemoteControl::drain() {
+    // A command that opens a nested event loop (an error box of a set list load) must not
+    // take the next ones inside it: the notifier rests until that command has returned, and
+    // then fires again for what is waiting.
+    if (m_draining) {
+        m_notifier->setEnabled(false);
+        return;
+    }
+    m_draining = true;
+    m_inbox->drain(kBudgetPerTurn, [this](const RemoteCommand& command) {
+        if (!m_stopped)
+            execute(command);
+    });
+    m_draining = false;
+    m_notifier->setEnabled(true);
+}
+
+void RemoteControl::execute(const RemoteCommand& command) {
+    try {
+        switch (command.kind) {
+        case CommandKind::MidiNote:
+        case CommandKind::MidiControl:
+            if (const auto event = midi::fromCommand(command))
+                midiEvent(*event);
+            return;
+        case CommandKind::Status:
+            replyStatus(command.reply);
+            return;
+        case CommandKind::SetList:
+            switchSetList(command.number);
+            return;
+        case CommandKind::StopAll:
+            act({midi::Action::StopAll, 0}, -1);
+            return;
+        case CommandKind::PadPlay:
+            act({midi::Action::Play, command.number}, -1);
+            return;
+        case CommandKind::PadFade:
+            act({midi::Action::Fade, command.number}, -1);
+            return;
+        case CommandKind::PadStop:
+            if (command.number < 1 || command.number > PadBoard::kPads)
+                return;
+            if (refuseWhileBusy(QStringLiteral("パッド%1 停止").arg(command.number)) ||
+                refuseWithoutClip(command.number, QStringLiteral("停止")))
+                return;
+            m_board.stopPad(command.number);
+            return;
+        }
+    } catch (const ECueError& e) {
+        emit notice(e.message());
+    }
+}
+
+bool RemoteControl::refuseWhileBusy(const QString& what) {
+    if (!m_busy || !m_busy())
+        return false;
+    emit notice(QStringLiteral("ダイアログが開いているため、リモートからの「%1」を受け付けません")
+                    .arg(what));
+    return true;
+}
+
+bool RemoteControl::refuseWithoutClip(int pad, const QString& what) {
+    if (m_board.player(pad)->MCIOpened())
+        return false;
+    emit notice(QStringLiteral("パッド%1 にはクリップが開かれていないため、リモートからの「%2」を"
+                               "受け付けません")
+                    .arg(pad)
+                    .arg(what));
+    return true;
+}
+
+void RemoteControl::act(const midi::Target& target, int volume) {
+    const int pad = target.pad;
+    if (target.action != midi::Action::StopAll && (pad < 1 || pad > PadBoard::kPads))
+        return;
+    if (refuseWhileBusy(targetName(target)))
+        return;
+    switch (target.action) {
+    case midi::Action::Play:
+        if (!refuseWithoutClip(pad, QStringLiteral("再生")))
+            m_board.pressPad(pad);
+        break;
+    case midi::Action::Fade:
+        m_board.fadePad(pad);
+        break;
+    case midi::Action::Volume:
+        m_board.moveVolume(pad, std::clamp(volume, 0, 1000));
+        break;
+    case midi::Action::StopAll:
+        m_board.stopAll();
+        break;
+    }
+}
+
+void RemoteControl::switchSetList(int slot) {
+    if (slot < 1 || slot > SetListSlots::kSlots)
+        return;
+    if (refuseWhileBusy(QStringLiteral("セットリスト%1").arg(slot)))
+        return;
+    if (m_slots.SetListModified()) {
+        emit notice(QStringLiteral("SETLIST%1 に保存されていない変更があるため、リモートからの"
+                                   "SET LIST%2 への切り替えを受け付けませんでした")
+                        .arg(m_slots.CurrentSetList())
+                        .arg(slot));
+        return;
+    }
+    m_slots.selectSlot(slot); // unchanged: no question; a read error comes back as a notice
+}
+
+void RemoteControl::replyStatus(const ReplyAddress& to) {
+    const auto now = std::chrono::steady_clock::now();
+    const double seconds = std::chrono::duration<double>(now - m_statusRefill).count();
+    m_statusRefill = now;
+    m_statusTokens = std::min<double>(kStatusRepliesPerSecond,
+                                      m_statusTokens + seconds * kStatusRepliesPerSecond);
+    if (m_statusTokens < 1)
+        return; // a flood of requests: the surplus goes unanswered
+    m_statusTokens -= 1;
+
+    // One message per pad, "/cuedeck/pad/N/status" state caption msLeft, then the set list.
+    for (int n = 1; n <= PadBoard::kPads; ++n) {
+        ClipPlayer* player = m_board.player(n);
+        int left = 0;
+        if (player->MCIOpened())
+            left = std::max(0, player->Length() - player->Position());
+        const QByteArray caption = PadBoard::captionWithoutSuffix(m_board.caption(n), n).toUtf8();
+        lo_message m = lo_message_new();
+        lo_message_add_string(m, stateOf(player));
+        lo_message_add_string(m, caption.constData());
+        lo_message_add_int32(m, left);
+        const QByteArray path = QStringLiteral("/cuedeck/pad/%1/status").arg(n).toLatin1();
+        sendMessage(*m_osc, to, path.constData(), m);
+    }
+    lo_message m = lo_message_new();
+    lo_message_add_int32(m, m_slots.currentSlot());
+    sendMessage(*m_osc, to, "/cuedeck/setlist", m);
+}
+
+// ---- MIDI ---------------------------------------------------------------------------------
+
+void RemoteControl::midiEvent(const midi::Event& event) {
+    if (m_learning) {
+        const midi::Target target = *m_learning;
+        if (target.action == midi::Action::Volume && event.type != midi::EventType::Control)
+            return; // a slider follows controllers only: wait for one
+        midi::Binding binding{event.type, event.channel, event.number};
+        midi::Mapping next = m_mapping;
+        next.bind(target, binding);
+        m_learning.reset();
+        try {
+            setMapping(next);
+        } catch (const ECueError& e) {
+            emit notice(e.message());
+            return;
+        }
+        emit notice(QStringLiteral("%1 に %2 を割り当てました")
+                        .arg(targetName(target), bindingName(binding)));
+        emit learned(target, binding);
+        return;
+    }
+    if (const auto effect = m_mapping.effectOf(event))
+        act(effect->target, effect->volume);
+}
+
+void RemoteControl::learn(const midi::Target& target) {
+    m_learning = target;
+}
+
+void RemoteControl::cancelLearn() {
+    m_learning.reset();
+}
+
+void RemoteControl::loadMapping() {
+    midi::Mapping mapping = midi::Mapping::defaults();
+    SettingsFile file(midiFile());
+    try {
+        file.load();
+    } catch (const ECueError& e) {
+        emit notice(QStringLiteral("MIDI 割り当てを読めないため、初期設定を使います: ") +
+                    e.message());
+        m_mapping = mapping;
+        return;
+    }
+    QStringList unreadable;
+    for (int i = 0; i < midi::Mapping::kTargets; ++i) {
+        const midi::Target target = midi::Mapping::targetAt(i);
+        const QString key = QString::fromStdString(midi::Mapping::keyOf(target));
+        if (!file.contains(key))
+            continue;
+        const QString text = file.value(key).trimmed();
+        if (text.isEmpty()) {
+            mapping.unbind(target);
+            continue;
+        }
+        const auto binding = midi::Mapping::fromText(text.toStdString());
+        if (!binding || !mapping.bind(target, *binding))
+            unreadable << key;
+    }
+    if (!unreadable.isEmpty())
+        emit notice(QStringLiteral("MIDI 割り当てファイルの読めない行を無視しました: ") +
+                    unreadable.join(QStringLiteral(", ")));
+    m_mapping = mapping;
+}
+
+void RemoteControl::saveMapping(const midi::Mapping& mapping) const {
+    SettingsFile file(midiFile());
+    for (int i = 0; i < midi::Mapping::kTargets; ++i) {
+        const midi::Target target = midi::Mapping::targetAt(i);
+        const auto binding = mapping.bindingOf(target);
+        file.setValue(QString::fromStdString(midi::Mapping::keyOf(target)),
+                      binding ? QString::fromStdString(midi::Mapping::toText(*binding))
+                              : QString());
+    }
+    file.save();
+}
+
+void RemoteControl::setMapping(const midi::Mapping& mapping) {
+    saveMapping(mapping);
+    m_mapping = mapping;
+    emit mappingChanged();
+}
+
+void RemoteControl::resetMapping() {
+    setMapping(midi::Mapping::defaults());
+}
+
+QStringList RemoteControl::midiSystems() const {
+    QStringList list;
+    if (m_midi)
+        for (const std::string& s : m_midi->openSystems())
+            list << QString::fromStdString(s);
+    return list;
+}
+
+QStringList RemoteControl::midiOutputs() const {
+    QStringList list;
+    if (m_midi)
+        for (const std::string& s : m_midi->connectedOutputs())
+            list << QString::fromStdString(s);
+    return list;
+}
+
+// ---- OSC settings -------------------------------------------------------------------------
+
+std::optional<std::vector<in_addr_t>> RemoteControl::parseAllowList(const QString& text) {
+    std::vector<in_addr_t> addresses;
+    const QStringList entries =
+        text.split(QRegularExpression(QStringLiteral("[,;\\s]+")), Qt::SkipEmptyParts);
+    for (const QString& entry : entries) {
+        in_addr address{};
+        if (::inet_pton(AF_INET, entry.toLatin1().constData(), &address) != 1)
+            return std::nullopt;
+        if (std::find(addresses.begin(), addresses.end(), address.s_addr) == addresses.end())
+            addresses.push_back(address.s_addr);
+    }
+    return addresses;
+}
+
+QString RemoteControl::allowListText(const std::vector<in_addr_t>& addresses) {
+    QStringList list;
+    for (in_addr_t a : addresses) {
+        char text[INET_ADDRSTRLEN] = {};
+        in_addr address{};
+        address.s_addr = a;
+        if (::inet_ntop(AF_INET, &address, text, sizeof text))
+            list << QString::fromLatin1(text);
+    }
+    return list.join(QStringLiteral(", "));
+}
+
+OscConfig RemoteControl::readOscConfig(const QString& path) {
+    SettingsFile file(path);
+    file.load();
+    OscConfig config;
+    config.network = file.boolValue(kNetworkKey, false);
+    const int port = file.intValue(kPortKey, OscConfig::kDefaultPort);
+    if (port >= 0 && port <= 65535) // 0: any free port (not offered by the page)
+        config.port = static_cast<std::uint16_t>(port);
+    if (const auto allowed = parseAllowList(file.value(kAllowKey)))
+        config.allowed = *allowed;
+    else
+        config.network = false; // an allow-list that cannot be read must not open the network
+    return config;
+}
+
+QString RemoteControl::applyOscConfig(const OscConfig& config) {
+    // Other pages keep their keys in the same file: read it fresh, change ours, save.
+    SettingsFile file(settingsFile());
+    file.load();
+    file.setValue(kNetworkKey, config.network);
+    file.setValue(kPortKey, static_cast<int>(config.port));
+    file.setValue(kAllowKey, allowListText(config.allowed));
+    file.save();
+    m_oscError = QString::fromStdString(m_osc->start(config));
+    if (!m_oscError.isEmpty())
+        emit notice(
+            QStringLiteral("OSC のポート %1 を開けません: %2").arg(config.port).arg(m_oscError));
+    return m_oscError;
+}
+
+QString RemoteControl::oscState() const {
+    const OscConfig& config = m_osc->config();
+    if (!m_osc->listening())
+        return QStringLiteral("受信していません (ポート %1: %2)")
+            .arg(config.port)
+            .arg(m_oscError.isEmpty() ? QStringLiteral("停止中") : m_oscError);
+    const QString where = config.network ? QStringLiteral("すべてのネットワーク")
+                                         : QStringLiteral("このコンピューター (127.0.0.1)");
+    QString text = QStringLiteral("%1 のポート %2 で受信中").arg(where).arg(m_osc->boundPort());
+    if (config.network && !config.allowed.empty())
+        text += QStringLiteral(" (送信元を限定)");
+    return text;
+}
+
+} // namespace remote

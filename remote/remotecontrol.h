@@ -1,0 +1,146 @@
+#pragma once
+// Remote triggers on the UI thread: the MIDI input and the OSC listener hand their commands
+// over through the command inbox, and this object carries them out on the board exactly as
+// the keys and buttons do, through the pad board's and the set list slots' own commands. It
+// also keeps the MIDI mapping ("conf/midi.ini") and the OSC settings ("osc/..." in
+// "conf/settings.ini"), and runs MIDI learn.
+//
+// What each command does:
+//   play      the pad's key (its play button; nothing while the button is disabled)
+//   stop      the Stop button of the pad's strip: the clip stops where it is, and the next
+//             play goes on from there, as after the button
+//   fade      the pad's fade-out, as Shift with its key
+//   volume    the slider moves as if the user moved it: the level reaches the clip and the
+//             set list counts as changed
+//   stop-all  the stop-all button
+//   set list  the slot button, but never a question: while the board has unsaved changes
+//             the switch is refused, and a notice says why
+// A pad whose clip is not open ignores play and stop with a notice instead of the error box,
+// so that no remote message can leave a box in front of the operator. While a dialog holds the
+// window (a question, a file dialog), the keys do nothing, and remote commands are refused
+// with a notice too; the settings dialog and MIDI learn are not counted as such dialogs.
+
+#include "midimapping.h"
+#include "oscserver.h"
+
+#include <QObject>
+#include <QString>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class PadBoard;
+class QSocketNotifier;
+class SetListSlots;
+
+namespace remote {
+
+class CommandInbox;
+class MidiInput;
+
+class RemoteControl : public QObject {
+    Q_OBJECT
+public:
+    // Commands taken per turn of the event loop; the rest wait for the next turn.
+    static constexpr std::size_t kBudgetPerTurn = 32;
+    // Status replies per second at most; more requests are dropped.
+    static constexpr int kStatusRepliesPerSecond = 20;
+
+    RemoteControl(PadBoard& board, SetListSlots& setLists, QString dataFolder,
+                  QObject* parent = nullptr);
+    ~RemoteControl() override;
+
+    // Reads the mapping and the OSC settings, starts listening for OSC and starts the MIDI
+    // input (`midi` false: no MIDI, for tests that bring their own). A file that cannot be
+    // read or an OSC port that cannot be opened gives a notice; nothing stops the program.
+    void start(bool midi = true);
+    // Stops both inputs; nothing reaches the board afterwards. The window's close calls it.
+    void shutdown();
+
+    // While it returns true, board commands are refused (see above).
+    void setBusyCheck(std::function<bool()> busy) { m_busy = std::move(busy); }
+
+    QString midiFile() const;     // DataFolder + "/conf/midi.ini"
+    QString settingsFile() const; // DataFolder + "/conf/settings.ini"
+
+    // The MIDI mapping. setMapping and resetMapping save it at once; they throw EInOutError
+    // when the file cannot be written, and the mapping in use then stays as it was.
+    const midi::Mapping& mapping() const { return m_mapping; }
+    void setMapping(const midi::Mapping& mapping);
+    void resetMapping();
+
+    // MIDI learn: the next Note On or Control Change received is bound to `target` and saved
+    // (a volume slider takes only a controller: a note is ignored while learning one).
+    void learn(const midi::Target& target);
+    void cancelLearn();
+    std::optional<midi::Target> learning() const { return m_learning; }
+
+    // The OSC settings in use, and new ones: saved to the settings file, then listened with.
+    // Returns "" or the reason the port could not be opened; throws EInOutError when the
+    // settings cannot be saved (nothing changes then).
+    OscConfig oscConfig() const { return m_osc->config(); }
+    QString applyOscConfig(const OscConfig& config);
+    bool oscListening() const { return m_osc->listening(); }
+    std::uint16_t oscPort() const { return m_osc->boundPort(); } // 0 when not listening
+    QString oscState() const;                                    // one line for the settings page
+    static OscConfig readOscConfig(const QString& settingsFile); // defaults when missing
+    // "192.168.1.20, 10.0.0.5" to addresses; nothing when an entry is not an IPv4 address.
+    static std::optional<std::vector<in_addr_t>> parseAllowList(const QString& text);
+    static QString allowListText(const std::vector<in_addr_t>& addresses);
+
+    // What the MIDI input has open, for the settings page.
+    QStringList midiSystems() const;
+    QStringList midiOutputs() const;
+
+    // Carries out one command as if it had just arrived.
+    void execute(const RemoteCommand& command);
+    CommandInbox& inbox() { return *m_inbox; }
+
+    // Inbox lanes.
+    static constexpr int kAlsaLane = 0;
+    static constexpr int kJackLane = 1;
+    static constexpr int kOscLane = 2;
+
+signals:
+    // A short text for the status bar: a refused command, a failed start, a learned binding.
+    void notice(const QString& text);
+    void learned(const remote::midi::Target& target, const remote::midi::Binding& binding);
+    void mappingChanged();
+
+private:
+    void drain();
+    void midiEvent(const midi::Event& event);
+    void act(const midi::Target& target, int volume);
+    bool refuseWhileBusy(const QString& what);
+    bool refuseWithoutClip(int pad, const QString& what);
+    void switchSetList(int slot);
+    void replyStatus(const ReplyAddress& to);
+    void loadMapping();
+    void saveMapping(const midi::Mapping& mapping) const;
+
+    PadBoard& m_board;
+    SetListSlots& m_slots;
+    QString m_dataFolder;
+    std::unique_ptr<CommandInbox> m_inbox;
+    std::unique_ptr<OscServer> m_osc;
+    std::unique_ptr<MidiInput> m_midi;
+    QSocketNotifier* m_notifier = nullptr;
+    std::function<bool()> m_busy;
+    midi::Mapping m_mapping = midi::Mapping::defaults();
+    std::optional<midi::Target> m_learning;
+    QString m_oscError;
+    bool m_draining = false;
+    bool m_stopped = false;
+    // Status replies: a bucket of tokens refilled at kStatusRepliesPerSecond.
+    double m_statusTokens = kStatusRepliesPerSecond;
+    std::chrono::steady_clock::time_point m_statusRefill = std::chrono::steady_clock::now();
+};
+
+// "パッド3 再生", "全停止": a target as the settings page and the notices name it.
+QString targetName(const midi::Target& target);
+// "ノート 36 (全チャンネル)", "CC 7 (チャンネル 1)".
+QString bindingName(const midi::Binding& binding);
+
+} // namespace remote

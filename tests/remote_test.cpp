@@ -1,0 +1,348 @@
+// Remote commands on a real pad board over an engine without a device: what the pads then
+// sound like, the volume slider, the set list switch that never asks, MIDI learn and the files
+// it keeps, the status reply on a real socket, and the window's settings pages and learn
+// dialog.
+
+#include "clipplayer.h"
+#include "commandinbox.h"
+#include "remotecontrol.h"
+#include "remotesettings.h"
+#include "setlist_support.h"
+#include "setlistslots.h"
+#include "settingsfile.h"
+#include "textfile.h"
+#include "transportbar.h"
+
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSlider>
+#include <QSpinBox>
+#include <QTableWidget>
+#include <QThread>
+#include <QTimer>
+
+#include <cstring>
+
+#include <lo/lo_lowlevel.h>
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace remote;
+
+namespace {
+
+RemoteCommand osc(CommandKind kind, int number = 0) {
+    RemoteCommand c;
+    c.kind = kind;
+    c.number = number;
+    return c;
+}
+
+RemoteCommand note(int number, int channel = 1, int velocity = 100) {
+    return midi::toCommand({midi::EventType::Note, channel, number, velocity});
+}
+
+RemoteCommand cc(int number, int value, int channel = 1) {
+    return midi::toCommand({midi::EventType::Control, channel, number, value});
+}
+
+struct RemoteTest : ::testing::Test {
+    BoardRig rig;
+    PadBoard& board = rig.board;
+    QLabel slotPanel, pathPanel;
+    DialogLog dialogs;
+    SetListSlots setLists{board, &rig.startup, rig.data, &slotPanel, &pathPanel};
+    RemoteControl remote{board, setLists, rig.data};
+    QStringList notices;
+
+    RemoteTest() {
+        QObject::connect(&remote, &RemoteControl::notice,
+                         [this](const QString& t) { notices << t; });
+        // Two pads with clips, set list 1 current and unchanged.
+        board.openClip(1, rig.writeWav("one.wav"));
+        board.openClip(2, rig.writeWav("two.wav"));
+        for (int n = 1; n <= PadBoard::kPads; ++n)
+            board.trackBar(n)->setValue(1000);
+        setLists.SaveSetList(setLists.slotFile(1));
+        setLists.FormShow();
+    }
+
+    // What the output carries now: the peak of the next few milliseconds.
+    float loudness() {
+        std::vector<float> block(2 * 256);
+        rig.engine.render(block.data(), 256);
+        float peak = 0;
+        for (float s : block)
+            peak = std::max(peak, std::fabs(s));
+        return peak;
+    }
+    bool playing(int pad) { return board.player(pad)->Mode() == mpPlaying; }
+};
+
+} // namespace
+
+TEST_F(RemoteTest, PadCommandsSoundAsTheirKeysAndButtons) {
+    EXPECT_EQ(loudness(), 0.0f);
+    remote.execute(osc(CommandKind::PadPlay, 1));
+    EXPECT_TRUE(playing(1));
+    EXPECT_GT(loudness(), 0.01f) << "pad 1 sounds";
+
+    // The strip's Stop: silence, and the strip offers Play again as after a click on it.
+    board.transportBar(1)->pressButton(btPlay);
+    remote.execute(osc(CommandKind::PadStop, 1));
+    EXPECT_FALSE(playing(1));
+    loudness(); // the anti-click ramp
+    EXPECT_EQ(loudness(), 0.0f);
+    EXPECT_TRUE(board.transportBar(1)->Buttons(btPlay).Auto);
+    EXPECT_FALSE(board.transportBar(1)->Buttons(btStop).Auto);
+
+    // MIDI: the default note of pad 2 on any channel; velocity 0 does nothing.
+    remote.execute(note(37, 1, 0));
+    EXPECT_FALSE(playing(2));
+    remote.execute(note(37, 9));
+    EXPECT_TRUE(playing(2));
+
+    // Stop-all turns the loops off and fades every pad.
+    board.loopSwitch(1)->setChecked(true);
+    EXPECT_TRUE(playing(1));
+    remote.execute(osc(CommandKind::StopAll));
+    EXPECT_FALSE(board.loopSwitch(1)->isChecked());
+    EXPECT_TRUE(board.playButton(1)->isEnabled());
+    EXPECT_TRUE(notices.isEmpty()) << notices.join('|').toStdString();
+}
+
+TEST_F(RemoteTest, EmptyPadsAndOpenDialogsRefuseWithANoticeNotABox) {
+    remote.execute(osc(CommandKind::PadPlay, 5));
+    remote.execute(osc(CommandKind::PadStop, 5));
+    EXPECT_FALSE(playing(5));
+    ASSERT_EQ(notices.size(), 2);
+    EXPECT_TRUE(notices[0].contains(QStringLiteral("パッド5"))) << notices[0].toStdString();
+    EXPECT_TRUE(dialogs.errors.isEmpty());
+    EXPECT_TRUE(dialogs.asked.empty());
+
+    bool busy = true;
+    remote.setBusyCheck([&] { return busy; });
+    remote.execute(osc(CommandKind::PadPlay, 1));
+    remote.execute(note(36));
+    EXPECT_FALSE(playing(1));
+    EXPECT_TRUE(notices.last().contains(QStringLiteral("ダイアログ")));
+    busy = false;
+    remote.execute(note(36));
+    EXPECT_TRUE(playing(1));
+}
+
+TEST_F(RemoteTest, ControllerMovesTheSliderAsTheUserDoes) {
+    midi::Mapping m = remote.mapping();
+    m.bind({midi::Action::Volume, 1}, {midi::EventType::Control, 0, 7});
+    remote.setMapping(m);
+    board.trackBar(1)->setValue(1000);
+    setLists.SaveSetList(setLists.baselineFile());
+    remote.execute(osc(CommandKind::PadPlay, 1));
+    const float full = loudness();
+    remote.execute(cc(7, 0));
+    EXPECT_EQ(board.trackBar(1)->value(), 0);
+    for (int i = 0; i < 8; ++i)
+        loudness(); // the gain ramp
+    EXPECT_LT(loudness(), full / 100) << "the clip follows the slider";
+    remote.execute(cc(7, 127, 5));
+    EXPECT_EQ(board.trackBar(1)->value(), 1000);
+    remote.execute(cc(7, 64));
+    EXPECT_EQ(board.trackBar(1)->value(), 504);
+    EXPECT_TRUE(setLists.SetListModified()) << "a slider move is a change of the set list";
+}
+
+TEST_F(RemoteTest, SetListSwitchNeverAsksAndIsRefusedOverChanges) {
+    textfile::writeLines(setLists.slotFile(3), {"[PLAYBTN1]=三(&Q)"});
+    board.setCaption(2, QStringLiteral("changed(&W)"));
+    remote.execute(osc(CommandKind::SetList, 3));
+    EXPECT_EQ(slotPanel.text(), "1");
+    EXPECT_EQ(board.caption(2), QStringLiteral("changed(&W)"));
+    EXPECT_TRUE(dialogs.asked.empty()) << "no question";
+    ASSERT_FALSE(notices.isEmpty());
+    EXPECT_TRUE(notices.last().contains(QStringLiteral("保存されていない変更")))
+        << notices.last().toStdString();
+
+    setLists.Button22Click(); // saved: the switch goes ahead
+    dialogs.asked.clear();
+    remote.execute(osc(CommandKind::SetList, 3));
+    EXPECT_EQ(slotPanel.text(), "3");
+    EXPECT_EQ(board.caption(1), QStringLiteral("三(&Q)"));
+    EXPECT_TRUE(dialogs.asked.empty());
+}
+
+TEST_F(RemoteTest, LearnBindsTheNextMessageAndTheFileKeepsIt) {
+    const int volume = board.trackBar(1)->value();
+    remote.learn({midi::Action::Volume, 3});
+    remote.execute(note(60)); // a slider waits for a controller
+    ASSERT_TRUE(remote.learning());
+    remote.execute(cc(21, 10, 2));
+    EXPECT_FALSE(remote.learning());
+    EXPECT_EQ(remote.mapping().bindingOf({midi::Action::Volume, 3}),
+              (midi::Binding{midi::EventType::Control, 2, 21}));
+    remote.learn({midi::Action::Play, 7});
+    remote.execute(note(36)); // pad 1's note is learned, not played
+    EXPECT_FALSE(playing(1));
+    EXPECT_EQ(board.trackBar(1)->value(), volume);
+
+    remote.learn({midi::Action::StopAll, 0});
+    remote.execute(note(36, 10)); // pad 7 keeps channel 1
+    remote.learn({midi::Action::Fade, 2});
+    remote.execute(cc(22, 127));
+
+    SettingsFile file(remote.midiFile());
+    file.load();
+    EXPECT_EQ(file.value("pad3.volume"), "cc 21 ch 2");
+    EXPECT_EQ(file.value("stopall"), "note 36 ch 10");
+    EXPECT_EQ(file.value("pad2.fade"), "cc 22 ch 1");
+    EXPECT_EQ(file.value("pad1.play"), "");
+    EXPECT_EQ(file.value("pad7.play"), "note 36 ch 1");
+    EXPECT_EQ(file.value("pad2.play"), "note 37 any");
+
+    // A new start reads it back; a garbled line keeps that target's default, with a notice.
+    file.setValue("pad4.play", "garbage");
+    file.save();
+    RemoteControl again(board, setLists, rig.data);
+    QStringList againNotices;
+    QObject::connect(&again, &RemoteControl::notice, [&](const QString& t) { againNotices << t; });
+    again.start(false);
+    EXPECT_EQ(again.mapping().bindingOf({midi::Action::StopAll, 0}),
+              (midi::Binding{midi::EventType::Note, 10, 36}));
+    EXPECT_EQ(again.mapping().bindingOf({midi::Action::Play, 4}),
+              (midi::Binding{midi::EventType::Note, 0, 39}));
+    ASSERT_FALSE(againNotices.isEmpty());
+    EXPECT_TRUE(againNotices.join('|').contains("pad4.play"));
+
+    again.resetMapping();
+    EXPECT_EQ(again.mapping(), midi::Mapping::defaults());
+    file.load();
+    EXPECT_EQ(file.value("stopall"), "");
+    EXPECT_EQ(file.value("pad1.play"), "note 36 any");
+}
+
+TEST_F(RemoteTest, OscSettingsKeepOtherPagesKeysAndAnUnreadableListKeepsTheNetworkClosed) {
+    SettingsFile file(remote.settingsFile());
+    file.setValue("output/device", "x"); // a key of another page
+    file.setValue("osc/port", 0);
+    file.save();
+    remote.start(false);
+    ASSERT_TRUE(remote.oscListening());
+
+    OscConfig config;
+    config.network = true;
+    config.port = 0;
+    config.allowed = *RemoteControl::parseAllowList("192.168.1.20, 10.0.0.5;10.0.0.5");
+    EXPECT_EQ(remote.applyOscConfig(config), "");
+    file.load();
+    EXPECT_EQ(file.value("output/device"), "x");
+    EXPECT_EQ(file.value("osc/network"), "1");
+    EXPECT_EQ(file.value("osc/allow"), "192.168.1.20, 10.0.0.5");
+    EXPECT_EQ(RemoteControl::readOscConfig(remote.settingsFile()), config);
+
+    EXPECT_FALSE(RemoteControl::parseAllowList("192.168.1"));
+    EXPECT_FALSE(RemoteControl::parseAllowList("host.example"));
+    file.setValue("osc/allow", "192.168.1.300");
+    file.save();
+    EXPECT_FALSE(RemoteControl::readOscConfig(remote.settingsFile()).network);
+    EXPECT_EQ(RemoteControl::readOscConfig(rig.data + "/nothing.ini"), OscConfig{});
+}
+
+TEST_F(RemoteTest, StatusRequestIsAnsweredWithEveryPad) {
+    SettingsFile file(remote.settingsFile());
+    file.setValue("osc/port", 0);
+    file.save();
+    remote.start(false);
+    ASSERT_TRUE(remote.oscListening());
+    board.setCaption(1, QStringLiteral("開演ベル(&Q)"));
+    remote.execute(osc(CommandKind::PadPlay, 1));
+
+    // A panel asks from its own socket, through the real listener and inbox.
+    const int panel = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(remote.oscPort()); // port 0 in the settings: a free one
+    const char* const request = "/cuedeck/status\0,\0\0\0";
+    ASSERT_EQ(::sendto(panel, request, 20, 0, reinterpret_cast<sockaddr*>(&to), sizeof to), 20);
+
+    std::map<std::string, std::vector<std::string>> replies; // address: types, arguments
+    for (int i = 0; i < 100 && replies.size() < 9; ++i) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        char buffer[512];
+        while (true) {
+            const ssize_t n = ::recv(panel, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n <= 0)
+                break;
+            int result = 0;
+            lo_message m = lo_message_deserialise(buffer, size_t(n), &result);
+            ASSERT_NE(m, nullptr);
+            const std::string types = lo_message_get_types(m);
+            std::vector<std::string> fields{types};
+            lo_arg** argv = lo_message_get_argv(m);
+            for (size_t a = 0; a < types.size(); ++a) {
+                std::int32_t number = 0; // liblo's arguments are only 4-byte aligned
+                std::memcpy(&number, argv[a], sizeof number);
+                fields.push_back(types[a] == 's' ? std::string(reinterpret_cast<char*>(argv[a]))
+                                                 : std::to_string(number));
+            }
+            replies[buffer] = fields;
+            lo_message_free(m);
+        }
+        QThread::msleep(10);
+    }
+    ::close(panel);
+    ASSERT_EQ(replies.size(), 9u);
+    using Fields = std::vector<std::string>;
+    const Fields pad1 = replies["/cuedeck/pad/1/status"];
+    ASSERT_EQ(pad1.size(), 4u);
+    EXPECT_EQ(Fields(pad1.begin(), pad1.begin() + 3), (Fields{"ssi", "playing", "開演ベル"}));
+    EXPECT_GT(std::stoi(pad1[3]), 0) << "time left";
+    EXPECT_EQ(replies["/cuedeck/pad/2/status"][1], "stopped");
+    EXPECT_EQ(replies["/cuedeck/pad/8/status"], (Fields{"ssi", "empty", "PLAY SOUND", "0"}));
+    EXPECT_EQ(replies["/cuedeck/setlist"], (Fields{"i", "1"}));
+}
+
+TEST_F(RemoteTest, SettingsPagesAndLearnDialog) {
+    MidiSettingsPage midiPage(remote);
+    const int stopAllRow = midi::Mapping::indexOf({midi::Action::StopAll, 0});
+    EXPECT_EQ(midiPage.table()->item(0, 1)->text(), QStringLiteral("ノート 36 (全チャンネル)"));
+    EXPECT_EQ(midiPage.table()->item(stopAllRow, 0)->text(), QStringLiteral("全停止"));
+    EXPECT_FALSE(midiPage.clearButton(stopAllRow)->isEnabled());
+    midiPage.learnButton(stopAllRow)->click();
+    EXPECT_EQ(midiPage.table()->item(stopAllRow, 1)->text(), QStringLiteral("受信待ち…"));
+    remote.execute(cc(64, 127, 3));
+    EXPECT_EQ(midiPage.table()->item(stopAllRow, 1)->text(),
+              QStringLiteral("CC 64 (チャンネル 3)"));
+    EXPECT_FALSE(midiPage.learnButton(stopAllRow)->isChecked());
+    midiPage.clearButton(0)->click();
+    EXPECT_EQ(midiPage.table()->item(0, 1)->text(), QStringLiteral("—"));
+    dialogs.answers = {dialogs::mrYes};
+    midiPage.resetButton()->click();
+    EXPECT_EQ(remote.mapping(), midi::Mapping::defaults());
+
+    OscSettingsPage oscPage(remote);
+    EXPECT_FALSE(oscPage.networkBox()->isChecked());
+    EXPECT_FALSE(oscPage.allowEdit()->isEnabled());
+    EXPECT_EQ(oscPage.portBox()->value(), 53100);
+    oscPage.networkBox()->setChecked(true);
+    oscPage.allowEdit()->setText("not an address");
+    oscPage.portBox()->setValue(0 + 1); // never applied: the list is refused first
+    EXPECT_FALSE(oscPage.apply());
+    EXPECT_FALSE(oscPage.errorLabel()->text().isEmpty());
+    EXPECT_FALSE(QFile::exists(remote.settingsFile()));
+
+    MidiLearnDialog learn(remote, 6);
+    EXPECT_TRUE(learn.playChoice()->isChecked());
+    EXPECT_EQ(remote.learning(), (midi::Target{midi::Action::Play, 6}));
+    learn.volumeChoice()->click();
+    EXPECT_EQ(remote.learning(), (midi::Target{midi::Action::Volume, 6}));
+    QTimer::singleShot(0, &learn, [&] { remote.execute(cc(30, 5)); });
+    EXPECT_EQ(learn.exec(), QDialog::Accepted) << "closes once bound";
+    EXPECT_EQ(remote.mapping().bindingOf({midi::Action::Volume, 6}),
+              (midi::Binding{midi::EventType::Control, 1, 30}));
+}

@@ -1,0 +1,529 @@
+// The remote inputs' core: what OSC datagrams and MIDI messages turn into, the mapping and its
+// text, random input that must never do harm, the inbox between threads, and the OSC listener
+// on a real loopback socket.
+
+#include "commandinbox.h"
+#include "midiinput.h"
+#include "midimapping.h"
+#include "oscdispatch.h"
+#include "oscserver.h"
+
+#include <jack/jack.h>
+#include <jack/midiport.h>
+#include <lo/lo_lowlevel.h>
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace remote;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A message as liblo writes it. `types` lists the arguments: i, f, d, h, s, T, F.
+Bytes message(const char* path, const std::string& types = {}, double number = 1) {
+    lo_message m = lo_message_new();
+    for (char t : types) {
+        switch (t) {
+        case 'i':
+            lo_message_add_int32(m, static_cast<int>(number));
+            break;
+        case 'f':
+            lo_message_add_float(m, static_cast<float>(number));
+            break;
+        case 'd':
+            lo_message_add_double(m, number);
+            break;
+        case 'h':
+            lo_message_add_int64(m, static_cast<int64_t>(number));
+            break;
+        case 's':
+            lo_message_add_string(m, "1");
+            break;
+        case 'T':
+            lo_message_add_true(m);
+            break;
+        case 'F':
+            lo_message_add_false(m);
+            break;
+        }
+    }
+    Bytes bytes(lo_message_length(m, path));
+    size_t size = bytes.size();
+    lo_message_serialise(m, path, bytes.data(), &size);
+    lo_message_free(m);
+    return bytes;
+}
+
+Bytes bundle(const std::vector<Bytes>& elements) {
+    Bytes b = {'#', 'b', 'u', 'n', 'd', 'l', 'e', 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    for (const Bytes& e : elements) {
+        const auto n = static_cast<std::uint32_t>(e.size());
+        b.insert(b.end(), {std::uint8_t(n >> 24), std::uint8_t(n >> 16), std::uint8_t(n >> 8),
+                           std::uint8_t(n)});
+        b.insert(b.end(), e.begin(), e.end());
+    }
+    return b;
+}
+
+std::vector<RemoteCommand> decode(const Bytes& bytes) {
+    std::vector<RemoteCommand> out;
+    osc::decodePacket(bytes.data(), bytes.size(),
+                      [&](const RemoteCommand& c) { out.push_back(c); });
+    return out;
+}
+
+// "play 3", "setlist 10", "status": a command in a few words, for readable expectations.
+std::string describe(const std::vector<RemoteCommand>& commands) {
+    std::string text;
+    for (const RemoteCommand& c : commands) {
+        static const char* names[] = {"play",    "stop",   "fade", "stopall",
+                                      "setlist", "status", "note", "cc"};
+        text += text.empty() ? "" : ", ";
+        text += names[static_cast<int>(c.kind)];
+        if (c.kind != CommandKind::StopAll && c.kind != CommandKind::Status)
+            text += " " + std::to_string(c.number);
+    }
+    return text;
+}
+
+std::optional<midi::Event> midiEvent(std::uint8_t status, std::uint8_t a, std::uint8_t b) {
+    const std::uint8_t bytes[3] = {status, a, b};
+    return midi::parse(bytes, 3);
+}
+
+} // namespace
+
+TEST(OscDecode, AddressesNameTheirCommands) {
+    EXPECT_EQ(describe(decode(message("/cuedeck/pad/1/play"))), "play 1");
+    EXPECT_EQ(describe(decode(message("/cuedeck/pad/8/stop"))), "stop 8");
+    EXPECT_EQ(describe(decode(message("/cuedeck/pad/4/fade"))), "fade 4");
+    EXPECT_EQ(describe(decode(message("/cuedeck/stopall"))), "stopall");
+    EXPECT_EQ(describe(decode(message("/cuedeck/setlist/1"))), "setlist 1");
+    EXPECT_EQ(describe(decode(message("/cuedeck/setlist/10"))), "setlist 10");
+    EXPECT_EQ(describe(decode(message("/cuedeck/status"))), "status");
+    // Out of range, padded, signed, wildcards, other verbs and prefixes: nothing.
+    for (const char* path :
+         {"/cuedeck/pad/0/play", "/cuedeck/pad/9/play", "/cuedeck/pad/01/play",
+          "/cuedeck/pad/-1/play", "/cuedeck/pad/*/play", "/cuedeck/pad/1/play/",
+          "/cuedeck/pad/1/pause", "/cuedeck/pad/1", "/cuedeck/pad//play", "/cuedeck/setlist/0",
+          "/cuedeck/setlist/11", "/cuedeck/setlist/", "/cuedeck/stopall/x", "/cuedeck/Status",
+          "/other/pad/1/play", "/cuedeckpad/1/play", "/"})
+        EXPECT_TRUE(decode(message(path)).empty()) << path;
+}
+
+TEST(OscDecode, OneNumberPressesUnlessZeroAndOtherArgumentsAreDropped) {
+    // A panel button sends 1 when pressed and 0 when released: only the press acts.
+    for (const char* types : {"i", "f", "d", "h", "T"})
+        EXPECT_EQ(describe(decode(message("/cuedeck/pad/2/play", types, 1))), "play 2") << types;
+    EXPECT_EQ(describe(decode(message("/cuedeck/pad/2/play", "f", 0.5))), "play 2");
+    for (const char* types : {"i", "f", "d", "h", "F"})
+        EXPECT_TRUE(decode(message("/cuedeck/pad/2/play", types, 0)).empty()) << types;
+    EXPECT_TRUE(decode(message("/cuedeck/pad/2/play", "s")).empty());
+    EXPECT_TRUE(decode(message("/cuedeck/pad/2/play", "ii")).empty());
+    EXPECT_TRUE(decode(message("/cuedeck/setlist/3", "f", std::nan(""))).empty());
+    // A status request is answered whatever it carries.
+    EXPECT_EQ(describe(decode(message("/cuedeck/status", "s"))), "status");
+}
+
+TEST(OscDecode, BundlesActInOrderAndMalformedDatagramsAreDroppedWhole) {
+    const Bytes two = bundle({message("/cuedeck/pad/1/play"), message("/cuedeck/unknown"),
+                              bundle({message("/cuedeck/setlist/2", "i", 1)})});
+    EXPECT_EQ(describe(decode(two)), "play 1, setlist 2");
+
+    Bytes badLength = two;
+    badLength[19] += 4; // the first element claims more bytes than follow it correctly
+    EXPECT_TRUE(decode(badLength).empty());
+    Bytes truncated = message("/cuedeck/pad/1/play", "i");
+    truncated.resize(truncated.size() - 4);
+    EXPECT_TRUE(decode(truncated).empty());
+    EXPECT_TRUE(decode(Bytes{'/', 'c', 'u', 'e'}).empty()); // no terminator
+    EXPECT_TRUE(decode(Bytes{}).empty());
+
+    Bytes deep = message("/cuedeck/stopall");
+    for (int depth = 0; depth < osc::kMaxBundleDepth; ++depth)
+        deep = bundle({deep});
+    EXPECT_EQ(describe(decode(deep)), "stopall");
+    EXPECT_TRUE(decode(bundle({deep})).empty()) << "one bundle too deep";
+
+    std::vector<Bytes> many(osc::kMaxCommandsPerPacket, message("/cuedeck/stopall"));
+    EXPECT_EQ(decode(bundle(many)).size(), size_t(osc::kMaxCommandsPerPacket));
+    many.push_back(message("/cuedeck/stopall"));
+    EXPECT_TRUE(decode(bundle(many)).empty()) << "too many commands in one datagram";
+
+    Bytes big = message("/cuedeck/pad/1/play");
+    big.resize(osc::kMaxPacketBytes + 4, 0);
+    EXPECT_TRUE(decode(big).empty());
+}
+
+TEST(MidiDecode, NoteOnAndControlChangeActAndNothingElseDoes) {
+    const auto note = midiEvent(0x93, 36, 100);
+    ASSERT_TRUE(note);
+    EXPECT_EQ(note->type, midi::EventType::Note);
+    EXPECT_EQ(note->channel, 4);
+    EXPECT_EQ(note->number, 36);
+    const auto cc = midiEvent(0xbf, 7, 0);
+    ASSERT_TRUE(cc);
+    EXPECT_EQ(cc->type, midi::EventType::Control);
+    EXPECT_EQ(cc->channel, 16);
+    EXPECT_FALSE(midiEvent(0x90, 36, 0)) << "velocity 0 is a Note Off";
+    EXPECT_FALSE(midiEvent(0x80, 36, 64));
+    EXPECT_FALSE(midiEvent(0xe0, 0, 64)); // pitch bend
+    EXPECT_FALSE(midiEvent(0xf2, 1, 1));  // song position
+    EXPECT_FALSE(midiEvent(0x90, 0x80, 1)) << "a data byte with its top bit set";
+    const std::uint8_t two[2] = {0x90, 36};
+    EXPECT_FALSE(midi::parse(two, 2));
+    const std::uint8_t clock[1] = {0xf8};
+    EXPECT_FALSE(midi::parse(clock, 1));
+}
+
+TEST(MidiMapping, DefaultNotesPlayPadsOnAnyChannel) {
+    midi::Mapping m = midi::Mapping::defaults();
+    for (int channel = 1; channel <= 16; channel += 15) {
+        for (int note = 36; note <= 43; ++note) {
+            const auto effect = m.effectOf({midi::EventType::Note, channel, note, 90});
+            ASSERT_TRUE(effect) << note;
+            EXPECT_EQ(effect->target, (midi::Target{midi::Action::Play, note - 35}));
+        }
+    }
+    EXPECT_FALSE(m.effectOf({midi::EventType::Note, 1, 35, 90}));
+    EXPECT_FALSE(m.effectOf({midi::EventType::Note, 1, 44, 90}));
+    EXPECT_FALSE(m.effectOf({midi::EventType::Control, 1, 36, 127}));
+    EXPECT_FALSE(m.bindingOf({midi::Action::StopAll, 0}));
+}
+
+TEST(MidiMapping, ControllersMoveSlidersAndActOnTheRisePastTheMiddle) {
+    midi::Mapping m = midi::Mapping::defaults();
+    ASSERT_TRUE(m.bind({midi::Action::Volume, 2}, {midi::EventType::Control, 1, 7}));
+    ASSERT_TRUE(m.bind({midi::Action::StopAll, 0}, {midi::EventType::Control, 0, 20}));
+    auto volume = [&](int v) { return m.effectOf({midi::EventType::Control, 1, 7, v})->volume; };
+    EXPECT_EQ(volume(0), 0);
+    EXPECT_EQ(volume(127), 1000);
+    EXPECT_EQ(volume(64), 504);
+    EXPECT_FALSE(m.effectOf({midi::EventType::Control, 2, 7, 64})) << "another channel";
+
+    auto stopAll = [&](int v) { return m.effectOf({midi::EventType::Control, 3, 20, v}); };
+    EXPECT_TRUE(stopAll(127)) << "a first press";
+    EXPECT_FALSE(stopAll(127)) << "no release in between";
+    EXPECT_FALSE(stopAll(0));
+    EXPECT_TRUE(stopAll(100));
+    EXPECT_FALSE(stopAll(110)) << "a knob turned further";
+    // A note cannot move a slider.
+    EXPECT_FALSE(m.bind({midi::Action::Volume, 3}, {midi::EventType::Note, 0, 50}));
+}
+
+TEST(MidiMapping, OneMessageNeverDoesTwoThings) {
+    midi::Mapping m = midi::Mapping::defaults();
+    // Note 36 on channel 10 overlaps pad 1's "any channel": pad 1 loses it.
+    ASSERT_TRUE(m.bind({midi::Action::Fade, 5}, {midi::EventType::Note, 10, 36}));
+    EXPECT_FALSE(m.bindingOf({midi::Action::Play, 1}));
+    EXPECT_EQ(m.effectOf({midi::EventType::Note, 3, 36, 1}), std::nullopt);
+    EXPECT_EQ(m.effectOf({midi::EventType::Note, 10, 36, 1})->target,
+              (midi::Target{midi::Action::Fade, 5}));
+    // The same controller on two channels are two bindings.
+    ASSERT_TRUE(m.bind({midi::Action::Volume, 1}, {midi::EventType::Control, 1, 7}));
+    ASSERT_TRUE(m.bind({midi::Action::Volume, 2}, {midi::EventType::Control, 2, 7}));
+    EXPECT_TRUE(m.bindingOf({midi::Action::Volume, 1}));
+    m.unbind({midi::Action::Volume, 1});
+    EXPECT_FALSE(m.effectOf({midi::EventType::Control, 1, 7, 5}));
+}
+
+TEST(MidiMapping, BindingsAndKeysAsTheFileKeepsThem) {
+    EXPECT_EQ(midi::Mapping::toText({midi::EventType::Note, 0, 36}), "note 36 any");
+    EXPECT_EQ(midi::Mapping::toText({midi::EventType::Control, 16, 127}), "cc 127 ch 16");
+    for (const char* text : {"note 36 any", "cc 0 ch 1", "note 127 ch 16"})
+        EXPECT_EQ(midi::Mapping::toText(*midi::Mapping::fromText(text)), text);
+    for (const char* text : {"", "note", "note 36", "note 128 any", "note -1 any", "cc 7 ch 0",
+                             "cc 7 ch 17", "cc 7 ch", "pc 7 any", "note 36 any x", "note 3x any"})
+        EXPECT_FALSE(midi::Mapping::fromText(text)) << text;
+    // Every target has its own key and place.
+    std::set<std::string> keys;
+    for (int i = 0; i < midi::Mapping::kTargets; ++i) {
+        const midi::Target t = midi::Mapping::targetAt(i);
+        EXPECT_EQ(midi::Mapping::indexOf(t), i);
+        keys.insert(midi::Mapping::keyOf(t));
+    }
+    EXPECT_EQ(keys.size(), size_t(midi::Mapping::kTargets));
+    EXPECT_TRUE(keys.count("pad8.volume") && keys.count("stopall") && keys.count("pad1.play"));
+}
+
+// Random datagrams, and valid ones with random bytes changed: nothing crashes, and whatever
+// comes out names a real pad or slot.
+TEST(RemoteProperty, RandomPacketsAndMessagesGiveOnlyValidCommands) {
+    std::mt19937 random(20240613);
+    const std::vector<Bytes> seeds = {
+        message("/cuedeck/pad/3/play", "f", 1), message("/cuedeck/setlist/10", "i", 1),
+        message("/cuedeck/status"),
+        bundle({message("/cuedeck/stopall"), message("/cuedeck/pad/8/fade", "d", 2)})};
+    auto valid = [](const RemoteCommand& c) {
+        switch (c.kind) {
+        case CommandKind::PadPlay:
+        case CommandKind::PadStop:
+        case CommandKind::PadFade:
+            return c.number >= 1 && c.number <= 8;
+        case CommandKind::SetList:
+            return c.number >= 1 && c.number <= 10;
+        case CommandKind::StopAll:
+        case CommandKind::Status:
+            return true;
+        default:
+            return false;
+        }
+    };
+    int decoded = 0;
+    for (int round = 0; round < 20000; ++round) {
+        Bytes bytes;
+        if (round % 2) {
+            bytes.resize(random() % 64);
+            for (auto& b : bytes)
+                b = static_cast<std::uint8_t>(random());
+        } else {
+            bytes = seeds[random() % seeds.size()];
+            for (int flips = 1 + random() % 3; flips > 0; --flips)
+                bytes[random() % bytes.size()] = static_cast<std::uint8_t>(random());
+        }
+        osc::decodePacket(bytes.data(), bytes.size(), [&](const RemoteCommand& c) {
+            ++decoded;
+            EXPECT_TRUE(valid(c)) << round;
+        });
+    }
+    EXPECT_GT(decoded, 0) << "some changed datagrams still decode";
+
+    midi::Mapping m = midi::Mapping::defaults();
+    m.bind({midi::Action::Volume, 4}, {midi::EventType::Control, 0, 1});
+    for (int round = 0; round < 20000; ++round) {
+        std::uint8_t bytes[4];
+        for (auto& b : bytes)
+            b = static_cast<std::uint8_t>(random());
+        const auto event = midi::parse(bytes, 1 + random() % 4);
+        if (!event)
+            continue;
+        const auto back = midi::fromCommand(midi::toCommand(*event));
+        ASSERT_TRUE(back);
+        EXPECT_EQ(back->number, event->number);
+        if (const auto effect = m.effectOf(*event)) {
+            EXPECT_GE(effect->target.pad, 1);
+            EXPECT_LE(effect->target.pad, 8);
+            if (effect->target.action == midi::Action::Volume) {
+                EXPECT_GE(effect->volume, 0);
+                EXPECT_LE(effect->volume, 1000);
+            }
+        }
+    }
+}
+
+TEST(CommandInbox, LanesAreBoundedAndTheBudgetLeavesTheRestForTheNextTurn) {
+    CommandInbox inbox(2, 8);
+    pollfd wake{inbox.wakeDescriptor(), POLLIN, 0};
+    EXPECT_EQ(::poll(&wake, 1, 0), 0) << "nothing waits";
+    RemoteCommand c;
+    int pushed = 0;
+    for (int i = 0; i < 20; ++i) {
+        c.number = i;
+        pushed += inbox.push(0, c) ? 1 : 0;
+    }
+    EXPECT_LE(pushed, 16); // the queue rounds its capacity up a little, never without bound
+    EXPECT_EQ(inbox.dropped(), size_t(20 - pushed));
+    c.number = 100;
+    EXPECT_TRUE(inbox.push(1, c));
+    EXPECT_EQ(::poll(&wake, 1, 0), 1);
+
+    std::vector<int> seen;
+    EXPECT_EQ(inbox.drain(3, [&](const RemoteCommand& x) { seen.push_back(x.number); }), 3u);
+    EXPECT_EQ(seen, (std::vector<int>{0, 100, 1})) << "lanes taken in turn";
+    EXPECT_EQ(::poll(&wake, 1, 0), 1) << "the rest wakes the next turn";
+    inbox.drain(100, [&](const RemoteCommand& x) { seen.push_back(x.number); });
+    EXPECT_EQ(seen.size(), size_t(pushed + 1));
+    EXPECT_EQ(::poll(&wake, 1, 0), 0);
+    EXPECT_FALSE(inbox.push(2, c)) << "no such lane";
+}
+
+TEST(CommandInbox, ProducerThreadsHandOverEveryCommandInOrder) {
+    CommandInbox inbox(2, 64);
+    constexpr int kEach = 5000;
+    auto produce = [&](int lane) {
+        for (int i = 0; i < kEach; ++i) {
+            RemoteCommand c;
+            c.channel = static_cast<std::uint8_t>(lane);
+            c.number = i;
+            while (!inbox.push(lane, c))
+                std::this_thread::yield(); // full: the consumer catches up
+        }
+    };
+    std::thread a(produce, 0), b(produce, 1);
+    int next[2] = {0, 0};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (next[0] + next[1] < 2 * kEach && std::chrono::steady_clock::now() < deadline) {
+        pollfd wake{inbox.wakeDescriptor(), POLLIN, 0};
+        ::poll(&wake, 1, 100);
+        inbox.drain(32, [&](const RemoteCommand& c) {
+            EXPECT_EQ(c.number, next[c.channel]) << "lane " << int(c.channel);
+            next[c.channel] = c.number + 1;
+        });
+    }
+    a.join();
+    b.join();
+    EXPECT_EQ(next[0], kEach);
+    EXPECT_EQ(next[1], kEach);
+}
+
+TEST(OscServer, LoopbackDatagramsBecomeCommandsWithTheirSender) {
+    CommandInbox inbox(1);
+    OscServer server(inbox, 0);
+    OscConfig config;
+    config.port = 0; // any free port
+    ASSERT_EQ(server.start(config), "");
+    ASSERT_TRUE(server.listening());
+    ASSERT_NE(server.boundPort(), 0);
+
+    const int sender = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(server.boundPort());
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    auto sendBytes = [&](const Bytes& b) {
+        ::sendto(sender, b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    };
+    Bytes big = message("/cuedeck/stopall");
+    big.resize(osc::kMaxPacketBytes + 64, 0);
+    sendBytes(big); // dropped unread
+    sendBytes(Bytes{1, 2, 3, 4});
+    sendBytes(message("/cuedeck/status"));
+
+    std::vector<RemoteCommand> got;
+    for (int i = 0; i < 50 && got.empty(); ++i) {
+        pollfd wake{inbox.wakeDescriptor(), POLLIN, 0};
+        ::poll(&wake, 1, 100);
+        inbox.drain(8, [&](const RemoteCommand& c) { got.push_back(c); });
+    }
+    ASSERT_EQ(describe(got), "status");
+    EXPECT_EQ(server.datagramsRefused(), 1u) << "the oversized one";
+
+    // The reply goes back to the sender's own port.
+    const char reply[] = "/ok\0,\0\0\0";
+    ASSERT_TRUE(server.send(got[0].reply, reply, 8));
+    char buffer[16] = {};
+    pollfd in{sender, POLLIN, 0};
+    ASSERT_EQ(::poll(&in, 1, 2000), 1);
+    EXPECT_EQ(::recv(sender, buffer, sizeof buffer, 0), 8);
+    EXPECT_STREQ(buffer, "/ok");
+
+    server.stop();
+    EXPECT_FALSE(server.listening());
+    EXPECT_FALSE(server.send(got[0].reply, reply, 8));
+    ::close(sender);
+
+    // A port that is taken: the reason, and no listening.
+    OscServer first(inbox, 0), second(inbox, 0);
+    ASSERT_EQ(first.start(config), "");
+    config.port = first.boundPort();
+    EXPECT_NE(second.start(config), "");
+    EXPECT_FALSE(second.listening());
+}
+
+TEST(OscServer, OffTheLoopbackOnlyWhatTheOperatorAllows) {
+    auto addr = [](const char* text) { return ::inet_addr(text); };
+    OscConfig config;
+    EXPECT_TRUE(OscServer::accepts(config, addr("127.0.0.1")));
+    EXPECT_TRUE(OscServer::accepts(config, addr("127.3.2.1")));
+    EXPECT_FALSE(OscServer::accepts(config, addr("192.168.1.20")));
+    config.network = true;
+    EXPECT_TRUE(OscServer::accepts(config, addr("192.168.1.20")));
+    config.allowed = {addr("192.168.1.21")};
+    EXPECT_FALSE(OscServer::accepts(config, addr("192.168.1.20")));
+    EXPECT_TRUE(OscServer::accepts(config, addr("192.168.1.21")));
+    EXPECT_TRUE(OscServer::accepts(config, addr("127.0.0.1")));
+}
+
+// The MIDI input on a private JACK server: a sender that appears after the input started is
+// connected by the watcher, its Note On crosses from JACK's process thread to the inbox, its
+// Note Off and clock do not, and nothing arrives after the input is gone.
+TEST(MidiInput, JackSenderIsConnectedAndItsNotesReachTheInbox) {
+    if (std::system("command -v jackd >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "jackd (jackd2) is not installed";
+    const std::string name = "cuedeck-core-" + std::to_string(::getpid());
+    ::setenv("JACK_DEFAULT_SERVER", name.c_str(), 1);
+    const pid_t server = ::fork();
+    if (server == 0) {
+        ::execlp("jackd", "jackd", "--no-realtime", "-n", name.c_str(), "-d", "dummy", "-r",
+                 "48000", "-p", "256", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    struct Stop {
+        pid_t pid;
+        ~Stop() {
+            ::kill(pid, SIGTERM);
+            ::waitpid(pid, nullptr, 0);
+        }
+    } stopServer{server};
+
+    jack_client_t* sender = nullptr;
+    for (int i = 0; i < 100 && !sender; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        sender = jack_client_open("sender", JackNoStartServer, nullptr);
+    }
+    ASSERT_NE(sender, nullptr) << "the JACK server did not come up";
+
+    CommandInbox inbox(2);
+    std::vector<RemoteCommand> got;
+    {
+        MidiInput input(inbox, 0, 1);
+        input.start(std::chrono::milliseconds(100));
+        static jack_port_t* out = nullptr;
+        static std::atomic<int> sends{0};
+        out = jack_port_register(sender, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+        jack_set_process_callback(
+            sender,
+            [](jack_nframes_t frames, void*) {
+                void* buffer = jack_port_get_buffer(out, frames);
+                jack_midi_clear_buffer(buffer);
+                if (sends.load() > 0) {
+                    sends.fetch_sub(1);
+                    const jack_midi_data_t on[3] = {0x92, 40, 90}, off[3] = {0x82, 40, 0},
+                                           clock[1] = {0xf8};
+                    jack_midi_event_write(buffer, 0, on, 3);
+                    jack_midi_event_write(buffer, 1, clock, 1);
+                    jack_midi_event_write(buffer, 2, off, 3);
+                }
+                return 0;
+            },
+            nullptr);
+        jack_activate(sender);
+        // The watcher opens "cuedeck" on the server and connects the sender by itself.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (input.connectedOutputs().empty() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_EQ(input.connectedOutputs(), std::vector<std::string>{"JACK: sender:out"});
+        EXPECT_EQ(input.openSystems(), std::vector<std::string>{"JACK"});
+        sends = 3;
+        while (got.size() < 3 && std::chrono::steady_clock::now() < deadline) {
+            pollfd wake{inbox.wakeDescriptor(), POLLIN, 0};
+            ::poll(&wake, 1, 100);
+            inbox.drain(8, [&](const RemoteCommand& c) { got.push_back(c); });
+        }
+    }
+    ASSERT_EQ(got.size(), 3u);
+    for (const RemoteCommand& c : got) {
+        EXPECT_EQ(c.kind, CommandKind::MidiNote);
+        EXPECT_EQ(c.channel, 3);
+        EXPECT_EQ(c.number, 40);
+        EXPECT_EQ(c.value, 90);
+    }
+    jack_client_close(sender);
+    pollfd wake{inbox.wakeDescriptor(), POLLIN, 0};
+    EXPECT_EQ(::poll(&wake, 1, 0), 0) << "nothing after the input is gone";
+}
