@@ -30,6 +30,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -172,7 +174,9 @@ PadBoard::PadBoard(media::Engine& engine, QWidget* padParent, int* startup, QObj
 
     m_displayTimer = new QTimer(this);
     m_displayTimer->setObjectName(QStringLiteral("playingDisplay"));
-    m_displayTimer->setInterval(kDisplayIntervalMs);
+    m_displayTimer->setSingleShot(true);
+    m_displayTimer->setTimerType(Qt::PreciseTimer);
+    m_displayTimer->setInterval(kDisplayMaxMs);
     connect(m_displayTimer, &QTimer::timeout, this, &PadBoard::refreshDisplays);
 
     PopupMenu1 = new QMenu(padParent);
@@ -434,6 +438,7 @@ PadTimes PadBoard::timesOf(int n) const {
 
 void PadBoard::refreshDisplays() {
     bool sounding = false;
+    qint32 due = kDisplayMaxMs;
     for (int n = 1; n <= kPads; ++n) {
         Pad& p = m_pads[n - 1];
         if (!p.frame)
@@ -453,12 +458,17 @@ void PadBoard::refreshDisplays() {
             p.play->style()->unpolish(p.play);
             p.play->style()->polish(p.play);
         }
-        sounding = sounding || t.state == PadTimes::State::Playing;
+        if (t.state == PadTimes::State::Playing) {
+            sounding = true;
+            due = std::min(due, msUntilChange(t));
+        }
     }
-    if (sounding && !m_displayTimer->isActive())
-        m_displayTimer->start();
-    else if (!sounding)
+    if (!sounding) {
         m_displayTimer->stop();
+        return;
+    }
+    // A little after the change, so that the engine has published the position past it.
+    m_displayTimer->start(std::clamp(due + 2, kDisplayMinMs, kDisplayMaxMs));
 }
 
 // The style sheet draws a frame by its properties; a changed property needs a new polish.

@@ -139,11 +139,14 @@ public:
     void stopAll();
 
     // The playing display: reads every pad's player and updates its frame, clock and
-    // progress line; starts the board's display timer while a pad sounds, stops it otherwise.
+    // progress line. While a pad sounds, the board's one display timer calls this again when
+    // the next digit or pixel is due: at least every kDisplayMaxMs (ten times a second), at
+    // most every kDisplayMinMs. With no pad sounding the timer rests.
     void refreshDisplays();
     PadTimes timesOf(int pad) const;
     const QTimer* displayTimer() const { return m_displayTimer; }
-    static constexpr int kDisplayIntervalMs = 50;
+    static constexpr int kDisplayMinMs = 50;
+    static constexpr int kDisplayMaxMs = 100;
 
     // Drops: the pad whose frame holds `pos` (in the coordinates of the pads' parent), 0 for
     // none; the pad that shows it will take a dropped file (0: none does).

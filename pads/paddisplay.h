@@ -5,10 +5,14 @@
 // hands them in a PadTimes; neither reads the player. Each repaints only when what it draws
 // changes, so a board that refreshes them often costs next to nothing.
 
+#include <QColor>
+#include <QPixmap>
 #include <QString>
 #include <QWidget>
 
 #include <cstdint>
+
+class QPainter;
 
 // A pad's playback as the board read it from the player's published position.
 struct PadTimes {
@@ -35,6 +39,10 @@ QString formatLeft(qint32 ms);
 // The last seconds of a playback that will end: highlighted. A looping pad does not end.
 constexpr qint32 kWarnMs = 5000;
 bool endIsNear(const PadTimes& times);
+// Milliseconds of playback until the clock of a sounding pad changes: a digit of the time
+// left or played (the highlight starts with one of them). 0 for a silent pad. (The progress line
+// moves with the clock's refreshes; it does not ask for refreshes of its own.)
+qint32 msUntilChange(const PadTimes& times);
 
 class PadClock : public QWidget {
     Q_OBJECT
@@ -62,10 +70,15 @@ private:
         QString left;
         bool operator==(const Face&) const = default;
     };
-    void drawMark(class QPainter& p, const QRectF& box, const QColor& colour) const;
+    void drawMark(QPainter& p, const QRectF& box, const QColor& colour) const;
+    void drawFace(QPainter& p) const;
 
     PadTimes m_times;
     Face m_face;
+    // The face without the time left, as last drawn into m_layer, on m_background.
+    Face m_drawnFace;
+    QPixmap m_layer;
+    QColor m_background;
 };
 
 // The progress line over the picture's lower edge, shown while the pad plays or is paused.

@@ -65,6 +65,17 @@ TEST_F(View, TimesReadAsAnOperatorExpects) {
     EXPECT_EQ(formatLeft(3600000 + 61000), "\u221261:01");
     EXPECT_EQ(formatPlayed(59999), "0:59");
     EXPECT_EQ(formatPlayed(61000), "1:01");
+
+    // The display is refreshed when its next digit is due.
+    using S = PadTimes::State;
+    EXPECT_EQ(msUntilChange({S::Ready, 0, 100000}), 0);
+    EXPECT_EQ(msUntilChange({S::Paused, 500, 100000}), 0);
+    EXPECT_EQ(msUntilChange({S::Playing, 17000, 100000}), 1000);
+    EXPECT_EQ(msUntilChange({S::Playing, 17000, 100400}), 400); // the time left
+    EXPECT_EQ(msUntilChange({S::Playing, 17800, 100500}), 200); // the time played
+    EXPECT_EQ(msUntilChange({S::Playing, 50, 10000}), 50);      // tenths under ten seconds
+    EXPECT_EQ(msUntilChange({S::Playing, 0, 5030}), 30);
+    EXPECT_EQ(msUntilChange({S::Playing, 0, 15300, true}), 300);
 }
 
 TEST_F(View, PlayingPadsAreLitAndCountDown) {
@@ -78,8 +89,12 @@ TEST_F(View, PlayingPadsAreLitAndCountDown) {
     EXPECT_NE(idle, kLitPlaying);
     EXPECT_TRUE(board().clock(1)->leftText().isEmpty()); // an empty pad shows nothing
 
+    // The clock lies on the frame as if painted on it.
+    EXPECT_EQ(pixel(board().clock(2), QPoint(0, 0)), pixel(board().frame(2), kFrameInside));
+
     board().pressPad(2);
     board().pressPad(5);
+    EXPECT_EQ(pixel(board().clock(2), QPoint(0, 0)), pixel(board().frame(2), kFrameInside));
     EXPECT_EQ(border(2), kLitPlaying);
     EXPECT_EQ(border(5), kLitPlaying);
     EXPECT_EQ(border(1), idle);
