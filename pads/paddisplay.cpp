@@ -52,6 +52,10 @@ QString formatLeft(qint32 ms) {
     return minus + QString::number(seconds / 60) + u':' + twoDigits(seconds % 60);
 }
 
+QString formatLength(qint32 ms) {
+    return formatLeft(ms).mid(1);
+}
+
 bool endIsNear(const PadTimes& t) {
     return t.state == PadTimes::State::Playing && !t.looping && t.left() <= kWarnMs;
 }
@@ -91,7 +95,7 @@ void PadClock::showTimes(const PadTimes& t) {
     case PadTimes::State::Empty:
         break;
     case PadTimes::State::Ready:
-        face.left = formatPlayed(t.length); // the clip's length, for planning
+        face.left = formatLength(t.length); // the clip's length, for planning
         break;
     case PadTimes::State::Playing:
     case PadTimes::State::Paused:

@@ -36,6 +36,8 @@ struct PadTimes {
 QString formatPlayed(qint32 ms);
 // Time left, "−m:ss" rounded up to the second; under 10 s "−0:ss.t" rounded up to the tenth.
 QString formatLeft(qint32 ms);
+// A clip's length, as the time left reads when it starts, without the sign.
+QString formatLength(qint32 ms);
 // The last seconds of a playback that will end: highlighted. A looping pad does not end.
 constexpr qint32 kWarnMs = 5000;
 bool endIsNear(const PadTimes& times);

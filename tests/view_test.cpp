@@ -63,6 +63,8 @@ TEST_F(View, TimesReadAsAnOperatorExpects) {
     EXPECT_EQ(formatLeft(401), "\u22120:00.5");
     EXPECT_EQ(formatLeft(0), "\u22120:00.0");
     EXPECT_EQ(formatLeft(3600000 + 61000), "\u221261:01");
+    EXPECT_EQ(formatLength(900), "0:00.9"); // a loaded pad shows its clip's length
+    EXPECT_EQ(formatLength(83000), "1:23");
     EXPECT_EQ(formatPlayed(59999), "0:59");
     EXPECT_EQ(formatPlayed(61000), "1:01");
 
@@ -83,6 +85,7 @@ TEST_F(View, PlayingPadsAreLitAndCountDown) {
     board().openClip(5, sound("short.wav", 5600));
     // Loaded but silent: the clip's length, no light, no timer.
     EXPECT_EQ(board().clock(2)->leftText(), "0:20");
+    EXPECT_EQ(board().clock(5)->leftText(), "0:05.6");
     EXPECT_EQ(board().clock(2)->playedText(), "");
     EXPECT_FALSE(board().displayTimer()->isActive());
     const QColor idle = border(2);
@@ -131,7 +134,7 @@ TEST_F(View, PlayingPadsAreLitAndCountDown) {
     ASSERT_TRUE(waitFor([&] { return !sounding(5); }, 10000));
     QTest::qWait(60);
     EXPECT_EQ(border(5), idle);
-    EXPECT_EQ(board().clock(5)->leftText(), "0:05");
+    EXPECT_EQ(board().clock(5)->leftText(), "0:05.6");
     EXPECT_FALSE(board().progress(5)->isVisible());
     EXPECT_FALSE(board().displayTimer()->isActive());
     EXPECT_TRUE(errors.isEmpty()) << errors.join('|').toStdString();
