@@ -139,6 +139,10 @@ QString heightKey(const QFileDialog* dialog) {
 
 // ---- picture dialog -----------------------------------------------------------------------
 
+namespace {
+const QString kNoPreview = QStringLiteral("ファイルを選ぶと、ここに画像が表示されます");
+}
+
 PictureDialog::PictureDialog(QWidget* parent)
     : QFileDialog(parent), m_preview(new QLabel), m_decoder(new QThreadPool(this)) {
     setOption(QFileDialog::DontUseNativeDialog); // builds the dialog's own widgets now
@@ -150,6 +154,7 @@ PictureDialog::PictureDialog(QWidget* parent)
     m_preview->setFixedWidth(filedialogs::kPreviewBox.width());
     m_preview->setMinimumHeight(filedialogs::kPreviewBox.height() / 2);
     m_preview->setFrameShape(QFrame::StyledPanel);
+    m_preview->setText(kNoPreview);
     // Beside the folder list, in the column right of it.
     if (auto* grid = qobject_cast<QGridLayout*>(layout()))
         grid->addWidget(m_preview, 1, grid->columnCount(), 1, 1);
@@ -169,7 +174,7 @@ void PictureDialog::requestPreview(const QString& path) {
     if (path.isEmpty() || QFileInfo(path).isDir()) {
         m_path.clear();
         m_waiting.clear();
-        m_preview->clear();
+        m_preview->setText(kNoPreview);
         return;
     }
     if (m_decoding) {
