@@ -11,11 +11,11 @@
 #include "viewscale.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QFileInfo>
-#include <QApplication>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMimeData>
@@ -248,10 +248,19 @@ void Tfcuedeck::showEvent(QShowEvent* event) {
     if (m_shown || event->spontaneous())
         return;
     m_shown = true;
-    // Framed and on its screen now: fit again with the frame, and on every change of screen.
+    // Framed and on its screen now: fit again with the frame known.
     QTimer::singleShot(0, this, &Tfcuedeck::fitToScreen);
+    // Moved to a screen too small for it: shrunk to fit. A window that fits is left where the
+    // user is putting it.
     if (QWindow* handle = windowHandle())
-        connect(handle, &QWindow::screenChanged, this, &Tfcuedeck::fitToScreen);
+        connect(handle, &QWindow::screenChanged, this, [this](QScreen* screen) {
+            if (!screen)
+                return;
+            const QSize room = screen->availableGeometry().size();
+            const QSize outer = frameGeometry().size();
+            if (outer.width() > room.width() || outer.height() > room.height())
+                fitToScreen();
+        });
     dialogs::guarded([this] { FormShow(); });
 }
 
