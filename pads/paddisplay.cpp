@@ -87,6 +87,8 @@ PadClock::PadClock(QWidget* parent) : QWidget(parent) {
     setFocusPolicy(Qt::NoFocus);
 }
 
+PadClock::~PadClock() = default;
+
 void PadClock::showTimes(const PadTimes& t) {
     m_times = t;
     Face face;
@@ -139,22 +141,14 @@ void PadClock::drawMark(QPainter& p, const QRectF& box, const QColor& colour) co
     p.drawPath(play);
 }
 
-namespace {
-
 // The characters of a time, each drawn once per font and colour and then only copied: the
 // clock redraws its time left ten times a second, and laying text out each time would cost
 // more than all the rest of the display.
 class DigitStrip {
 public:
-    static const DigitStrip& of(const QFont& font, const QColor& colour, qreal ratio) {
-        static std::vector<std::unique_ptr<DigitStrip>> strips;
-        for (const auto& strip : strips)
-            if (strip->m_font == font && strip->m_colour == colour && strip->m_ratio == ratio)
-                return *strip;
-        if (strips.size() >= 16)
-            strips.erase(strips.begin()); // sizes of a board resized many times
-        strips.push_back(std::unique_ptr<DigitStrip>(new DigitStrip(font, colour, ratio)));
-        return *strips.back();
+    DigitStrip(const QFont& font, const QColor& colour, qreal ratio);
+    bool matches(const QFont& font, const QColor& colour, qreal ratio) const {
+        return m_font == font && m_colour == colour && m_ratio == ratio;
     }
 
     // Draws `text` right-aligned and centred vertically in `box`; false when it holds a
@@ -181,25 +175,6 @@ private:
     static constexpr int kPad = 2; // room for a glyph that reaches past its advance
     static inline const QString kChars = QStringLiteral("0123456789:.\u2212");
 
-    DigitStrip(const QFont& font, const QColor& colour, qreal ratio)
-        : m_font(font), m_colour(colour), m_ratio(ratio) {
-        const QFontMetricsF metrics(font);
-        m_height = metrics.height();
-        for (qsizetype i = 0; i < kChars.size(); ++i) {
-            const QString c(kChars[i]);
-            const qreal advance = metrics.horizontalAdvance(c);
-            QPixmap glyph((QSizeF(advance + 2 * kPad, m_height) * ratio).toSize());
-            glyph.setDevicePixelRatio(ratio);
-            glyph.fill(Qt::transparent);
-            QPainter g(&glyph);
-            g.setFont(font);
-            g.setPen(colour);
-            g.drawText(QPointF(kPad, metrics.ascent()), c);
-            m_glyph[size_t(i)] = glyph;
-            m_advance[size_t(i)] = advance;
-        }
-    }
-
     QFont m_font;
     QColor m_colour;
     qreal m_ratio;
@@ -207,6 +182,27 @@ private:
     std::array<QPixmap, 13> m_glyph;
     std::array<qreal, 13> m_advance{};
 };
+
+DigitStrip::DigitStrip(const QFont& font, const QColor& colour, qreal ratio)
+    : m_font(font), m_colour(colour), m_ratio(ratio) {
+    const QFontMetricsF metrics(font);
+    m_height = metrics.height();
+    for (qsizetype i = 0; i < kChars.size(); ++i) {
+        const QString c(kChars[i]);
+        const qreal advance = metrics.horizontalAdvance(c);
+        QPixmap glyph((QSizeF(advance + 2 * kPad, m_height) * ratio).toSize());
+        glyph.setDevicePixelRatio(ratio);
+        glyph.fill(Qt::transparent);
+        QPainter g(&glyph);
+        g.setFont(font);
+        g.setPen(colour);
+        g.drawText(QPointF(kPad, metrics.ascent()), c);
+        m_glyph[size_t(i)] = glyph;
+        m_advance[size_t(i)] = advance;
+    }
+}
+
+namespace {
 
 QFont clockFont(qreal height, bool large) {
     QFont font(QStringLiteral("Tahoma"));
@@ -247,7 +243,9 @@ void PadClock::paintEvent(QPaintEvent*) {
     const bool active = m_face.state != PadTimes::State::Ready;
     const QFont font = clockFont(h, true);
     const QColor colour = active ? kText : kDim;
-    if (!DigitStrip::of(font, colour, ratio).draw(p, bottom, m_face.left)) {
+    if (!m_digits || !m_digits->matches(font, colour, ratio))
+        m_digits = std::make_unique<DigitStrip>(font, colour, ratio);
+    if (!m_digits->draw(p, bottom, m_face.left)) {
         p.setFont(font);
         p.setPen(colour);
         p.drawText(bottom, Qt::AlignRight | Qt::AlignVCenter, m_face.left);

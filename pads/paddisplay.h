@@ -11,7 +11,9 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <memory>
 
+class DigitStrip;
 class QPainter;
 
 // A pad's playback as the board read it from the player's published position.
@@ -50,6 +52,7 @@ class PadClock : public QWidget {
     Q_OBJECT
 public:
     explicit PadClock(QWidget* parent = nullptr);
+    ~PadClock() override;
     void showTimes(const PadTimes& times);
     const PadTimes& times() const { return m_times; }
 
@@ -81,6 +84,7 @@ private:
     Face m_drawnFace;
     QPixmap m_layer;
     QColor m_background;
+    std::unique_ptr<DigitStrip> m_digits; // the time left's characters
 };
 
 // The progress line over the picture's lower edge, shown while the pad plays or is paused.
