@@ -3,6 +3,7 @@
 #include "clipplayer.h"
 #include "dialogs.h"
 #include "errors.h"
+#include "filedialogs.h"
 #include "textfile.h"
 #include "transportbar.h"
 
@@ -24,9 +25,13 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QSlider>
+#include <QStyle>
 #include <QTextEdit>
 #include <QThreadPool>
+#include <QTimer>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -42,6 +47,14 @@ constexpr int kFrameStepY = 410;
 constexpr int kFrameWidth = 310;
 constexpr int kFrameHeight = 404;
 constexpr int kPadsPerRow = 4;
+// The playing display inside a frame: the clock in the free room between the LOOP switch
+// (10, 245, 97 x 17) and the FILE button (228, 245, 71 x 28); the progress line along the
+// lower edge of the picture frame (290 x 199), inside its border.
+constexpr QRect kClockRect(111, 243, 113, 32);
+constexpr QRect kProgressRect(1, 192, 288, 6);
+// The picture is decoded for the frame at least at this size, so it stays sharp when the
+// board is scaled up again.
+constexpr QSize kPictureSize(290, 199);
 
 // Frame names of pads 1..8.
 const char* const kFrameNames[PadBoard::kPads] = {"playpanel1", "Panel2",  "Panel6",  "Panel8",
@@ -70,11 +83,16 @@ bool focusInTextField() {
     return qobject_cast<QAbstractSpinBox*>(w) != nullptr;
 }
 
-// Reads the picture at `path`, scaled (without keeping the aspect ratio) to `size`; with
-// `headerOnly`, only checks that it is a picture and returns a null image. The file is opened
-// without blocking and checked to be a regular file first, so a FIFO, a device or a folder is
-// refused instead of hanging.
-QImage readPicture(const QString& path, const QSize& size, bool headerOnly) {
+// How a picture meets the size it is read for: stretched over it (a pad's picture) or scaled
+// down into it with its proportions kept (a preview).
+enum class Fit { Stretch, Within };
+
+// Reads the picture at `path`, fitted to `size` as `fit` says; with `headerOnly`, only checks
+// that it is a picture and returns a null image. The file is opened without blocking and
+// checked to be a regular file first, so a FIFO, a device or a folder is refused instead of
+// hanging.
+QImage readPicture(const QString& path, const QSize& size, bool headerOnly,
+                   Fit fit = Fit::Stretch) {
     const QByteArray native = QFile::encodeName(path);
     const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
@@ -96,12 +114,21 @@ QImage readPicture(const QString& path, const QSize& size, bool headerOnly) {
         throw ECueError(QStringLiteral("画像として読み込めないファイルです: ") + path);
     if (headerOnly)
         return {};
-    if (size.isValid() && !size.isEmpty())
+    const bool sized = size.isValid() && !size.isEmpty();
+    if (sized && fit == Fit::Stretch)
         reader.setScaledSize(size);
+    const QSize original = reader.size();
+    const bool tooLarge = original.width() > size.width() || original.height() > size.height();
+    if (sized && fit == Fit::Within && original.isValid() && tooLarge)
+        reader.setScaledSize(original.scaled(size, Qt::KeepAspectRatio));
     QImage image = reader.read();
     if (image.isNull())
         throw ECueError(QStringLiteral("画像を読み込めません: ") + path + QStringLiteral(" (") +
                         reader.errorString() + QStringLiteral(")"));
+    // A reader that could not tell the size beforehand decoded it whole.
+    if (sized && fit == Fit::Within &&
+        (image.width() > size.width() || image.height() > size.height()))
+        image = image.scaled(size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
     return image;
 }
 
@@ -131,7 +158,7 @@ PadBoard::PadBoard(media::Engine& engine, QWidget* padParent, int* startup, QObj
     OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
     OpenDialog1->setFileMode(QFileDialog::ExistingFile);
 
-    OpenPictureDialog1 = new QFileDialog(owner);
+    OpenPictureDialog1 = new PictureDialog(owner);
     OpenPictureDialog1->setObjectName(QStringLiteral("OpenPictureDialog1"));
     OpenPictureDialog1->setOption(QFileDialog::DontUseNativeDialog);
     OpenPictureDialog1->setAcceptMode(QFileDialog::AcceptOpen);
@@ -139,6 +166,19 @@ PadBoard::PadBoard(media::Engine& engine, QWidget* padParent, int* startup, QObj
 
     m_openDialog = OpenDialog1;
     m_pictureDialog = OpenPictureDialog1;
+    auto settingsFile = [this] {
+        return m_dataFolder.isEmpty() ? QString()
+                                      : m_dataFolder + QStringLiteral("/conf/settings.ini");
+    };
+    filedialogs::keepReadable(OpenDialog1, filedialogs::kListSize, settingsFile);
+    filedialogs::keepReadable(OpenPictureDialog1, filedialogs::kPictureSize, settingsFile);
+
+    m_displayTimer = new QTimer(this);
+    m_displayTimer->setObjectName(QStringLiteral("playingDisplay"));
+    m_displayTimer->setSingleShot(true);
+    m_displayTimer->setTimerType(Qt::PreciseTimer);
+    m_displayTimer->setInterval(kDisplayMaxMs);
+    connect(m_displayTimer, &QTimer::timeout, this, &PadBoard::refreshDisplays);
 
     PopupMenu1 = new QMenu(padParent);
     PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
@@ -235,18 +275,40 @@ void PadBoard::buildPad(int n, media::Engine& engine, QWidget* padParent) {
     p.trackBar->setCursor(Qt::PointingHandCursor);
     setTag(p.trackBar, n);
 
+    // The playing display: the clock in the free room between LOOP and FILE, the progress
+    // line over the picture's lower edge. Neither takes the focus or a click.
+    p.clock = new PadClock(p.frame);
+    p.clock->setObjectName(QStringLiteral("clock") + num);
+    p.clock->setGeometry(kClockRect);
+    p.progress = new PadProgress(p.pictureFrame);
+    p.progress->setObjectName(QStringLiteral("progress") + num);
+    p.progress->setGeometry(kProgressRect);
+
     QWidget::setTabOrder(p.filesel, p.pictureFrame);
     QWidget::setTabOrder(p.pictureFrame, p.loop);
     QWidget::setTabOrder(p.loop, p.bar);
     QWidget::setTabOrder(p.bar, p.play);
     QWidget::setTabOrder(p.play, p.trackBar);
 
-    connect(p.play, &QPushButton::clicked, this, [this, w = p.play] { playbtn1Click(w); });
-    connect(p.loop, &QCheckBox::toggled, this, [this, w = p.loop] { loop4Click(w); });
+    // Every event that may start or end a playback refreshes the playing display at once.
+    connect(p.play, &QPushButton::clicked, this, [this, w = p.play] {
+        playbtn1Click(w);
+        refreshDisplays();
+    });
+    connect(p.loop, &QCheckBox::toggled, this, [this, w = p.loop] { loopToggled(w); });
     connect(p.filesel, &QPushButton::clicked, this, [this, w = p.filesel] { filesel1Click(w); });
     connect(p.trackBar, &QSlider::valueChanged, this,
             [this, w = p.trackBar] { TrackBar1Change(w); });
-    connect(p.player, &ClipPlayer::OnNotify, this, [this, w = p.bar] { VarnelPlayer1Notify(w); });
+    connect(p.player, &ClipPlayer::OnNotify, this, [this, w = p.bar] {
+        VarnelPlayer1Notify(w);
+        refreshDisplays();
+    });
+    // Open, close and end of a playback redraw the strip; the display follows them.
+    connect(p.player, &ClipPlayer::redrawFromSet, this, &PadBoard::refreshDisplays);
+    p.bar->OnPostClick = [board = QPointer<PadBoard>(this)](TransportBar*, TMPBtnType) {
+        if (board)
+            board->refreshDisplays();
+    };
 
     // A right-click anywhere on the pad opens the pad menu for it.
     const QList<QWidget*> menuWidgets = {p.frame, p.pictureFrame, p.image,    p.bar,
@@ -268,12 +330,23 @@ void PadBoard::addShortcuts(int n, QWidget* padParent) {
         shortcut->setAutoRepeat(true);
         connect(shortcut, &QShortcut::activated, this, [this, n] { pressFromKeyboard(n); });
     }
+    // Shift with the letter fades the pad out. A held key fades it once.
+    auto* fade = new QShortcut(QKeySequence(Qt::SHIFT | key), padParent);
+    fade->setContext(Qt::WindowShortcut);
+    fade->setAutoRepeat(false);
+    connect(fade, &QShortcut::activated, this, [this, n] { fadeFromKeyboard(n); });
 }
 
 void PadBoard::pressFromKeyboard(int n) {
     if (focusInTextField())
         return;
     pressPad(n);
+}
+
+void PadBoard::fadeFromKeyboard(int n) {
+    if (focusInTextField())
+        return;
+    fadePad(n);
 }
 
 void PadBoard::pressPad(int n) {
@@ -283,16 +356,148 @@ void PadBoard::pressPad(int n) {
 void PadBoard::fadePad(int n, int ms) {
     dialogs::guarded([&] {
         ClipPlayer* player = pad(n).player;
-        if (player->Mode() == mpPlaying)
-            player->FadeOut(ms);
+        if (player->Mode() != mpPlaying)
+            return;
+        player->FadeOut(ms);
+        loopOffForFade(n);
     });
+    refreshDisplays();
 }
 
 void PadBoard::stopAll() {
-    for (int n = 1; n <= kPads; ++n)
-        switchLoopOff(n);
-    for (int n = 1; n <= kPads; ++n)
-        fadePad(n, kStopAllFadeMs);
+    // Fades already running (the first stop's, or a pad's own) are cut by this one.
+    bool cut = false;
+    for (const Pad& p : m_pads)
+        cut = cut || (p.player->MCIOpened() && p.player->fading());
+    for (int n = 1; n <= kPads; ++n) {
+        // One pad's failure leaves the others to stop.
+        dialogs::guarded([&] {
+            ClipPlayer* player = pad(n).player;
+            const TMPModes mode = player->Mode();
+            if (mode == mpPlaying && !(cut && player->fading())) {
+                player->FadeOut(kStopAllFadeMs);
+                loopOffForFade(n);
+            } else if (mode == mpPlaying || mode == mpPaused) {
+                player->Stop();
+                player->Rewind();
+                loopOffForFade(n);
+            } else {
+                switchLoopOff(n);
+            }
+        });
+    }
+    refreshDisplays();
+}
+
+void PadBoard::loopOffForFade(int n) {
+    Pad& p = pad(n);
+    if (!p.loop->isChecked())
+        return;
+    m_fadeTurnsLoopOff = true;
+    p.loop->setChecked(false); // toggled: loopToggled sees the flag
+    m_fadeTurnsLoopOff = false;
+}
+
+void PadBoard::loopToggled(QCheckBox* loop) {
+    if (m_fadeTurnsLoopOff) {
+        // What switching the loop off leaves, except the stop: the fade ends the playback.
+        dialogs::guarded([&] {
+            Pad& p = pad(padOf(loop));
+            p.player->setLooping(false);
+            p.play->setEnabled(true);
+        });
+    } else {
+        loop4Click(loop);
+    }
+    refreshDisplays();
+}
+
+// ---- playing display ----------------------------------------------------------------------
+
+PadTimes PadBoard::timesOf(int n) const {
+    const Pad& p = pad(n);
+    PadTimes t;
+    if (!p.player->MCIOpened())
+        return t;
+    t.length = p.player->Length();
+    t.position = p.player->Position();
+    switch (p.player->Mode()) {
+    case mpPlaying:
+        t.state = PadTimes::State::Playing;
+        break;
+    case mpPaused:
+        t.state = PadTimes::State::Paused;
+        break;
+    default:
+        t.state = PadTimes::State::Ready;
+        break;
+    }
+    t.looping = p.player->looping() || p.loop->isChecked();
+    t.fading = p.player->fading();
+    return t;
+}
+
+void PadBoard::refreshDisplays() {
+    bool sounding = false;
+    qint32 due = kDisplayMaxMs;
+    for (int n = 1; n <= kPads; ++n) {
+        Pad& p = m_pads[n - 1];
+        if (!p.frame)
+            continue; // the window went first
+        const PadTimes t = timesOf(n);
+        p.clock->showTimes(t);
+        p.progress->showTimes(t);
+        QString state;
+        if (t.state == PadTimes::State::Playing)
+            state = endIsNear(t) ? QStringLiteral("ending") : QStringLiteral("playing");
+        else if (t.state == PadTimes::State::Paused)
+            state = QStringLiteral("paused");
+        if (state != p.shownState) {
+            p.shownState = state;
+            setFrameProperty(n, "playstate", state);
+            p.play->setProperty("playing", t.state == PadTimes::State::Playing);
+            p.play->style()->unpolish(p.play);
+            p.play->style()->polish(p.play);
+        }
+        if (t.state == PadTimes::State::Playing) {
+            sounding = true;
+            due = std::min(due, msUntilChange(t));
+        }
+    }
+    if (!sounding) {
+        m_displayTimer->stop();
+        return;
+    }
+    // A little after the change, so that the engine has published the position past it.
+    m_displayTimer->start(std::clamp(due + 2, kDisplayMinMs, kDisplayMaxMs));
+}
+
+// The style sheet draws a frame by its properties; a changed property needs a new polish.
+void PadBoard::setFrameProperty(int n, const char* name, const QString& value) {
+    QFrame* frame = pad(n).frame;
+    frame->setProperty(name, value);
+    frame->style()->unpolish(frame);
+    frame->style()->polish(frame);
+    frame->update();
+}
+
+int PadBoard::padAt(const QPoint& pos) const {
+    for (int n = 1; n <= kPads; ++n) {
+        const Pad& p = m_pads[n - 1];
+        if (p.frame && p.frame->isVisible() && p.frame->geometry().contains(pos))
+            return n;
+    }
+    return 0;
+}
+
+void PadBoard::showDropTarget(int n) {
+    if (n < 0 || n > kPads || n == m_dropTarget)
+        return;
+    if (m_dropTarget != 0 && m_pads[m_dropTarget - 1].frame)
+        setFrameProperty(m_dropTarget, "droptarget", QString());
+    m_dropTarget = n;
+    if (n != 0 && m_pads[n - 1].frame)
+        setFrameProperty(n, "droptarget", QStringLiteral("true"));
 }
 
 void PadBoard::stopPad(int n) {
@@ -367,6 +572,12 @@ QSlider* PadBoard::trackBar(int n) const {
 }
 QPushButton* PadBoard::playButton(int n) const {
     return pad(n).play;
+}
+PadClock* PadBoard::clock(int n) const {
+    return pad(n).clock;
+}
+PadProgress* PadBoard::progress(int n) const {
+    return pad(n).progress;
 }
 
 // The pad of the element that raised an event: its tag, or the pad whose player it is.
@@ -443,7 +654,7 @@ void PadBoard::loadPicture(int n, const QString& path, bool keepPathOnFailure) {
     const QString previous = keepPathOnFailure ? path : p.imagePath;
     p.imagePath = path;
     const qreal ratio = p.image->devicePixelRatioF();
-    const QSize size = p.pictureFrame->size() * ratio;
+    const QSize size = p.pictureFrame->size().expandedTo(kPictureSize) * ratio;
     // Decoding a large photo takes far longer than a frame: a worker does it, and the
     // picture shown so far stays until the new one is ready.
     m_pictureThreads->start([this, n, job, path, previous, size, ratio] {
@@ -480,6 +691,10 @@ void PadBoard::pictureDecoded(int n, quint64 job, const QImage& image, qreal rat
     pixmap.setDevicePixelRatio(ratio);
     p.image->setPixmap(pixmap);
     emit pictureFinished(n, true);
+}
+
+QImage PadBoard::readPictureWithin(const QString& path, const QSize& box) {
+    return readPicture(path, box, false, Fit::Within);
 }
 
 void PadBoard::clearPicture(int n) {

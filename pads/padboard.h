@@ -16,6 +16,13 @@
 // Handlers shared by the eight pads take the element that raised the event and find their
 // pad from its "tag" property. Each handler body runs inside dialogs::guarded, so errors end
 // in the error box and never reach Qt.
+//
+// While a pad sounds, its frame is lit and its clock (beside the LOOP switch) and progress
+// line (on the picture's lower edge) show the time played and the time left. One timer for
+// the whole board refreshes them from the positions the engine publishes, and runs only
+// while some pad sounds; every command that may start or end a playback refreshes at once.
+
+#include "paddisplay.h"
 
 #include <QObject>
 #include <QPointer>
@@ -33,8 +40,10 @@ class QMenu;
 class QPoint;
 class QPushButton;
 class QShortcut;
+class QSize;
 class QSlider;
 class QThreadPool;
+class QTimer;
 class QWidget;
 class TransportBar;
 
@@ -71,6 +80,8 @@ public:
     QPushButton* fileButton(int pad) const;
     QSlider* trackBar(int pad) const; // volume 0..1000 = slider position
     QPushButton* playButton(int pad) const;
+    PadClock* clock(int pad) const;
+    PadProgress* progress(int pad) const;
 
     // Pad state.
     static QString suffix(int pad); // "(&Q)" ... "(&F)"
@@ -93,6 +104,9 @@ public:
     // picture) keeps `path` after a failed decode.
     void loadPicture(int pad, const QString& path, bool keepPathOnFailure = false);
     void clearPicture(int pad); // picture and path cleared
+    // Reads the picture at `path` as loadPicture does (same checks, same size limit), scaled
+    // down to fit `box` with its proportions kept. Throws ECueError. Safe on any thread.
+    static QImage readPictureWithin(const QString& path, const QSize& box);
 
     // Commands for the set list code and the window.
     void releasePad(int pad); // stop if playing, close, forget the clip file name
@@ -119,10 +133,12 @@ public:
     // The pad's key: presses its play button (nothing while the button is disabled).
     void pressPad(int pad);
     // Fades a sounding pad out over `ms`, then stops and rewinds it; a silent pad is left
-    // as it is.
+    // as it is. A looping pad that fades ends too: its loop switch goes off without cutting
+    // the fade.
     void fadePad(int pad, int ms = kPadFadeMs);
     // Turns every loop switch off and fades every sounding pad out over kStopAllFadeMs; each
-    // then ends stopped and rewound. A second call while the fades run stops them at once.
+    // then ends stopped and rewound, as does a paused pad, at once. A call while fades run
+    // (a second Esc) stops the fading pads at once.
     void stopAll();
     // The Stop button of the pad's strip, as a click on it: the clip stops where it is.
     // Nothing while the strip or its Stop button cannot be pressed.
@@ -130,6 +146,22 @@ public:
     // Moves the volume slider as the user does: the level reaches the clip (unless a set
     // list is loading) and the set list counts as changed.
     void moveVolume(int pad, int level);
+
+    // The playing display: reads every pad's player and updates its frame, clock and
+    // progress line. While a pad sounds, the board's one display timer calls this again when
+    // the next digit or pixel is due: at least every kDisplayMaxMs (ten times a second), at
+    // most every kDisplayMinMs. With no pad sounding the timer rests.
+    void refreshDisplays();
+    PadTimes timesOf(int pad) const;
+    const QTimer* displayTimer() const { return m_displayTimer; }
+    static constexpr int kDisplayMinMs = 50;
+    static constexpr int kDisplayMaxMs = 100;
+
+    // Drops: the pad whose frame holds `pos` (in the coordinates of the pads' parent), 0 for
+    // none; the pad that shows it will take a dropped file (0: none does).
+    int padAt(const QPoint& pos) const;
+    void showDropTarget(int pad);
+    int dropTarget() const { return m_dropTarget; }
 
     // What choosing a clip or a picture for `pad` does once the file is known, whether it
     // came from the FILE button's dialog, the picture dialog or a drop. Throws on failure; a
@@ -176,6 +208,9 @@ private:
         QPushButton* filesel = nullptr;
         QSlider* trackBar = nullptr;
         QPushButton* play = nullptr;
+        PadClock* clock = nullptr;
+        PadProgress* progress = nullptr;
+        QString shownState; // the frame's "playstate" as last styled
         QString imagePath;
         quint64 pictureJob = 0; // the decode whose result the pad still waits for
     };
@@ -183,6 +218,12 @@ private:
     void buildPad(int n, media::Engine& engine, QWidget* padParent);
     void addShortcuts(int n, QWidget* padParent);
     void pressFromKeyboard(int n);
+    void fadeFromKeyboard(int n);
+    void setFrameProperty(int n, const char* name, const QString& value);
+    // The loop switch of a pad that fades out goes off without its handler's stop, which
+    // would cut the fade; the pad then ends as the fade leaves it.
+    void loopOffForFade(int n);
+    void loopToggled(QCheckBox* loop);
     const Pad& pad(int n) const;
     Pad& pad(int n);
     int padOf(QObject* sender) const;
@@ -199,4 +240,7 @@ private:
     QPointer<QFileDialog> m_openDialog;
     QPointer<QFileDialog> m_pictureDialog;
     bool m_programTurnsLoopOff = false;
+    bool m_fadeTurnsLoopOff = false;
+    QTimer* m_displayTimer = nullptr;
+    int m_dropTarget = 0;
 };

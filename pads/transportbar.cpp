@@ -16,6 +16,7 @@
 #include <QStyleOptionButton>
 
 #include <algorithm>
+#include <cmath>
 #include <optional>
 
 // The resources live in a library that static linking would otherwise leave out of a
@@ -118,6 +119,41 @@ QSize TransportBar::MinBtnSize() {
     return size;
 }
 
+QSize TransportBar::minButtonSize() const {
+    if (m_scale == 1.0)
+        return MinBtnSize();
+    int w = 0;
+    int h = 0;
+    for (const auto& row : m_scaledGlyphs)
+        for (const QImage& image : row) {
+            w = std::max(w, image.width());
+            h = std::max(h, image.height());
+        }
+    return QSize(w + int(std::lround(8 * m_scale)), h + int(std::lround(4 * m_scale)));
+}
+
+void TransportBar::setViewScale(qreal scale) {
+    if (scale <= 0 || scale == m_scale)
+        return;
+    m_scale = scale;
+    for (int b = 0; b < kButtonCount; ++b) {
+        const TMPButton& button = m_buttons[b];
+        const QImage* designs[3] = {&button.EnabledGlyph, &button.DisabledGlyph,
+                                    &button.ColoredGlyph};
+        for (int kind = 0; kind < 3; ++kind) {
+            const QImage& design = *designs[kind];
+            m_scaledGlyphs[kind][b] =
+                scale == 1.0 || design.isNull()
+                    ? QImage()
+                    : design.scaled(std::max(1, int(std::lround(design.width() * scale))),
+                                    std::max(1, int(std::lround(design.height() * scale))),
+                                    Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        }
+    }
+    updateMinimumSize();
+    update();
+}
+
 // --- Sets and flags ------------------------------------------------------------------------
 
 void TransportBar::setVisibleButtons(TButtonSet set) {
@@ -182,7 +218,8 @@ int TransportBar::visibleCount() const {
 // their glyphs need, shown or not.
 void TransportBar::updateMinimumSize() {
     const int count = visibleCount();
-    setMinimumSize(count * (MinBtnSize().width() - 1) + 1, MinBtnSize().height());
+    const QSize smallest = minButtonSize();
+    setMinimumSize(count * (smallest.width() - 1) + 1, smallest.height());
 }
 
 // Neighbouring buttons share one border column, so the strip is always
@@ -191,8 +228,8 @@ void TransportBar::layoutButtons() {
     const int count = visibleCount();
     const int buttonWidth = (width() - 1) / count + 1;
     const int newWidth =
-        std::max(count * (buttonWidth - 1) + 1, count * (MinBtnSize().width() - 1) + 1);
-    const int newHeight = std::max(height(), MinBtnSize().height());
+        std::max(count * (buttonWidth - 1) + 1, count * (minButtonSize().width() - 1) + 1);
+    const int newHeight = std::max(height(), minButtonSize().height());
     m_buttonWidth = buttonWidth;
     if (newWidth != width() || newHeight != height()) {
         resize(newWidth, newHeight);
@@ -335,8 +372,13 @@ void TransportBar::drawButton(QPainter& p, TMPBtnType button, int x, Look look) 
 void TransportBar::drawGlyph(QPainter& p, TMPBtnType button, int x, bool pressed) {
     const TMPButton& b = m_buttons[button];
     const QImage* image = &b.DisabledGlyph;
-    if (isEnabled() && isAvailable(button))
+    int kind = 1;
+    if (isEnabled() && isAvailable(button)) {
         image = b.Colored ? &b.ColoredGlyph : &b.EnabledGlyph;
+        kind = b.Colored ? 2 : 0;
+    }
+    if (m_scale != 1.0)
+        image = &m_scaledGlyphs[kind][button];
     if (image->isNull())
         return;
     int left = x + m_buttonWidth / 2 - image->width() / 2;

@@ -79,6 +79,12 @@ public:
     // auto rule. Nothing when the button is hidden or cannot be pressed. Errors of the action
     // escape to the caller.
     void pressButton(TMPBtnType button);
+    // The scale of the board the strip stands on (1 at design size): the glyphs are drawn
+    // scaled by it, and the smallest button shrinks with them.
+    Q_INVOKABLE void setViewScale(qreal scale);
+    qreal viewScale() const { return m_scale; }
+    // MinBtnSize at the strip's scale.
+    QSize minButtonSize() const;
 
     // Left column of a visible button, or -1 when it is hidden.
     int buttonLeft(TMPBtnType button) const;
@@ -139,4 +145,7 @@ private:
     int m_buttonWidth = 0;
     Look m_look = Look::Auto;
     QImage m_buffer;
+    qreal m_scale = 1.0;
+    // The glyphs at m_scale (enabled, disabled, coloured); empty at scale 1.
+    std::array<std::array<QImage, kButtonCount>, 3> m_scaledGlyphs;
 };

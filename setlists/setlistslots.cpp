@@ -2,6 +2,7 @@
 
 #include "dialogs.h"
 #include "errors.h"
+#include "filedialogs.h"
 #include "padboard.h"
 #include "setlistio.h"
 #include "textfile.h"
@@ -43,7 +44,11 @@ QString runDialog(QFileDialog* dialog, const QString& folder) {
 SetListSlots::SetListSlots(PadBoard& board, int* startup, QString dataFolder, QLabel* slotPanel,
                            QLabel* pathPanel, QWidget* dialogParent, QObject* parent)
     : QObject(parent), m_board(board), m_startup(startup), m_dataFolder(std::move(dataFolder)),
-      m_slotPanel(slotPanel), m_pathPanel(pathPanel), m_saveDialog(makeSaveDialog(dialogParent)) {}
+      m_slotPanel(slotPanel), m_pathPanel(pathPanel), m_saveDialog(makeSaveDialog(dialogParent)) {
+    filedialogs::keepReadable(m_saveDialog, filedialogs::kListSize, [this] {
+        return m_dataFolder.isEmpty() ? QString() : confFile(QStringLiteral("settings.ini"));
+    });
+}
 
 SetListSlots::~SetListSlots() {
     delete m_saveDialog.data();
@@ -221,14 +226,23 @@ void SetListSlots::Button16Click() {
     LoadSetList(copyBufferFile());
 }
 
+bool SetListSlots::mayReplaceBoard() {
+    if (!SetListModified())
+        return true;
+    return dialogs::messageDlg(
+               CurrentSetList() +
+                   QStringLiteral("のデータが変更されています。終了していいですか？"),
+               dialogs::MsgKind::Confirmation, dialogs::mbYes | dialogs::mbNo) == dialogs::mrYes;
+}
+
+void SetListSlots::loadChosenFile(const QString& path) {
+    if (mayReplaceBoard())
+        LoadSetList(path);
+}
+
 void SetListSlots::Button21Click() {
-    if (SetListModified()) {
-        const int answer = dialogs::messageDlg(
-            CurrentSetList() + QStringLiteral("のデータが変更されています。終了していいですか？"),
-            dialogs::MsgKind::Confirmation, dialogs::mbYes | dialogs::mbNo);
-        if (answer != dialogs::mrYes)
-            return;
-    }
+    if (!mayReplaceBoard())
+        return;
     QFileDialog* dialog = OpenDialog1();
     if (dialog) { // shared with the clip chooser, which leaves its own settings
         dialog->setAcceptMode(QFileDialog::AcceptOpen);

@@ -67,7 +67,10 @@ public:
     void Button10Click(); // Copy set list
     void Button16Click(); // Paste set list
     void Button21Click(); // Load file
-    void Button2Click();  // Save file
+    // Load file with the file already chosen (a set list file dropped on the window): the
+    // same question about unsaved changes, then the load.
+    void loadChosenFile(const QString& path);
+    void Button2Click(); // Save file
 
     // "a.b.txt" -> "a.b.cdk"; "name" -> "name.cdk".
     static QString withCdkExtension(const QString& fileName);
@@ -83,6 +86,8 @@ private:
     // Writes the baseline; a failure is shown but does not stop the command.
     void renewBaseline();
     void applyLines(const std::optional<QStringList>& lines);
+    // Load file's question; true when the board may be replaced.
+    bool mayReplaceBoard();
 
     PadBoard& m_board;
     int* m_startup;

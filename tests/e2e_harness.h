@@ -39,15 +39,16 @@ namespace e2e {
 inline const QString kArtefacts = QStringLiteral(CUEDECK_BINARY_DIR "/tests/e2e-artefacts");
 constexpr int kWaitMs = 30000; // generous: the machine may be busy building
 
-// One X server for the whole suite, on a display number it picks itself. "-noreset": by
-// default Xvfb resets whenever its last client leaves, and a program that connects during that
-// reset is refused ("could not connect to display"); between two tests there is often no client.
+// One X server for the whole suite, on a display number it picks itself, with one screen of
+// `screen` ("WIDTHxHEIGHTxDEPTH"). "-noreset": by default Xvfb resets whenever its last client
+// leaves, and a program that connects during that reset is refused ("could not connect to
+// display"); between two tests there is often no client.
 class XServer {
 public:
-    bool start() {
+    bool start(const QString& screen) {
         m_process.setProgram(QStringLiteral("Xvfb"));
         m_process.setArguments(
-            {"-displayfd", "1", "-noreset", "-nolisten", "tcp", "-screen", "0", "1920x1080x24"});
+            {"-displayfd", "1", "-noreset", "-nolisten", "tcp", "-screen", "0", screen});
         m_process.setProcessChannelMode(QProcess::SeparateChannels);
         m_process.setStandardErrorFile(QProcess::nullDevice());
         m_process.start();
@@ -368,9 +369,12 @@ inline bool haveTool(const QString& program) {
 
 class EndToEnd : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
+    // A desktop screen; a suite that needs another one declares its own SetUpTestSuite()
+    // calling startServer() with it.
+    static void SetUpTestSuite() { startServer(QStringLiteral("1920x1080x24")); }
+    static void startServer(const QString& screen) {
         g_server = new XServer;
-        if (!g_server->start()) {
+        if (!g_server->start(screen)) {
             delete g_server;
             g_server = nullptr;
         }

@@ -4,6 +4,8 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <cmath>
+
 CategoryPanel::CategoryPanel(const QString& caption, int height, QWidget* parent)
     : QWidget(parent), m_header(new QToolButton(this)), m_content(new QWidget(this)),
       m_openHeight(height) {
@@ -29,13 +31,30 @@ void CategoryPanel::setCollapsed(bool collapsed) {
     m_header->setChecked(!collapsed);
     m_header->setArrowType(collapsed ? Qt::RightArrow : Qt::DownArrow);
     m_content->setVisible(!collapsed);
-    setFixedHeight(collapsed ? kHeaderHeight : m_openHeight);
+    setFixedHeight(scaled(collapsed ? kHeaderHeight : m_openHeight));
+}
+
+int CategoryPanel::scaled(int design) const {
+    return int(std::lround(design * m_scale));
+}
+
+void CategoryPanel::setViewScale(qreal scale) {
+    if (scale <= 0 || scale == m_scale)
+        return;
+    m_scale = scale;
+    setCollapsed(m_collapsed);
+    placeParts();
 }
 
 void CategoryPanel::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
-    m_header->setGeometry(0, 0, width(), kHeaderHeight);
-    m_content->setGeometry(0, kHeaderHeight, width(), m_openHeight - kHeaderHeight);
+    placeParts();
+}
+
+void CategoryPanel::placeParts() {
+    const int header = scaled(kHeaderHeight);
+    m_header->setGeometry(0, 0, width(), header);
+    m_content->setGeometry(0, header, width(), scaled(m_openHeight) - header);
 }
 
 CategoryPanelGroup::CategoryPanelGroup(QWidget* parent)

@@ -25,14 +25,22 @@ public:
 
     static constexpr int kHeaderHeight = 24;
 
+    // The scale of the board (1 at design size): the header and the open panel take their
+    // heights times `scale`.
+    Q_INVOKABLE void setViewScale(qreal scale);
+
 protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
     QToolButton* m_header;
     QWidget* m_content;
+    int scaled(int design) const;
+    void placeParts();
+
     int m_openHeight;
     bool m_collapsed = false;
+    qreal m_scale = 1.0;
 };
 
 class CategoryPanelGroup : public QScrollArea {

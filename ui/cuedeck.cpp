@@ -10,8 +10,10 @@
 #include "remotesettings.h"
 #include "setlistslots.h"
 #include "settingsdialog.h"
+#include "viewscale.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDesktopServices>
@@ -19,12 +21,18 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMenu>
+#include <QMimeData>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
+#include <QShortcut>
 #include <QShowEvent>
 #include <QStatusBar>
 #include <QTimer>
 #include <QUrl>
+#include <QWindow>
+
+#include <cmath>
 
 Tfcuedeck::Tfcuedeck(media::Engine& engine, QWidget* parent)
     : Tfcuedeck(engine, ProgramFolder(), parent) {}
@@ -59,6 +67,20 @@ Tfcuedeck::Tfcuedeck(media::Engine& engine, const QString& programFolder, QWidge
         new SetListSlots(*m_board, &startup, DataFolder, ui.statusSlot, ui.statusPath, this, this);
     wireSetListButtons();
     wireRemote();
+
+    // Esc stops every pad, as the stop-all button does; while a dialog is open it is the
+    // dialog's. A held key stops once: only a second press cuts the fades short.
+    auto* stopAll = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    stopAll->setObjectName(QStringLiteral("stopAllKey"));
+    stopAll->setContext(Qt::WindowShortcut);
+    stopAll->setAutoRepeat(false);
+    connect(stopAll, &QShortcut::activated, this, [this] { m_board->stopAll(); });
+
+    setAcceptDrops(true);
+
+    // Every control exists now, at design size: the scale applies to all of them.
+    m_scaler = std::make_unique<ViewScaler>(this);
+    applyViewScale();
 }
 
 Tfcuedeck::~Tfcuedeck() {
@@ -133,6 +155,92 @@ void Tfcuedeck::applyPlacement() {
         placementToApply(LoadWindowPlacement(DataFolder, applicationTitle()), screens);
     move(p.Left, p.Top);
     resize(p.Width, p.Height);
+    fitToScreen();
+}
+
+namespace {
+
+// The screen that holds most of `rect`; the primary screen when none does.
+QScreen* screenOf(const QRect& rect) {
+    QScreen* best = QGuiApplication::primaryScreen();
+    qint64 bestArea = 0;
+    for (QScreen* screen : QGuiApplication::screens()) {
+        const QRect common = screen->geometry() & rect;
+        const qint64 area = qint64(common.width()) * common.height();
+        if (!common.isEmpty() && area > bestArea) {
+            best = screen;
+            bestArea = area;
+        }
+    }
+    return best;
+}
+
+// Every length of the theme, in pixels, times `scale` (at least one pixel).
+QString scaledSheet(const QString& sheet, qreal scale) {
+    static const QRegularExpression length(QStringLiteral("(\\d+)px"));
+    QString result;
+    qsizetype from = 0;
+    for (auto it = length.globalMatch(sheet); it.hasNext();) {
+        const QRegularExpressionMatch m = it.next();
+        const int design = m.captured(1).toInt();
+        const long px = design == 0 ? 0 : std::max(1L, std::lround(design * scale));
+        result += QStringView(sheet).mid(from, m.capturedStart() - from);
+        result += QString::number(px) + QStringLiteral("px");
+        from = m.capturedEnd();
+    }
+    result += QStringView(sheet).mid(from);
+    return result;
+}
+
+} // namespace
+
+void Tfcuedeck::fitToScreen() {
+    // Before the window manager has framed the window, its frame is not known: the next
+    // fit, once the window is shown, takes it into account.
+    const QRect frame = frameGeometry();
+    const QMargins margins(geometry().left() - frame.left(), geometry().top() - frame.top(),
+                           frame.right() - geometry().right(),
+                           frame.bottom() - geometry().bottom());
+    const QRect wanted(pos(), size());
+    QScreen* screen = screenOf(QRect(wanted.topLeft(), wanted.size().grownBy(margins)));
+    if (!screen)
+        return;
+    const QRect fitted = fitWindow(wanted, screen->availableGeometry(), margins,
+                                   QSize(MainLayout::kClientWidth, MainLayout::kClientHeight));
+    if (fitted == wanted)
+        return;
+    move(fitted.topLeft());
+    resize(fitted.size());
+}
+
+qreal Tfcuedeck::viewScale() const {
+    return m_scaler ? m_scaler->scale() : 1.0;
+}
+
+// The one place the board's scale is decided: from the window's size, which the user or the
+// screen gives it.
+void Tfcuedeck::applyViewScale() {
+    if (!m_scaler)
+        return;
+    const qreal scale =
+        ViewScaler::factorFor(size(), QSize(MainLayout::kClientWidth, MainLayout::kClientHeight));
+    // The theme's lengths (paddings, borders, the check box's box) scale with the board. The
+    // style sheet goes first: setting it gives the widgets back the fonts they had before.
+    QString sheet;
+    if (scale != 1.0 && qApp->property("cuedeckTheme").toString() == QLatin1String("Glow"))
+        sheet = scaledSheet(qobject_cast<QApplication*>(qApp)->styleSheet(), scale);
+    const bool newSheet = sheet != m_scaledSheet;
+    if (newSheet) {
+        m_scaledSheet = sheet;
+        ui.client->setStyleSheet(sheet);
+    }
+    if (scale != m_scaler->scale() || newSheet)
+        m_scaler->apply(scale);
+}
+
+void Tfcuedeck::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    applyViewScale();
 }
 
 void Tfcuedeck::FormShow() {
@@ -186,9 +294,78 @@ void Tfcuedeck::showEvent(QShowEvent* event) {
     if (m_shown || event->spontaneous())
         return;
     m_shown = true;
+    // Framed and on its screen now: fit again with the frame known.
+    QTimer::singleShot(0, this, &Tfcuedeck::fitToScreen);
+    // Moved to a screen too small for it: shrunk to fit. A window that fits is left where the
+    // user is putting it.
+    if (QWindow* handle = windowHandle())
+        connect(handle, &QWindow::screenChanged, this, [this](QScreen* screen) {
+            if (!screen)
+                return;
+            const QSize room = screen->availableGeometry().size();
+            const QSize outer = frameGeometry().size();
+            if (outer.width() > room.width() || outer.height() > room.height())
+                fitToScreen();
+        });
     dialogs::guarded([this] { FormShow(); });
     // Remote commands act on the loaded board only.
     m_remote->start();
+}
+
+// ---- drops --------------------------------------------------------------------------------
+
+int Tfcuedeck::padUnder(const QPoint& pos) const {
+    return m_board->padAt(ui.Panel1->mapFrom(this, pos));
+}
+
+void Tfcuedeck::dragEnterEvent(QDragEnterEvent* event) {
+    m_drag = readFileDrop(event->mimeData());
+    if (m_drag.kind == FileDrop::Kind::None)
+        return; // not a file: not for this window
+    // Every file drag is taken, so that one the board cannot use gets its message.
+    event->acceptProposedAction();
+    m_board->showDropTarget(m_drag.forPad() ? padUnder(event->position().toPoint()) : 0);
+}
+
+void Tfcuedeck::dragMoveEvent(QDragMoveEvent* event) {
+    event->acceptProposedAction();
+    m_board->showDropTarget(m_drag.forPad() ? padUnder(event->position().toPoint()) : 0);
+}
+
+void Tfcuedeck::dragLeaveEvent(QDragLeaveEvent*) {
+    m_board->showDropTarget(0);
+}
+
+void Tfcuedeck::dropEvent(QDropEvent* event) {
+    m_board->showDropTarget(0);
+    const FileDrop drop = readFileDrop(event->mimeData());
+    const int pad = padUnder(event->position().toPoint());
+    event->acceptProposedAction();
+    // The file manager waits for the drop to end: questions and dialogs come after it.
+    QMetaObject::invokeMethod(
+        this, [this, drop, pad] { dialogs::guarded([&] { takeDrop(drop, pad); }); },
+        Qt::QueuedConnection);
+}
+
+void Tfcuedeck::takeDrop(const FileDrop& drop, int pad) {
+    const QString refusal = refusalOf(drop, pad);
+    if (!refusal.isEmpty()) {
+        dialogs::messageDlg(refusal, dialogs::MsgKind::Warning, dialogs::mbOK);
+        return;
+    }
+    switch (drop.kind) {
+    case FileDrop::Kind::Clip:
+        m_board->chooseClip(pad, drop.path);
+        break;
+    case FileDrop::Kind::Picture:
+        m_board->choosePicture(pad, drop.path);
+        break;
+    case FileDrop::Kind::SetList:
+        m_slots->loadChosenFile(drop.path);
+        break;
+    default:
+        break;
+    }
 }
 
 void Tfcuedeck::closeEvent(QCloseEvent* event) {

@@ -4,10 +4,13 @@
 // events of its controls to them; its four moments (creation, first showing, close request,
 // close) run the work of each part in a fixed order.
 
+#include "filedrop.h"
 #include "mainlayout.h"
 
 #include <QMainWindow>
 #include <QString>
+
+#include <memory>
 
 class PadBoard;
 class QCloseEvent;
@@ -15,6 +18,7 @@ class QLabel;
 class QTimer;
 class QShowEvent;
 class SetListSlots;
+class ViewScaler;
 
 namespace media {
 class Engine;
@@ -56,6 +60,15 @@ public:
     // Settings (output device, MIDI, OSC) in a modal dialog.
     void openSettings();
 
+    // The board's scale: 1 at design size; below 1 when the window is smaller (a screen too
+    // small for the design size, or the user's choice), above when it is larger.
+    qreal viewScale() const;
+    // Fits the window inside the free area of its screen, scaling the board down, when it
+    // does not fit there as it is.
+    void fitToScreen();
+    // Takes a dropped file as the drop `drop` on the pad `pad` (0: none) says.
+    void takeDrop(const FileDrop& drop, int pad);
+
     PadBoard& board() const { return *m_board; }
     SetListSlots& setLists() const { return *m_slots; }
     // MIDI and OSC triggers; they start listening once the window has been shown.
@@ -74,11 +87,18 @@ public:
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dragLeaveEvent(QDragLeaveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void applyPlacement();
     void wireSetListButtons();
     void wireRemote();
+    void applyViewScale();
+    int padUnder(const QPoint& pos) const;
 
     media::Engine& m_engine;
     QString m_programFolder;
@@ -89,4 +109,7 @@ private:
     QLabel* m_remoteNotice = nullptr;
     QTimer* m_remoteNoticeTimer = nullptr;
     bool m_shown = false;
+    std::unique_ptr<ViewScaler> m_scaler;
+    QString m_scaledSheet; // the theme at the board's scale, on the client area
+    FileDrop m_drag;       // what the drag over the window holds
 };
