@@ -13,15 +13,15 @@ namespace {
 constexpr double kLookaheadSeconds = 0.0015;
 // Time constant of the gain's recovery after a peak.
 constexpr double kReleaseSeconds = 0.08;
-// A gain this close to 1 is 1: the recovery ends, and samples leave bit-exact again.
-constexpr float kUnityGap = 1e-6f;
+// A gain this close to 1 is 1 (-100 dB): the recovery ends, and samples leave bit-exact again.
+constexpr float kUnityGap = 1e-5f;
 
 } // namespace
 
 Limiter::Limiter(int sampleRate, int maxBlock)
     : m_lookahead(std::max(1, static_cast<int>(std::lround(kLookaheadSeconds * sampleRate)))),
       m_maxBlock(std::max(1, maxBlock)),
-      m_release(static_cast<float>(1.0 - std::exp(-1.0 / (kReleaseSeconds * sampleRate)))),
+      m_keep(static_cast<float>(std::exp(-1.0 / (kReleaseSeconds * sampleRate)))),
       m_bus(static_cast<std::size_t>(2 * (m_lookahead + m_maxBlock)), 0.0f),
       m_peak(static_cast<std::size_t>(m_lookahead + m_maxBlock), 0.0f) {}
 
@@ -32,7 +32,7 @@ void Limiter::beginBlock(int frames) {
 
 void Limiter::clear() {
     std::fill(m_bus.begin(), m_bus.end(), 0.0f);
-    m_gain = 1.0f;
+    m_reduction = 0.0f;
 }
 
 void Limiter::process(float* out, int frames) {
@@ -52,7 +52,7 @@ void Limiter::process(float* out, int frames) {
             loudest = a;
     }
 
-    if (loudest <= kCeiling && m_gain == 1.0f) {
+    if (loudest <= kCeiling && m_reduction == 0.0f) {
         std::memcpy(out, bus, sizeof(float) * 2 * static_cast<std::size_t>(frames));
     } else {
         float* peak = m_peak.data();
@@ -71,12 +71,12 @@ void Limiter::process(float* out, int frames) {
                     bound = std::min(bound, r + (1.0f - r) * static_cast<float>(k) / steps);
                 }
             }
-            float released = m_gain + (1.0f - m_gain) * m_release;
-            if (1.0f - released < kUnityGap)
-                released = 1.0f;
-            const float g = std::min(bound, released);
-            m_gain = g;
-            if (g < 1.0f) {
+            float reduction = std::max(1.0f - bound, m_reduction * m_keep);
+            if (reduction < kUnityGap)
+                reduction = 0.0f;
+            m_reduction = reduction;
+            const float g = 1.0f - reduction;
+            if (reduction > 0.0f) {
                 ++m_limited;
                 out[2 * i] = bus[2 * i] * g;
                 out[2 * i + 1] = bus[2 * i + 1] * g;

@@ -42,15 +42,17 @@ public:
     // Lets every frame still in the bus go (a device switch or loss drops them).
     void clear();
 
-    float gain() const { return m_gain; }
+    float gain() const { return 1.0f - m_reduction; }
     // Frames that left with a gain below 1 since construction.
     std::uint64_t limitedFrames() const { return m_limited; }
 
 private:
     int m_lookahead;
     int m_maxBlock;
-    float m_release; // share of the distance to 1 the gain recovers per frame
-    float m_gain = 1.0f;
+    float m_keep; // share of the gain reduction that stays from one frame to the next
+    // 1 - gain, kept as it is: near 1 a float gain could not take the small steps of the
+    // release, and would stall just below 1.
+    float m_reduction = 0.0f;
     std::uint64_t m_limited = 0;
     std::vector<float> m_bus;
     std::vector<float> m_peak; // per-frame peak of the bus, for the slow path
