@@ -349,7 +349,7 @@ void Engine::Impl::connect() {
     const OutputFormat want{rate, options.periodFrames};
     for (const std::string& name : names) {
         if (handle && !silentOpen && name == openName)
-            return; // already playing there
+            break; // already playing there
         OutputFormat got;
         OutputBackend::Handle h =
             backend->open(name, want, rateFixed, &Impl::deviceCallback, this, got);

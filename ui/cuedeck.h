@@ -11,6 +11,7 @@
 
 class PadBoard;
 class QCloseEvent;
+class QTimer;
 class QShowEvent;
 class SetListSlots;
 
@@ -50,6 +51,13 @@ public:
     QString helpFile() const;
     // Settings (output device, MIDI, OSC) in a modal dialog.
     void openSettings();
+    // "conf/settings.ini" of the data folder.
+    QString settingsFile() const;
+    // The status bar's device section: "サウンドデバイスがありません" while no device plays,
+    // a notice while a remembered device is missing and the default plays, nothing otherwise.
+    // Runs a few times a second.
+    void updateDeviceStatus();
+    static constexpr int kDeviceWatchMs = 250;
 
     PadBoard& board() const { return *m_board; }
     SetListSlots& setLists() const { return *m_slots; }
@@ -73,5 +81,6 @@ private:
     MainLayout ui;
     PadBoard* m_board = nullptr;
     SetListSlots* m_slots = nullptr;
+    QTimer* m_deviceWatch = nullptr;
     bool m_shown = false;
 };
