@@ -57,6 +57,9 @@ public:
         std::string device{};
         // Where the output goes (Output::Device only); null = SDL2. Tests pass their own.
         std::shared_ptr<OutputBackend> backend{};
+        // Prepares every clip's head inside openClip, on the calling thread, as the engine
+        // once did; for figures that compare the two.
+        bool prepareOnOpen = false;
     };
 
     // What the output is doing, for the status bar and the settings page.
@@ -98,8 +101,9 @@ public:
     void render(float* out, int frames);
 
     // Opens a clip for this engine's rate (may throw OpenError). Returns once the format and
-    // length are known; the head is prepared on the pool. A voice asked to play a clip whose
-    // head is not ready yet starts as soon as it is, from its first sample.
+    // length are known; the head is prepared on the pool. play() and restart() prepare a head
+    // that still waits for the pool themselves; a head under way on the pool makes the voice
+    // start as soon as it is ready, from its first sample.
     std::shared_ptr<Clip> openClip(const std::string& path) const;
 
     // --- control thread ---

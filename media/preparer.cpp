@@ -3,8 +3,14 @@
 #include "clip.h"
 
 #include <algorithm>
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace media {
+
+namespace {
+constexpr int kNiceness = 4;
+} // namespace
 
 HeadPreparer::HeadPreparer(int threads) {
     for (int i = 0; i < std::max(1, threads); ++i)
@@ -30,15 +36,14 @@ void HeadPreparer::submit(const std::shared_ptr<Clip>& clip) {
     m_wake.notify_one();
 }
 
-void HeadPreparer::hurry(const Clip* clip) {
+bool HeadPreparer::claim(const Clip* clip) {
     std::lock_guard lock(m_mutex);
     auto it = std::find_if(m_queue.begin(), m_queue.end(),
                            [clip](const std::weak_ptr<Clip>& w) { return w.lock().get() == clip; });
-    if (it != m_queue.end() && it != m_queue.begin()) {
-        std::weak_ptr<Clip> w = std::move(*it);
-        m_queue.erase(it);
-        m_queue.push_front(std::move(w));
-    }
+    if (it == m_queue.end())
+        return false;
+    m_queue.erase(it);
+    return true;
 }
 
 bool HeadPreparer::waitIdle(std::chrono::milliseconds timeout) {
@@ -47,6 +52,9 @@ bool HeadPreparer::waitIdle(std::chrono::milliseconds timeout) {
 }
 
 void HeadPreparer::run() {
+    // Background work: the window's thread and the audio worker go first when the cores are
+    // busy. A little nicer than them, not so much that a head takes long.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kNiceness);
     std::unique_lock lock(m_mutex);
     for (;;) {
         m_wake.wait(lock, [this] { return m_quit || !m_queue.empty(); });

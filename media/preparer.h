@@ -23,8 +23,9 @@ public:
     HeadPreparer& operator=(const HeadPreparer&) = delete;
 
     void submit(const std::shared_ptr<Clip>& clip);
-    // Moves `clip` to the front of the queue (a voice waits to play it).
-    void hurry(const Clip* clip);
+    // Takes `clip` out of the queue when no thread has begun it: the caller prepares it
+    // itself. Returns false when it is not waiting (done, or under way).
+    bool claim(const Clip* clip);
     // Waits until every submitted clip is prepared (or skipped).
     bool waitIdle(std::chrono::milliseconds timeout);
 
