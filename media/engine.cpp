@@ -1123,6 +1123,8 @@ void Engine::Impl::workerLoop() {
         }
         idleCv.notify_all();
     }
+    if (backend)
+        backend->threadDone();
 }
 
 bool Engine::Impl::fillOnce(int v) {

@@ -152,6 +152,11 @@ public:
         releaseIfUnused();
     }
 
+    void threadDone() override {
+        // SDL keeps its error text per thread, and frees it only for its own threads.
+        SDL_TLSCleanup();
+    }
+
     std::string driver(Handle handle) override {
         std::lock_guard lock(m_mutex);
         auto it = m_devices.find(handle);

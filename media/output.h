@@ -47,6 +47,9 @@ public:
     virtual void close(Handle handle) = 0;
     // The driver behind `handle` ("pulseaudio", "alsa", "dummy", ...).
     virtual std::string driver(Handle handle) = 0;
+    // The calling thread, which used the backend, is about to end: what the backend keeps for
+    // it goes.
+    virtual void threadDone() {}
 };
 
 // The SDL2 backend. Outputs of several engines in one process share SDL's audio subsystem.
