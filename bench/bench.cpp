@@ -1,12 +1,30 @@
-// Performance figures of the audio engine. Each figure is one line:
+// Performance figures of the audio engine and of the window's audio paths. Each figure is one
+// line:
 //   figure-name: value unit (target: ...)
-// Inputs are generated at run time with sox and lame in a temporary folder.
+// Inputs are generated at run time with sox and lame in a temporary folder. The window parts
+// run on Qt's offscreen platform unless QT_QPA_PLATFORM says otherwise.
 
 #include "clip.h"
+#include "clipplayer.h"
+#include "cuedeck.h"
+#include "dialogs.h"
 #include "engine.h"
+#include "limiter.h"
+#include "padboard.h"
+#include "setlistslots.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QPushButton>
+#include <QTest>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -69,6 +87,19 @@ struct Workspace {
     ~Workspace() {
         std::error_code ec;
         std::filesystem::remove_all(dir, ec);
+    }
+    // A stereo 44.1 kHz WAV of `seconds` (the same kind of signal).
+    std::string wav(const std::string& name, double seconds, int rate = 44100,
+                    const std::string& effect = "sine 220-880 sine 330 vol 0.4") {
+        const std::string out = (dir / (name + ".wav")).string();
+        const std::string cmd = "sox -n -r " + std::to_string(rate) + " -c 2 -b 16 '" + out +
+                                "' synth " + std::to_string(seconds) + " " + effect +
+                                " 2>/dev/null";
+        if (std::system(cmd.c_str()) != 0) {
+            std::fprintf(stderr, "cannot generate %s (sox needed)\n", out.c_str());
+            std::exit(1);
+        }
+        return out;
     }
     // A stereo 44.1 kHz MP3 of `seconds` (a chord that changes, so that it is not trivial to
     // encode or decode).
@@ -151,10 +182,8 @@ void latencyFigure(Workspace& ws) {
     std::vector<double> lat;
     for (int i = 0; i < 300; ++i) {
         std::this_thread::sleep_for(std::chrono::microseconds(7000 + (i * 397) % 5000));
-        // Restart as the pad's play button does it: stop, rewind, play.
-        engine.stop(0);
-        engine.seek(0, 0);
-        engine.play(0);
+        // Restart as the pad's play button does it: one command.
+        engine.restart(0);
         auto t0 = Clock::now();
         while (msSince(t0) < 50) {
             std::this_thread::sleep_for(std::chrono::microseconds(200));
@@ -210,30 +239,348 @@ void cpuFigure(Workspace& ws) {
     Engine engine(o);
     for (int v = 0; v < 8; ++v)
         engine.load(v, engine.openClip(clip));
-    for (int v = 0; v < 8; ++v)
+    for (int v = 0; v < 8; ++v) {
+        engine.setLooping(v, true);
         engine.play(v);
+    }
     engine.waitIdle(std::chrono::seconds(2));
     const int seconds = 30;
     const long blocks = static_cast<long>(seconds) * engine.sampleRate() / 128;
     std::vector<float> out(128 * 2);
     const double c0 = cpuSeconds();
     const auto t0 = Clock::now();
-    int loops = 0;
     for (long b = 0; b < blocks; ++b) {
         engine.render(out.data(), 128);
-        for (int v = 0; v < 8; ++v)
-            if (!engine.isPlaying(v)) { // looping as the pad board does it
-                engine.seek(v, 0);
-                engine.play(v);
-                ++loops;
-            }
         if (b % 64 == 63)
             engine.waitIdle(std::chrono::seconds(2)); // stay within the worker's reach
     }
     const double cpu = cpuSeconds() - c0;
-    std::printf("# %d s of audio rendered in %.0f ms, %d restarts at the end, %llu underruns\n",
-                seconds, msSince(t0), loops, static_cast<unsigned long long>(engine.underruns()));
+    std::printf("# %d s of audio rendered in %.0f ms, %llu underruns\n", seconds, msSince(t0),
+                static_cast<unsigned long long>(engine.underruns()));
     figure("cpu-8-looping-mp3-voices", 100.0 * cpu / seconds, "% of one core", "< 5 %");
+}
+
+// Renders `seconds` of the engine's output without a device, in 128-frame blocks.
+std::vector<float> renderFor(Engine& engine, double seconds) {
+    const long frames = static_cast<long>(seconds * engine.sampleRate());
+    std::vector<float> out(static_cast<std::size_t>(frames * 2));
+    for (long done = 0; done < frames; done += 128) {
+        engine.render(out.data() + done * 2, static_cast<int>(std::min<long>(128, frames - done)));
+        if (done % (64 * 128) == 0)
+            engine.waitIdle(std::chrono::seconds(2));
+    }
+    return out;
+}
+
+Engine::Options manualOutput() {
+    Engine::Options o;
+    o.output = Engine::Output::None;
+    return o;
+}
+
+void loopFigure(Workspace& ws) {
+    // A 0.5 s tone of exactly 500 periods, looped for 10 s: the output must be the clip
+    // repeated, sample for sample, at every loop point.
+    const std::string clip = ws.wav("loop-tone", 0.5, 48000, "sine 1000 vol 0.5");
+    const std::vector<float> src = decodeWhole(clip, 48000);
+    Engine engine(manualOutput());
+    engine.load(0, engine.openClip(clip));
+    engine.waitIdle(std::chrono::seconds(2));
+    engine.setLooping(0, true);
+    engine.play(0);
+    const std::vector<float> out = renderFor(engine, 10.0);
+    long wrong = 0;
+    for (std::size_t i = 0; i < out.size(); ++i)
+        wrong += out[i] != src[i % src.size()];
+    std::printf("# %zu loop points in 10 s; before: a 2 ms gap and a click at each (loop through "
+                "the UI's end notice)\n",
+                out.size() / src.size());
+    figure("loop-gap-samples", static_cast<double>(wrong), "samples", "0, bit-exact repeats");
+}
+
+void limiterFigures(Workspace& ws) {
+    {
+        // Eight pads, each a full-scale tone, at volume 1000, pressed together.
+        Engine engine(manualOutput());
+        for (int v = 0; v < 8; ++v)
+            engine.load(v, engine.openClip(ws.wav("full" + std::to_string(v), 3, 48000,
+                                                  "sine " + std::to_string(110 * (v + 1)))));
+        engine.waitIdle(std::chrono::seconds(2));
+        for (int v = 0; v < 8; ++v)
+            engine.play(v);
+        const std::vector<float> out = renderFor(engine, 3.0);
+        long clipped = 0;
+        float peak = 0.0f;
+        for (float s : out) {
+            clipped += !(std::fabs(s) < 1.0f);
+            peak = std::max(peak, std::fabs(s));
+        }
+        std::printf("# eight full-scale pads: peak %.4f (%.2f dBFS), limited %llu frames of %zu; "
+                    "before: about 85,000 full-scale samples a second\n",
+                    peak, 20.0 * std::log10(peak),
+                    static_cast<unsigned long long>(engine.limitedFrames()), out.size() / 2);
+        figure("clipped-samples-8-full-scale-pads", static_cast<double>(clipped), "samples", "0");
+    }
+    {
+        // One pad at volume 1000 whose clip peaks at -1 dBFS (16 bits): it must pass untouched.
+        const std::string clip = ws.wav("minus1", 3, 48000, "sine 100 sine 3000 gain -n -1");
+        const std::vector<float> src = decodeWhole(clip, 48000);
+        Engine engine(manualOutput());
+        engine.load(0, engine.openClip(clip));
+        engine.waitIdle(std::chrono::seconds(2));
+        engine.play(0);
+        const std::vector<float> out = renderFor(engine, 3.0);
+        long changed = 0;
+        for (std::size_t i = 0; i < src.size(); ++i)
+            changed += out[i] != src[i];
+        std::printf("# limiter: ceiling %.3f (%.2f dBFS), look-ahead %d frames (%.2f ms), heard "
+                    "after stops, fades and volume changes only: a press starts in the next "
+                    "block\n",
+                    media::Limiter::kCeiling, 20.0 * std::log10(media::Limiter::kCeiling),
+                    engine.lookaheadFrames(), 1000.0 * engine.lookaheadFrames() / 48000);
+        figure("limiter-changed-samples-one-pad-at-minus-1-dBFS", static_cast<double>(changed),
+               "samples", "0");
+    }
+}
+
+// --- figures through the main window ---------------------------------------------------------
+
+// A data folder and a program folder in the workspace, HOME and XDG_DATA_HOME pointing there,
+// and dialogs that answer themselves (no, cancel) and print errors.
+struct WindowPlace {
+    QString root;
+    QString program;
+    QString data;
+    dialogs::Responder responder;
+
+    explicit WindowPlace(const std::filesystem::path& dir) {
+        root = QString::fromStdString(dir.string());
+        program = root + "/program/";
+        data = root + "/data/varnel/cuedeck";
+        for (const char* f : {"program/sound", "program/image", "program/conf", "home", "tmp"})
+            QDir().mkpath(root + "/" + f);
+        for (const char* f : {"sound", "image", "conf", "temp"})
+            QDir().mkpath(data + "/" + f);
+        qputenv("HOME", QFile::encodeName(root + "/home"));
+        qputenv("XDG_DATA_HOME", QFile::encodeName(root + "/data"));
+        qputenv("TMPDIR", QFile::encodeName(root + "/tmp"));
+        responder.plainMessage = [](const QString&) {};
+        responder.messageDlg = [](const QString&, dialogs::MsgKind, dialogs::Buttons) {
+            return dialogs::mrNo;
+        };
+        responder.errorBox = [](const QString& text) {
+            std::fprintf(stderr, "error box: %s\n", text.toUtf8().constData());
+        };
+        responder.inputQuery = [](const QString&, const QString&, const QString&) {
+            return std::optional<QString>();
+        };
+        dialogs::setResponder(&responder);
+    }
+    ~WindowPlace() { dialogs::setResponder(nullptr); }
+
+    // Writes set list `slot` with `files` on pads 1, 2, ...
+    void setList(int slot, const std::vector<std::string>& files) const {
+        QStringList lines{"[Version]=1.00"};
+        const QString keys = QStringLiteral("QWERASDF");
+        for (int n = 1; n <= 8; ++n) {
+            const std::size_t i = static_cast<std::size_t>(n - 1);
+            lines << QStringLiteral("[FILENAME%1]=%2")
+                         .arg(n)
+                         .arg(i < files.size() ? QString::fromStdString(files[i]) : QString())
+                  << QStringLiteral("[PLAYBTN%1]=PAD%1(&%2)").arg(n).arg(keys[n - 1])
+                  << QStringLiteral("[IMAGE%1]=").arg(n)
+                  << QStringLiteral("[VOLUME%1]=1000").arg(n);
+        }
+        QFile f(data + QStringLiteral("/conf/setlist%1.cdk").arg(slot));
+        if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            f.write((lines.join("\r\n") + "\r\n").toUtf8());
+    }
+};
+
+// Keeps both cores busy while it lives.
+struct Load {
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    explicit Load(int n) {
+        for (int i = 0; i < n; ++i)
+            threads.emplace_back([this] {
+                volatile double x = 1.0;
+                while (!stop.load(std::memory_order_relaxed))
+                    for (int k = 0; k < 10000; ++k)
+                        x = x * 1.0000001 + 1e-9;
+            });
+    }
+    ~Load() {
+        stop = true;
+        for (std::thread& t : threads)
+            t.join();
+    }
+};
+
+double threadCpuMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) * 1e-6;
+}
+
+// A main window on its own data folder and engine, whose set lists 2 and 3 hold eight long
+// WAVs and eight long MP3s.
+struct SwitchWindow {
+    WindowPlace place;
+    Engine engine;
+    Tfcuedeck window;
+    std::vector<double> wallMs, cpuMs, pressMs, steadyMs;
+    int late = 0;
+
+    // SDL's silent driver takes one output per process: the window that waits for heads
+    // runs without one, and is not pressed.
+    static Engine::Options options(bool headsOnOpen) {
+        Engine::Options o;
+        o.output = headsOnOpen ? Engine::Output::None : Engine::Output::Dummy;
+        o.prepareOnOpen = headsOnOpen;
+        return o;
+    }
+    SwitchWindow(const std::filesystem::path& dir, const std::vector<std::string>& wavs,
+                 const std::vector<std::string>& mp3s, bool headsOnOpen)
+        : place(prepare(dir, wavs, mp3s)), engine(options(headsOnOpen)),
+          window(engine, place.program) {
+        window.show();
+    }
+    static const std::filesystem::path& prepare(const std::filesystem::path& dir,
+                                                const std::vector<std::string>& wavs,
+                                                const std::vector<std::string>& mp3s) {
+        WindowPlace p(dir); // the folders and set lists, before the window reads them
+        p.setList(1, {});
+        p.setList(2, wavs);
+        p.setList(3, mp3s);
+        return dir;
+    }
+    // Switches to `slot`; then, 100 ms later, presses pad 1 and notes how late it sounds.
+    void switchTo(int slot) {
+        QElapsedTimer t;
+        const double c0 = threadCpuMs();
+        t.start();
+        window.setLists().setlist1Click(window.controls().setlist[slot - 1]);
+        wallMs.push_back(static_cast<double>(t.nsecsElapsed()) / 1e6);
+        cpuMs.push_back(threadCpuMs() - c0);
+        if (slot == 1 || engine.output() == Engine::Output::None)
+            return;
+        QTest::qWait(100);
+        window.board().pressPad(1);
+        QTest::qWait(60);
+        const double ms = static_cast<double>(engine.lastStartLatencyNs()) / 1e6;
+        pressMs.push_back(ms);
+        late += ms > 2.0 * 1000.0 * engine.periodFrames() / engine.sampleRate();
+        window.board().player(1)->Stop();
+        // The same press again, long after the switch: the machine's own latency, as a
+        // baseline.
+        QTest::qWait(300);
+        window.board().pressPad(1);
+        QTest::qWait(60);
+        steadyMs.push_back(static_cast<double>(engine.lastStartLatencyNs()) / 1e6);
+        window.board().player(1)->Stop();
+    }
+};
+
+void slotSwitchFigures(Workspace& ws) {
+    std::vector<std::string> wavs, mp3s;
+    const std::string wav = ws.wav("slot-wav", 60);
+    const std::string mp3 = ws.mp3("slot-mp3", 180);
+    for (int i = 0; i < 8; ++i) {
+        wavs.push_back((ws.dir / ("slot" + std::to_string(i) + ".wav")).string());
+        std::filesystem::copy_file(wav, wavs.back());
+        mp3s.push_back((ws.dir / ("slot" + std::to_string(i) + ".mp3")).string());
+        std::filesystem::copy_file(mp3, mp3s.back());
+    }
+    // The same switches on two windows, taking turns: one whose engine converts each clip's
+    // head while it opens it (as the window once waited for), one that prepares the heads on
+    // the engine's pool.
+    SwitchWindow before(ws.dir / "before", wavs, mp3s, true);
+    SwitchWindow after(ws.dir / "after", wavs, mp3s, false);
+    QTest::qWait(500);
+    {
+        Load load(2);
+        const int order[] = {2, 3, 2, 3, 1, 3, 2, 3, 2, 1, 2, 3, 2, 3};
+        for (int slot : order) {
+            before.switchTo(slot);
+            after.switchTo(slot);
+        }
+    }
+    std::printf("# slot switches to eight 60 s WAVs or eight 3 min MP3s, both cores busy (and "
+                "whatever else runs): heads on open: median %.1f ms, slowest %.1f ms, UI thread "
+                "CPU %.1f ms; heads on the pool: median %.1f ms, slowest %.1f ms, UI thread CPU "
+                "%.1f ms\n",
+                median(before.wallMs), quantile(before.wallMs, 1.0), median(before.cpuMs),
+                median(after.wallMs), quantile(after.wallMs, 1.0), median(after.cpuMs));
+    figure("slot-switch-ui-time-under-load", median(after.wallMs), "ms", "< 16 ms");
+    figure("slot-switch-ui-time-under-load-baseline-heads-on-open", median(before.wallMs), "ms",
+           "baseline");
+    figure("slot-switch-ratio", median(after.wallMs) / median(before.wallMs), "x baseline", "< 1");
+    figure("slot-switch-ui-cpu-time", median(after.cpuMs), "ms", "< 16 ms");
+    figure("press-100ms-after-switch-latency-max", quantile(after.pressMs, 1.0), "ms",
+           "<= 2 periods, from the first sample");
+    figure("press-100ms-after-switch-late", after.late, "presses", "0");
+    figure("press-long-after-switch-latency-max", quantile(after.steadyMs, 1.0), "ms", "baseline");
+}
+
+// One fresh window: its first key press and the ones after it, through the pad's shortcut.
+// Prints "press <key to handler ms> <play to output block ms>" for each.
+int firstPressChild() {
+    Workspace ws;
+    WindowPlace place(ws.dir);
+    place.setList(1, {ws.wav("blip", 0.3, 48000, "sine 1000 vol 0.5")});
+    Engine::Options o;
+    o.output = Engine::Output::Dummy;
+    Engine engine(o);
+    Tfcuedeck window(engine, place.program);
+    window.show();
+    window.activateWindow();
+    if (!QTest::qWaitForWindowActive(&window))
+        return 1;
+    QTest::qWait(800); // the set list is loaded, the window drawn
+    for (int i = 0; i < 16; ++i) {
+        const auto t0 = Clock::now();
+        QTest::keyClick(&window, Qt::Key_Q);
+        const double handler = msSince(t0);
+        QTest::qWait(40 + (i * 37) % 50);
+        std::printf("press %.4f %.4f\n", handler,
+                    static_cast<double>(engine.lastStartLatencyNs()) / 1e6);
+    }
+    return 0;
+}
+
+void firstPressFigures(const char* self) {
+    std::vector<double> firstHandler, laterHandler, firstTotal, laterTotal;
+    for (int run = 0; run < 7; ++run) {
+        QProcess child;
+        child.start(QString::fromLocal8Bit(self), {"--first-press-child"});
+        if (!child.waitForFinished(60000) || child.exitCode() != 0) {
+            std::printf("# first-press run %d failed\n", run);
+            continue;
+        }
+        const QStringList lines = QString::fromUtf8(child.readAllStandardOutput()).split('\n');
+        int n = 0;
+        for (const QString& line : lines) {
+            const QStringList f = line.split(' ');
+            if (f.size() != 3 || f[0] != "press")
+                continue;
+            const double handler = f[1].toDouble();
+            const double total = handler + f[2].toDouble();
+            (n == 0 ? firstHandler : laterHandler).push_back(handler);
+            (n == 0 ? firstTotal : laterTotal).push_back(total);
+            ++n;
+        }
+    }
+    std::printf("# %zu fresh windows on the offscreen platform and SDL's dummy driver: key press "
+                "through the pad's shortcut to the start of the output block that carries the "
+                "clip's first sample\n",
+                firstTotal.size());
+    figure("first-press-key-to-handler-median", median(firstHandler), "ms", "as later presses");
+    figure("later-press-key-to-handler-median", median(laterHandler), "ms", "baseline");
+    figure("first-press-key-to-block-median", median(firstTotal), "ms", "as later presses");
+    figure("later-press-key-to-block-median", median(laterTotal), "ms", "baseline");
+    figure("first-press-ratio", median(firstTotal) / median(laterTotal), "x later presses",
+           "<= 1.5");
 }
 
 int soak(Workspace& ws, int seconds) {
@@ -280,12 +627,40 @@ int soak(Workspace& ws, int seconds) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (argc >= 2 && std::strcmp(argv[1], "--first-press-child") == 0) {
+        QApplication app(argc, argv);
+        return firstPressChild();
+    }
     Workspace ws;
     if (argc >= 2 && std::strcmp(argv[1], "--soak") == 0)
         return soak(ws, argc >= 3 ? std::atoi(argv[2]) : 60);
-    memoryFigure(ws); // first, before other figures leave freed memory in the heap
-    latencyFigure(ws);
-    openFigures(ws);
-    cpuFigure(ws);
+    // "--only a,b": just those parts (memory, latency, open, cpu, loop, limiter, slot,
+    // first-press, soak).
+    const std::string only = argc >= 3 && std::strcmp(argv[1], "--only") == 0 ? argv[2] : "";
+    auto part = [&only](const std::string& name) {
+        return only.empty() || ("," + only + ",").find("," + name + ",") != std::string::npos;
+    };
+    if (part("memory"))
+        memoryFigure(ws); // first, before other figures leave freed memory in the heap
+    if (part("latency"))
+        latencyFigure(ws);
+    if (part("open"))
+        openFigures(ws);
+    if (part("cpu"))
+        cpuFigure(ws);
+    if (part("loop"))
+        loopFigure(ws);
+    if (part("limiter"))
+        limiterFigures(ws);
+    if (part("slot")) {
+        QApplication app(argc, argv);
+        slotSwitchFigures(ws);
+    }
+    if (part("first-press"))
+        firstPressFigures(argv[0]);
+    if (part("soak"))
+        soak(ws, 10);
     return 0;
 }

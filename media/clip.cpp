@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
 #include <numeric>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +21,8 @@ namespace {
 constexpr double kHeadSeconds = 0.4;
 // Source frames read from the decoder at a time.
 constexpr std::int64_t kSourceChunk = 2048;
+// Source frames decoded at open to tell a clip from bytes that only look like one.
+constexpr sf_count_t kProbeFrames = 256;
 // Output frames converted and dropped before a seek target, so that the converter's filter
 // has settled when the wanted frame comes out.
 constexpr std::int64_t kConverterPreroll = 1024;
@@ -52,6 +55,12 @@ soxr_t sx(void* p) {
 } // namespace
 
 std::shared_ptr<Clip> Clip::open(const std::string& path, int outputRate) {
+    std::shared_ptr<Clip> clip = openDeferred(path, outputRate);
+    clip->prepareHead();
+    return clip;
+}
+
+std::shared_ptr<Clip> Clip::openDeferred(const std::string& path, int outputRate) {
     // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below anyway.
     int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -104,6 +113,20 @@ std::shared_ptr<Clip> Clip::open(const std::string& path, int outputRate) {
     clip->m_length.store(clip->outLengthFor(srcFrames), std::memory_order_relaxed);
 
     clip->m_srcBuf.resize(static_cast<std::size_t>(kSourceChunk * info.channels));
+    if (info.channels > 2) {
+        std::vector<int> map(static_cast<std::size_t>(info.channels));
+        if (sf_command(file, SFC_GET_CHANNEL_MAP_INFO, map.data(),
+                       static_cast<int>(map.size() * sizeof(int))) != SF_TRUE)
+            map.clear();
+        clip->m_fold = foldDownMatrix(info.channels, map);
+    }
+
+    // A file that yields no audio at all is not a clip: an empty data chunk, or bytes that only
+    // looked like a header. One small read tells, then the decoder goes back to the start.
+    const sf_count_t probe = sf_readf_float(file, clip->m_srcBuf.data(), kProbeFrames);
+    if (probe <= 0 || sf_seek(file, 0, SEEK_SET) != 0)
+        fail(OpenError::BadFormat, path);
+
     if (info.samplerate != outputRate) {
         soxr_error_t err = nullptr;
         soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
@@ -119,19 +142,138 @@ std::shared_ptr<Clip> Clip::open(const std::string& path, int outputRate) {
         clip->m_inBuf.resize(static_cast<std::size_t>(kSourceChunk * 2));
         clip->m_dropBuf.resize(static_cast<std::size_t>(kSourceChunk * 2));
     }
-
-    std::int64_t headTarget = static_cast<std::int64_t>(kHeadSeconds * outputRate);
-    if (clip->lengthExact())
-        headTarget = std::min(headTarget, clip->length());
-    clip->m_head.resize(static_cast<std::size_t>(std::max<std::int64_t>(headTarget, 1) * 2));
-    clip->m_headFrames = clip->read(clip->m_head.data(), headTarget);
-    clip->m_head.resize(static_cast<std::size_t>(clip->m_headFrames * 2));
-    clip->m_head.shrink_to_fit();
-    // A clip that yields no audio at all is not a clip: an empty data chunk, or bytes that
-    // only looked like a header.
-    if (clip->m_headFrames == 0)
-        fail(OpenError::BadFormat, path);
     return clip;
+}
+
+void Clip::prepareHead() noexcept {
+    if (headReady())
+        return;
+    try {
+        std::int64_t headTarget = static_cast<std::int64_t>(kHeadSeconds * m_outRate);
+        if (lengthExact())
+            headTarget = std::min(headTarget, length());
+        std::vector<float> head(
+            static_cast<std::size_t>(std::max<std::int64_t>(headTarget, 1) * 2));
+        m_headFrames = read(head.data(), headTarget);
+        head.resize(static_cast<std::size_t>(m_headFrames * 2));
+        head.shrink_to_fit();
+        m_head = std::move(head);
+    } catch (...) {
+        // Out of memory: no head; the whole clip then streams through the read-ahead ring,
+        // which starts over with a seek.
+        m_headFrames = 0;
+        m_head.clear();
+    }
+    m_headReady.store(true, std::memory_order_release);
+}
+
+std::vector<float> Clip::foldDownMatrix(int channels, const std::vector<int>& map) {
+    // Default positions by channel count, and WAV's channel-mask order beyond eight.
+    static const int kMaskOrder[] = {SF_CHANNEL_MAP_FRONT_LEFT,
+                                     SF_CHANNEL_MAP_FRONT_RIGHT,
+                                     SF_CHANNEL_MAP_FRONT_CENTER,
+                                     SF_CHANNEL_MAP_LFE,
+                                     SF_CHANNEL_MAP_REAR_LEFT,
+                                     SF_CHANNEL_MAP_REAR_RIGHT,
+                                     SF_CHANNEL_MAP_FRONT_LEFT_OF_CENTER,
+                                     SF_CHANNEL_MAP_FRONT_RIGHT_OF_CENTER,
+                                     SF_CHANNEL_MAP_REAR_CENTER,
+                                     SF_CHANNEL_MAP_SIDE_LEFT,
+                                     SF_CHANNEL_MAP_SIDE_RIGHT,
+                                     SF_CHANNEL_MAP_TOP_CENTER,
+                                     SF_CHANNEL_MAP_TOP_FRONT_LEFT,
+                                     SF_CHANNEL_MAP_TOP_FRONT_CENTER,
+                                     SF_CHANNEL_MAP_TOP_FRONT_RIGHT,
+                                     SF_CHANNEL_MAP_TOP_REAR_LEFT,
+                                     SF_CHANNEL_MAP_TOP_REAR_CENTER,
+                                     SF_CHANNEL_MAP_TOP_REAR_RIGHT};
+    constexpr int L = SF_CHANNEL_MAP_FRONT_LEFT, R = SF_CHANNEL_MAP_FRONT_RIGHT,
+                  C = SF_CHANNEL_MAP_FRONT_CENTER, LFE = SF_CHANNEL_MAP_LFE,
+                  Bl = SF_CHANNEL_MAP_REAR_LEFT, Br = SF_CHANNEL_MAP_REAR_RIGHT,
+                  Bc = SF_CHANNEL_MAP_REAR_CENTER, Sl = SF_CHANNEL_MAP_SIDE_LEFT,
+                  Sr = SF_CHANNEL_MAP_SIDE_RIGHT;
+    std::vector<int> layout;
+    switch (channels) {
+    case 3:
+        layout = {L, R, C};
+        break;
+    case 4:
+        layout = {L, R, Bl, Br};
+        break;
+    case 5:
+        layout = {L, R, C, Bl, Br};
+        break;
+    case 6:
+        layout = {L, R, C, LFE, Bl, Br};
+        break;
+    case 7:
+        layout = {L, R, C, LFE, Bc, Sl, Sr};
+        break;
+    case 8:
+        layout = {L, R, C, LFE, Bl, Br, Sl, Sr};
+        break;
+    default:
+        for (int c = 0; c < channels && c < static_cast<int>(std::size(kMaskOrder)); ++c)
+            layout.push_back(kMaskOrder[c]);
+        break;
+    }
+    if (static_cast<int>(map.size()) == channels) {
+        for (int c = 0; c < channels; ++c) {
+            const int m = map[static_cast<std::size_t>(c)];
+            if (m > SF_CHANNEL_MAP_INVALID && m < SF_CHANNEL_MAP_MAX) {
+                layout.resize(static_cast<std::size_t>(channels), SF_CHANNEL_MAP_INVALID);
+                layout[static_cast<std::size_t>(c)] = m;
+            }
+        }
+    }
+    layout.resize(static_cast<std::size_t>(channels), SF_CHANNEL_MAP_INVALID);
+
+    constexpr float kMinus3dB = 0.70710678f;
+    std::vector<float> gains(static_cast<std::size_t>(2 * channels), 0.0f);
+    for (int c = 0; c < channels; ++c) {
+        float l = 0.0f, r = 0.0f;
+        switch (layout[static_cast<std::size_t>(c)]) {
+        case SF_CHANNEL_MAP_LEFT:
+        case SF_CHANNEL_MAP_FRONT_LEFT:
+        case SF_CHANNEL_MAP_FRONT_LEFT_OF_CENTER:
+            l = 1.0f;
+            break;
+        case SF_CHANNEL_MAP_RIGHT:
+        case SF_CHANNEL_MAP_FRONT_RIGHT:
+        case SF_CHANNEL_MAP_FRONT_RIGHT_OF_CENTER:
+            r = 1.0f;
+            break;
+        case SF_CHANNEL_MAP_MONO:
+        case SF_CHANNEL_MAP_CENTER:
+        case SF_CHANNEL_MAP_FRONT_CENTER:
+        case SF_CHANNEL_MAP_AMBISONIC_B_W:
+            l = r = kMinus3dB;
+            break;
+        case SF_CHANNEL_MAP_REAR_LEFT:
+        case SF_CHANNEL_MAP_SIDE_LEFT:
+        case SF_CHANNEL_MAP_TOP_FRONT_LEFT:
+        case SF_CHANNEL_MAP_TOP_REAR_LEFT:
+            l = kMinus3dB;
+            break;
+        case SF_CHANNEL_MAP_REAR_RIGHT:
+        case SF_CHANNEL_MAP_SIDE_RIGHT:
+        case SF_CHANNEL_MAP_TOP_FRONT_RIGHT:
+        case SF_CHANNEL_MAP_TOP_REAR_RIGHT:
+            r = kMinus3dB;
+            break;
+        case SF_CHANNEL_MAP_REAR_CENTER:
+        case SF_CHANNEL_MAP_TOP_CENTER:
+        case SF_CHANNEL_MAP_TOP_FRONT_CENTER:
+        case SF_CHANNEL_MAP_TOP_REAR_CENTER:
+            l = r = 0.5f;
+            break;
+        default: // the low-frequency channel, the other ambisonic parts, unknown positions
+            break;
+        }
+        gains[static_cast<std::size_t>(c)] = l;
+        gains[static_cast<std::size_t>(channels + c)] = r;
+    }
+    return gains;
 }
 
 Clip::~Clip() {
@@ -148,9 +290,9 @@ std::int64_t Clip::outLengthFor(std::int64_t sourceFrames) const {
 }
 
 std::size_t Clip::memoryBytes() const {
-    return sizeof(*this) +
-           (m_head.capacity() + m_srcBuf.capacity() + m_inBuf.capacity() + m_dropBuf.capacity()) *
-               sizeof(float);
+    return sizeof(*this) + (m_head.capacity() + m_srcBuf.capacity() + m_inBuf.capacity() +
+                            m_dropBuf.capacity() + m_fold.capacity()) *
+                               sizeof(float);
 }
 
 void Clip::seek(std::int64_t frame) {
@@ -223,9 +365,17 @@ std::int64_t Clip::readSourceStereo(float* out, std::int64_t frames) {
         for (sf_count_t i = 0; i < n; ++i)
             out[2 * i] = out[2 * i + 1] = m_srcBuf[static_cast<std::size_t>(i)];
     } else if (ch > 2) {
+        const float* left = m_fold.data();
+        const float* right = left + ch;
         for (sf_count_t i = 0; i < n; ++i) {
-            out[2 * i] = m_srcBuf[static_cast<std::size_t>(i * ch)];
-            out[2 * i + 1] = m_srcBuf[static_cast<std::size_t>(i * ch + 1)];
+            const float* frame = m_srcBuf.data() + i * ch;
+            float l = 0.0f, r = 0.0f;
+            for (int c = 0; c < ch; ++c) {
+                l += left[c] * frame[c];
+                r += right[c] * frame[c];
+            }
+            out[2 * i] = l;
+            out[2 * i + 1] = r;
         }
     }
     m_srcRead += n;

@@ -5,7 +5,8 @@
 // the playing voice's read-ahead ring.
 //
 // All output is interleaved stereo float at the engine's rate; mono clips are doubled and
-// clips with more channels keep their first two.
+// clips with more channels are folded down to stereo: centre and surrounds into left and
+// right at -3 dB, the low-frequency channel left out (see foldDownMatrix()).
 
 #include <atomic>
 #include <cstdint>
@@ -32,6 +33,16 @@ class Clip {
 public:
     // Opens `path` and converts its head. Throws OpenError.
     static std::shared_ptr<Clip> open(const std::string& path, int outputRate);
+    // Opens `path` and checks that it yields audio, but leaves converting the head to
+    // prepareHead(), which another thread may run. Format and length are known on return.
+    // Throws OpenError.
+    static std::shared_ptr<Clip> openDeferred(const std::string& path, int outputRate);
+    // Decodes and converts the head; runs once, on one thread, before any seek() or read().
+    // Without memory for it the head stays empty and the whole clip streams.
+    void prepareHead() noexcept;
+    // True once the head is ready: head(), headFrames() and the decoder may be used from then
+    // on (by the thread that saw this true, or one it hands the clip to).
+    bool headReady() const { return m_headReady.load(std::memory_order_acquire); }
     ~Clip();
     Clip(const Clip&) = delete;
     Clip& operator=(const Clip&) = delete;
@@ -47,7 +58,7 @@ public:
     std::int64_t length() const { return m_length.load(std::memory_order_acquire); }
     bool lengthExact() const { return m_exact.load(std::memory_order_acquire); }
 
-    // The converted beginning of the clip, headFrames() stereo frames.
+    // The converted beginning of the clip, headFrames() stereo frames (once headReady()).
     const float* head() const { return m_head.data(); }
     std::int64_t headFrames() const { return m_headFrames; }
 
@@ -59,6 +70,13 @@ public:
 
     // Bytes held by this clip (head and decoder buffers), for the memory figures.
     std::size_t memoryBytes() const;
+
+    // How `channels` source channels fold down to stereo: 2 x channels gains, the left row
+    // first. `map` holds libsndfile's channel positions (SF_CHANNEL_MAP_*) or is empty when
+    // the file names none; a usual layout for the count is assumed then (3: L R C; 4: L R
+    // Ls Rs; 5: L R C Ls Rs; 6: L R C LFE Ls Rs; 7: L R C LFE Cs Ls Rs; 8: L R C LFE Lb Rb Ls Rs;
+    // more: the order of WAV's channel mask).
+    static std::vector<float> foldDownMatrix(int channels, const std::vector<int>& map);
 
 private:
     Clip() = default;
@@ -81,6 +99,8 @@ private:
 
     std::atomic<std::int64_t> m_length{0};
     std::atomic<bool> m_exact{true};
+    std::atomic<bool> m_headReady{false};
+    std::vector<float> m_fold; // fold-down gains for more than two channels
 
     std::vector<float> m_head;
     std::int64_t m_headFrames = 0;

@@ -1,14 +1,18 @@
 #include "engine.h"
 
+#include "limiter.h"
+#include "preparer.h"
 #include "spscqueue.h"
-#include <SDL.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
+#include <limits>
 #include <mutex>
+#include <numbers>
 #include <semaphore>
 #include <thread>
 #include <vector>
@@ -24,29 +28,52 @@ constexpr std::int64_t kFillChunk = 4096;
 constexpr std::int64_t kFillMinRoom = 1024;
 // Mixer block: longer device buffers are mixed in pieces of this size.
 constexpr int kMaxBlock = 1024;
-// Fade of an interrupted playback, and of a start in the middle of a clip (frames at 48 kHz;
-// scaled to the output rate).
+// Fade of an interrupted playback, and of a start in the middle of a clip; a voice whose
+// read-ahead runs dry fades out and back in over the fade-in time too.
 constexpr double kFadeOutSeconds = 0.005;
 constexpr double kFadeInSeconds = 0.003;
 constexpr double kGainRampSeconds = 0.005;
 constexpr int kMaxFadeFrames = 1024;
+// The whole output fades over this before a device switch and after it.
+constexpr double kMasterRampSeconds = 0.005;
+// Frames beyond the block a dry voice waits for before it sounds again, so that it does not
+// run dry again at once.
+constexpr std::int64_t kResumeMargin = 2048;
+// The settings page's test tone.
+constexpr double kToneSeconds = 0.6;
+constexpr double kToneHz = 1000.0;
+constexpr float kToneLevel = 0.25f; // -12 dBFS
+constexpr double kToneEdgeSeconds = 0.01;
+
+// The device watch: how often a device is asked whether it still plays, and how often the
+// engine looks for a device again while it runs silent (or on the default for a missing
+// chosen device).
+constexpr auto kDeviceCheck = std::chrono::milliseconds(50);
+constexpr auto kDeviceRetry = std::chrono::milliseconds(300);
+// The longest the worker waits for the output to fade before a switch.
+constexpr auto kHoldWait = std::chrono::milliseconds(100);
 
 constexpr std::size_t kCommandCapacity = 1024;
 constexpr std::size_t kRequestCapacity = 256;
 constexpr std::size_t kEventCapacity = 256;
 
-// The published state of a voice, one 64-bit word: position (40 bits), ended, playing and
-// failed flags and the low 21 bits of the playback stamp.
-constexpr std::uint64_t kPosMask = (std::uint64_t{1} << 40) - 1;
-constexpr std::uint64_t kEndedBit = std::uint64_t{1} << 40;
-constexpr std::uint64_t kPlayingBit = std::uint64_t{1} << 41;
-constexpr std::uint64_t kFailedBit = std::uint64_t{1} << 42;
+// The published state of a voice, one 64-bit word: position (39 bits), ended, playing,
+// failed and faded flags and the low 21 bits of the playback stamp.
+constexpr std::uint64_t kPosMask = (std::uint64_t{1} << 39) - 1;
+constexpr std::uint64_t kEndedBit = std::uint64_t{1} << 39;
+constexpr std::uint64_t kPlayingBit = std::uint64_t{1} << 40;
+constexpr std::uint64_t kFailedBit = std::uint64_t{1} << 41;
+constexpr std::uint64_t kFadedBit = std::uint64_t{1} << 42;
 constexpr int kStampShift = 43;
 constexpr std::uint32_t kStampMask = (1u << 21) - 1;
 
-std::uint64_t pack(std::uint32_t stamp, bool playing, bool ended, bool failed, std::int64_t pos) {
+// A fill request that only hands the worker a clip whose head is not ready yet.
+constexpr std::int64_t kNoFill = -1;
+
+std::uint64_t pack(std::uint32_t stamp, bool playing, bool ended, bool failed, bool faded,
+                   std::int64_t pos) {
     return (std::uint64_t{stamp & kStampMask} << kStampShift) | (playing ? kPlayingBit : 0) |
-           (ended ? kEndedBit : 0) | (failed ? kFailedBit : 0) |
+           (ended ? kEndedBit : 0) | (failed ? kFailedBit : 0) | (faded ? kFadedBit : 0) |
            (static_cast<std::uint64_t>(pos) & kPosMask);
 }
 std::uint32_t stampOf(std::uint64_t s) {
@@ -63,12 +90,13 @@ std::int64_t nowNs() {
 }
 
 struct Command {
-    enum Type : std::uint8_t { Load, Unload, Play, Stop, Seek, Gain };
+    enum Type : std::uint8_t { Load, Unload, Play, Stop, Seek, Gain, Loop, Fade, Tone };
     Type type = Gain;
     std::uint8_t voice = 0;
     bool resume = false; // Play: a playing voice goes on where it is
+    bool flag = false;   // Loop: on
     std::uint32_t stamp = 0;
-    std::int64_t frame = 0;
+    std::int64_t frame = 0; // Play, Stop, Seek: the position; Fade: its length
     float gain = 1.0f;
     Clip* clip = nullptr;
     std::uint64_t seq = 0;
@@ -92,7 +120,8 @@ struct Event {
 
 // Single-producer (worker) single-consumer (audio) ring of stereo frames. A fill request
 // starts a segment at the current write index; the frames before it are stale and the audio
-// thread skips them once it sees the segment's sequence number.
+// thread skips them once it sees the segment's sequence number. A looping voice's segment
+// goes on past the clip's end with the part after the head, pass after pass.
 struct Ring {
     std::unique_ptr<float[]> data{new float[kRingFrames * 2]()};
     std::atomic<std::uint64_t> writeIndex{0};
@@ -106,11 +135,22 @@ struct Ring {
 struct VoiceRT {
     Clip* clip = nullptr;
     bool playing = false;
-    std::int64_t pos = 0;
+    std::int64_t pos = 0; // the next frame the voice mixes (ahead of what is heard by `lead`)
     std::uint32_t stamp = 0;
     float gain = 1.0f;
     float target = 1.0f;
     int fadeInLeft = 0;
+    bool loop = false;
+    bool needPrime = false;  // the clip's head is not ready: no fill asked, no playing yet
+    bool startAhead = false; // the playback has not sounded yet: it starts in the look-ahead
+    int lead = 0;            // frames mixed ahead of the output
+    bool sounding = false;   // the playback has produced sound
+    bool starved = false;    // its read-ahead ran dry: silent until the worker caught up
+    // Ring frames of the passes a looping playback has finished in its current segment.
+    std::int64_t passOffset = 0;
+    // A fade-out command's envelope: the level falls by dimStep per frame; at 0 it ends.
+    float dimLevel = 1.0f;
+    float dimStep = 0.0f;
     // The ring segment this voice expects.
     std::uint32_t fillSeq = 0;
     std::int64_t fillFrame = -1;
@@ -127,14 +167,16 @@ struct VoiceRT {
     bool awaitingFirst = false;
     std::int64_t startNs = 0;
     bool dirty = true;
-    bool ended = false;  // the playback `stamp` is over: at the end, or by a failure
+    bool ended = false;  // the playback `stamp` is over: at the end, by a failure or a fade
     bool failed = false; // ... by a device failure
+    bool faded = false;  // ... by a fade-out
 };
 
 // Voice state owned by the control thread.
 struct VoiceUI {
     std::shared_ptr<Clip> clip;
     bool playing = false;
+    bool fading = false;
     std::uint32_t stamp = 0;
     std::int64_t pos = 0; // the position while stopped; the start of the current playback
 };
@@ -143,6 +185,7 @@ struct VoiceUI {
 struct VoiceWork {
     Clip* clip = nullptr;
     bool done = true;
+    bool atEnd = false; // done because the clip ended: a looping voice goes on from its start
 };
 
 struct Retired {
@@ -151,30 +194,56 @@ struct Retired {
     std::uint64_t seq;
 };
 
-std::mutex g_sdlMutex;
-int g_sdlUsers = 0;
+int preparerThreads() {
+    const unsigned cores = std::thread::hardware_concurrency();
+    return static_cast<int>(std::clamp(cores, 2u, 4u));
+}
 
 } // namespace
 
 struct Engine::Impl {
     Options options;
-    // What the engine plays on; changed by the device watchdog after a failure, so the
-    // control thread reads it under infoMutex.
+    std::shared_ptr<OutputBackend> backend;
+    // What the engine plays on, for the control thread; the worker changes it.
     mutable std::mutex infoMutex;
-    Output output = Output::None;
-    bool fellBack = false;
-    std::string driver = "none";
-    int rate = 48000; // fixed for the engine's life: clips are converted to it
+    DeviceState state;
     int period = 128;
-    SDL_AudioDeviceID device = 0; // owned by the constructor, then the worker's watchdog
-    bool deviceMixes = false;     // the device's callback runs the mixer, render() must not
+    std::uint64_t choiceSeq = 0; // bumped by chooseOutputDevice()
+    int rate = 48000;            // fixed once the first device is open: clips are converted to it
+
+    // The output device, owned by the constructor, then by the worker.
+    OutputBackend::Handle handle = 0;
+    bool silentOpen = false; // the open output is the silent driver
+    bool rateFixed = false;
+    bool startOutputs = false; // the constructor starts the first output itself
+    std::string openName;      // the device open ("" = default)
+    std::string chosen;        // the operator's choice, as the worker last took it
+    std::uint64_t choiceSeen = 0;
+    std::vector<std::string> known; // the sound system's outputs, as last seen
+    std::chrono::steady_clock::time_point nextCheck;
+    std::chrono::steady_clock::time_point nextAttempt;
+    std::uint64_t losses = 0;
+
     // Device failures: the watchdog counts them, the mixer ends every playback it sees one in.
     std::atomic<std::uint32_t> failures{0};
     std::uint32_t failuresSeen = 0;
-    std::chrono::steady_clock::time_point nextDeviceCheck;
+    // A device switch: the worker asks the mixer to fade the output out and stand still
+    // (holdRequest); the mixer says when it does (held).
+    std::atomic<bool> holdRequest{false};
+    std::atomic<bool> held{false};
+    bool holding = false; // audio thread: voices stand still, the output is silent
+    float master = 1.0f;  // audio thread: the output's fade for switches
+    float masterStep = 1.0f / 240.0f;
     int fadeOutFrames = 240;
     int fadeInFrames = 144;
     float gainStep = 1.0f / 240.0f;
+    std::unique_ptr<Limiter> limiter;
+    // Test tone (audio thread).
+    std::int64_t toneLeft = 0;
+    std::int64_t toneTotal = 1;
+    std::int64_t toneEdge = 1;
+    double tonePhase = 0.0;
+    double toneStep = 0.0;
 
     moodycamel::ReaderWriterQueue<Command> commands{kCommandCapacity};
     moodycamel::ReaderWriterQueue<FillRequest> requests{kRequestCapacity};
@@ -186,6 +255,7 @@ struct Engine::Impl {
     std::array<VoiceWork, kVoices> work;
     std::array<std::atomic<std::uint64_t>, kVoices> published{};
     std::array<std::atomic<std::uint64_t>, kVoices> workerAck{};
+    std::array<std::atomic<bool>, kVoices> loopFlags{};
     std::vector<float> scratch = std::vector<float>(kMaxBlock * 2);
 
     std::uint64_t nextSeq = 1;
@@ -195,6 +265,9 @@ struct Engine::Impl {
     std::atomic<std::uint64_t> underruns{0};
     std::atomic<std::uint64_t> late{0};
     std::atomic<std::int64_t> startLatency{-1};
+    std::atomic<std::uint64_t> limited{0};
+
+    std::unique_ptr<HeadPreparer> preparer;
 
     // Worker.
     std::thread worker;
@@ -209,27 +282,42 @@ struct Engine::Impl {
     std::array<Listener, kVoices> listeners;
     std::vector<float> workScratch;
 
-    void openOutput();
-    bool openDevice(bool allowRateChange);
-    void closeOutput();
+    // Output device (constructor, then worker).
+    void connect();
+    bool install(OutputBackend::Handle h, const std::string& name, bool silent,
+                 const OutputFormat& got);
+    void hold();
+    void release();
+    void lose();
+    void publishDevice();
     void watchDevice();
-    static void sdlCallback(void* self, Uint8* stream, int len);
+    static void deviceCallback(void* self, float* out, int frames);
 
     // Control thread.
     std::uint64_t send(Command c); // returns the command's sequence number
+    std::uint32_t newStamp();
     void collect();
     std::int64_t currentPos(int v) const;
     bool currentlyPlaying(int v) const;
+    void hurry(int v);
 
     // Audio thread.
     void mix(float* out, int frames);
+    void mixChunk(float* out, int frames, std::int64_t blockNs, bool wantHold);
     void processCommands();
-    void mixVoice(int v, float* out, int frames, std::int64_t blockNs);
+    void mixTail(int v, float* out, int frames);
+    int mixPlayback(int v, float* out, int frames, std::int64_t blockNs);
+    int addVoice(VoiceRT& r, const float* src, float* out, int frames);
+    void mixTone(float* out, int frames);
     void beginFade(int v);
+    void finish(int v);
+    void endByFade(int v);
+    std::int64_t heardPos(const VoiceRT& r) const;
     void request(int v, Clip* clip, std::int64_t frame, std::uint64_t cmdSeq);
     void prime(int v, std::uint64_t cmdSeq);
     void skipStale(int v);
-    int readStream(int v, std::int64_t pos, float* dst, int frames, bool& underrun);
+    std::int64_t available(int v, std::int64_t pos, std::int64_t passOffset) const;
+    int readStream(int v, std::int64_t pos, std::int64_t passOffset, float* dst, int frames);
     void publish(int v);
     void postEvent(int v, const Event& e);
     void wakeWorker();
@@ -242,110 +330,158 @@ struct Engine::Impl {
 // ---------------------------------------------------------------------------------------------
 // Output device
 
-void Engine::Impl::openOutput() {
-    rate = options.sampleRate;
-    period = options.periodFrames;
-    output = options.output;
-    if (output != Output::None) {
-        std::lock_guard lock(g_sdlMutex);
-        SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
-        openDevice(true);
-    }
-    fadeOutFrames = std::clamp(static_cast<int>(kFadeOutSeconds * rate), 1, kMaxFadeFrames);
-    fadeInFrames = std::max(1, static_cast<int>(kFadeInSeconds * rate));
-    gainStep = 1.0f / std::max(1.0f, static_cast<float>(kGainRampSeconds * rate));
-}
-
-// Opens the default device of the wanted output (g_sdlMutex held), falling back to SDL's
-// dummy driver when no device opens: SDL does not fall back by itself.
-bool Engine::Impl::openDevice(bool allowRateChange) {
-    SDL_AudioSpec want{};
-    want.freq = rate;
-    want.format = AUDIO_F32SYS;
-    want.channels = 2;
-    want.samples = static_cast<Uint16>(std::clamp(options.periodFrames, 16, 8192));
-    want.callback = &Impl::sdlCallback;
-    want.userdata = this;
-    SDL_AudioSpec have{};
-    const int allow =
-        SDL_AUDIO_ALLOW_SAMPLES_CHANGE | (allowRateChange ? SDL_AUDIO_ALLOW_FREQUENCY_CHANGE : 0);
-    const Output wanted = options.output;
-    bool initialised = g_sdlUsers > 0; // else another engine of this process chose the driver
-    if (!initialised)
-        initialised = SDL_AudioInit(wanted == Output::Dummy ? "dummy" : nullptr) == 0;
-    if (initialised)
-        device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, allow);
-    bool fell = false;
-    if (!device && g_sdlUsers == 0) {
-        if (initialised)
-            SDL_AudioQuit();
-        initialised = SDL_AudioInit("dummy") == 0;
-        if (initialised)
-            device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, allow);
-        fell = wanted == Output::Device;
-    }
-    std::lock_guard info(infoMutex);
-    fellBack = fell;
-    if (!device) {
-        if (initialised && g_sdlUsers == 0)
-            SDL_AudioQuit();
-        output = Output::None; // no output at all; the voices stand still
-        driver = "none";
-        deviceMixes = false;
-        return false;
-    }
-    ++g_sdlUsers;
-    const char* name = SDL_GetCurrentAudioDriver();
-    driver = name ? name : "";
-    output = driver == "dummy" ? Output::Dummy : Output::Device;
-    if (allowRateChange)
-        rate = have.freq; // only before any clip was converted to it
-    period = have.samples;
-    deviceMixes = true;
-    nextDeviceCheck = std::chrono::steady_clock::now() + std::chrono::milliseconds(250);
-    return true;
-}
-
-void Engine::Impl::closeOutput() {
-    if (!device)
-        return;
-    std::lock_guard lock(g_sdlMutex);
-    SDL_CloseAudioDevice(device); // waits for a callback in progress
-    device = 0;
-    if (--g_sdlUsers == 0)
-        SDL_AudioQuit();
-}
-
-// Runs on the worker a few times a second: a device that SDL has given up on (unplugged, or
-// its server gone) ends every playback with a failure, and the engine moves to the default
-// device, or to the dummy driver when there is none, so that the board goes on working.
-void Engine::Impl::watchDevice() {
-    if (!device || std::chrono::steady_clock::now() < nextDeviceCheck)
-        return;
-    nextDeviceCheck = std::chrono::steady_clock::now() + std::chrono::milliseconds(250);
-    if (SDL_GetAudioDeviceStatus(device) != SDL_AUDIO_STOPPED)
-        return;
-    failures.fetch_add(1, std::memory_order_release);
-    std::lock_guard lock(g_sdlMutex);
-    SDL_CloseAudioDevice(device);
-    device = 0;
-    --g_sdlUsers;
-    if (g_sdlUsers == 0)
-        SDL_AudioQuit();
-    // The clips are converted to the engine's rate: the new device must take it (SDL
-    // converts where the hardware cannot).
-    if (openDevice(false))
-        SDL_PauseAudioDevice(device, 0);
-}
-
-void Engine::Impl::sdlCallback(void* self, Uint8* stream, int len) {
+void Engine::Impl::deviceCallback(void* self, float* out, int frames) {
     auto* d = static_cast<Impl*>(self);
-    const int frames = len / static_cast<int>(2 * sizeof(float));
     const std::int64_t t0 = nowNs();
-    d->mix(reinterpret_cast<float*>(stream), frames);
+    d->mix(out, frames);
     const std::int64_t spent = nowNs() - t0;
     if (spent * d->rate > std::int64_t{1'000'000'000} * frames)
         d->late.fetch_add(1, std::memory_order_relaxed);
+}
+
+// Opens the chosen device, else the system default, else (with nothing open) the silent
+// driver. A device that is already open stays when it is the best there is.
+void Engine::Impl::connect() {
+    std::vector<std::string> names;
+    if (!chosen.empty())
+        names.push_back(chosen);
+    names.emplace_back();
+    const OutputFormat want{rate, options.periodFrames};
+    for (const std::string& name : names) {
+        if (handle && !silentOpen && name == openName)
+            break; // already playing there
+        OutputFormat got;
+        OutputBackend::Handle h =
+            backend->open(name, want, rateFixed, &Impl::deviceCallback, this, got);
+        if (!h && handle && silentOpen) {
+            // The silent driver holds the sound system: it goes first.
+            hold();
+            backend->close(handle);
+            handle = 0;
+            h = backend->open(name, want, rateFixed, &Impl::deviceCallback, this, got);
+        }
+        if (h && install(h, name, false, got))
+            return;
+    }
+    if (!handle) {
+        OutputFormat got;
+        const OutputBackend::Handle h =
+            backend->openSilent(want, rateFixed, &Impl::deviceCallback, this, got);
+        if (h)
+            install(h, std::string(), true, got);
+    }
+    publishDevice();
+}
+
+// Makes `h` the output: the old one fades out and closes, the new one starts and fades in.
+bool Engine::Impl::install(OutputBackend::Handle h, const std::string& name, bool silent,
+                           const OutputFormat& got) {
+    if (!rateFixed) {
+        rate = got.rate; // only before any clip was converted to it
+        rateFixed = true;
+    } else if (got.rate != rate) {
+        backend->close(h); // a backend that ignored the rate it was given
+        return false;
+    }
+    if (handle) {
+        hold();
+        backend->close(handle);
+    }
+    handle = h;
+    silentOpen = silent;
+    openName = name;
+    nextCheck = std::chrono::steady_clock::now() + kDeviceCheck;
+    if (!silent)
+        known = backend->devices();
+    {
+        std::lock_guard lock(infoMutex);
+        period = got.period;
+    }
+    publishDevice();
+    release();
+    if (startOutputs)
+        backend->start(h);
+    return true;
+}
+
+// Fades the output out and waits (briefly) until the mixer stands still.
+void Engine::Impl::hold() {
+    if (!handle || !startOutputs || backend->failed(handle))
+        return;
+    holdRequest.store(true, std::memory_order_release);
+    const auto until = std::chrono::steady_clock::now() + kHoldWait;
+    while (!held.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+void Engine::Impl::release() {
+    held.store(false, std::memory_order_relaxed);
+    holdRequest.store(false, std::memory_order_release);
+}
+
+// The device failed: every playback ends with a failure, and the device goes.
+void Engine::Impl::lose() {
+    failures.fetch_add(1, std::memory_order_release);
+    backend->close(handle);
+    handle = 0;
+    silentOpen = false;
+    ++losses;
+    publishDevice();
+}
+
+void Engine::Impl::publishDevice() {
+    std::lock_guard lock(infoMutex);
+    state.output = handle == 0 ? Output::None : (silentOpen ? Output::Dummy : Output::Device);
+    state.device = handle && !silentOpen ? openName : std::string();
+    state.chosenMissing = options.output == Output::Device && !state.chosen.empty() &&
+                          choiceSeen == choiceSeq &&
+                          (state.output != Output::Device || openName != state.chosen);
+    state.driver = handle ? backend->driver(handle) : std::string("none");
+    state.devices = known;
+    state.losses = losses;
+}
+
+// Runs on the worker at every round: notices a failed device, takes the operator's choice,
+// and looks for a device again while the engine runs silent or on a stand-in.
+void Engine::Impl::watchDevice() {
+    if (!backend || options.output == Output::Dummy)
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    bool attempt = false;
+    {
+        std::lock_guard lock(infoMutex);
+        if (choiceSeen != choiceSeq) {
+            choiceSeen = choiceSeq;
+            chosen = state.chosen;
+            attempt = true;
+        }
+    }
+    if (handle && now >= nextCheck) {
+        nextCheck = now + kDeviceCheck;
+        if (backend->failed(handle)) {
+            lose();
+            attempt = true;
+        } else if (!silentOpen) {
+            std::vector<std::string> seen = backend->devices();
+            if (seen != known) {
+                known = std::move(seen);
+                publishDevice();
+            }
+        }
+    }
+    if (!handle) {
+        attempt = true;
+    } else if (now >= nextAttempt) {
+        if (silentOpen)
+            attempt = true;
+        else if (!chosen.empty() && openName != chosen &&
+                 std::find(known.begin(), known.end(), chosen) != known.end())
+            attempt = true; // the chosen device is back
+    }
+    if (attempt) {
+        nextAttempt = now + kDeviceRetry;
+        connect();
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -353,30 +489,41 @@ void Engine::Impl::sdlCallback(void* self, Uint8* stream, int len) {
 
 void Engine::Impl::mix(float* out, int frames) {
     const std::int64_t blockNs = nowNs();
-    processCommands();
+    // Read first: after a device switch this orders everything the previous device's
+    // callbacks did before everything this one does.
+    const bool wantHold = holdRequest.load(std::memory_order_acquire);
     const std::uint32_t failed = failures.load(std::memory_order_acquire);
     if (failed != failuresSeen) {
+        // Before the commands: a playback started after the failure is not touched.
         failuresSeen = failed;
         for (int v = 0; v < kVoices; ++v) {
             VoiceRT& r = rt[static_cast<std::size_t>(v)];
             if (!r.playing)
                 continue;
             beginFade(v);
+            r.pos = heardPos(r); // over, where it stands
             r.playing = false;
-            r.ended = true; // over, where it stands
+            r.ended = true;
             r.failed = true;
+            r.faded = false;
+            r.lead = 0;
             postEvent(v, Event{static_cast<std::uint8_t>(v), r.stamp, EndKind::Failed});
             prime(v, 0);
             r.dirty = true;
         }
     }
-    std::fill(out, out + static_cast<std::ptrdiff_t>(frames) * 2, 0.0f);
-    for (int v = 0; v < kVoices; ++v)
+    processCommands();
+    for (int v = 0; v < kVoices; ++v) {
+        VoiceRT& r = rt[static_cast<std::size_t>(v)];
+        if (r.needPrime && r.clip && r.clip->headReady()) {
+            r.needPrime = false;
+            prime(v, 0);
+        }
         skipStale(v);
+    }
     for (int done = 0; done < frames;) {
         const int n = std::min(kMaxBlock, frames - done);
-        for (int v = 0; v < kVoices; ++v)
-            mixVoice(v, out + static_cast<std::ptrdiff_t>(done) * 2, n, blockNs);
+        mixChunk(out + static_cast<std::ptrdiff_t>(done) * 2, n, blockNs, wantHold);
         done += n;
     }
     bool wakeNeeded = false;
@@ -391,8 +538,56 @@ void Engine::Impl::mix(float* out, int frames) {
         wakeNeeded = wakeNeeded || r.playing || r.dirty;
         r.dirty = false;
     }
+    limited.store(limiter->limitedFrames(), std::memory_order_relaxed);
     if (wakeNeeded)
         wakeWorker();
+}
+
+void Engine::Impl::mixChunk(float* out, int frames, std::int64_t blockNs, bool wantHold) {
+    if (holding) {
+        if (wantHold) {
+            std::fill(out, out + static_cast<std::ptrdiff_t>(frames) * 2, 0.0f);
+            return;
+        }
+        holding = false; // the new device: the output fades in from where it stood
+    }
+    limiter->beginBlock(frames);
+    float* bus = limiter->bus();
+    const int ahead = limiter->lookahead();
+    float* entry = bus + static_cast<std::ptrdiff_t>(ahead) * 2;
+    for (int v = 0; v < kVoices; ++v) {
+        VoiceRT& r = rt[static_cast<std::size_t>(v)];
+        if (r.startAhead && r.playing) {
+            // A new playback goes into the frames that leave first: the look-ahead costs a
+            // key press nothing.
+            const int n = mixPlayback(v, bus, ahead, blockNs);
+            if (r.sounding || !r.playing) {
+                r.startAhead = false;
+                r.lead = n;
+            }
+        }
+        mixTail(v, entry, frames);
+        mixPlayback(v, entry, frames, blockNs);
+        if (r.startAhead && r.sounding) {
+            // It could start only behind the look-ahead (the worker caught up meanwhile).
+            r.startAhead = false;
+            r.lead = ahead;
+        }
+    }
+    mixTone(entry, frames);
+    limiter->process(out, frames);
+    if (wantHold || master < 1.0f) {
+        for (int i = 0; i < frames; ++i) {
+            master = wantHold ? std::max(0.0f, master - masterStep)
+                              : std::min(1.0f, master + masterStep);
+            out[2 * i] *= master;
+            out[2 * i + 1] *= master;
+        }
+        if (wantHold && master == 0.0f) {
+            holding = true;
+            held.store(true, std::memory_order_release);
+        }
+    }
 }
 
 void Engine::Impl::wakeWorker() {
@@ -400,10 +595,23 @@ void Engine::Impl::wakeWorker() {
         wake.release();
 }
 
+// The position being heard: the mixed position less the frames still in the look-ahead.
+std::int64_t Engine::Impl::heardPos(const VoiceRT& r) const {
+    if (!r.playing)
+        return r.pos;
+    std::int64_t pos = r.pos - r.lead;
+    if (pos < 0) {
+        const std::int64_t len = r.clip ? r.clip->length() : 0;
+        pos = r.loop && len > 0 ? pos + len : 0;
+    }
+    return std::max<std::int64_t>(pos, 0);
+}
+
 void Engine::Impl::publish(int v) {
     const VoiceRT& r = rt[static_cast<std::size_t>(v)];
-    published[static_cast<std::size_t>(v)].store(pack(r.stamp, r.playing, r.ended, r.failed, r.pos),
-                                                 std::memory_order_release);
+    published[static_cast<std::size_t>(v)].store(
+        pack(r.stamp, r.playing, r.ended, r.failed, r.faded, heardPos(r)),
+        std::memory_order_release);
 }
 
 void Engine::Impl::postEvent(int v, const Event& e) {
@@ -443,6 +651,12 @@ void Engine::Impl::prime(int v, std::uint64_t cmdSeq) {
     VoiceRT& r = rt[static_cast<std::size_t>(v)];
     if (!r.clip)
         return;
+    if (!r.clip->headReady()) {
+        r.needPrime = true;
+        if (cmdSeq != 0)
+            request(v, r.clip, kNoFill, cmdSeq); // acknowledges the command all the same
+        return;
+    }
     const std::int64_t head = r.clip->headFrames();
     const std::int64_t len = r.clip->length();
     std::int64_t want = std::max(r.pos, head);
@@ -463,8 +677,41 @@ void Engine::Impl::skipStale(int v) {
         ring.readIndex.store(start, std::memory_order_release);
 }
 
+// Frames of the voice's clip ready at `pos`, without a gap, from the head and the ring (up to
+// the clip's end).
+std::int64_t Engine::Impl::available(int v, std::int64_t pos, std::int64_t passOffset) const {
+    const VoiceRT& r = rt[static_cast<std::size_t>(v)];
+    const Clip* clip = r.clip;
+    const std::int64_t len = clip->length();
+    if (pos >= len)
+        return 0;
+    const std::int64_t head = clip->headFrames();
+    std::int64_t got = 0;
+    if (pos < head) {
+        got = std::min(head, len) - pos;
+        pos = head;
+        if (pos >= len)
+            return got;
+    }
+    const Ring& ring = rings[static_cast<std::size_t>(v)];
+    if (ring.seq.load(std::memory_order_acquire) != r.fillSeq || r.fillFrame < 0)
+        return got;
+    // A looping segment holds its first pass from segFrame, then the part after the head
+    // for every further pass.
+    const std::int64_t offset = pos - ring.segFrame.load(std::memory_order_relaxed) + passOffset;
+    if (offset < 0)
+        return got;
+    const std::uint64_t idx =
+        ring.segStart.load(std::memory_order_relaxed) + static_cast<std::uint64_t>(offset);
+    const std::uint64_t written = ring.writeIndex.load(std::memory_order_acquire);
+    if (idx < ring.readIndex.load(std::memory_order_relaxed) || idx >= written)
+        return got;
+    return got + std::min<std::int64_t>(static_cast<std::int64_t>(written - idx), len - pos);
+}
+
 // Copies up to `frames` of the voice's clip at `pos` from the head or the ring.
-int Engine::Impl::readStream(int v, std::int64_t pos, float* dst, int frames, bool& underrun) {
+int Engine::Impl::readStream(int v, std::int64_t pos, std::int64_t passOffset, float* dst,
+                             int frames) {
     VoiceRT& r = rt[static_cast<std::size_t>(v)];
     Clip* clip = r.clip;
     const std::int64_t head = clip->headFrames();
@@ -478,22 +725,16 @@ int Engine::Impl::readStream(int v, std::int64_t pos, float* dst, int frames, bo
         return static_cast<int>(n);
     }
     Ring& ring = rings[static_cast<std::size_t>(v)];
-    if (ring.seq.load(std::memory_order_acquire) != r.fillSeq) {
-        underrun = true;
+    if (ring.seq.load(std::memory_order_acquire) != r.fillSeq || r.fillFrame < 0)
         return 0;
-    }
-    const std::uint64_t segStart = ring.segStart.load(std::memory_order_relaxed);
-    const std::int64_t segFrame = ring.segFrame.load(std::memory_order_relaxed);
-    if (pos < segFrame) {
-        underrun = true;
+    const std::int64_t offset = pos - ring.segFrame.load(std::memory_order_relaxed) + passOffset;
+    if (offset < 0)
         return 0;
-    }
-    const std::uint64_t idx = segStart + static_cast<std::uint64_t>(pos - segFrame);
+    const std::uint64_t idx =
+        ring.segStart.load(std::memory_order_relaxed) + static_cast<std::uint64_t>(offset);
     const std::uint64_t written = ring.writeIndex.load(std::memory_order_acquire);
-    if (idx < ring.readIndex.load(std::memory_order_relaxed) || idx >= written) {
-        underrun = true;
+    if (idx < ring.readIndex.load(std::memory_order_relaxed) || idx >= written)
         return 0;
-    }
     n = std::min<std::int64_t>(n, static_cast<std::int64_t>(written - idx));
     const std::int64_t at = static_cast<std::int64_t>(idx % kRingFrames);
     const std::int64_t first = std::min(n, kRingFrames - at);
@@ -510,15 +751,19 @@ int Engine::Impl::readStream(int v, std::int64_t pos, float* dst, int frames, bo
 // silence, so that the interruption does not cut the waveform.
 void Engine::Impl::beginFade(int v) {
     VoiceRT& r = rt[static_cast<std::size_t>(v)];
-    if (!r.playing || !r.clip)
+    if (!r.playing || !r.clip || r.needPrime || !r.sounding || r.starved)
         return;
     const int len = fadeOutFrames;
     float* buf = r.fadeTmp.data();
     int got = 0;
-    bool underrun = false;
     std::int64_t pos = r.pos;
+    std::int64_t passOffset = r.passOffset;
     while (got < len) {
-        int n = readStream(v, pos, buf + got * 2, len - got, underrun);
+        if (pos >= r.clip->length() && r.loop && r.clip->lengthExact() && r.clip->length() > 0) {
+            passOffset += r.clip->length() - r.clip->headFrames();
+            pos = 0;
+        }
+        const int n = readStream(v, pos, passOffset, buf + got * 2, len - got);
         if (n <= 0)
             break;
         pos += n;
@@ -526,16 +771,18 @@ void Engine::Impl::beginFade(int v) {
     }
     std::fill(buf + got * 2, buf + len * 2, 0.0f);
     float g = r.gain;
+    float dim = r.dimLevel;
     for (int i = 0; i < len; ++i) {
         if (g < r.target)
             g = std::min(r.target, g + gainStep);
         else if (g > r.target)
             g = std::max(r.target, g - gainStep);
+        dim = std::max(0.0f, dim - r.dimStep);
         float ramp = 1.0f - static_cast<float>(i + 1) / static_cast<float>(len);
         if (r.fadeInLeft > i)
             ramp *= 1.0f - static_cast<float>(r.fadeInLeft - i) / static_cast<float>(fadeInFrames);
-        buf[2 * i] *= g * ramp;
-        buf[2 * i + 1] *= g * ramp;
+        buf[2 * i] *= g * ramp * dim;
+        buf[2 * i + 1] *= g * ramp * dim;
     }
     // A fade still running from an earlier interruption goes on under the new one.
     const int rest = std::min(r.fadeLen - r.fadePos, len);
@@ -552,25 +799,35 @@ void Engine::Impl::processCommands() {
         const int v = c.voice;
         VoiceRT& r = rt[static_cast<std::size_t>(v)];
         r.dirty = true;
+        // Anything but a volume change, a loop switch or another fade ends a fade-out.
+        if (c.type != Command::Gain && c.type != Command::Loop && c.type != Command::Fade &&
+            c.type != Command::Tone) {
+            r.dimLevel = 1.0f;
+            r.dimStep = 0.0f;
+        }
         switch (c.type) {
         case Command::Load:
             beginFade(v);
             r.clip = c.clip;
             r.playing = false;
-            r.ended = false;
-            r.failed = false;
+            r.ended = r.failed = r.faded = false;
             r.pos = 0;
+            r.lead = 0;
             r.gain = r.target = c.gain;
+            r.loop = false;
+            loopFlags[static_cast<std::size_t>(v)].store(false, std::memory_order_release);
             r.fillFrame = -1;
+            r.needPrime = false;
             prime(v, c.seq);
             break;
         case Command::Unload:
             beginFade(v);
             r.clip = nullptr;
             r.playing = false;
-            r.ended = false;
-            r.failed = false;
+            r.ended = r.failed = r.faded = false;
             r.pos = 0;
+            r.lead = 0;
+            r.needPrime = false;
             request(v, nullptr, 0, c.seq);
             break;
         case Command::Play: {
@@ -583,23 +840,30 @@ void Engine::Impl::processCommands() {
             beginFade(v);
             r.pos = std::clamp<std::int64_t>(c.frame, 0, r.clip->length());
             r.playing = true;
-            r.ended = false;
-            r.failed = false;
+            r.ended = r.failed = r.faded = false;
             r.stamp = c.stamp;
             r.fadeInLeft = r.pos > 0 ? fadeInFrames : 0;
             r.awaitingFirst = true;
             r.startNs = c.timeNs;
-            const std::int64_t want = std::max(r.pos, r.clip->headFrames());
-            if (!(want == r.fillFrame && !r.fillTouched))
-                request(v, r.clip, want, c.seq);
+            r.startAhead = true;
+            r.lead = 0;
+            r.sounding = false;
+            r.starved = false;
+            r.passOffset = 0;
+            if (r.clip->headReady()) {
+                const std::int64_t want = std::max(r.pos, r.clip->headFrames());
+                if (!(want == r.fillFrame && !r.fillTouched))
+                    request(v, r.clip, want, c.seq);
+            }
             break;
         }
         case Command::Stop:
         case Command::Seek:
             beginFade(v);
             r.playing = false;
-            r.ended = false;
-            r.failed = false;
+            r.ended = r.failed = r.faded = false;
+            r.lead = 0;
+            r.startAhead = false;
             if (r.clip) {
                 r.pos = std::clamp<std::int64_t>(c.frame, 0, r.clip->length());
                 prime(v, c.seq);
@@ -610,77 +874,196 @@ void Engine::Impl::processCommands() {
             if (!r.playing)
                 r.gain = c.gain; // nothing sounds: no ramp needed
             break;
+        case Command::Loop:
+            r.loop = c.flag;
+            loopFlags[static_cast<std::size_t>(v)].store(c.flag, std::memory_order_release);
+            break;
+        case Command::Fade:
+            if (!r.playing)
+                break;
+            if (c.frame <= 0 || !r.sounding) {
+                beginFade(v);
+                endByFade(v);
+            } else {
+                // A shorter fade during a fade speeds it up from where it is.
+                r.dimStep = std::max(r.dimStep, r.dimLevel / static_cast<float>(c.frame));
+            }
+            break;
+        case Command::Tone:
+            toneLeft = toneTotal;
+            tonePhase = 0.0;
+            break;
         }
     }
 }
 
-void Engine::Impl::mixVoice(int v, float* out, int frames, std::int64_t blockNs) {
-    VoiceRT& r = rt[static_cast<std::size_t>(v)];
-    if (r.fadePos < r.fadeLen) {
-        const int n = std::min(frames, r.fadeLen - r.fadePos);
-        const float* f = r.fade.data() + r.fadePos * 2;
-        for (int i = 0; i < n * 2; ++i)
-            out[i] += f[i];
-        r.fadePos += n;
+// Adds `frames` frames of `src` to `out` at the voice's gain, ramps, fade-in and fade-out.
+// Returns the frames added: fewer when a fade-out ends on the way.
+int Engine::Impl::addVoice(VoiceRT& r, const float* src, float* out, int frames) {
+    if (r.gain == r.target && r.fadeInLeft == 0 && r.dimStep == 0.0f) {
+        const float g = r.gain;
+        if (g == 1.0f) {
+            for (int i = 0; i < frames * 2; ++i)
+                out[i] += src[i];
+        } else {
+            for (int i = 0; i < frames * 2; ++i)
+                out[i] += src[i] * g;
+        }
+        return frames;
     }
-    if (!r.playing)
+    for (int i = 0; i < frames; ++i) {
+        if (r.gain < r.target)
+            r.gain = std::min(r.target, r.gain + gainStep);
+        else if (r.gain > r.target)
+            r.gain = std::max(r.target, r.gain - gainStep);
+        float g = r.gain;
+        if (r.fadeInLeft > 0) {
+            g *= 1.0f - static_cast<float>(r.fadeInLeft) / static_cast<float>(fadeInFrames);
+            --r.fadeInLeft;
+        }
+        if (r.dimStep > 0.0f) {
+            r.dimLevel -= r.dimStep;
+            if (r.dimLevel <= 0.0f) {
+                r.dimLevel = 0.0f;
+                return i + 1; // this frame is silent: the fade is over
+            }
+            g *= r.dimLevel;
+        }
+        out[2 * i] += src[2 * i] * g;
+        out[2 * i + 1] += src[2 * i + 1] * g;
+    }
+    return frames;
+}
+
+void Engine::Impl::mixTail(int v, float* out, int frames) {
+    VoiceRT& r = rt[static_cast<std::size_t>(v)];
+    if (r.fadePos >= r.fadeLen)
         return;
+    const int n = std::min(frames, r.fadeLen - r.fadePos);
+    const float* f = r.fade.data() + r.fadePos * 2;
+    for (int i = 0; i < n * 2; ++i)
+        out[i] += f[i];
+    r.fadePos += n;
+}
+
+// The playback reached the end of its clip.
+void Engine::Impl::finish(int v) {
+    VoiceRT& r = rt[static_cast<std::size_t>(v)];
+    r.playing = false;
+    r.ended = true;
+    r.failed = r.faded = false;
+    r.pos = r.clip->length();
+    r.lead = 0;
+    postEvent(v, Event{static_cast<std::uint8_t>(v), r.stamp, EndKind::Finished});
+    prime(v, 0);
+    r.dirty = true;
+}
+
+// A fade-out is over: the playback ends, stopped at the start.
+void Engine::Impl::endByFade(int v) {
+    VoiceRT& r = rt[static_cast<std::size_t>(v)];
+    r.playing = false;
+    r.ended = true;
+    r.faded = true;
+    r.failed = false;
+    r.pos = 0;
+    r.lead = 0;
+    r.startAhead = false;
+    r.dimLevel = 1.0f;
+    r.dimStep = 0.0f;
+    postEvent(v, Event{static_cast<std::uint8_t>(v), r.stamp, EndKind::Faded});
+    prime(v, 0);
+    r.dirty = true;
+}
+
+// Mixes up to `frames` frames of the voice's playback into `out`; returns how many it mixed.
+int Engine::Impl::mixPlayback(int v, float* out, int frames, std::int64_t blockNs) {
+    VoiceRT& r = rt[static_cast<std::size_t>(v)];
+    if (!r.playing || r.needPrime)
+        return 0;
     float* buf = scratch.data();
     int produced = 0;
-    while (produced < frames) {
-        const std::int64_t len = r.clip->length();
-        if (r.pos >= len) {
-            if (!r.clip->lengthExact()) {
-                underruns.fetch_add(1, std::memory_order_relaxed);
-                break; // the decoder has not found the end yet
+    while (produced < frames && r.playing) {
+        Clip* clip = r.clip;
+        const std::int64_t len = clip->length();
+        const bool exact = clip->lengthExact();
+        if (r.pos >= len && exact) {
+            if (r.loop && len > 0) {
+                // The next pass follows in the same block: the head from memory, then the
+                // ring, where the worker went on after the clip's end.
+                r.passOffset += len - std::min(len, clip->headFrames());
+                r.pos = 0;
+                continue;
             }
-            r.playing = false;
-            r.ended = true;
-            r.failed = false;
-            r.pos = len;
-            postEvent(v, Event{static_cast<std::uint8_t>(v), r.stamp, EndKind::Finished});
-            prime(v, 0);
-            r.dirty = true;
+            finish(v);
             break;
         }
-        bool underrun = false;
-        const int n = readStream(v, r.pos, buf, frames - produced, underrun);
-        if (n <= 0) {
-            if (underrun)
-                underruns.fetch_add(1, std::memory_order_relaxed);
+        const int want = frames - produced;
+        const std::int64_t ready = available(v, r.pos, r.passOffset);
+        const std::int64_t rest =
+            exact ? len - r.pos : std::numeric_limits<std::int64_t>::max() / 2;
+        const std::int64_t margin = r.starved ? kResumeMargin : fadeInFrames;
+        if (ready < std::min<std::int64_t>(rest, want + margin)) {
+            if (!r.sounding || r.starved)
+                break; // waits, silent, for the worker
+            // The read-ahead runs dry: what there is fades out, and the voice waits.
+            const int n = readStream(v, r.pos, r.passOffset, buf,
+                                     static_cast<int>(std::min<std::int64_t>(ready, want)));
+            const int fade = std::min(n, fadeInFrames);
+            for (int i = n - fade; i < n; ++i) {
+                const float ramp = static_cast<float>(n - i) / static_cast<float>(fade + 1);
+                buf[2 * i] *= ramp;
+                buf[2 * i + 1] *= ramp;
+            }
+            const int added = addVoice(r, buf, out + produced * 2, n);
+            r.pos += added;
+            produced += added;
+            r.starved = true;
+            underruns.fetch_add(1, std::memory_order_relaxed);
+            if (added < n)
+                endByFade(v);
             break;
         }
-        float* o = out + produced * 2;
-        if (r.gain == r.target && r.fadeInLeft == 0) {
-            const float g = r.gain;
-            if (g == 1.0f) {
-                for (int i = 0; i < n * 2; ++i)
-                    o[i] += buf[i];
-            } else {
-                for (int i = 0; i < n * 2; ++i)
-                    o[i] += buf[i] * g;
-            }
-        } else {
-            for (int i = 0; i < n; ++i) {
-                if (r.gain < r.target)
-                    r.gain = std::min(r.target, r.gain + gainStep);
-                else if (r.gain > r.target)
-                    r.gain = std::max(r.target, r.gain - gainStep);
-                float g = r.gain;
-                if (r.fadeInLeft > 0) {
-                    g *= 1.0f - static_cast<float>(r.fadeInLeft) / static_cast<float>(fadeInFrames);
-                    --r.fadeInLeft;
-                }
-                o[2 * i] += buf[2 * i] * g;
-                o[2 * i + 1] += buf[2 * i + 1] * g;
+        if (r.starved) {
+            r.starved = false;
+            r.fadeInLeft = fadeInFrames;
+        }
+        const int n = readStream(v, r.pos, r.passOffset, buf,
+                                 static_cast<int>(std::min<std::int64_t>(want, ready)));
+        if (n <= 0)
+            break;
+        const int added = addVoice(r, buf, out + produced * 2, n);
+        if (!r.sounding) {
+            r.sounding = true;
+            if (r.awaitingFirst) {
+                r.awaitingFirst = false;
+                startLatency.store(blockNs - r.startNs, std::memory_order_relaxed);
             }
         }
-        if (r.awaitingFirst) {
-            r.awaitingFirst = false;
-            startLatency.store(blockNs - r.startNs, std::memory_order_relaxed);
+        r.pos += added;
+        produced += added;
+        if (added < n) {
+            endByFade(v);
+            break;
         }
-        r.pos += n;
-        produced += n;
+    }
+    return produced;
+}
+
+void Engine::Impl::mixTone(float* out, int frames) {
+    for (int i = 0; i < frames && toneLeft > 0; ++i, --toneLeft) {
+        const std::int64_t done = toneTotal - toneLeft;
+        float level = kToneLevel;
+        if (done < toneEdge)
+            level *= static_cast<float>(done) / static_cast<float>(toneEdge);
+        else if (toneLeft < toneEdge)
+            level *= static_cast<float>(toneLeft) / static_cast<float>(toneEdge);
+        const float s = level * static_cast<float>(std::sin(tonePhase));
+        tonePhase += toneStep;
+        if (tonePhase > 2.0 * std::numbers::pi)
+            tonePhase -= 2.0 * std::numbers::pi;
+        out[2 * i] += s;
+        out[2 * i + 1] += s;
     }
 }
 
@@ -705,8 +1088,9 @@ void Engine::Impl::workerLoop() {
                 VoiceWork& w = work[q.voice];
                 Ring& ring = rings[q.voice];
                 w.clip = q.clip;
-                w.done = q.clip == nullptr;
-                if (q.clip)
+                w.done = q.clip == nullptr || q.frame == kNoFill;
+                w.atEnd = false;
+                if (!w.done)
                     q.clip->seek(q.frame);
                 ring.segStart.store(ring.writeIndex.load(std::memory_order_relaxed),
                                     std::memory_order_relaxed);
@@ -739,12 +1123,35 @@ void Engine::Impl::workerLoop() {
         }
         idleCv.notify_all();
     }
+    if (backend)
+        backend->threadDone();
 }
 
 bool Engine::Impl::fillOnce(int v) {
     VoiceWork& w = work[static_cast<std::size_t>(v)];
-    if (!w.clip || w.done)
+    if (!w.clip)
         return false;
+    if (w.done) {
+        // A looping voice's segment goes on with the next pass. The decoder starts again from
+        // the beginning and drops the head, so that what follows the head is the very signal
+        // the head was made with, also through the rate converter.
+        if (!w.atEnd || !loopFlags[static_cast<std::size_t>(v)].load(std::memory_order_acquire))
+            return false;
+        Clip* clip = w.clip;
+        const std::int64_t head = clip->headFrames();
+        if (head >= clip->length())
+            return false; // the head holds the whole clip
+        clip->seek(0);
+        for (std::int64_t skipped = 0; skipped < head;) {
+            const std::int64_t n =
+                clip->read(workScratch.data(), std::min(kFillChunk, head - skipped));
+            if (n <= 0)
+                break;
+            skipped += n;
+        }
+        w.done = false;
+        w.atEnd = false;
+    }
     Ring& ring = rings[static_cast<std::size_t>(v)];
     const std::uint64_t wi = ring.writeIndex.load(std::memory_order_relaxed);
     const std::uint64_t ri = ring.readIndex.load(std::memory_order_acquire);
@@ -757,8 +1164,10 @@ bool Engine::Impl::fillOnce(int v) {
     std::int64_t got = w.clip->read(ring.data.get() + at * 2, first);
     if (got == first && n > first)
         got += w.clip->read(ring.data.get(), n - first);
-    if (got < n)
+    if (got < n) {
         w.done = true; // the end of the clip
+        w.atEnd = true;
+    }
     if (got > 0)
         ring.writeIndex.store(wi + static_cast<std::uint64_t>(got), std::memory_order_release);
     return got > 0;
@@ -773,6 +1182,14 @@ std::uint64_t Engine::Impl::send(Command c) {
     // device, nobody renders); the mixer side never does.
     commands.enqueue(c);
     return c.seq;
+}
+
+std::uint32_t Engine::Impl::newStamp() {
+    const std::uint32_t stamp = nextStamp;
+    nextStamp = (nextStamp + 1) & kStampMask;
+    if (nextStamp == 0)
+        nextStamp = 1;
+    return stamp;
 }
 
 void Engine::Impl::collect() {
@@ -800,11 +1217,51 @@ std::int64_t Engine::Impl::currentPos(int v) const {
     return u.pos; // the mixer has not started this playback yet
 }
 
+// A voice about to play a clip whose head is still waiting for the pool: this thread prepares
+// it at once (a few milliseconds for one clip), so that the press sounds in the next block.
+void Engine::Impl::hurry(int v) {
+    const VoiceUI& u = ui[static_cast<std::size_t>(v)];
+    if (u.clip && !u.clip->headReady() && preparer->claim(u.clip.get()))
+        u.clip->prepareHead();
+}
+
 Engine::Engine(Options options) : d(std::make_unique<Impl>()) {
     d->options = options;
-    d->openOutput();
-    if (d->device)
-        SDL_PauseAudioDevice(d->device, 0);
+    d->rate = options.sampleRate;
+    d->period = options.periodFrames;
+    d->chosen = options.device;
+    d->state.chosen = options.device;
+    d->state.output = Output::None;
+    d->state.driver = "none";
+    if (options.output == Output::Device)
+        d->backend = options.backend ? options.backend : makeSdlBackend();
+    else if (options.output == Output::Dummy)
+        d->backend = makeSdlBackend();
+    if (d->backend) {
+        if (options.output == Output::Dummy) {
+            OutputFormat got;
+            const auto h = d->backend->openSilent({d->rate, options.periodFrames}, false,
+                                                  &Impl::deviceCallback, d.get(), got);
+            if (h)
+                d->install(h, std::string(), true, got);
+        } else {
+            d->connect();
+        }
+    }
+    d->rateFixed = true;
+    const int rate = d->rate;
+    d->fadeOutFrames = std::clamp(static_cast<int>(kFadeOutSeconds * rate), 1, kMaxFadeFrames);
+    d->fadeInFrames = std::max(1, static_cast<int>(kFadeInSeconds * rate));
+    d->gainStep = 1.0f / std::max(1.0f, static_cast<float>(kGainRampSeconds * rate));
+    d->masterStep = 1.0f / std::max(1.0f, static_cast<float>(kMasterRampSeconds * rate));
+    d->limiter = std::make_unique<Limiter>(rate, kMaxBlock);
+    d->toneTotal = static_cast<std::int64_t>(kToneSeconds * rate);
+    d->toneEdge = std::max<std::int64_t>(1, static_cast<std::int64_t>(kToneEdgeSeconds * rate));
+    d->toneStep = 2.0 * std::numbers::pi * kToneHz / rate;
+    d->preparer = std::make_unique<HeadPreparer>(preparerThreads());
+    d->startOutputs = true;
+    if (d->handle)
+        d->backend->start(d->handle);
     d->worker = std::thread([this] { d->workerLoop(); });
 }
 
@@ -812,23 +1269,25 @@ Engine::~Engine() {
     d->quit.store(true, std::memory_order_release);
     d->wake.release();
     d->worker.join(); // the worker may reopen the device: stop it first
-    d->closeOutput();
+    if (d->handle)
+        d->backend->close(d->handle);
+    d->handle = 0;
+    d->preparer.reset();
 }
 
 Engine::Output Engine::output() const {
     std::lock_guard lock(d->infoMutex);
-    return d->output;
+    return d->state.output;
 }
 bool Engine::hasSoundDevice() const {
     return output() == Output::Device;
 }
 bool Engine::fellBackToDummy() const {
-    std::lock_guard lock(d->infoMutex);
-    return d->fellBack;
+    return d->options.output == Output::Device && output() != Output::Device;
 }
 std::string Engine::driverName() const {
     std::lock_guard lock(d->infoMutex);
-    return d->driver;
+    return d->state.driver;
 }
 int Engine::sampleRate() const {
     return d->rate;
@@ -838,13 +1297,28 @@ int Engine::periodFrames() const {
     return d->period;
 }
 
-void Engine::render(float* out, int frames) {
-    bool deviceMixes;
+Engine::DeviceState Engine::deviceState() const {
+    std::lock_guard lock(d->infoMutex);
+    return d->state;
+}
+
+void Engine::chooseOutputDevice(const std::string& name) {
     {
         std::lock_guard lock(d->infoMutex);
-        deviceMixes = d->deviceMixes;
+        d->state.chosen = name;
+        ++d->choiceSeq;
     }
-    if (deviceMixes) {
+    d->wakeWorker();
+}
+
+void Engine::playTestTone() {
+    Command c;
+    c.type = Command::Tone;
+    d->send(c);
+}
+
+void Engine::render(float* out, int frames) {
+    if (output() != Output::None) {
         std::fill(out, out + static_cast<std::ptrdiff_t>(frames) * 2, 0.0f);
         return; // the device's callback mixes; a second mixer thread would race it
     }
@@ -852,7 +1326,12 @@ void Engine::render(float* out, int frames) {
 }
 
 std::shared_ptr<Clip> Engine::openClip(const std::string& path) const {
-    return Clip::open(path, d->rate);
+    std::shared_ptr<Clip> clip = Clip::openDeferred(path, d->rate);
+    if (d->options.prepareOnOpen)
+        clip->prepareHead();
+    else
+        d->preparer->submit(clip);
+    return clip;
 }
 
 void Engine::load(int voice, std::shared_ptr<Clip> clip) {
@@ -871,6 +1350,7 @@ void Engine::load(int voice, std::shared_ptr<Clip> clip) {
         d->retired.push_back({std::move(u.clip), voice, seq});
     u.clip = std::move(clip);
     u.playing = false;
+    u.fading = false;
     u.pos = 0;
 }
 
@@ -887,6 +1367,7 @@ void Engine::unload(int voice) {
     d->retired.push_back({std::move(u.clip), voice, d->send(c)});
     u.clip.reset();
     u.playing = false;
+    u.fading = false;
     u.pos = 0;
 }
 
@@ -897,11 +1378,10 @@ std::uint32_t Engine::play(int voice) {
     if (!u.clip)
         return 0;
     const bool playing = d->currentlyPlaying(voice);
+    if (playing && u.fading)
+        return restart(voice);
     const std::int64_t pos = d->currentPos(voice);
-    std::uint32_t stamp = d->nextStamp;
-    d->nextStamp = (d->nextStamp + 1) & kStampMask;
-    if (d->nextStamp == 0)
-        d->nextStamp = 1;
+    const std::uint32_t stamp = d->newStamp();
     Command c;
     c.type = Command::Play;
     c.voice = static_cast<std::uint8_t>(voice);
@@ -909,10 +1389,35 @@ std::uint32_t Engine::play(int voice) {
     c.stamp = stamp;
     c.frame = pos;
     c.timeNs = nowNs();
+    d->hurry(voice);
     d->send(c);
     u.playing = true;
+    u.fading = false;
     u.stamp = stamp;
     u.pos = pos;
+    return stamp;
+}
+
+std::uint32_t Engine::restart(int voice) {
+    if (voice < 0 || voice >= kVoices)
+        return 0;
+    VoiceUI& u = d->ui[static_cast<std::size_t>(voice)];
+    if (!u.clip)
+        return 0;
+    const std::uint32_t stamp = d->newStamp();
+    Command c;
+    c.type = Command::Play;
+    c.voice = static_cast<std::uint8_t>(voice);
+    c.resume = false;
+    c.stamp = stamp;
+    c.frame = 0;
+    c.timeNs = nowNs();
+    d->hurry(voice);
+    d->send(c);
+    u.playing = true;
+    u.fading = false;
+    u.stamp = stamp;
+    u.pos = 0;
     return stamp;
 }
 
@@ -929,6 +1434,7 @@ void Engine::stop(int voice) {
     c.frame = pos;
     d->send(c);
     u.playing = false;
+    u.fading = false;
     u.pos = pos;
 }
 
@@ -945,6 +1451,7 @@ void Engine::seek(int voice, std::int64_t frame) {
     c.frame = frame;
     d->send(c);
     u.playing = false;
+    u.fading = false;
     u.pos = frame;
 }
 
@@ -956,6 +1463,32 @@ void Engine::setGain(int voice, float gain) {
     c.voice = static_cast<std::uint8_t>(voice);
     c.gain = std::clamp(gain, 0.0f, 1.0f);
     d->send(c);
+}
+
+void Engine::setLooping(int voice, bool on) {
+    if (voice < 0 || voice >= kVoices)
+        return;
+    Command c;
+    c.type = Command::Loop;
+    c.voice = static_cast<std::uint8_t>(voice);
+    c.flag = on;
+    d->send(c);
+}
+
+void Engine::fadeOut(int voice, int ms) {
+    if (!loaded(voice) || !d->currentlyPlaying(voice))
+        return;
+    Command c;
+    c.type = Command::Fade;
+    c.voice = static_cast<std::uint8_t>(voice);
+    c.frame = static_cast<std::int64_t>(std::max(ms, 0)) * d->rate / 1000;
+    d->send(c);
+    d->ui[static_cast<std::size_t>(voice)].fading = true;
+}
+
+bool Engine::fading(int voice) const {
+    return loaded(voice) && d->ui[static_cast<std::size_t>(voice)].fading &&
+           d->currentlyPlaying(voice);
 }
 
 bool Engine::loaded(int voice) const {
@@ -970,7 +1503,9 @@ std::optional<EndKind> Engine::endedAs(int voice) const {
         d->published[static_cast<std::size_t>(voice)].load(std::memory_order_acquire);
     if (!u.playing || stampOf(s) != (u.stamp & kStampMask) || !(s & kEndedBit))
         return std::nullopt;
-    return (s & kFailedBit) ? EndKind::Failed : EndKind::Finished;
+    if (s & kFailedBit)
+        return EndKind::Failed;
+    return (s & kFadedBit) ? EndKind::Faded : EndKind::Finished;
 }
 
 bool Engine::isPlaying(int voice) const {
@@ -1005,8 +1540,17 @@ std::uint64_t Engine::lateCallbacks() const {
 std::int64_t Engine::lastStartLatencyNs() const {
     return d->startLatency.load(std::memory_order_relaxed);
 }
+std::uint64_t Engine::limitedFrames() const {
+    return d->limited.load(std::memory_order_relaxed);
+}
+int Engine::lookaheadFrames() const {
+    return d->limiter->lookahead();
+}
 
 bool Engine::waitIdle(std::chrono::milliseconds timeout) {
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    if (!d->preparer->waitIdle(timeout))
+        return false;
     // A pass that starts after this call and runs to its end has seen everything queued
     // before it, and ends only when no ring can take more.
     std::unique_lock lock(d->idleMutex);
@@ -1014,7 +1558,7 @@ bool Engine::waitIdle(std::chrono::milliseconds timeout) {
     lock.unlock();
     d->wakeWorker();
     lock.lock();
-    return d->idleCv.wait_for(lock, timeout, [&] { return d->lastCompleted > before; });
+    return d->idleCv.wait_until(lock, until, [&] { return d->lastCompleted > before; });
 }
 
 void Engine::reportDeviceFailure() {

@@ -3,14 +3,25 @@
 //
 // Threads:
 //  - the control thread (the UI thread) calls everything below except render();
-//  - the audio thread runs the mixer (SDL's callback, or the caller of render() when the
-//    engine runs without a device); it never locks, allocates, logs or touches the disk;
-//  - one worker thread decodes ahead of every playing voice into its read-ahead ring and
-//    delivers end-of-clip events to the listeners.
+//  - the audio thread runs the mixer (the output's callback, or the caller of render() when
+//    the engine runs without a device); it never locks, allocates, logs or touches the disk;
+//  - one worker thread decodes ahead of every playing voice into its read-ahead ring, delivers
+//    end-of-clip events to the listeners and watches the output device: a device that fails
+//    is replaced by the chosen one, the system default or the silent driver, and while the
+//    engine runs silent it looks for a device again every few hundred milliseconds;
+//  - a small pool of threads prepares the start ("head") of every opened clip, in parallel,
+//    so that opening never waits for decoding.
 // Commands reach the mixer through a lock-free queue; events come back the same way.
 // Positions and lengths are output frames (stereo, at sampleRate()).
+//
+// The sum of the voices passes a look-ahead safety limiter (limiter.h) that keeps it below
+// full scale; a sum that stays below its ceiling passes bit-exact. A playback starts in the
+// very next output block: it is written into the frames that leave first, so the limiter's
+// look-ahead adds no latency to a key press; stops, fades and volume changes take effect
+// behind the look-ahead (about 1.5 ms later).
 
 #include "clip.h"
+#include "output.h"
 
 #include <chrono>
 #include <cstdint>
@@ -18,6 +29,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace media {
 
@@ -25,20 +37,40 @@ constexpr int kVoices = 8;
 
 enum class EndKind : std::uint8_t {
     Finished, // the playback reached the end of its clip
-    Failed    // the output device failed while it played
+    Failed,   // the output device failed while it played
+    Faded     // a fade-out ended it; the voice stands stopped at 0
 };
 
 class Engine {
 public:
     enum class Output : std::uint8_t {
-        Device, // the system's default device; SDL's silent dummy driver when none opens
+        Device, // a sound device; SDL's silent dummy driver while none opens
         Dummy,  // SDL's dummy driver: silent, on a real-time clock (GUI tests)
         None    // no device: the caller pulls blocks with render() (deterministic tests)
     };
     struct Options {
         Output output = Output::Device;
-        int sampleRate = 48000; // asked of the device; the device may choose another
+        int sampleRate = 48000; // asked of the first device, which may choose another
         int periodFrames = 128; // asked of the device
+        // The output device to use, by its readable name; "" = the system default. A device
+        // that cannot be opened leaves the engine on the default (deviceState().chosenMissing).
+        std::string device{};
+        // Where the output goes (Output::Device only); null = SDL2. Tests pass their own.
+        std::shared_ptr<OutputBackend> backend{};
+        // Prepares every clip's head inside openClip, on the calling thread, as the engine
+        // once did; for figures that compare the two.
+        bool prepareOnOpen = false;
+    };
+
+    // What the output is doing, for the status bar and the settings page.
+    struct DeviceState {
+        Output output = Output::None; // Device while a sound device plays
+        std::string device;           // the device that plays, "" = the system default
+        std::string chosen;           // the operator's choice, "" = the system default
+        bool chosenMissing = false;   // a chosen device is not there: the default plays
+        std::string driver;
+        std::vector<std::string> devices; // the sound system's outputs, as last seen
+        std::uint64_t losses = 0;         // devices that failed while in use
     };
 
     explicit Engine(Options options);
@@ -48,37 +80,63 @@ public:
     Engine& operator=(const Engine&) = delete;
 
     Output output() const;
-    // False when the engine runs on the dummy driver or without a device.
+    // False while the engine runs on the dummy driver or without a device.
     bool hasSoundDevice() const;
-    // True when a real device was asked for and none could be opened.
+    // True while a real device is wanted and none could be opened.
     bool fellBackToDummy() const;
     std::string driverName() const;
+    // Fixed for the engine's life: every clip is converted to it, and a later device is
+    // opened at this rate (SDL converts where the hardware cannot).
     int sampleRate() const;
     int periodFrames() const;
+    DeviceState deviceState() const;
+    // Moves the output to the device `name` ("" = the system default), without a click:
+    // the output fades out, the new device opens, and sounding voices go on where they were.
+    // Returns at once; the worker does the switch. Remembered for device returns.
+    void chooseOutputDevice(const std::string& name);
+    // A short test tone (1 kHz, -12 dBFS, 0.6 s) on the current output.
+    void playTestTone();
 
     // Output::None only: mixes `frames` interleaved stereo frames into `out`.
     void render(float* out, int frames);
 
-    // Opens a clip for this engine's rate (may throw OpenError).
+    // Opens a clip for this engine's rate (may throw OpenError). Returns once the format and
+    // length are known; the head is prepared on the pool. play() and restart() prepare a head
+    // that still waits for the pool themselves; a head under way on the pool makes the voice
+    // start as soon as it is ready, from its first sample.
     std::shared_ptr<Clip> openClip(const std::string& path) const;
 
     // --- control thread ---
     // Puts `clip` on `voice`, stopped at 0 with gain 1, replacing (fading out) what was there.
     void load(int voice, std::shared_ptr<Clip> clip);
     void unload(int voice);
-    // Plays from the current position to the end. A playing voice goes on from where it is.
-    // Returns the playback's stamp (never 0), which its end event carries.
+    // Plays from the current position to the end. A playing voice goes on from where it is;
+    // a fading one starts again as restart() does. Returns the playback's stamp (never 0),
+    // which its end event carries.
     std::uint32_t play(int voice);
+    // One command: the sounding playback (if any) fades out within a few milliseconds while a
+    // new one starts from the first sample in the same output block. Returns its stamp.
+    std::uint32_t restart(int voice);
     // Stops; the position stays where the playback was.
     void stop(int voice);
     // Stops a playback and moves the position (clamped to 0..length).
     void seek(int voice, std::int64_t frame);
     void setGain(int voice, float gain);
+    // While on, a playback that reaches the end of its clip goes on from its first sample in
+    // the same output block, sample-continuous, with no end event. Off at every load().
+    void setLooping(int voice, bool on);
+    // Fades a sounding playback out over `ms` milliseconds; it then ends (EndKind::Faded)
+    // stopped at position 0. A silent voice is left alone. 0 ms cuts it with the usual
+    // short anti-click fade. A stop, seek, play, restart or load during the fade cuts it.
+    void fadeOut(int voice, int ms);
+    // True from fadeOut() until the fade (or anything else) has ended the playback.
+    bool fading(int voice) const;
     bool loaded(int voice) const;
     bool isPlaying(int voice) const;
     // How the latest play() of `voice` ended, once the mixer has ended it (its end event may
     // still be on its way); nothing while it plays or after a later stop, seek or load.
     std::optional<EndKind> endedAs(int voice) const;
+    // The position being heard (for a looping voice, within the current pass).
     std::int64_t position(int voice) const;
     std::int64_t length(int voice) const;
 
@@ -92,15 +150,22 @@ public:
     void reportDeviceFailure();
 
     // --- figures and test support ---
-    // Times a playing voice had no decoded audio at its position.
+    // Times a sounding voice's read-ahead ran dry: it faded out, and fades in again once the
+    // worker has caught up.
     std::uint64_t underruns() const;
     // Audio callbacks that took longer than their period.
     std::uint64_t lateCallbacks() const;
     // Nanoseconds from the latest play() to the start of the output block that carried its
     // first frame, or -1 when none was measured yet.
     std::int64_t lastStartLatencyNs() const;
-    // Waits until the worker has nothing left to do (rings full or at the end of their clips).
+    // Waits until every opened clip's head is ready and the worker has nothing left to do
+    // (rings full or at the end of their clips).
     bool waitIdle(std::chrono::milliseconds timeout);
+    // Frames the safety limiter has turned down since the engine started.
+    std::uint64_t limitedFrames() const;
+    // The limiter's look-ahead in frames: how much later than its command a stop, fade or
+    // volume change is heard. A new playback is not delayed by it.
+    int lookaheadFrames() const;
     // Bytes of the voices' read-ahead rings.
     std::size_t ringBytes() const;
 

@@ -39,6 +39,19 @@ qint32 codeFor(media::OpenError::Reason reason) {
     return kErrUnknown;
 }
 
+// How a playback's end reads in its notice: a fade-out ends it as a stop does.
+TMPNotifyValues noticeFor(media::EndKind kind) {
+    switch (kind) {
+    case media::EndKind::Finished:
+        return nvSuccessful;
+    case media::EndKind::Faded:
+        return nvAborted;
+    case media::EndKind::Failed:
+        break;
+    }
+    return nvFailure;
+}
+
 // Device handles are never 0 and not reused soon, so that a stale handle is never mistaken
 // for the current one.
 quint16 nextDeviceId() {
@@ -134,6 +147,8 @@ void ClipPlayer::Open() {
         throw EMCIDeviceError(QString::fromUtf8(kUnknownCause));
     }
     m_engine.load(m_voice, std::move(clip));
+    if (m_looping)
+        m_engine.setLooping(m_voice, true);
     m_error = 0;
     m_opened = true;
     m_deviceId = nextDeviceId();
@@ -177,6 +192,11 @@ void ClipPlayer::Close() {
 
 void ClipPlayer::Play() {
     requireOpen();
+    if (fading()) {
+        // The fade is cut; the clip starts again as the fade would have left it, rewound.
+        Restart();
+        return;
+    }
     interruptPending(nvSuperseded);
     if (AutoRewind() && Position() == Length())
         Rewind();
@@ -288,27 +308,39 @@ void ClipPlayer::Eject() {
 
 void ClipPlayer::Restart() {
     requireOpen();
-    if (Mode() == mpPlaying) {
-        Stop();
-        Rewind();
+    if (Mode() != mpPlaying) {
+        Play();
+        return;
     }
-    Play();
+    // One engine command: the sounding playback fades out in a few milliseconds while the
+    // new one starts from the first sample in the same output block.
+    interruptPending(nvAborted);
+    m_paused = false;
+    m_pendingStamp = m_engine.restart(m_voice);
+    m_error = 0;
 }
 
 void ClipPlayer::setLooping(bool on) {
     m_looping = on;
+    if (m_opened)
+        m_engine.setLooping(m_voice, on);
 }
 
-void ClipPlayer::FadeOut(int) {
+void ClipPlayer::FadeOut(int ms) {
     requireOpen();
     if (Mode() != mpPlaying)
         return;
-    Stop();
-    Rewind();
+    if (ms <= 0) {
+        Stop();
+        Rewind();
+        return;
+    }
+    // The engine ends the playback when the fade is over; its notice then comes as a stop's.
+    m_engine.fadeOut(m_voice, ms);
 }
 
 bool ClipPlayer::fading() const {
-    return false;
+    return m_opened && m_engine.fading(m_voice);
 }
 
 void ClipPlayer::setVolume(int level) {
@@ -328,7 +360,7 @@ void ClipPlayer::interruptPending(TMPNotifyValues value) {
     // A playback that has already ended on its own is answered with how it ended, also when
     // its end event is still on its way (that event then finds nothing pending).
     if (const auto ended = m_engine.endedAs(m_voice))
-        value = *ended == media::EndKind::Finished ? nvSuccessful : nvFailure;
+        value = noticeFor(*ended);
     m_pendingStamp = 0;
     // Queued: the notice arrives after the interrupting command has returned.
     QMetaObject::invokeMethod(
@@ -341,7 +373,7 @@ void ClipPlayer::engineEnded(std::uint32_t stamp, media::EndKind kind) {
     if (stamp == 0 || stamp != m_pendingStamp)
         return;
     m_pendingStamp = 0;
-    deliverNotice(kind == media::EndKind::Finished ? nvSuccessful : nvFailure);
+    deliverNotice(noticeFor(kind));
 }
 
 void ClipPlayer::deliverNotice(TMPNotifyValues value) {

@@ -60,15 +60,21 @@ public:
     void StartRecording();
     void Eject();
 
-    // Starts the clip again from its first sample while it sounds: the playback that was
-    // sounding ends as Stop ends it, and the new one owes its own notice.
+    // Starts the clip again from its first sample while it sounds, as one engine command: the
+    // sounding playback fades out within a few milliseconds while the new one starts in the
+    // same output block. The old playback ends as Stop ends it (its notice says nvAborted),
+    // and the new one owes its own notice. A player that does not sound plays, as Play does.
     void Restart();
     // While looping, the clip repeats without a gap until the player is stopped; no notice
-    // comes at the end of a pass.
+    // comes at the end of a pass. The flag holds across Open and Close; it is the pad's loop
+    // switch.
     void setLooping(bool on);
     bool looping() const { return m_looping; }
     // Fades a sounding playback out over `ms` milliseconds, then stops and rewinds it as Stop
-    // followed by Rewind do. A player that does not sound is left as it is.
+    // followed by Rewind do; the notice follows once the fade is over (nvAborted). A player
+    // that does not sound is left as it is. During the fade Mode() stays mpPlaying; a Stop,
+    // Rewind, Pause or FadeOut(0) cuts it at once with the engine's short anti-click fade,
+    // and a Play cuts it and starts again from the first sample.
     void FadeOut(int ms);
     // True from FadeOut until the fade has ended the playback.
     bool fading() const;

@@ -785,11 +785,10 @@ bool PadBoard::eventFilter(QObject* watched, QEvent* event) {
 void PadBoard::playbtn1Click(QObject* sender) {
     dialogs::guarded([&] {
         ClipPlayer* player = pad(padOf(sender)).player;
-        if (player->Mode() == mpPlaying) {
-            player->Stop();
-            player->Rewind();
-        }
-        player->Play();
+        if (player->Mode() == mpPlaying)
+            player->Restart(); // one command: no gap between the old sound and the new
+        else
+            player->Play();
     });
 }
 
@@ -798,6 +797,9 @@ void PadBoard::loop4Click(QObject* sender) {
     const bool byProgram = m_programTurnsLoopOff;
     dialogs::guarded([&] {
         Pad& p = pad(padOf(sender));
+        // The engine repeats the clip itself, sample-continuous, without waiting for the end
+        // notice to come round through this thread.
+        p.player->setLooping(p.loop->isChecked());
         if (p.loop->isChecked()) {
             p.player->Play();
             p.play->setEnabled(false);

@@ -424,3 +424,88 @@ TEST_F(ClipPlayerTest, NoticeOfADestroyedPlayerIsDropped) {
     settle();
     EXPECT_EQ(count, 0);
 }
+
+TEST_F(ClipPlayerTest, RestartEndsTheSoundingPlaybackAsAStopAndOwesANoticeOfItsOwn) {
+    open(wav("a.wav", 600));
+    player.Play();
+    ASSERT_TRUE(waitFor([&] { return player.Position() >= 150; }));
+    player.Restart();
+    EXPECT_EQ(player.Mode(), mpPlaying);
+    EXPECT_LT(player.Position(), 100);
+    EXPECT_TRUE(notices.empty()); // not inside the call
+    ASSERT_TRUE(waitFor([&] { return notices.size() == 2; }));
+    EXPECT_EQ(notices, (std::vector<TMPNotifyValues>{nvAborted, nvSuccessful}));
+    EXPECT_EQ(player.Position(), player.Length());
+
+    // On a player that does not sound, Restart is Play: from where it stands.
+    player.Previous();
+    player.Play();
+    ASSERT_TRUE(waitFor([&] { return player.Position() >= 150; }));
+    player.PauseOnly();
+    const qint32 at = player.Position();
+    player.Restart();
+    EXPECT_EQ(player.Mode(), mpPlaying);
+    EXPECT_GE(player.Position(), at);
+    player.Stop();
+    settle();
+    EXPECT_EQ(notices.size(), 4u); // the pause ended one, the stop another
+}
+
+TEST_F(ClipPlayerTest, FadeOutPlaysOnUntilItEndsThenStandsStoppedAtTheStart) {
+    open(wav("a.wav", 5000));
+    player.FadeOut(300); // not sounding: nothing
+    EXPECT_FALSE(player.fading());
+    player.Play();
+    ASSERT_TRUE(waitFor([&] { return player.Position() >= 100; }));
+    player.setAutoButtons(TButtonSet{btPause, btStop}); // as the strip sets it while playing
+    player.FadeOut(300);
+    EXPECT_TRUE(player.fading());
+    EXPECT_EQ(player.Mode(), mpPlaying);
+    ASSERT_TRUE(waitFor([&] { return !notices.empty(); }));
+    EXPECT_EQ(notices, std::vector<TMPNotifyValues>{nvAborted});
+    EXPECT_FALSE(player.fading());
+    EXPECT_EQ(player.Mode(), mpStopped);
+    EXPECT_EQ(player.Position(), 0);
+    EXPECT_TRUE(player.autoButtons().contains(btPlay));
+
+    // FadeOut(0) during a fade: stopped and rewound at once, one notice.
+    player.Play();
+    player.FadeOut(2000);
+    player.FadeOut(0);
+    EXPECT_FALSE(player.fading());
+    EXPECT_EQ(player.Mode(), mpStopped);
+    EXPECT_EQ(player.Position(), 0);
+    settle();
+    EXPECT_EQ(notices.size(), 2u);
+
+    // Play during a fade: the fade is cut and the clip starts again from the beginning.
+    player.Play();
+    ASSERT_TRUE(waitFor([&] { return player.Position() >= 200; }));
+    player.FadeOut(2000);
+    player.Play();
+    EXPECT_FALSE(player.fading());
+    EXPECT_EQ(player.Mode(), mpPlaying);
+    EXPECT_LT(player.Position(), 100);
+    settle();
+    EXPECT_EQ(notices.size(), 3u);
+    EXPECT_EQ(notices.back(), nvAborted);
+    player.Stop();
+}
+
+TEST_F(ClipPlayerTest, ALoopingPlayerRepeatsWithoutNoticesUntilTheLoopIsOff) {
+    player.setLooping(true); // held across Open, as the pad's switch is
+    open(wav("a.wav", 200));
+    EXPECT_TRUE(player.looping());
+    player.Play();
+    // Past several ends it still plays, gone back to the start, and no notice came.
+    ASSERT_TRUE(waitFor([&] { return player.Position() >= 150; }));
+    ASSERT_TRUE(waitFor([&] { return player.Position() < 50; }));
+    QTest::qWait(500);
+    EXPECT_EQ(player.Mode(), mpPlaying);
+    EXPECT_TRUE(notices.empty());
+    player.setLooping(false);
+    ASSERT_TRUE(waitFor([&] { return !notices.empty(); }));
+    EXPECT_EQ(notices, std::vector<TMPNotifyValues>{nvSuccessful});
+    EXPECT_EQ(player.Position(), player.Length());
+    EXPECT_EQ(player.Mode(), mpStopped);
+}

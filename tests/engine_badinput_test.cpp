@@ -122,6 +122,7 @@ TEST_F(EngineBadInput, FailedOpensLeaveTheEngineWorking) {
         EXPECT_THROW(engine.openClip(dir.file("missing.wav")), OpenError);
     const auto src = testsupport::writeWav(dir.file("good.wav"), 48000, 2, 4800);
     engine.load(2, engine.openClip(dir.file("good.wav")));
+    engine.waitIdle(std::chrono::seconds(5)); // its head is prepared off this thread
     engine.play(2);
     std::vector<float> out(2 * 4800);
     engine.render(out.data(), 4800);

@@ -4,6 +4,7 @@
 #include "datafolder.h"
 #include "dialogs.h"
 #include "engine.h"
+#include "outputdevicepage.h"
 #include "padboard.h"
 #include "placement.h"
 #include "remotecontrol.h"
@@ -47,8 +48,12 @@ Tfcuedeck::Tfcuedeck(media::Engine& engine, const QString& programFolder, QWidge
     m_board = new PadBoard(engine, ui.Panel1, &startup, this);
     m_board->setDialogOwner(this);
     markPadRoles(*m_board);
-    // An operator who hears nothing should know why.
-    ui.statusNoDevice->setVisible(!engine.hasSoundDevice());
+    // An operator who hears nothing should know why, at once and for as long as it lasts: the
+    // engine's device may go and come back at any time.
+    updateDeviceStatus();
+    m_deviceWatch = new QTimer(this);
+    connect(m_deviceWatch, &QTimer::timeout, this, [this] { updateDeviceStatus(); });
+    m_deviceWatch->start(kDeviceWatchMs);
 
     connect(ui.Button11, &QPushButton::clicked, this,
             [this] { dialogs::guarded([this] { Button11Click(); }); });
@@ -63,6 +68,11 @@ Tfcuedeck::Tfcuedeck(media::Engine& engine, const QString& programFolder, QWidge
 
     // The data folder is known even when its preparation failed part way.
     m_board->setDataFolder(DataFolder);
+    // The output the operator chose last time; the engine takes the default while it is
+    // missing, and the status bar says so.
+    const QString device = rememberedOutputDevice(settingsFile());
+    if (!device.isEmpty())
+        m_engine.chooseOutputDevice(device.toStdString());
     m_slots =
         new SetListSlots(*m_board, &startup, DataFolder, ui.statusSlot, ui.statusPath, this, this);
     wireSetListButtons();
@@ -283,10 +293,27 @@ void Tfcuedeck::Button11Click() {
 
 void Tfcuedeck::openSettings() {
     SettingsDialog dialog(this);
+    dialog.addPage(new OutputDevicePage(m_engine, settingsFile()), QStringLiteral("出力デバイス"));
     dialog.setProperty(kRemoteSafeProperty, true); // holds nothing of the board
     dialog.addPage(new MidiSettingsPage(*m_remote), QStringLiteral("MIDI"));
     dialog.addPage(new OscSettingsPage(*m_remote), QStringLiteral("OSC"));
     dialog.exec();
+}
+
+QString Tfcuedeck::settingsFile() const {
+    return DataFolder + QStringLiteral("/conf/settings.ini");
+}
+
+void Tfcuedeck::updateDeviceStatus() {
+    const media::Engine::DeviceState state = m_engine.deviceState();
+    QString text;
+    if (state.output != media::Engine::Output::Device)
+        text = noSoundDeviceText();
+    else if (state.chosenMissing)
+        text = missingOutputDeviceText(QString::fromStdString(state.chosen));
+    if (ui.statusNoDevice->text() != text)
+        ui.statusNoDevice->setText(text);
+    ui.statusNoDevice->setVisible(!text.isEmpty());
 }
 
 void Tfcuedeck::showEvent(QShowEvent* event) {

@@ -59,6 +59,13 @@ public:
     QString helpFile() const;
     // Settings (output device, MIDI, OSC) in a modal dialog.
     void openSettings();
+    // "conf/settings.ini" of the data folder.
+    QString settingsFile() const;
+    // The status bar's device section: "サウンドデバイスがありません" while no device plays,
+    // a notice while a remembered device is missing and the default plays, nothing otherwise.
+    // Runs a few times a second.
+    void updateDeviceStatus();
+    static constexpr int kDeviceWatchMs = 250;
 
     // The board's scale: 1 at design size; below 1 when the window is smaller (a screen too
     // small for the design size, or the user's choice), above when it is larger.
@@ -108,6 +115,7 @@ private:
     remote::RemoteControl* m_remote = nullptr;
     QLabel* m_remoteNotice = nullptr;
     QTimer* m_remoteNoticeTimer = nullptr;
+    QTimer* m_deviceWatch = nullptr;
     bool m_shown = false;
     std::unique_ptr<ViewScaler> m_scaler;
     QString m_scaledSheet; // the theme at the board's scale, on the client area

@@ -1,0 +1,61 @@
+#pragma once
+// The master safety limiter: a look-ahead peak limiter on the stereo sum of all voices, so
+// that stacked pads never hard-clip.
+//
+// The mixer writes the sum into the limiter's bus lookahead() frames ahead of what leaves it.
+// Every frame is therefore seen that long before it leaves, and the gain is lowered in time
+// along a straight line, so that no frame leaves louder than the ceiling. A sound that starts
+// now is written into the frames that leave first, so a key press gains no latency from the
+// look-ahead; if that new sound takes the sum over the ceiling at once, the gain drops at once
+// for it. While nothing reaches the ceiling the gain is exactly 1 and the samples leave
+// bit-exact. After a peak the gain recovers smoothly (exponential release). Samples that are
+// not finite leave as silence.
+//
+// Used by the audio thread only: no lock, no allocation after construction.
+
+#include <cstdint>
+#include <vector>
+
+namespace media {
+
+class Limiter {
+public:
+    // About -0.9 dBFS: a clip normalised to -1 dBFS passes untouched, also after rounding to
+    // 16 bits.
+    static constexpr float kCeiling = 0.9f;
+
+    // `maxBlock`: the most frames process() is asked for at once.
+    Limiter(int sampleRate, int maxBlock);
+
+    int lookahead() const { return m_lookahead; }
+
+    // Interleaved stereo frames: [0, lookahead()) hold what earlier blocks wrote ahead, and the
+    // caller adds the next block's sum at [lookahead(), lookahead() + frames) after
+    // beginBlock(frames) has cleared that part.
+    float* bus() { return m_bus.data(); }
+    void beginBlock(int frames);
+
+    // Moves `frames` frames from the front of the bus to `out` (interleaved stereo) with the
+    // limiting gain applied; the frames written ahead move to the front.
+    void process(float* out, int frames);
+
+    // Lets every frame still in the bus go (a device switch or loss drops them).
+    void clear();
+
+    float gain() const { return 1.0f - m_reduction; }
+    // Frames that left with a gain below 1 since construction.
+    std::uint64_t limitedFrames() const { return m_limited; }
+
+private:
+    int m_lookahead;
+    int m_maxBlock;
+    float m_keep; // share of the gain reduction that stays from one frame to the next
+    // 1 - gain, kept as it is: near 1 a float gain could not take the small steps of the
+    // release, and would stall just below 1.
+    float m_reduction = 0.0f;
+    std::uint64_t m_limited = 0;
+    std::vector<float> m_bus;
+    std::vector<float> m_peak; // per-frame peak of the bus, for the slow path
+};
+
+} // namespace media

@@ -1,0 +1,58 @@
+#pragma once
+// Where the engine's output goes: the sound system's outputs, reached through SDL2, and SDL's
+// silent "dummy" driver when no output opens. The engine owns one backend and calls it from
+// its control and worker threads, never from the audio thread; tests give the engine a backend
+// of their own to lose and return outputs at will.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace media {
+
+// Mixes `frames` interleaved stereo float frames into `out` (the audio thread).
+using RenderCallback = void (*)(void* user, float* out, int frames);
+
+struct OutputFormat {
+    int rate = 48000; // frames per second
+    int period = 128; // frames per callback
+};
+
+class OutputBackend {
+public:
+    using Handle = std::uint32_t; // 0 = none
+
+    virtual ~OutputBackend() = default;
+
+    // Readable names of the sound system's outputs (for PulseAudio and PipeWire, the sinks'
+    // descriptions), as far as the backend knows them now: empty while only the silent
+    // driver runs.
+    virtual std::vector<std::string> devices() = 0;
+
+    // Opens the output `name` ("" = the system's default) for stereo float at `want`, stopped;
+    // with `exactRate` the output must take want.rate (SDL converts where the hardware cannot).
+    // Returns 0 when it cannot, also when another output must be closed first (a backend may
+    // reach only one sound system at a time).
+    virtual Handle open(const std::string& name, const OutputFormat& want, bool exactRate,
+                        RenderCallback callback, void* user, OutputFormat& got) = 0;
+    // Opens the silent driver: no sound, callbacks on a real-time clock.
+    virtual Handle openSilent(const OutputFormat& want, bool exactRate, RenderCallback callback,
+                              void* user, OutputFormat& got) = 0;
+    // Starts the callbacks.
+    virtual void start(Handle handle) = 0;
+    // True once the output has stopped for good: unplugged, or its sound server gone.
+    virtual bool failed(Handle handle) = 0;
+    // Closes the output; a callback in progress finishes first.
+    virtual void close(Handle handle) = 0;
+    // The driver behind `handle` ("pulseaudio", "alsa", "dummy", ...).
+    virtual std::string driver(Handle handle) = 0;
+    // The calling thread, which used the backend, is about to end: what the backend keeps for
+    // it goes.
+    virtual void threadDone() {}
+};
+
+// The SDL2 backend. Outputs of several engines in one process share SDL's audio subsystem.
+std::shared_ptr<OutputBackend> makeSdlBackend();
+
+} // namespace media

@@ -1,0 +1,219 @@
+// End-to-end test of the program's sound through a real sound server: a private PulseAudio
+// with a null sink, recorded from the sink's monitor. The server stops and starts again on the
+// same socket, as a desktop's sound server does when it restarts; a pad must sound again
+// within a second, with no action in the program.
+//
+// Skipped when the PulseAudio server is not installed.
+
+#include "e2e_harness.h"
+
+#include <QElapsedTimer>
+#include <QStandardPaths>
+
+#include <cmath>
+#include <cstring>
+#include <iostream>
+
+using namespace e2e;
+
+namespace {
+
+constexpr int kRate = 48000;
+
+// A PulseAudio server of this test alone: no configuration, no D-Bus, one null sink at the
+// engine's rate and format. The program reaches it through one socket, the test's own tools
+// through another, so that the test can record before the program's socket is there.
+class PrivatePulse {
+public:
+    explicit PrivatePulse(QString folder) : m_folder(std::move(folder)) {
+        QDir().mkpath(m_folder + "/home");
+        QDir().mkpath(m_folder + "/runtime");
+        QFile::setPermissions(m_folder + "/runtime",
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    ~PrivatePulse() { stop(); }
+
+    // The program's socket, and the test tools'.
+    QString server() const { return "unix:" + m_folder + "/pulse.sock"; }
+    QString toolServer() const { return "unix:" + m_folder + "/tools.sock"; }
+
+    // Starts the server and waits until it answers; with `programSocket` false the program's
+    // socket is left for openProgramSocket().
+    bool start(bool programSocket = true) {
+        m_process = std::make_unique<QProcess>();
+        m_process->setProcessEnvironment(environment());
+        m_process->setStandardOutputFile(QProcess::nullDevice());
+        m_process->setStandardErrorFile(m_folder + "/pulseaudio.log", QIODevice::Append);
+        m_process->start(
+            "pulseaudio",
+            {"-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no", "--system=no",
+             "--disallow-exit", "--log-target=stderr", "-L",
+             "module-null-sink sink_name=board rate=48000 format=float32le", "-L",
+             "module-native-protocol-unix auth-anonymous=1 socket=" + m_folder + "/tools.sock"});
+        if (!m_process->waitForStarted(5000))
+            return false;
+        const bool up = waitUntil(
+            [&] { return m_process->state() != QProcess::Running || pactl({"info"}); }, 10000);
+        if (!up || m_process->state() != QProcess::Running)
+            return false;
+        return !programSocket || openProgramSocket();
+    }
+    // Opens the program's socket on the running server.
+    bool openProgramSocket() {
+        return pactl({"load-module", "module-native-protocol-unix",
+                      "auth-anonymous=1 socket=" + m_folder + "/pulse.sock"});
+    }
+    void stop() {
+        if (!m_process || m_process->state() == QProcess::NotRunning)
+            return;
+        m_process->terminate();
+        if (!m_process->waitForFinished(5000)) {
+            m_process->kill();
+            m_process->waitForFinished(3000);
+        }
+    }
+    // The environment of the server and of the test's tools.
+    QProcessEnvironment environment() const {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", m_folder + "/home");
+        env.insert("XDG_RUNTIME_DIR", m_folder + "/runtime");
+        env.insert("PULSE_SERVER", toolServer());
+        env.remove("DBUS_SESSION_BUS_ADDRESS");
+        return env;
+    }
+
+private:
+    bool pactl(const QStringList& args) const {
+        QProcess p;
+        p.setProcessEnvironment(environment());
+        p.start("pactl", args);
+        return p.waitForFinished(5000) && p.exitStatus() == QProcess::NormalExit &&
+               p.exitCode() == 0;
+    }
+
+    QString m_folder;
+    std::unique_ptr<QProcess> m_process;
+};
+
+// Records the null sink's monitor as float32 stereo at 48 kHz, with a short latency, and tells
+// when sound first arrived. The null sink delivers its first block late (up to 2 s): wait
+// until the recording flows before timing anything with it.
+class Recorder {
+public:
+    bool start(const PrivatePulse& pulse) {
+        m_process.setProcessEnvironment(pulse.environment());
+        m_process.start("parec", {"--device=board.monitor", "--format=float32le", "--rate=48000",
+                                  "--channels=2", "--latency-msec=10"});
+        return m_process.waitForStarted(5000);
+    }
+    ~Recorder() {
+        m_process.kill();
+        m_process.waitForFinished(3000);
+    }
+    // Reads what arrived (waiting up to `ms`); true once a sample above -40 dBFS came.
+    bool heard(int ms) {
+        m_process.waitForReadyRead(ms);
+        m_data += m_process.readAllStandardOutput();
+        const qsizetype samples = m_data.size() / qsizetype(sizeof(float));
+        for (; m_checked < samples; ++m_checked) {
+            float s;
+            std::memcpy(&s, m_data.constData() + m_checked * qsizetype(sizeof(float)), sizeof s);
+            if (std::fabs(s) > 0.01f)
+                return true;
+        }
+        return false;
+    }
+    double seconds() const { return double(m_data.size()) / (2 * sizeof(float) * kRate); }
+    bool waitUntilFlowing() {
+        return waitUntil([&] {
+            heard(10);
+            return seconds() > 0.1;
+        });
+    }
+
+private:
+    QProcess m_process;
+    QByteArray m_data;
+    qsizetype m_checked = 0;
+};
+
+class AudioEndToEnd : public EndToEnd {
+protected:
+    void SetUp() override {
+        if (QStandardPaths::findExecutable("pulseaudio").isEmpty())
+            GTEST_SKIP() << "the PulseAudio server is not installed";
+        EndToEnd::SetUp();
+        if (HasFatalFailure())
+            return;
+        // The demo set list as the build made it: pad 1 holds a chime of 3.4 s.
+        prepareDataFolder();
+        const QString bin = QFileInfo(QStringLiteral(CUEDECK_EXE)).path();
+        ASSERT_TRUE(QFile::copy(bin + "/conf/setlist1.cdk", dataFolder() + "/conf/setlist1.cdk"));
+        m_pulse = std::make_unique<PrivatePulse>(root() + "/pulse");
+        ASSERT_TRUE(m_pulse->start()) << readFile(root() + "/pulse/pulseaudio.log").toStdString();
+        setEnvironment("PULSE_SERVER", m_pulse->server());
+    }
+
+    // Presses Q every 100 ms until the recording hears it; returns the milliseconds from the
+    // first press to the first sound, or -1 after `timeoutMs`.
+    int pressUntilHeard(const QString& window, Recorder& recorder, int timeoutMs) {
+        QElapsedTimer clock;
+        clock.start();
+        qint64 nextPress = 0;
+        tool("xdotool", {"windowfocus", "--sync", window});
+        while (clock.elapsed() < timeoutMs) {
+            if (clock.elapsed() >= nextPress) {
+                tool("xdotool", {"key", "q"});
+                nextPress += 100;
+            }
+            if (recorder.heard(10))
+                return int(clock.elapsed());
+        }
+        return -1;
+    }
+
+    std::unique_ptr<PrivatePulse> m_pulse;
+};
+
+} // namespace
+
+TEST_F(AudioEndToEnd, APadSoundsAgainWithinASecondOfTheSoundServerComingBack) {
+    QProcess* app = nullptr;
+    const QString main = startToMainWindow(&app);
+    ASSERT_FALSE(main.isEmpty());
+    ASSERT_TRUE(waitUntil([&] { return QFileInfo::exists(dataFolder() + "/conf/setlist.bak"); }));
+
+    {
+        Recorder before;
+        ASSERT_TRUE(before.start(*m_pulse));
+        ASSERT_TRUE(before.waitUntilFlowing());
+        const int ms = pressUntilHeard(main, before, 10000);
+        ASSERT_GE(ms, 0) << "pad 1 does not sound through the server";
+        std::cerr << "first sound " << ms << " ms after the press\n";
+    }
+
+    // The server goes away; the program notices and runs silent.
+    m_pulse->stop();
+    QThread::msleep(500);
+    ASSERT_EQ(app->state(), QProcess::Running);
+
+    // It comes back on the same socket: the next presses sound again, within a second. The
+    // recording runs before the program's socket opens.
+    ASSERT_TRUE(m_pulse->start(false));
+    Recorder after;
+    ASSERT_TRUE(after.start(*m_pulse));
+    ASSERT_TRUE(after.waitUntilFlowing());
+    ASSERT_FALSE(after.heard(0));
+    QElapsedTimer back;
+    back.start();
+    ASSERT_TRUE(m_pulse->openProgramSocket());
+    const int ms = pressUntilHeard(main, after, 10000);
+    const qint64 sinceBack = back.elapsed();
+    ASSERT_GE(ms, 0) << "no sound after the server came back";
+    std::cerr << "sound again " << sinceBack << " ms after the server came back\n";
+    EXPECT_LE(sinceBack, 1000);
+    screenshot("audio-server-back");
+
+    requestClose(main);
+    expectCleanExit(app);
+}

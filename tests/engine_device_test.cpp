@@ -1,0 +1,216 @@
+// The output device as an operator meets it: a sound server that goes away and comes back, a
+// USB card unplugged and plugged in again, a chosen device missing at start, a switch between
+// devices while pads sound (on the stand-in server of engine_fakeserver.h).
+
+#include "engine.h"
+#include "engine_fakeserver.h"
+#include "engine_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <thread>
+
+using media::EndKind;
+using media::Engine;
+using media::OutputBackend;
+using media::OutputFormat;
+using testsupport::TempDir;
+
+namespace {
+
+constexpr int kRate = testsupport::FakeServer::kRate;
+using Clock = std::chrono::steady_clock;
+using testsupport::FakeServer;
+
+bool waitUntil(const std::function<bool()>& done, int ms = 5000) {
+    const auto until = Clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (Clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+bool audible(const std::vector<float>& v, std::size_t from = 0) {
+    for (std::size_t i = from; i < v.size(); ++i)
+        if (std::fabs(v[i]) > 1e-4f)
+            return true;
+    return false;
+}
+
+struct Ends {
+    std::mutex m;
+    std::vector<EndKind> kinds;
+    void attach(Engine& e, int voice) {
+        e.setListener(voice, [this](std::uint32_t, EndKind kind) {
+            std::lock_guard lock(m);
+            kinds.push_back(kind);
+        });
+    }
+    std::vector<EndKind> get() {
+        std::lock_guard lock(m);
+        return kinds;
+    }
+};
+
+class EngineDevice : public ::testing::Test {
+protected:
+    TempDir dir;
+
+    std::unique_ptr<Engine> start(std::shared_ptr<FakeServer> server, const std::string& device) {
+        Engine::Options o;
+        o.output = Engine::Output::Device;
+        o.sampleRate = kRate;
+        o.periodFrames = FakeServer::kPeriod;
+        o.device = device;
+        o.backend = std::move(server);
+        return std::make_unique<Engine>(o);
+    }
+    std::shared_ptr<media::Clip> clip(Engine& e, const std::string& name, long frames) {
+        testsupport::writeWav(dir.file(name), kRate, 2, frames);
+        return e.openClip(dir.file(name));
+    }
+};
+
+} // namespace
+
+TEST_F(EngineDevice, AServerThatGoesAndComesBackSoundsAgainWithEveryPadAsItWas) {
+    auto server = std::make_shared<FakeServer>(std::vector<std::string>{"Speakers"});
+    auto engine = start(server, "");
+    EXPECT_TRUE(engine->hasSoundDevice());
+    EXPECT_EQ(engine->deviceState().device, "");
+    EXPECT_EQ(engine->deviceState().devices, std::vector<std::string>{"Speakers"});
+    for (int v = 0; v < 3; ++v)
+        engine->load(v, clip(*engine, "c" + std::to_string(v) + ".wav", 10 * kRate));
+    engine->setGain(1, 0.25f);
+    engine->setLooping(2, true);
+    Ends ends;
+    ends.attach(*engine, 0);
+    engine->play(0);
+    ASSERT_TRUE(waitUntil([&] { return audible(server->played("Speakers")); }));
+
+    server->setUp(false);
+    // The loss is seen, the playback ends as a failure, and the engine runs silent.
+    ASSERT_TRUE(waitUntil([&] { return !engine->hasSoundDevice(); }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return ends.get() == std::vector<EndKind>{EndKind::Failed}; }));
+    EXPECT_FALSE(engine->isPlaying(0));
+    ASSERT_TRUE(waitUntil([&] { return server->playing() == "<silent>"; }));
+    EXPECT_EQ(engine->output(), Engine::Output::Dummy);
+    EXPECT_TRUE(engine->fellBackToDummy());
+    EXPECT_EQ(engine->deviceState().losses, 1u);
+    // While silent it keeps looking, at least every half second.
+    const int before = server->attempts();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    EXPECT_GE(server->attempts() - before, 3);
+
+    const std::size_t heardBefore = server->played("Speakers").size();
+    server->setUp(true);
+    ASSERT_TRUE(waitUntil([&] { return engine->hasSoundDevice(); }, 10000));
+    EXPECT_EQ(server->playing(), "Speakers");
+    EXPECT_EQ(engine->deviceState().losses, 1u);
+    // Every voice kept its clip, its volume and its loop switch.
+    for (int v = 0; v < 3; ++v)
+        EXPECT_TRUE(engine->loaded(v));
+    engine->play(1);
+    ASSERT_TRUE(waitUntil([&] { return engine->position(1) > 20000; }));
+    const std::vector<float> heard = server->played("Speakers");
+    float peak = 0;
+    for (std::size_t i = heardBefore; i < heard.size(); ++i)
+        peak = std::max(peak, std::fabs(heard[i]));
+    EXPECT_GT(peak, 0.1f);
+    EXPECT_LT(peak, 0.25f); // a quarter of the clip's 0.75
+    engine->seek(2, 10 * kRate - 1000);
+    engine->play(2);
+    // Looping: past the end it goes on from the start.
+    ASSERT_TRUE(waitUntil([&] { return engine->isPlaying(2) && engine->position(2) < kRate; }));
+    EXPECT_TRUE(engine->isPlaying(2));
+    engine->setListener(0, nullptr);
+}
+
+TEST_F(EngineDevice, AMissingChosenDeviceLeavesTheDefaultPlayingUntilItIsPluggedIn) {
+    auto server = std::make_shared<FakeServer>(std::vector<std::string>{"Speakers"});
+    auto engine = start(server, "USB Audio");
+    Engine::DeviceState s = engine->deviceState();
+    EXPECT_EQ(s.output, Engine::Output::Device);
+    EXPECT_EQ(s.device, "");
+    EXPECT_EQ(s.chosen, "USB Audio");
+    EXPECT_TRUE(s.chosenMissing);
+    EXPECT_EQ(server->playing(), "Speakers");
+
+    // Plugged in: the engine moves to it by itself, and a pad sounds there.
+    server->plugIn("USB Audio");
+    ASSERT_TRUE(waitUntil([&] { return engine->deviceState().device == "USB Audio"; }, 10000));
+    EXPECT_FALSE(engine->deviceState().chosenMissing);
+    engine->load(0, clip(*engine, "a.wav", 5 * kRate));
+    Ends ends;
+    ends.attach(*engine, 0);
+    engine->play(0);
+    ASSERT_TRUE(waitUntil([&] { return audible(server->played("USB Audio")); }));
+
+    // Unplugged while the pad sounds: the playback fails, the default takes over at once.
+    server->unplug("USB Audio");
+    ASSERT_TRUE(waitUntil([&] { return ends.get() == std::vector<EndKind>{EndKind::Failed}; }));
+    ASSERT_TRUE(waitUntil([&] { return server->playing() == "Speakers"; }));
+    EXPECT_TRUE(engine->hasSoundDevice());
+    EXPECT_TRUE(engine->deviceState().chosenMissing);
+    const std::size_t before = server->played("Speakers").size();
+    engine->play(0);
+    EXPECT_TRUE(waitUntil([&] { return audible(server->played("Speakers"), before); }));
+    engine->setListener(0, nullptr);
+}
+
+TEST_F(EngineDevice, SwitchingDevicesFadesAcrossAndTheSoundGoesOnWhereItWas) {
+    auto server = std::make_shared<FakeServer>(std::vector<std::string>{"Speakers", "Headphones"});
+    auto engine = start(server, "");
+    const auto src = testsupport::writeWav(dir.file("long.wav"), kRate, 2, 10 * kRate);
+    engine->load(0, engine->openClip(dir.file("long.wav")));
+    engine->waitIdle(std::chrono::seconds(5));
+    Ends ends;
+    ends.attach(*engine, 0);
+    engine->play(0);
+    ASSERT_TRUE(waitUntil([&] { return engine->position(0) > kRate / 2; }));
+
+    engine->chooseOutputDevice("Headphones");
+    ASSERT_TRUE(waitUntil([&] { return audible(server->played("Headphones")); }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return server->played("Headphones").size() > 2 * kRate / 2; }));
+    EXPECT_EQ(engine->deviceState().device, "Headphones");
+    EXPECT_EQ(engine->deviceState().chosen, "Headphones");
+    EXPECT_TRUE(engine->isPlaying(0));
+    EXPECT_TRUE(ends.get().empty());
+
+    // No step: the old output fades out, the new one fades in.
+    const auto fadeStep = [](const std::vector<float>& v) {
+        float step = 0;
+        for (std::size_t i = 2; i < v.size(); ++i)
+            step = std::max(step, std::fabs(v[i] - v[i - 2]));
+        return step;
+    };
+    std::vector<float> joined = server->played("Speakers");
+    const std::vector<float> after = server->played("Headphones");
+    joined.insert(joined.end(), after.begin(), after.end());
+    EXPECT_LT(fadeStep(joined), 0.02f);
+    // And the clip goes on: once faded in, the new output plays the clip's frames in order,
+    // from about where the old one left off.
+    const std::size_t oldFrames = server->played("Speakers").size() / 2;
+    const std::size_t probe = kRate / 4;
+    long found = -1;
+    for (long k = 0; k + 1000 < 10 * kRate && found < 0; ++k) {
+        bool same = true;
+        for (long i = 0; i < 1000 && same; ++i)
+            same = after[2 * (probe + i)] == src[2 * (k + i)];
+        if (same)
+            found = k;
+    }
+    ASSERT_GE(found, 0);
+    EXPECT_GT(static_cast<std::size_t>(found), probe);
+    EXPECT_LT(static_cast<std::size_t>(found), oldFrames + probe + kRate / 10);
+    engine->setListener(0, nullptr);
+}

@@ -1,0 +1,512 @@
+// What the mixer makes of loops, restarts, fades, loud sums, many channels and a read-ahead
+// that runs dry, pulled block by block without a device.
+
+#include "engine.h"
+#include "engine_support.h"
+#include "limiter.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+using media::EndKind;
+using media::Engine;
+using testsupport::TempDir;
+
+namespace {
+
+constexpr int kRate = 48000;
+constexpr int kBlock = 128;
+
+Engine::Options manual() {
+    Engine::Options o;
+    o.output = Engine::Output::None;
+    o.sampleRate = kRate;
+    return o;
+}
+
+std::vector<float> pull(Engine& e, long frames, bool waitForWorker = true) {
+    std::vector<float> out(static_cast<std::size_t>(frames * 2));
+    for (long done = 0; done < frames; done += kBlock) {
+        const int n = static_cast<int>(std::min<long>(kBlock, frames - done));
+        e.render(out.data() + done * 2, n);
+        if (waitForWorker)
+            e.waitIdle(std::chrono::seconds(5));
+    }
+    return out;
+}
+
+struct Ends {
+    std::mutex m;
+    std::vector<std::pair<std::uint32_t, EndKind>> list;
+    void attach(Engine& e, int voice) {
+        e.setListener(voice, [this](std::uint32_t stamp, EndKind kind) {
+            std::lock_guard lock(m);
+            list.emplace_back(stamp, kind);
+        });
+    }
+    std::vector<std::pair<std::uint32_t, EndKind>> get() {
+        std::lock_guard lock(m);
+        return list;
+    }
+    void clear() {
+        std::lock_guard lock(m);
+        list.clear();
+    }
+};
+
+// The offset at which `out` holds `expected` (frames, from `from`), searched from `first`.
+long findStart(const std::vector<float>& out, const float* expected, long frames, long first,
+               long last) {
+    for (long s = first; s <= last; ++s) {
+        bool same = true;
+        for (long i = 0; i < frames && same; ++i)
+            same = out[static_cast<std::size_t>(2 * (s + i))] == expected[2 * i];
+        if (same)
+            return s;
+    }
+    return -1;
+}
+
+float peakOf(const std::vector<float>& v, std::size_t from = 0, std::size_t to = SIZE_MAX) {
+    float peak = 0.0f;
+    for (std::size_t i = from; i < std::min(to, v.size()); ++i)
+        peak = std::max(peak, std::fabs(v[i]));
+    return peak;
+}
+
+// Largest difference between neighbouring frames of one channel.
+float largestStep(const std::vector<float>& v, std::size_t fromFrame, std::size_t toFrame) {
+    float step = 0.0f;
+    for (std::size_t i = std::max<std::size_t>(fromFrame, 1); i < toFrame && 2 * i < v.size(); ++i)
+        for (int c = 0; c < 2; ++c)
+            step = std::max(step, std::fabs(v[2 * i + c] - v[2 * (i - 1) + c]));
+    return step;
+}
+
+// The samples of a sound file as libsndfile reads them (interleaved).
+std::vector<float> readAll(const std::string& path) {
+    SF_INFO info{};
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+    if (!f)
+        return {};
+    std::vector<float> data(static_cast<std::size_t>(info.frames * info.channels));
+    sf_readf_float(f, data.data(), info.frames);
+    sf_close(f);
+    return data;
+}
+
+class EngineMixing : public ::testing::Test {
+protected:
+    TempDir dir;
+    Engine engine{manual()};
+    Ends ends;
+
+    ~EngineMixing() override {
+        for (int v = 0; v < media::kVoices; ++v)
+            engine.setListener(v, nullptr);
+    }
+    std::vector<float> loadWav(int voice, const std::string& name, long frames, int channels = 2,
+                               int subtype = SF_FORMAT_FLOAT) {
+        auto src = testsupport::writeWav(dir.file(name), kRate, channels, frames, subtype);
+        engine.load(voice, engine.openClip(dir.file(name)));
+        engine.render(nullptr, 0);
+        engine.waitIdle(std::chrono::seconds(5));
+        return src;
+    }
+    // A sine of `seconds` at `level` (linear, peak) made by sox, loaded on `voice`.
+    void loadSine(int voice, const std::string& name, double hz, double level, double seconds,
+                  int rate = kRate) {
+        const std::string path = dir.file(name);
+        char cmd[512];
+        std::snprintf(cmd, sizeof cmd,
+                      "sox -n -r %d -c 2 -e floating-point -b 32 %s synth %g sine %g vol %g "
+                      "2>/dev/null",
+                      rate, path.c_str(), seconds, hz, level);
+        ASSERT_TRUE(testsupport::run(cmd));
+        engine.load(voice, engine.openClip(path));
+        engine.render(nullptr, 0);
+        engine.waitIdle(std::chrono::seconds(5));
+    }
+};
+
+} // namespace
+
+TEST_F(EngineMixing, LoopingRepeatsTheClipSampleForSampleWithoutEndsUntilSwitchedOff) {
+    // Longer than the head, so every pass crosses from memory into the read-ahead ring, and a
+    // short one held wholly in memory.
+    for (const long frames : {24000L, 4410L}) {
+        SCOPED_TRACE(frames);
+        const auto src = loadWav(0, "loop" + std::to_string(frames) + ".wav", frames);
+        ends.attach(engine, 0);
+        engine.setLooping(0, true);
+        const std::uint32_t stamp = engine.play(0);
+        const long total = 5 * frames + 333;
+        const auto out = pull(engine, total);
+        long wrong = 0;
+        for (long i = 0; i < total * 2; ++i)
+            wrong +=
+                out[static_cast<std::size_t>(i)] != src[static_cast<std::size_t>(i % (frames * 2))];
+        EXPECT_EQ(wrong, 0);
+        EXPECT_TRUE(engine.isPlaying(0));
+        EXPECT_EQ(engine.position(0), total % frames);
+        EXPECT_TRUE(ends.get().empty());
+
+        // Off: the pass under way plays to its end, which ends the playback once.
+        engine.setLooping(0, false);
+        const auto rest = pull(engine, frames + 1000);
+        EXPECT_FALSE(engine.isPlaying(0));
+        EXPECT_EQ(engine.position(0), frames);
+        const long left = frames - total % frames;
+        for (long i = 0; i < left * 2; ++i)
+            ASSERT_EQ(rest[static_cast<std::size_t>(i)],
+                      src[static_cast<std::size_t>((total % frames) * 2 + i)])
+                << i;
+        EXPECT_EQ(peakOf(rest, static_cast<std::size_t>(left * 2)), 0.0f);
+        engine.waitIdle(std::chrono::seconds(5));
+        EXPECT_EQ(ends.get(),
+                  (std::vector<std::pair<std::uint32_t, EndKind>>{{stamp, EndKind::Finished}}));
+        ends.clear();
+    }
+    EXPECT_EQ(engine.underruns(), 0u);
+}
+
+TEST_F(EngineMixing, ALoopedConvertedClipRepeatsItsFirstPassExactly) {
+    // 44.1 kHz: converted to 48 kHz; each pass must be the first one again, also where the
+    // head meets the ring.
+    loadSine(0, "sweep.wav", 440, 0.5, 0.6, 44100);
+    const std::int64_t len = engine.length(0);
+    ASSERT_EQ(len, 28800);
+    engine.setLooping(0, true);
+    engine.play(0);
+    const auto out = pull(engine, 3 * len);
+    long wrong = 0;
+    for (std::int64_t i = 0; i < 2 * len; ++i)
+        for (int pass = 1; pass < 3; ++pass)
+            wrong += out[static_cast<std::size_t>(pass * 2 * len + i)] !=
+                     out[static_cast<std::size_t>(i)];
+    EXPECT_EQ(wrong, 0);
+}
+
+TEST_F(EngineMixing, RestartStartsTheFirstSampleInTheSameBlockWhileTheOldOneFades) {
+    const long frames = 2 * kRate;
+    const auto src = loadWav(0, "a.wav", frames);
+    ends.attach(engine, 0);
+    const std::uint32_t first = engine.play(0);
+    const long played = kRate + 1000;
+    pull(engine, played);
+    const std::uint32_t second = engine.restart(0);
+    EXPECT_NE(second, first);
+    EXPECT_TRUE(engine.isPlaying(0));
+    EXPECT_EQ(engine.position(0), 0);
+    const auto out = pull(engine, 4096);
+    const int overlap = engine.lookaheadFrames() + kRate / 200;
+    for (int i = 0; i < 4096; ++i)
+        for (int c = 0; c < 2; ++c) {
+            const std::size_t k = static_cast<std::size_t>(2 * i + c);
+            const float old = src[static_cast<std::size_t>(played * 2) + k];
+            if (i < engine.lookaheadFrames())
+                ASSERT_EQ(out[k], src[k] + old) << i; // both, the old one still whole
+            else if (i < overlap)
+                ASSERT_LE(std::fabs(out[k] - src[k]), std::fabs(old) + 1e-6f) << i;
+            else
+                ASSERT_EQ(out[k], src[k]) << i;
+        }
+    pull(engine, frames);
+    engine.waitIdle(std::chrono::seconds(5));
+    // The interrupted playback never ends on its own; the new one does.
+    EXPECT_EQ(ends.get(),
+              (std::vector<std::pair<std::uint32_t, EndKind>>{{second, EndKind::Finished}}));
+}
+
+TEST_F(EngineMixing, FadeOutLowersTheLevelSteadilyThenEndsStoppedAtTheStart) {
+    const auto src = loadWav(0, "a.wav", 3 * kRate);
+    ends.attach(engine, 0);
+    engine.fadeOut(0, 100); // silent: nothing happens
+    EXPECT_FALSE(engine.fading(0));
+    const std::uint32_t stamp = engine.play(0);
+    const long played = 10000;
+    pull(engine, played);
+    engine.fadeOut(0, 100);
+    EXPECT_TRUE(engine.fading(0));
+    EXPECT_TRUE(engine.isPlaying(0));
+    const long fade = kRate / 10;
+    const int ahead = engine.lookaheadFrames();
+    const auto out = pull(engine, fade + 4096);
+    // The gain (output over the clip) falls by 1/fade per frame behind the look-ahead.
+    for (long i = 0; i < fade + ahead; ++i) {
+        const float s = src[static_cast<std::size_t>((played + i) * 2)];
+        if (std::fabs(s) < 0.05f)
+            continue;
+        const float g = out[static_cast<std::size_t>(i * 2)] / s;
+        const float want = i < ahead ? 1.0f : 1.0f - static_cast<float>(i - ahead + 1) / fade;
+        ASSERT_NEAR(g, std::max(want, 0.0f), 2e-3f) << i;
+    }
+    EXPECT_EQ(peakOf(out, static_cast<std::size_t>((fade + ahead + 1) * 2)), 0.0f);
+    EXPECT_FALSE(engine.isPlaying(0));
+    EXPECT_FALSE(engine.fading(0));
+    EXPECT_EQ(engine.position(0), 0);
+    EXPECT_EQ(engine.endedAs(0), EndKind::Faded);
+    engine.waitIdle(std::chrono::seconds(5));
+    EXPECT_EQ(ends.get(),
+              (std::vector<std::pair<std::uint32_t, EndKind>>{{stamp, EndKind::Faded}}));
+
+    // A stop during a fade cuts it within the look-ahead and the short anti-click fade, and
+    // keeps the position; a play during a fade starts again from the first sample.
+    engine.play(0);
+    pull(engine, 5000);
+    engine.fadeOut(0, 1000);
+    pull(engine, 1000);
+    const std::int64_t at = engine.position(0);
+    engine.stop(0);
+    EXPECT_FALSE(engine.fading(0));
+    auto cut = pull(engine, 2048);
+    EXPECT_EQ(peakOf(cut, static_cast<std::size_t>((ahead + kRate / 200 + 1) * 2)), 0.0f);
+    EXPECT_EQ(engine.position(0), at);
+    engine.play(0);
+    pull(engine, 1000);
+    engine.fadeOut(0, 1000);
+    pull(engine, 1000);
+    engine.play(0);
+    EXPECT_FALSE(engine.fading(0));
+    EXPECT_EQ(engine.position(0), 0);
+    cut = pull(engine, 2048);
+    const std::size_t clean = static_cast<std::size_t>(ahead + kRate / 200) * 2;
+    for (std::size_t k = clean; k < cut.size(); ++k)
+        ASSERT_EQ(cut[k], src[k]) << k;
+}
+
+TEST_F(EngineMixing, EightFullScalePadsNeverReachFullScale) {
+    const double hz[] = {110, 220, 330, 440, 550, 660, 770, 880};
+    for (int v = 0; v < media::kVoices; ++v)
+        loadSine(v, "full" + std::to_string(v) + ".wav", hz[v], 1.0, 2.0);
+    // Pressed one after the other: each new press takes the limited sum further.
+    std::vector<float> out;
+    for (int v = 0; v < media::kVoices; ++v) {
+        engine.play(v);
+        const auto part = pull(engine, 6000);
+        out.insert(out.end(), part.begin(), part.end());
+    }
+    const auto rest = pull(engine, kRate);
+    out.insert(out.end(), rest.begin(), rest.end());
+    long overCeiling = 0;
+    for (float s : out) {
+        ASSERT_TRUE(std::isfinite(s));
+        overCeiling += std::fabs(s) > media::Limiter::kCeiling * (1.0f + 1e-6f);
+    }
+    EXPECT_EQ(overCeiling, 0);
+    EXPECT_GT(peakOf(out), 0.85f); // limited, not muted
+    EXPECT_GT(engine.limitedFrames(), 0u);
+}
+
+TEST_F(EngineMixing, OnePadJustBelowTheCeilingPassesBitExact) {
+    const std::string path = dir.file("loud.wav");
+    // Normalised to -1 dBFS and stored in 16 bits, as an editor would leave it.
+    ASSERT_TRUE(testsupport::run("sox -n -r 48000 -c 2 -b 16 " + path +
+                                 " synth 1 sine 100 sine 3000 gain -n -1 2>/dev/null"));
+    const std::vector<float> src = readAll(path);
+    EXPECT_GT(peakOf(src), 0.89f);
+    engine.load(0, engine.openClip(path));
+    engine.waitIdle(std::chrono::seconds(5));
+    engine.play(0);
+    const auto out = pull(engine, static_cast<long>(src.size() / 2) + 1000);
+    long changed = 0;
+    for (std::size_t i = 0; i < src.size(); ++i)
+        changed += out[i] != src[i];
+    EXPECT_EQ(changed, 0);
+    EXPECT_EQ(engine.limitedFrames(), 0u);
+}
+
+TEST(Limiter, LowersTheGainInTimeAlongALineAndReleasesSmoothlyToExactlyOne) {
+    media::Limiter limiter(kRate, kBlock);
+    const int ahead = limiter.lookahead();
+    EXPECT_EQ(ahead, 72);
+    // 0.5 for 0.1 s, a burst at 1.8 for 10 ms, a NaN and an infinity, then 0.5 again.
+    const long frames = 2 * kRate;
+    auto input = [](long i) -> float {
+        const float s = std::sin(0.05f * static_cast<float>(i));
+        if (i == 7000)
+            return std::numeric_limits<float>::quiet_NaN();
+        if (i == 7001)
+            return std::numeric_limits<float>::infinity();
+        return (i >= 4800 && i < 5280 ? 1.8f : 0.5f) * s;
+    };
+    std::vector<float> out(static_cast<std::size_t>(frames * 2));
+    for (long done = 0; done < frames + ahead; done += kBlock) {
+        limiter.beginBlock(kBlock);
+        float* in = limiter.bus() + 2 * ahead;
+        for (int i = 0; i < kBlock; ++i)
+            in[2 * i] = in[2 * i + 1] = input(done + i);
+        float block[2 * kBlock];
+        limiter.process(block, kBlock);
+        for (int i = 0; i < kBlock; ++i) {
+            const long at = done + i - ahead; // what leaves is `ahead` frames old
+            if (at >= 0 && at < frames)
+                out[static_cast<std::size_t>(2 * at)] = block[2 * i];
+        }
+    }
+    float lastGain = 1.0f;
+    long lastAt = 0;
+    long changedAfter = 0;
+    for (long i = 0; i < frames; ++i) {
+        const float o = out[static_cast<std::size_t>(2 * i)];
+        ASSERT_TRUE(std::isfinite(o)) << i;
+        ASSERT_LE(std::fabs(o), media::Limiter::kCeiling * (1.0f + 1e-6f)) << i;
+        const float in = input(i);
+        if (i < 4800 - ahead) {
+            ASSERT_EQ(o, in) << i; // untouched before the burst comes into sight
+        }
+        if (i == 7000 || i == 7001) {
+            EXPECT_EQ(o, 0.0f);
+            continue;
+        }
+        if (std::fabs(in) > 0.2f) {
+            // The gain never jumps: it falls along the look-ahead line (here by 0.5 / 73 a
+            // frame at most), and rises slower.
+            const float g = o / in;
+            ASSERT_LE(std::fabs(g - lastGain), 0.0075f * static_cast<float>(i - lastAt)) << i;
+            lastGain = g;
+            lastAt = i;
+        }
+        if (i > 60000)
+            changedAfter += o != in;
+    }
+    EXPECT_EQ(changedAfter, 0); // released to exactly 1: bit-exact again
+    EXPECT_EQ(limiter.gain(), 1.0f);
+}
+
+TEST_F(EngineMixing, SurroundClipsFoldDownToStereo) {
+    // Six channels without a channel mask: L R C LFE Ls Rs.
+    const auto six = loadWav(0, "51.wav", kRate / 2, 6);
+    // Four channels whose file names them (a WAVE_FORMAT_EXTENSIBLE mask of front left,
+    // front right, centre and LFE), where a file without a mask would mean L R Ls Rs.
+    {
+        const long frames = kRate / 2;
+        std::string bytes;
+        auto put = [&bytes](std::uint32_t v, int size) {
+            for (int i = 0; i < size; ++i)
+                bytes += static_cast<char>((v >> (8 * i)) & 0xff);
+        };
+        bytes += "RIFF";
+        put(static_cast<std::uint32_t>(4 + 8 + 40 + 8 + frames * 16), 4);
+        bytes += "WAVEfmt ";
+        put(40, 4), put(0xFFFE, 2), put(4, 2), put(kRate, 4), put(kRate * 16, 4), put(16, 2);
+        put(32, 2), put(22, 2), put(32, 2), put(0x0F, 4);
+        // The IEEE float sub-format.
+        put(3, 4), put(0, 2), put(0x10, 2);
+        for (unsigned char b : {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71})
+            bytes += static_cast<char>(b);
+        bytes += "data";
+        put(static_cast<std::uint32_t>(frames * 16), 4);
+        for (long i = 0; i < frames; ++i)
+            for (int c = 0; c < 4; ++c) {
+                const float x = testsupport::testSample(i + 77 * c, c);
+                std::uint32_t u;
+                std::memcpy(&u, &x, 4);
+                put(u, 4);
+            }
+        testsupport::writeBytes(dir.file("quad.wav"), bytes);
+        engine.load(1, engine.openClip(dir.file("quad.wav")));
+        engine.waitIdle(std::chrono::seconds(5));
+    }
+    constexpr float h = 0.70710678f;
+    constexpr float gain = 0.4f; // the folded sum stays below the limiter's ceiling
+    for (int v = 0; v < 2; ++v) {
+        SCOPED_TRACE(v);
+        engine.setGain(v, gain);
+        engine.play(v);
+        const auto out = pull(engine, kRate / 2);
+        for (long i = 0; i < kRate / 2; ++i) {
+            float l, r;
+            if (v == 0) {
+                const float* x = six.data() + i * 6;
+                l = x[0] + h * x[2] + h * x[4]; // LFE (x[3]) left out
+                r = x[1] + h * x[2] + h * x[5];
+            } else {
+                const float c = testsupport::testSample(i + 154, 2);
+                l = testsupport::testSample(i, 0) + h * c;
+                r = testsupport::testSample(i + 77, 1) + h * c;
+            }
+            ASSERT_NEAR(out[static_cast<std::size_t>(2 * i)], gain * l, 1e-6f) << i;
+            ASSERT_NEAR(out[static_cast<std::size_t>(2 * i + 1)], gain * r, 1e-6f) << i;
+        }
+        engine.stop(v);
+        pull(engine, 1024);
+    }
+}
+
+TEST_F(EngineMixing, ADryReadAheadFadesOutAndBackInWithoutLosingItsPlace) {
+    // A smooth tone: it changes by less than 0.03 from frame to frame, a freeze by up to 0.5.
+    loadSine(0, "long.wav", 440, 0.5, 4);
+    const auto src = readAll(dir.file("long.wav"));
+    loadWav(1, "blip.wav", 100);
+    // The worker delivers voice 1's end event to this listener, which holds it: voice 0's
+    // ring gets no more audio until it lets go.
+    std::atomic<bool> holding{false};
+    std::atomic<bool> letGo{false};
+    struct LetGo {
+        std::atomic<bool>& flag;
+        ~LetGo() { flag = true; } // also when a check below fails
+    } letGoAtExit{letGo};
+    engine.setListener(1, [&](std::uint32_t, EndKind) {
+        holding = true;
+        while (!letGo)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    engine.setGain(1, 0.0f);
+    engine.play(1);
+    pull(engine, kBlock, false);
+    for (int i = 0; i < 5000 && !holding; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(holding);
+
+    engine.play(0);
+    const long dry = 2 * kRate; // beyond the head and the full ring
+    auto out = pull(engine, dry, false);
+    EXPECT_EQ(engine.underruns(), 1u);
+    const std::int64_t stoppedAt = engine.position(0);
+    EXPECT_GT(stoppedAt, kRate);
+    EXPECT_LT(stoppedAt, dry - 1000);
+    // Up to where it ran dry the clip as it is, then a fade and silence: no step anywhere.
+    const long end = stoppedAt + engine.lookaheadFrames();
+    for (long i = 0; i < end - kRate / 200; ++i)
+        ASSERT_EQ(out[static_cast<std::size_t>(2 * i)], src[static_cast<std::size_t>(2 * i)]) << i;
+    EXPECT_LT(largestStep(out, 0, static_cast<std::size_t>(dry)), 0.035f);
+    EXPECT_EQ(peakOf(out, static_cast<std::size_t>(2 * end)), 0.0f);
+    EXPECT_TRUE(engine.isPlaying(0));
+
+    letGo = true;
+    engine.waitIdle(std::chrono::seconds(5));
+    out = pull(engine, kRate);
+    EXPECT_EQ(engine.underruns(), 1u);
+    EXPECT_LT(largestStep(out, 0, kRate), 0.035f);
+    // It goes on from the frame where it faded, fading in, then exactly the clip.
+    const long fadeIn = kRate * 3 / 1000;
+    const long resumed =
+        findStart(out, src.data() + 2 * (end + fadeIn), 1000, fadeIn, kRate - 1000 - fadeIn);
+    ASSERT_GE(resumed, fadeIn);
+    EXPECT_LT(resumed, kRate / 4);
+    EXPECT_EQ(peakOf(out, 0, static_cast<std::size_t>(2 * (resumed - fadeIn))), 0.0f);
+}
+
+TEST_F(EngineMixing, APlayRightAfterOpeningStartsFromTheFirstSampleWhateverTheHeadsDo) {
+    // Eight clips opened at once, each converted and long: their heads are still being
+    // prepared when the last one is played at once.
+    const std::string wav = dir.file("src.wav");
+    ASSERT_TRUE(testsupport::run("sox -n -r 44100 -c 2 -b 16 " + wav +
+                                 " synth 20 sine 200-2000 vol 0.5 2>/dev/null"));
+    for (int v = 0; v < media::kVoices; ++v)
+        engine.load(v, engine.openClip(wav));
+    engine.play(media::kVoices - 1);
+    const auto out = pull(engine, kRate);
+    const auto reference = media::Clip::open(wav, kRate);
+    const long start = findStart(out, reference->head(), 4096, 0, kRate / 2);
+    ASSERT_GE(start, 0);
+    EXPECT_EQ(start % kBlock, 0); // at the start of a block
+    EXPECT_EQ(peakOf(out, 0, static_cast<std::size_t>(2 * start)), 0.0f);
+}

@@ -1,0 +1,170 @@
+// The output device as the window shows it: the status bar says when no device plays and when a
+// remembered device is missing, as it happens; the settings page lists the outputs, moves the
+// sound at a click, remembers the choice and plays a test tone. The sound server is the
+// stand-in of engine_fakeserver.h.
+
+#include "cuedeck.h"
+#include "dialogs.h"
+#include "engine.h"
+#include "engine_fakeserver.h"
+#include "engine_support.h"
+#include "outputdevicepage.h"
+#include "settingsdialog.h"
+#include "shell_testenv.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTest>
+#include <QTimer>
+
+#include <cmath>
+
+using testsupport::FakeServer;
+
+namespace {
+
+bool waitFor(const std::function<bool()>& condition, int ms = 10000) {
+    return QTest::qWaitFor(condition, ms);
+}
+
+float peakFrom(const std::vector<float>& v, std::size_t from) {
+    float peak = 0.0f;
+    for (std::size_t i = from; i < v.size(); ++i)
+        peak = std::max(peak, std::fabs(v[i]));
+    return peak;
+}
+
+class OutputDevice : public ::testing::Test {
+protected:
+    void SetUp() override {
+        program = env.root() + "/program/";
+        for (const char* name : {"sound", "image", "conf"})
+            QDir().mkpath(program + name);
+        responder.plainMessage = [](const QString&) {};
+        responder.errorBox = [this](const QString& text) { errors << text; };
+        dialogs::setResponder(&responder);
+    }
+    void TearDown() override {
+        window.reset();
+        engine.reset();
+        dialogs::setResponder(nullptr);
+    }
+    void start(std::vector<std::string> outputs, const std::string& device = "") {
+        server = std::make_shared<FakeServer>(std::move(outputs));
+        media::Engine::Options o;
+        o.periodFrames = FakeServer::kPeriod;
+        o.device = device;
+        o.backend = server;
+        engine = std::make_unique<media::Engine>(o);
+        window = std::make_unique<Tfcuedeck>(*engine, program);
+        window->show();
+        QApplication::processEvents();
+    }
+    QString settingsFile() const { return env.dataFolder() + "/conf/settings.ini"; }
+    QLabel* deviceStatus() const { return window->controls().statusNoDevice; }
+    bool showsStatus(const QString& text) const {
+        return deviceStatus()->isVisible() && deviceStatus()->text() == text;
+    }
+    static QStringList texts(const QListWidget* list) {
+        QStringList result;
+        for (int i = 0; i < list->count(); ++i)
+            result << list->item(i)->text();
+        return result;
+    }
+
+    IsolatedEnvironment env;
+    QString program;
+    dialogs::Responder responder;
+    QStringList errors;
+    std::shared_ptr<FakeServer> server;
+    std::unique_ptr<media::Engine> engine;
+    std::unique_ptr<Tfcuedeck> window;
+};
+
+} // namespace
+
+TEST_F(OutputDevice, TheStatusBarSaysWhileNoDevicePlaysAndClearsWhenItIsBack) {
+    start({"Speakers"});
+    EXPECT_FALSE(deviceStatus()->isVisible());
+    server->setUp(false);
+    ASSERT_TRUE(waitFor([&] { return showsStatus("サウンドデバイスがありません"); }));
+    server->setUp(true);
+    ASSERT_TRUE(waitFor([&] { return !deviceStatus()->isVisible(); }));
+    EXPECT_EQ(server->playing(), "Speakers");
+    EXPECT_TRUE(errors.isEmpty());
+}
+
+TEST_F(OutputDevice, ARememberedDeviceMissingAtStartLeavesTheDefaultAndSaysSo) {
+    writeFile(env.dataFolder() + "/conf/settings.ini", "output/device=USB Audio\r\n");
+    start({"Speakers"});
+    ASSERT_TRUE(waitFor([&] { return showsStatus(missingOutputDeviceText("USB Audio")); }));
+    EXPECT_EQ(server->playing(), "Speakers");
+    // Plugged in, it takes over, and the notice goes.
+    server->plugIn("USB Audio");
+    ASSERT_TRUE(waitFor([&] { return server->playing() == "USB Audio"; }));
+    ASSERT_TRUE(waitFor([&] { return !deviceStatus()->isVisible(); }));
+    // The file is read, never rewritten, at start.
+    EXPECT_EQ(readFile(settingsFile()), "output/device=USB Audio\r\n");
+}
+
+TEST_F(OutputDevice, TheSettingsPageMovesTheSoundRemembersTheChoiceAndPlaysATestTone) {
+    writeFile(env.dataFolder() + "/conf/settings.ini", "osc/port=9000\r\n");
+    start({"Speakers", "Headphones"});
+    // The settings button's dialog holds the page as its "出力デバイス" tab.
+    QStringList tabs;
+    QTimer::singleShot(0, [&] {
+        auto* dialog = qobject_cast<SettingsDialog*>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        for (int i = 0; i < dialog->tabs()->count(); ++i)
+            tabs << dialog->tabs()->tabText(i);
+        dialog->reject();
+    });
+    window->controls().ButtonSettings->click();
+    EXPECT_TRUE(tabs.contains("出力デバイス")) << tabs.join('|').toStdString();
+
+    OutputDevicePage page(*engine, settingsFile());
+    QListWidget* list = page.deviceList();
+    ASSERT_TRUE(waitFor([&] { return list->count() == 3; }));
+    EXPECT_EQ(texts(list), QStringList({"既定のデバイス", "Speakers", "Headphones"}));
+    EXPECT_EQ(list->currentItem()->text(), "既定のデバイス");
+    EXPECT_EQ(page.stateLabel()->text(), "再生中: 既定のデバイス");
+
+    list->setCurrentRow(2);
+    ASSERT_TRUE(waitFor([&] { return server->playing() == "Headphones"; }));
+    EXPECT_EQ(readFile(settingsFile()), "osc/port=9000\r\noutput/device=Headphones\r\n");
+    ASSERT_TRUE(waitFor([&] { return page.stateLabel()->text() == "再生中: Headphones"; }));
+
+    // The test tone sounds on the chosen output: 1 kHz at a quarter of full scale.
+    const std::size_t before = server->played("Headphones").size();
+    page.testToneButton()->click();
+    ASSERT_TRUE(waitFor([&] { return peakFrom(server->played("Headphones"), before) > 0.2f; }));
+    EXPECT_LT(peakFrom(server->played("Headphones"), before), 0.26f);
+
+    // Unplugged: the default plays, the page and the status bar say so.
+    server->unplug("Headphones");
+    ASSERT_TRUE(waitFor([&] { return server->playing() == "Speakers"; }));
+    ASSERT_TRUE(waitFor([&] { return texts(list).contains("Headphones（見つかりません）"); }))
+        << texts(list).join('|').toStdString();
+    EXPECT_EQ(list->currentItem()->text(), "Headphones（見つかりません）");
+    EXPECT_EQ(page.stateLabel()->text(), missingOutputDeviceText("Headphones"));
+    ASSERT_TRUE(waitFor([&] { return showsStatus(missingOutputDeviceText("Headphones")); }));
+
+    // Back to the default: the key goes, the other keys stay.
+    list->setCurrentRow(0);
+    ASSERT_TRUE(waitFor([&] { return !deviceStatus()->isVisible(); }));
+    EXPECT_EQ(readFile(settingsFile()), "osc/port=9000\r\n");
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('|').toStdString();
+
+    // A choice that cannot be remembered is said so; the sound moves all the same.
+    server->plugIn("Headphones");
+    ASSERT_TRUE(waitFor([&] { return list->count() == 3; }));
+    QFile::remove(settingsFile());
+    QDir().mkpath(settingsFile()); // a folder where the file should be
+    list->setCurrentRow(2);
+    EXPECT_EQ(errors.size(), 1);
+    ASSERT_TRUE(waitFor([&] { return server->playing() == "Headphones"; }));
+}

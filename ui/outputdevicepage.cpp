@@ -1,0 +1,138 @@
+#include "outputdevicepage.h"
+
+#include "dialogs.h"
+#include "engine.h"
+#include "errors.h"
+#include "settingsfile.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTimer>
+#include <QVBoxLayout>
+
+namespace {
+
+// How often the page looks at the sound server's outputs while it is open.
+constexpr int kRefreshMs = 300;
+
+QString fromStd(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+} // namespace
+
+QString outputDeviceKey() {
+    return QStringLiteral("output/device");
+}
+
+QString rememberedOutputDevice(const QString& settingsFile) {
+    SettingsFile settings(settingsFile);
+    try {
+        settings.load();
+    } catch (const ECueError&) {
+        return QString(); // an unreadable file: the default plays, as with no file
+    }
+    return settings.value(outputDeviceKey());
+}
+
+void rememberOutputDevice(const QString& settingsFile, const QString& device) {
+    // Other pages keep their keys in the same file: read it afresh, change this key only.
+    SettingsFile settings(settingsFile);
+    settings.load();
+    if (device.isEmpty())
+        settings.remove(outputDeviceKey());
+    else
+        settings.setValue(outputDeviceKey(), device);
+    settings.save();
+}
+
+QString missingOutputDeviceText(const QString& device) {
+    return QStringLiteral("出力デバイス「%1」がありません（既定のデバイスで再生中）").arg(device);
+}
+
+OutputDevicePage::OutputDevicePage(media::Engine& engine, QString settingsFile, QWidget* parent)
+    : QWidget(parent), m_engine(engine), m_settingsFile(std::move(settingsFile)),
+      m_list(new QListWidget(this)), m_test(new QPushButton(QStringLiteral("テスト音"), this)),
+      m_state(new QLabel(this)), m_timer(new QTimer(this)) {
+    setObjectName(QStringLiteral("OutputDevicePage"));
+    m_list->setObjectName(QStringLiteral("outputDevices"));
+    m_test->setObjectName(QStringLiteral("testTone"));
+    m_test->setToolTip(QStringLiteral("選んだ出力で短い音 (1 kHz) を鳴らします"));
+    m_state->setObjectName(QStringLiteral("outputState"));
+    m_state->setWordWrap(true);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(new QLabel(QStringLiteral("音を出す出力デバイス:"), this));
+    layout->addWidget(m_list, 1);
+    layout->addWidget(m_state);
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(m_test);
+    buttons->addStretch(1);
+    layout->addLayout(buttons);
+
+    connect(m_list, &QListWidget::currentItemChanged, this,
+            [this](QListWidgetItem* item) { dialogs::guarded([&] { choose(item); }); });
+    connect(m_test, &QPushButton::clicked, this, [this] { m_engine.playTestTone(); });
+    connect(m_timer, &QTimer::timeout, this, [this] { refresh(); });
+    m_timer->start(kRefreshMs);
+    refresh();
+}
+
+QString OutputDevicePage::defaultDeviceText() {
+    return QStringLiteral("既定のデバイス");
+}
+
+void OutputDevicePage::refresh() {
+    const media::Engine::DeviceState state = m_engine.deviceState();
+    const QString chosen = fromStd(state.chosen);
+
+    // The list: the default, the outputs there are, and a chosen one that is not there.
+    QStringList names;
+    for (const std::string& name : state.devices)
+        names << fromStd(name);
+    const bool missing = !chosen.isEmpty() && !names.contains(chosen);
+    QStringList shown = names;
+    shown << chosen;
+    if (shown != m_shown) {
+        m_shown = shown;
+        m_filling = true;
+        m_list->clear();
+        auto add = [this, &chosen](const QString& text, const QString& name) {
+            auto* item = new QListWidgetItem(text, m_list);
+            item->setData(Qt::UserRole, name);
+            if (name == chosen)
+                m_list->setCurrentItem(item);
+        };
+        add(defaultDeviceText(), QString());
+        for (const QString& name : names)
+            add(name, name);
+        if (missing)
+            add(chosen + QStringLiteral("（見つかりません）"), chosen);
+        m_filling = false;
+    }
+
+    QString text;
+    if (state.output != media::Engine::Output::Device)
+        text = QStringLiteral(
+            "サウンドデバイスがありません。音は出ません（見つかりしだい再生します）");
+    else if (state.chosenMissing)
+        text = missingOutputDeviceText(chosen);
+    else
+        text = QStringLiteral("再生中: ") +
+               (state.device.empty() ? defaultDeviceText() : fromStd(state.device));
+    if (m_state->text() != text)
+        m_state->setText(text);
+}
+
+void OutputDevicePage::choose(QListWidgetItem* item) {
+    if (m_filling || !item)
+        return;
+    const QString name = item->data(Qt::UserRole).toString();
+    if (name == fromStd(m_engine.deviceState().chosen))
+        return;
+    m_engine.chooseOutputDevice(name.toStdString());
+    m_shown.clear(); // the list shows the new choice at the next look
+    rememberOutputDevice(m_settingsFile, name);
+}
