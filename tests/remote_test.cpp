@@ -70,7 +70,10 @@ struct RemoteTest : ::testing::Test {
         for (int n = 1; n <= PadBoard::kPads; ++n)
             board.trackBar(n)->setValue(1000);
         setLists.SaveSetList(setLists.slotFile(1));
-        setLists.FormShow();
+        setLists.FormShow(); // opens the clips again
+        // Clip starts are prepared off this thread; a press before they are ready would sound
+        // a few milliseconds late, after the first block this test listens to.
+        rig.engine.waitIdle(std::chrono::seconds(5));
     }
 
     // What the output carries now: the peak of the next `frames` (a few milliseconds).
