@@ -174,17 +174,17 @@ private:
     Handle openLocked(const char* name, const OutputFormat& want, bool exactRate,
                       RenderCallback callback, void* user, OutputFormat& got) {
         auto target = std::make_unique<Target>(Target{callback, user});
-        SDL_AudioSpec spec{};
-        spec.freq = want.rate;
-        spec.format = AUDIO_F32SYS;
-        spec.channels = 2;
-        spec.samples = static_cast<Uint16>(std::clamp(want.period, 16, 8192));
-        spec.callback = &sdlCallback;
-        spec.userdata = target.get();
+        SDL_AudioSpec asked{};
+        asked.freq = want.rate;
+        asked.format = AUDIO_F32SYS;
+        asked.channels = 2;
+        asked.samples = static_cast<Uint16>(std::clamp(want.period, 16, 8192));
+        asked.callback = &sdlCallback;
+        asked.userdata = target.get();
         SDL_AudioSpec have{};
         const int allow =
             SDL_AUDIO_ALLOW_SAMPLES_CHANGE | (exactRate ? 0 : SDL_AUDIO_ALLOW_FREQUENCY_CHANGE);
-        const SDL_AudioDeviceID id = SDL_OpenAudioDevice(name, 0, &spec, &have, allow);
+        const SDL_AudioDeviceID id = SDL_OpenAudioDevice(name, 0, &asked, &have, allow);
         if (id == 0)
             return 0;
         ++g_sdlUsers;
