@@ -478,21 +478,20 @@ TEST(MidiInput, JackSenderIsConnectedAndItsNotesReachTheInbox) {
     }
     ASSERT_NE(sender, nullptr) << "the JACK server did not come up";
 
+    static jack_port_t* out = nullptr;
+    static std::atomic<bool> sending{false};
     CommandInbox inbox(2);
     std::vector<RemoteCommand> got;
     {
         MidiInput input(inbox, 0, 1);
         input.start(std::chrono::milliseconds(100));
-        static jack_port_t* out = nullptr;
-        static std::atomic<int> sends{0};
         out = jack_port_register(sender, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
         jack_set_process_callback(
             sender,
             [](jack_nframes_t frames, void*) {
                 void* buffer = jack_port_get_buffer(out, frames);
                 jack_midi_clear_buffer(buffer);
-                if (sends.load() > 0) {
-                    sends.fetch_sub(1);
+                if (sending.load()) {
                     const jack_midi_data_t on[3] = {0x92, 40, 90}, off[3] = {0x82, 40, 0},
                                            clock[1] = {0xf8};
                     jack_midi_event_write(buffer, 0, on, 3);
@@ -509,20 +508,29 @@ TEST(MidiInput, JackSenderIsConnectedAndItsNotesReachTheInbox) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         ASSERT_EQ(input.connectedOutputs(), std::vector<std::string>{"JACK: sender:out"});
         EXPECT_EQ(input.openSystems(), std::vector<std::string>{"JACK"});
-        sends = 3;
+        // One Note On, clock and Note Off every JACK cycle until three Note Ons are in: on a
+        // busy machine a cycle that runs late (an xrun) loses its events, which no receiver can
+        // mend, so the count sent is not the count to expect.
+        sending = true;
         while (got.size() < 3 && std::chrono::steady_clock::now() < deadline) {
             pollfd wake{inbox.wakeDescriptor(), POLLIN, 0};
             ::poll(&wake, 1, 100);
             inbox.drain(8, [&](const RemoteCommand& c) { got.push_back(c); });
         }
+        sending = false;
     }
-    ASSERT_EQ(got.size(), 3u);
+    ASSERT_GE(got.size(), 3u);
     for (const RemoteCommand& c : got) {
         EXPECT_EQ(c.kind, CommandKind::MidiNote);
         EXPECT_EQ(c.channel, 3);
         EXPECT_EQ(c.number, 40);
         EXPECT_EQ(c.value, 90);
     }
+    // What was sent before the input went may still wait; nothing sent after it arrives.
+    inbox.drain(CommandInbox::kLaneCapacity * 2, [](const RemoteCommand&) {});
+    sending = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    sending = false;
     jack_client_close(sender);
     pollfd wake{inbox.wakeDescriptor(), POLLIN, 0};
     EXPECT_EQ(::poll(&wake, 1, 0), 0) << "nothing after the input is gone";
