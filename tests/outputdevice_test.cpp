@@ -4,7 +4,7 @@
 // stand-in of engine_fakeserver.h.
 
 #include "cuedeck.h"
-#include "dialogs.h"
+#include "dialog_support.h"
 #include "engine.h"
 #include "engine_fakeserver.h"
 #include "engine_support.h"
@@ -37,20 +37,11 @@ float peakFrom(const std::vector<float>& v, std::size_t from) {
     return peak;
 }
 
-class OutputDevice : public ::testing::Test {
+class OutputDevice : public ::testing::Test, protected DialogRecorder {
 protected:
-    void SetUp() override {
-        program = env.root() + "/program/";
-        for (const char* name : {"sound", "image", "conf"})
-            QDir().mkpath(program + name);
-        responder.plainMessage = [](const QString&) {};
-        responder.errorBox = [this](const QString& text) { errors << text; };
-        dialogs::setResponder(&responder);
-    }
     void TearDown() override {
         window.reset();
         engine.reset();
-        dialogs::setResponder(nullptr);
     }
     void start(std::vector<std::string> outputs, const std::string& device = "") {
         server = std::make_shared<FakeServer>(std::move(outputs));
@@ -76,9 +67,7 @@ protected:
     }
 
     IsolatedEnvironment env;
-    QString program;
-    dialogs::Responder responder;
-    QStringList errors;
+    QString program = env.makeProgramFolder();
     std::shared_ptr<FakeServer> server;
     std::unique_ptr<media::Engine> engine;
     std::unique_ptr<Tfcuedeck> window;

@@ -509,9 +509,7 @@ TEST_F(FileDialogs, OpenReadableAndKeepTheSizeTheUserGives) {
     // A settings file that cannot be written is reported once; the dialogs go on working.
     QFile::remove(settings);
     QDir().mkpath(settings);
-    dialogs::Responder quiet;
-    quiet.errorBox = [this](const QString& text) { errors << text; };
-    dialogs::setResponder(&quiet);
+    dialogs::setResponder(&responder);
     for (QSize size : {QSize(900, 600), QSize(910, 610)}) {
         whenModal<QFileDialog>([&, size](QFileDialog* d) {
             d->resize(size);
