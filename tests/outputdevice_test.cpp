@@ -30,13 +30,6 @@ bool waitFor(const std::function<bool()>& condition, int ms = 10000) {
     return QTest::qWaitFor(condition, ms);
 }
 
-float peakFrom(const std::vector<float>& v, std::size_t from) {
-    float peak = 0.0f;
-    for (std::size_t i = from; i < v.size(); ++i)
-        peak = std::max(peak, std::fabs(v[i]));
-    return peak;
-}
-
 class OutputDevice : public ::testing::Test, protected DialogRecorder {
 protected:
     void TearDown() override {
@@ -130,8 +123,9 @@ TEST_F(OutputDevice, TheSettingsPageMovesTheSoundRemembersTheChoiceAndPlaysATest
     // The test tone sounds on the chosen output: 1 kHz at a quarter of full scale.
     const std::size_t before = server->played("Headphones").size();
     page.testToneButton()->click();
-    ASSERT_TRUE(waitFor([&] { return peakFrom(server->played("Headphones"), before) > 0.2f; }));
-    EXPECT_LT(peakFrom(server->played("Headphones"), before), 0.26f);
+    ASSERT_TRUE(
+        waitFor([&] { return testsupport::peakOf(server->played("Headphones"), before) > 0.2f; }));
+    EXPECT_LT(testsupport::peakOf(server->played("Headphones"), before), 0.26f);
 
     // Unplugged: the default plays, the page and the status bar say so.
     server->unplug("Headphones");
