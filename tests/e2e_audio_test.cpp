@@ -146,9 +146,7 @@ protected:
         if (HasFatalFailure())
             return;
         // The demo set list as the build made it: pad 1 holds a chime of 3.4 s.
-        prepareDataFolder();
-        const QString bin = QFileInfo(QStringLiteral(CUEDECK_EXE)).path();
-        ASSERT_TRUE(QFile::copy(bin + "/conf/setlist1.cdk", dataFolder() + "/conf/setlist1.cdk"));
+        seedDemoSetList();
         m_pulse = std::make_unique<PrivatePulse>(root() + "/pulse");
         ASSERT_TRUE(m_pulse->start()) << readFile(root() + "/pulse/pulseaudio.log").toStdString();
         setEnvironment("PULSE_SERVER", m_pulse->server());

@@ -46,11 +46,8 @@ protected:
         EndToEnd::SetUp();
         if (HasFatalFailure())
             return;
-        const QString bin = QFileInfo(QStringLiteral(CUEDECK_EXE)).path();
-        for (const char* folder : {"sound", "image", "conf", "help"})
-            ASSERT_TRUE(copyTree(bin + "/" + folder, programFolder() + folder)) << folder;
-        prepareDataFolder();
-        ASSERT_TRUE(QFile::copy(programFolder() + "conf/setlist1.cdk", conf("setlist1.cdk")));
+        installStarterFiles();
+        seedDemoSetList();
         // A port of its own: other programs under test may hold the default one.
         m_oscPort = freePort();
         writeFile(conf("settings.ini"), "osc/port=" + QByteArray::number(m_oscPort) + "\r\n");
