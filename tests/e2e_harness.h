@@ -477,6 +477,15 @@ protected:
         m_environment.insert(name, value);
     }
 
+    // The programs started from now on play into a file (SDL's disk driver) instead of a
+    // sound server; the returned reader tells what they played.
+    RecordedOutput recordOutput() {
+        RecordedOutput out(root() + "/out.raw");
+        setEnvironment("SDL_AUDIODRIVER", "disk");
+        setEnvironment("SDL_DISKAUDIOFILE", out.path());
+        return out;
+    }
+
     static void expectCleanExit(QProcess* p) {
         EXPECT_TRUE(p->waitForFinished(kWaitMs)) << "still running";
         EXPECT_EQ(p->exitStatus(), QProcess::NormalExit);
@@ -494,6 +503,19 @@ private:
     QString m_program;
     QMap<QString, QString> m_environment;
     std::vector<std::unique_ptr<QProcess>> m_processes;
+};
+
+// The real program folder with its starter files, and a data folder that has seen a start
+// before: set list 1 is the demo board.
+class DemoEndToEnd : public EndToEnd {
+protected:
+    void SetUp() override {
+        EndToEnd::SetUp();
+        if (HasFatalFailure())
+            return;
+        installStarterFiles();
+        seedDemoSetList();
+    }
 };
 
 } // namespace e2e

@@ -123,9 +123,7 @@ protected:
 } // namespace
 
 TEST_F(ProgramEndToEnd, FirstStartLoadsTheDemoSetListAndQPlaysPadOne) {
-    RecordedOutput out(root() + "/out.raw");
-    setEnvironment("SDL_AUDIODRIVER", "disk");
-    setEnvironment("SDL_DISKAUDIOFILE", out.path());
+    const RecordedOutput out = recordOutput();
     QProcess* app = launch();
     const qint64 pid = app->processId();
 

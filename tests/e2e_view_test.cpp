@@ -29,27 +29,15 @@ constexpr QRect kFrame8(209 + 1154, 436, 310, 404);
 constexpr QRect kPlay8(kFrame8.left() + 10, kFrame8.top() + 320, 290, 70);
 constexpr QRect kLoop8(kFrame8.left() + 10, kFrame8.top() + 245, 97, 17);
 
-class LaptopEndToEnd : public EndToEnd {
+class LaptopEndToEnd : public DemoEndToEnd {
 protected:
     static void SetUpTestSuite() { startServer(QStringLiteral("1366x768x24")); }
-
-    void SetUp() override {
-        EndToEnd::SetUp();
-        if (HasFatalFailure())
-            return;
-        // The real program folder, and a data folder that has seen a start before: set list 1
-        // is the demo board.
-        installStarterFiles();
-        seedDemoSetList();
-    }
 };
 
 } // namespace
 
 TEST_F(LaptopEndToEnd, TheWholeBoardFitsTheScreenAndPadEightPlays) {
-    RecordedOutput out(root() + "/out.raw");
-    setEnvironment("SDL_AUDIODRIVER", "disk");
-    setEnvironment("SDL_DISKAUDIOFILE", out.path());
+    const RecordedOutput out = recordOutput();
     QProcess* app = nullptr;
     const QString main = startToMainWindow(&app);
     ASSERT_FALSE(main.isEmpty());
