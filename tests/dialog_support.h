@@ -41,21 +41,25 @@ struct DialogRecorder {
 };
 
 // Acts on real modal dialogs: whenModal<W>(act) runs `act` on the next modal dialog of type W
-// as soon as it is shown; forgetModals() drops what still waits.
+// as soon as it is shown; answeredModals() counts the acts that ran, so that a test can tell
+// that its dialog came at all; forgetModals() drops what still waits.
 class ModalAnswers {
 protected:
     template <typename W> void whenModal(std::function<void(W*)> act) {
         auto* timer = new QTimer(m_waiting.get());
-        QObject::connect(timer, &QTimer::timeout, [timer, act] {
+        QObject::connect(timer, &QTimer::timeout, [this, timer, act] {
             if (auto* w = qobject_cast<W*>(QApplication::activeModalWidget())) {
                 timer->stop();
+                ++m_answered;
                 act(w);
             }
         });
         timer->start(10);
     }
+    int answeredModals() const { return m_answered; }
     void forgetModals() { m_waiting = std::make_unique<QObject>(); }
 
 private:
     std::unique_ptr<QObject> m_waiting = std::make_unique<QObject>();
+    int m_answered = 0;
 };

@@ -66,9 +66,9 @@ TEST_F(View, TimesReadAsAnOperatorExpects) {
     // The display is refreshed when its next digit is due, and not while nothing moves.
     using S = PadTimes::State;
     EXPECT_EQ(msUntilChange({S::Paused, 500, 100000}), 0);
-    EXPECT_EQ(msUntilChange({S::Playing, 17000, 100400}), 400); // the time left
-    EXPECT_EQ(msUntilChange({S::Playing, 17800, 100500}), 200); // the time played
-    EXPECT_EQ(msUntilChange({S::Playing, 50, 10000}), 50);      // tenths under ten seconds
+    EXPECT_EQ(msUntilChange({S::Playing, 17000, 100400}), 400);  // the time left
+    EXPECT_EQ(msUntilChange({S::Playing, 17800, 100500}), 200);  // the time played
+    EXPECT_EQ(msUntilChange({S::Playing, 50, 10000}), 50);       // tenths under ten seconds
     EXPECT_EQ(msUntilChange({S::Playing, 0, 15300, true}), 300); // a loop's pass
 }
 
@@ -218,6 +218,7 @@ TEST_F(View, EscAndTheStopAllButtonEndEverySoundingPad) {
     board().popupFor(2, QPoint());
     board().PopupMenu1->close();
     board().N2->trigger();
+    EXPECT_EQ(answeredModals(), 1);
     EXPECT_TRUE(sounding(1));
     EXPECT_TRUE(errors.isEmpty()) << errors.join('|').toStdString();
 }
@@ -444,6 +445,7 @@ TEST_F(FileDialogs, ThePictureDialogPreviewsThePictureUnderTheCursor) {
         d->reject();
     });
     QTest::mouseDClick(board().image(1), Qt::LeftButton);
+    EXPECT_EQ(answeredModals(), 1);
     EXPECT_EQ(board().imagePath(1), "");
 }
 
