@@ -8,7 +8,6 @@
 #include "e2e_harness.h"
 
 #include <QElapsedTimer>
-#include <QStandardPaths>
 
 #include <cmath>
 #include <cstring>
@@ -140,7 +139,7 @@ private:
 class AudioEndToEnd : public EndToEnd {
 protected:
     void SetUp() override {
-        if (QStandardPaths::findExecutable("pulseaudio").isEmpty())
+        if (!haveTool("pulseaudio"))
             GTEST_SKIP() << "the PulseAudio server is not installed";
         EndToEnd::SetUp();
         if (HasFatalFailure())

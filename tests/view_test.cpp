@@ -274,19 +274,21 @@ protected:
         data->setUrls(urls);
         return data;
     }
+    // Sends the window a drag event E of `data` at `at`; whether the window took it.
+    template <typename E> bool dragEvent(const QMimeData* data, QPoint at) {
+        E event(at, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(window.get(), &event);
+        return event.isAccepted();
+    }
     // Drags `data` over the window from `from` to `to` and drops it there; the window's
     // answer to the drop comes after the drop itself, as it does for a file manager.
     bool drop(const QMimeData* data, QPoint from, QPoint to) {
-        QDragEnterEvent enter(from, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(window.get(), &enter);
-        if (!enter.isAccepted())
+        if (!dragEvent<QDragEnterEvent>(data, from))
             return false;
-        QDragMoveEvent move(to, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(window.get(), &move);
-        QDropEvent dropped(to, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(window.get(), &dropped);
+        dragEvent<QDragMoveEvent>(data, to);
+        const bool taken = dragEvent<QDropEvent>(data, to);
         QCoreApplication::processEvents(); // the queued answer
-        return dropped.isAccepted();
+        return taken;
     }
     QStringList lines() const { return setlist::boardLines(board()); }
 };
@@ -295,12 +297,9 @@ TEST_F(Drops, ThePadUnderThePointerShowsItWillTakeTheFile) {
     const QString clip = sound("d.wav", 1000);
     const auto data = files({clip});
     const QColor plain = pixel(board().frame(3), kFrameInside);
-    QDragEnterEvent enter(onPad(3), Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(window.get(), &enter);
-    ASSERT_TRUE(enter.isAccepted());
+    ASSERT_TRUE(dragEvent<QDragEnterEvent>(data.get(), onPad(3)));
     EXPECT_EQ(pixel(board().frame(3), kFrameInside), kDropBackground);
-    QDragMoveEvent move(onPad(4), Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(window.get(), &move);
+    dragEvent<QDragMoveEvent>(data.get(), onPad(4));
     EXPECT_EQ(pixel(board().frame(3), kFrameInside), plain);
     EXPECT_EQ(pixel(board().frame(4), kFrameInside), kDropBackground);
     QDragLeaveEvent leave;
@@ -309,10 +308,7 @@ TEST_F(Drops, ThePadUnderThePointerShowsItWillTakeTheFile) {
 
     // A set list file is the window's, no pad lights up; text is not taken at all.
     const auto setList = files({env.dataFolder() + "/conf/x.cdk"});
-    QDragEnterEvent enterList(onPad(3), Qt::CopyAction, setList.get(), Qt::LeftButton,
-                              Qt::NoModifier);
-    QApplication::sendEvent(window.get(), &enterList);
-    EXPECT_TRUE(enterList.isAccepted());
+    EXPECT_TRUE(dragEvent<QDragEnterEvent>(setList.get(), onPad(3)));
     EXPECT_EQ(board().dropTarget(), 0);
     QMimeData text;
     text.setText("hello");
