@@ -2,10 +2,10 @@
 // messages of one to four bytes, and the same bytes read as a line of the mapping file: nothing
 // may crash, and every effect must name a real pad, or stop-all, with a slider level in range.
 
+#include "fuzz_check.h"
 #include "midimapping.h"
 
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 
 using namespace remote::midi;
@@ -26,14 +26,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             break;
         if (const auto event = parse(data + pos, length)) {
             const auto back = fromCommand(toCommand(*event));
-            if (!back || back->number != event->number || back->channel != event->channel)
-                std::abort();
+            FUZZ_CHECK(back && back->number == event->number && back->channel == event->channel);
             if (const auto effect = mapping.effectOf(*back)) {
                 const Target& t = effect->target;
-                if (t.action == Action::StopAll ? t.pad != 0 : (t.pad < 1 || t.pad > kPads))
-                    std::abort();
-                if (t.action == Action::Volume && (effect->volume < 0 || effect->volume > 1000))
-                    std::abort();
+                FUZZ_CHECK(t.action == Action::StopAll ? t.pad == 0
+                                                       : (t.pad >= 1 && t.pad <= kPads));
+                FUZZ_CHECK(t.action != Action::Volume ||
+                           (effect->volume >= 0 && effect->volume <= 1000));
             }
         }
         pos += length;
@@ -42,8 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string text(reinterpret_cast<const char*>(data), size);
     if (const auto binding = Mapping::fromText(text)) {
         const auto again = Mapping::fromText(Mapping::toText(*binding));
-        if (!again || !(*again == *binding))
-            std::abort();
+        FUZZ_CHECK(again && *again == *binding);
     }
     return 0;
 }

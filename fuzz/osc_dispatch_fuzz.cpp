@@ -1,33 +1,21 @@
 // Any datagram through the OSC decoder, as the listener hands it over: it must never crash,
 // read out of bounds or leak, and whatever it emits must name a real pad or slot.
 
+#include "fuzz_check.h"
 #include "oscdispatch.h"
 
 #include <cstdint>
-#include <cstdlib>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using remote::CommandKind;
     remote::osc::decodePacket(data, size, [](const remote::RemoteCommand& c) {
-        bool valid = false;
-        switch (c.kind) {
-        case CommandKind::PadPlay:
-        case CommandKind::PadStop:
-        case CommandKind::PadFade:
-            valid = c.number >= 1 && c.number <= remote::osc::kPads;
-            break;
-        case CommandKind::SetList:
-            valid = c.number >= 1 && c.number <= remote::osc::kSetLists;
-            break;
-        case CommandKind::StopAll:
-        case CommandKind::Status:
-            valid = true;
-            break;
-        default:
-            break;
-        }
-        if (!valid)
-            std::abort();
+        const bool pad = c.kind == CommandKind::PadPlay || c.kind == CommandKind::PadStop ||
+                         c.kind == CommandKind::PadFade;
+        FUZZ_CHECK(!pad || (c.number >= 1 && c.number <= remote::osc::kPads));
+        FUZZ_CHECK(c.kind != CommandKind::SetList ||
+                   (c.number >= 1 && c.number <= remote::osc::kSetLists));
+        FUZZ_CHECK(pad || c.kind == CommandKind::SetList || c.kind == CommandKind::StopAll ||
+                   c.kind == CommandKind::Status);
     });
     return 0;
 }

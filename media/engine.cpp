@@ -179,6 +179,13 @@ struct VoiceUI {
     bool fading = false;
     std::uint32_t stamp = 0;
     std::int64_t pos = 0; // the position while stopped; the start of the current playback
+
+    // Stopped at `frame`.
+    void rest(std::int64_t frame) {
+        playing = false;
+        fading = false;
+        pos = frame;
+    }
 };
 
 // Voice state owned by the worker.
@@ -300,6 +307,7 @@ struct Engine::Impl {
     std::int64_t currentPos(int v) const;
     bool currentlyPlaying(int v) const;
     void hurry(int v);
+    std::uint32_t start(int v, std::int64_t frame, bool resume);
 
     // Audio thread.
     void mix(float* out, int frames);
@@ -1225,6 +1233,27 @@ void Engine::Impl::hurry(int v) {
         u.clip->prepareHead();
 }
 
+// A new playback of voice `v` from `frame`; `resume` goes on from the sounding one without a
+// fade. Returns the playback's stamp.
+std::uint32_t Engine::Impl::start(int v, std::int64_t frame, bool resume) {
+    VoiceUI& u = ui[static_cast<std::size_t>(v)];
+    const std::uint32_t stamp = newStamp();
+    Command c;
+    c.type = Command::Play;
+    c.voice = static_cast<std::uint8_t>(v);
+    c.resume = resume;
+    c.stamp = stamp;
+    c.frame = frame;
+    c.timeNs = nowNs();
+    hurry(v);
+    send(c);
+    u.playing = true;
+    u.fading = false;
+    u.stamp = stamp;
+    u.pos = frame;
+    return stamp;
+}
+
 Engine::Engine(Options options) : d(std::make_unique<Impl>()) {
     d->options = options;
     d->rate = options.sampleRate;
@@ -1349,9 +1378,7 @@ void Engine::load(int voice, std::shared_ptr<Clip> clip) {
     if (u.clip)
         d->retired.push_back({std::move(u.clip), voice, seq});
     u.clip = std::move(clip);
-    u.playing = false;
-    u.fading = false;
-    u.pos = 0;
+    u.rest(0);
 }
 
 void Engine::unload(int voice) {
@@ -1366,9 +1393,7 @@ void Engine::unload(int voice) {
     c.voice = static_cast<std::uint8_t>(voice);
     d->retired.push_back({std::move(u.clip), voice, d->send(c)});
     u.clip.reset();
-    u.playing = false;
-    u.fading = false;
-    u.pos = 0;
+    u.rest(0);
 }
 
 std::uint32_t Engine::play(int voice) {
@@ -1380,45 +1405,11 @@ std::uint32_t Engine::play(int voice) {
     const bool playing = d->currentlyPlaying(voice);
     if (playing && u.fading)
         return restart(voice);
-    const std::int64_t pos = d->currentPos(voice);
-    const std::uint32_t stamp = d->newStamp();
-    Command c;
-    c.type = Command::Play;
-    c.voice = static_cast<std::uint8_t>(voice);
-    c.resume = playing;
-    c.stamp = stamp;
-    c.frame = pos;
-    c.timeNs = nowNs();
-    d->hurry(voice);
-    d->send(c);
-    u.playing = true;
-    u.fading = false;
-    u.stamp = stamp;
-    u.pos = pos;
-    return stamp;
+    return d->start(voice, d->currentPos(voice), playing);
 }
 
 std::uint32_t Engine::restart(int voice) {
-    if (voice < 0 || voice >= kVoices)
-        return 0;
-    VoiceUI& u = d->ui[static_cast<std::size_t>(voice)];
-    if (!u.clip)
-        return 0;
-    const std::uint32_t stamp = d->newStamp();
-    Command c;
-    c.type = Command::Play;
-    c.voice = static_cast<std::uint8_t>(voice);
-    c.resume = false;
-    c.stamp = stamp;
-    c.frame = 0;
-    c.timeNs = nowNs();
-    d->hurry(voice);
-    d->send(c);
-    u.playing = true;
-    u.fading = false;
-    u.stamp = stamp;
-    u.pos = 0;
-    return stamp;
+    return loaded(voice) ? d->start(voice, 0, false) : 0;
 }
 
 void Engine::stop(int voice) {
@@ -1433,9 +1424,7 @@ void Engine::stop(int voice) {
     c.voice = static_cast<std::uint8_t>(voice);
     c.frame = pos;
     d->send(c);
-    u.playing = false;
-    u.fading = false;
-    u.pos = pos;
+    u.rest(pos);
 }
 
 void Engine::seek(int voice, std::int64_t frame) {
@@ -1450,9 +1439,7 @@ void Engine::seek(int voice, std::int64_t frame) {
     c.voice = static_cast<std::uint8_t>(voice);
     c.frame = frame;
     d->send(c);
-    u.playing = false;
-    u.fading = false;
-    u.pos = frame;
+    u.rest(frame);
 }
 
 void Engine::setGain(int voice, float gain) {

@@ -51,6 +51,23 @@ std::string clientOf(const std::string& portName) {
     return portName.substr(0, portName.find(':'));
 }
 
+// Calls `visit(client, port)` for every port of every client of the ALSA sequencer, until it
+// returns false.
+template <typename Visit> void forEachAlsaPort(snd_seq_t* seq, Visit visit) {
+    snd_seq_client_info_t* client = nullptr;
+    snd_seq_port_info_t* port = nullptr;
+    snd_seq_client_info_alloca(&client);
+    snd_seq_port_info_alloca(&port);
+    snd_seq_client_info_set_client(client, -1);
+    while (snd_seq_query_next_client(seq, client) >= 0) {
+        snd_seq_port_info_set_client(port, snd_seq_client_info_get_client(client));
+        snd_seq_port_info_set_port(port, -1);
+        while (snd_seq_query_next_port(seq, port) >= 0)
+            if (!visit(client, port))
+                return;
+    }
+}
+
 } // namespace
 
 struct MidiInput::Port {
@@ -109,58 +126,38 @@ struct MidiInput::Port {
         if (!seq || ownKnown)
             return;
         const int self = snd_seq_client_id(seq);
-        snd_seq_client_info_t* client = nullptr;
-        snd_seq_port_info_t* port = nullptr;
-        snd_seq_client_info_alloca(&client);
-        snd_seq_port_info_alloca(&port);
-        snd_seq_client_info_set_client(client, -1);
-        while (snd_seq_query_next_client(seq, client) >= 0) {
-            const int id = snd_seq_client_info_get_client(client);
+        forEachAlsaPort(seq, [&](snd_seq_client_info_t* client, const snd_seq_port_info_t* port) {
             // A kernel that does not tell a client's process gives -1: the name must do.
             const int pid = snd_seq_client_info_get_pid(client);
-            if (id == self || (pid != ::getpid() && pid != -1) ||
+            if (snd_seq_client_info_get_client(client) == self ||
+                (pid != ::getpid() && pid != -1) ||
                 std::string(snd_seq_client_info_get_name(client)) != kName)
-                continue;
-            snd_seq_port_info_set_client(port, id);
-            snd_seq_port_info_set_port(port, -1);
-            while (snd_seq_query_next_port(seq, port) >= 0) {
-                const unsigned caps = snd_seq_port_info_get_capability(port);
-                if (std::string(snd_seq_port_info_get_name(port)) == kName &&
-                    (caps & SND_SEQ_PORT_CAP_WRITE)) {
-                    own = *snd_seq_port_info_get_addr(port);
-                    ownKnown = true;
-                    return;
-                }
-            }
-        }
+                return true;
+            if (std::string(snd_seq_port_info_get_name(port)) != kName ||
+                !(snd_seq_port_info_get_capability(port) & SND_SEQ_PORT_CAP_WRITE))
+                return true;
+            own = *snd_seq_port_info_get_addr(port);
+            ownKnown = true;
+            return false;
+        });
     }
 
     // ALSA: every output of another process, by "client:port name" with its address.
     std::vector<std::pair<std::string, snd_seq_addr_t>> alsaOutputs() const {
         std::vector<std::pair<std::string, snd_seq_addr_t>> outputs;
-        snd_seq_client_info_t* client = nullptr;
-        snd_seq_port_info_t* port = nullptr;
-        snd_seq_client_info_alloca(&client);
-        snd_seq_port_info_alloca(&port);
-        snd_seq_client_info_set_client(client, -1);
-        while (snd_seq_query_next_client(seq, client) >= 0) {
-            const int id = snd_seq_client_info_get_client(client);
+        forEachAlsaPort(seq, [&](snd_seq_client_info_t* client, const snd_seq_port_info_t* port) {
             const std::string name = snd_seq_client_info_get_name(client);
             // The system client, this process, and PipeWire's own bridge clients.
-            if (id == SND_SEQ_CLIENT_SYSTEM || snd_seq_client_info_get_pid(client) == ::getpid() ||
-                name.rfind("PipeWire", 0) == 0)
-                continue;
-            snd_seq_port_info_set_client(port, id);
-            snd_seq_port_info_set_port(port, -1);
-            while (snd_seq_query_next_port(seq, port) >= 0) {
-                const unsigned caps = snd_seq_port_info_get_capability(port);
-                const unsigned wanted = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ;
-                if ((caps & wanted) != wanted || (caps & SND_SEQ_PORT_CAP_NO_EXPORT))
-                    continue;
+            if (snd_seq_client_info_get_client(client) == SND_SEQ_CLIENT_SYSTEM ||
+                snd_seq_client_info_get_pid(client) == ::getpid() || name.rfind("PipeWire", 0) == 0)
+                return true;
+            const unsigned caps = snd_seq_port_info_get_capability(port);
+            const unsigned wanted = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ;
+            if ((caps & wanted) == wanted && !(caps & SND_SEQ_PORT_CAP_NO_EXPORT))
                 outputs.emplace_back(name + ":" + snd_seq_port_info_get_name(port),
                                      *snd_seq_port_info_get_addr(port));
-            }
-        }
+            return true;
+        });
         return outputs;
     }
 

@@ -42,6 +42,13 @@ const char* stateOf(ClipPlayer* player) {
     }
 }
 
+QStringList toStringList(const std::vector<std::string>& names) {
+    QStringList list;
+    for (const std::string& name : names)
+        list << QString::fromStdString(name);
+    return list;
+}
+
 // Serialises and sends one message; false when it could not be built or sent.
 bool sendMessage(OscServer& server, const ReplyAddress& to, const char* path, lo_message m) {
     std::vector<char> bytes(lo_message_length(m, path));
@@ -356,19 +363,11 @@ void RemoteControl::resetMapping() {
 }
 
 QStringList RemoteControl::midiSystems() const {
-    QStringList list;
-    if (m_midi)
-        for (const std::string& s : m_midi->openSystems())
-            list << QString::fromStdString(s);
-    return list;
+    return m_midi ? toStringList(m_midi->openSystems()) : QStringList();
 }
 
 QStringList RemoteControl::midiOutputs() const {
-    QStringList list;
-    if (m_midi)
-        for (const std::string& s : m_midi->connectedOutputs())
-            list << QString::fromStdString(s);
-    return list;
+    return m_midi ? toStringList(m_midi->connectedOutputs()) : QStringList();
 }
 
 // ---- OSC settings -------------------------------------------------------------------------

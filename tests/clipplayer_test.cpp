@@ -284,7 +284,9 @@ TEST_F(ClipPlayerTest, AStaleEndIsNotTakenForTheNextPlaybacksEnd) {
     open(wav("short.wav", 100));
     player.Play();
     // The clip ends while the UI thread is busy: its end event waits in the queue...
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (player.Mode() != mpStopped && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     ASSERT_EQ(player.Mode(), mpStopped);
     // ...while another clip starts playing.
     open(wav("long.wav", 5000));

@@ -8,7 +8,6 @@
 #include "e2e_harness.h"
 
 #include <QElapsedTimer>
-#include <QStandardPaths>
 
 #include <cmath>
 #include <cstring>
@@ -140,15 +139,13 @@ private:
 class AudioEndToEnd : public EndToEnd {
 protected:
     void SetUp() override {
-        if (QStandardPaths::findExecutable("pulseaudio").isEmpty())
+        if (!haveTool("pulseaudio"))
             GTEST_SKIP() << "the PulseAudio server is not installed";
         EndToEnd::SetUp();
         if (HasFatalFailure())
             return;
         // The demo set list as the build made it: pad 1 holds a chime of 3.4 s.
-        prepareDataFolder();
-        const QString bin = QFileInfo(QStringLiteral(CUEDECK_EXE)).path();
-        ASSERT_TRUE(QFile::copy(bin + "/conf/setlist1.cdk", dataFolder() + "/conf/setlist1.cdk"));
+        seedDemoSetList();
         m_pulse = std::make_unique<PrivatePulse>(root() + "/pulse");
         ASSERT_TRUE(m_pulse->start()) << readFile(root() + "/pulse/pulseaudio.log").toStdString();
         setEnvironment("PULSE_SERVER", m_pulse->server());

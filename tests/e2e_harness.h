@@ -23,6 +23,7 @@
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -335,8 +336,12 @@ inline void writeFile(const QString& path, const QByteArray& bytes) {
     f.write(bytes);
 }
 
+inline bool audible(float sample) {
+    return std::fabs(sample) > 1e-6f;
+}
+
 // What SDL's disk driver (SDL_AUDIODRIVER=disk, SDL_DISKAUDIOFILE=path) writes: the mixed
-// output as interleaved float32 stereo frames, read back to tell whether something sounded.
+// output as interleaved float32 stereo frames, read back to tell what sounded.
 class RecordedOutput {
 public:
     static constexpr qint64 kFrameBytes = 2 * sizeof(float);
@@ -345,17 +350,26 @@ public:
     const QString& path() const { return m_path; }
     qint64 bytes() const { return QFileInfo(m_path).size(); }
 
+    // The samples written from byte `from` (rounded down to a whole frame) to now.
+    std::vector<float> samplesFrom(qint64 from) const {
+        std::vector<float> samples;
+        QFile f(m_path);
+        if (!f.open(QIODevice::ReadOnly) || !f.seek(std::max<qint64>(0, from - from % kFrameBytes)))
+            return samples;
+        const QByteArray data = f.readAll();
+        samples.resize(static_cast<size_t>(data.size()) / sizeof(float));
+        std::memcpy(samples.data(), data.constData(), samples.size() * sizeof(float));
+        return samples;
+    }
     // Whether any sample written from byte `from` on is audible.
     bool soundsFrom(qint64 from) const {
-        QFile f(m_path);
-        if (!f.open(QIODevice::ReadOnly) || !f.seek(from - from % kFrameBytes))
-            return false;
-        const QByteArray data = f.readAll();
-        const auto* samples = reinterpret_cast<const float*>(data.constData());
-        for (qsizetype i = 0; i < data.size() / qsizetype(sizeof(float)); ++i)
-            if (std::fabs(samples[i]) > 1e-6f)
-                return true;
-        return false;
+        const auto s = samplesFrom(from);
+        return std::any_of(s.begin(), s.end(), audible);
+    }
+    // Whether the last `count` samples are there and silent.
+    bool silentAtTheEnd(size_t count) const {
+        const auto s = samplesFrom(bytes() - qint64(count * sizeof(float)));
+        return s.size() >= count && std::none_of(s.begin(), s.end(), audible);
     }
 
 private:
@@ -419,6 +433,22 @@ protected:
             QDir().mkpath(dataFolder() + "/" + name);
     }
 
+    // The starter files the build puts beside the executable (demo clips, pictures, set list 1,
+    // the manual), copied into the program folder. The demo set list names its clips and
+    // pictures by absolute path in the build tree, so the copies load as well.
+    void installStarterFiles() {
+        const QString bin = QFileInfo(QStringLiteral(CUEDECK_EXE)).path();
+        for (const char* folder : {"sound", "image", "conf", "help"})
+            ASSERT_TRUE(copyTree(bin + "/" + folder, programFolder() + folder)) << folder;
+    }
+
+    // A data folder as an earlier start left it, with the demo set list as set list 1.
+    void seedDemoSetList() {
+        prepareDataFolder();
+        const QString bin = QFileInfo(QStringLiteral(CUEDECK_EXE)).path();
+        ASSERT_TRUE(QFile::copy(bin + "/conf/setlist1.cdk", dataFolder() + "/conf/setlist1.cdk"));
+    }
+
     QProcess* launch() {
         auto p = std::make_unique<QProcess>();
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -447,6 +477,15 @@ protected:
         m_environment.insert(name, value);
     }
 
+    // The programs started from now on play into a file (SDL's disk driver) instead of a
+    // sound server; the returned reader tells what they played.
+    RecordedOutput recordOutput() {
+        RecordedOutput out(root() + "/out.raw");
+        setEnvironment("SDL_AUDIODRIVER", "disk");
+        setEnvironment("SDL_DISKAUDIOFILE", out.path());
+        return out;
+    }
+
     static void expectCleanExit(QProcess* p) {
         EXPECT_TRUE(p->waitForFinished(kWaitMs)) << "still running";
         EXPECT_EQ(p->exitStatus(), QProcess::NormalExit);
@@ -464,6 +503,19 @@ private:
     QString m_program;
     QMap<QString, QString> m_environment;
     std::vector<std::unique_ptr<QProcess>> m_processes;
+};
+
+// The real program folder with its starter files, and a data folder that has seen a start
+// before: set list 1 is the demo board.
+class DemoEndToEnd : public EndToEnd {
+protected:
+    void SetUp() override {
+        EndToEnd::SetUp();
+        if (HasFatalFailure())
+            return;
+        installStarterFiles();
+        seedDemoSetList();
+    }
 };
 
 } // namespace e2e

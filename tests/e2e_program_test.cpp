@@ -40,36 +40,6 @@ QPoint volumeGroove(int pad) {
     return {frameX + 5 + 20, frameY + 280 + 9};
 }
 
-// What SDL's disk driver writes: the mixed output as interleaved float32 stereo frames.
-class DiskOutput {
-public:
-    static constexpr qint64 kFrameBytes = 2 * sizeof(float);
-
-    explicit DiskOutput(QString path) : m_path(std::move(path)) {}
-
-    const QString& path() const { return m_path; }
-    qint64 bytes() const { return QFileInfo(m_path).size(); }
-
-    // The samples written from byte `from` (rounded down to a whole frame) to now.
-    std::vector<float> samplesFrom(qint64 from) const {
-        std::vector<float> samples;
-        QFile f(m_path);
-        if (!f.open(QIODevice::ReadOnly) || !f.seek(from - from % kFrameBytes))
-            return samples;
-        const QByteArray data = f.readAll();
-        samples.resize(static_cast<size_t>(data.size()) / sizeof(float));
-        std::memcpy(samples.data(), data.constData(), samples.size() * sizeof(float));
-        return samples;
-    }
-
-private:
-    QString m_path;
-};
-
-bool audible(float sample) {
-    return std::fabs(sample) > 1e-6f;
-}
-
 // Index of the first audible sample, if any.
 std::optional<size_t> firstSound(const std::vector<float>& samples) {
     for (size_t i = 0; i < samples.size(); ++i)
@@ -115,18 +85,14 @@ QStringList without(QStringList lines, const QString& key) {
     return lines;
 }
 
-// The real program folder: the executable with the starter files the build puts beside it
-// (demo clips, pictures, set list 1, the manual). The demo set list names its clips and
-// pictures by absolute path in the build tree, so copies of them load as well.
+// The real program folder: the executable with the starter files the build puts beside it.
 class ProgramEndToEnd : public EndToEnd {
 protected:
     void SetUp() override {
         EndToEnd::SetUp();
         if (HasFatalFailure())
             return;
-        const QString bin = QFileInfo(QStringLiteral(CUEDECK_EXE)).path();
-        for (const char* folder : {"sound", "image", "conf", "help"})
-            ASSERT_TRUE(copyTree(bin + "/" + folder, programFolder() + folder)) << folder;
+        installStarterFiles();
         m_starter = readLines(programFolder() + "conf/setlist1.cdk");
         ASSERT_EQ(m_starter.size(), 33);
         ASSERT_TRUE(QFileInfo(valueOf(m_starter, "[FILENAME1]")).isFile());
@@ -134,16 +100,10 @@ protected:
 
     QString conf(const QString& name) const { return dataFolder() + "/conf/" + name; }
 
-    // A data folder as an earlier start left it, with the demo set list 1 and no placement.
-    void seedDataFolder() {
-        prepareDataFolder();
-        ASSERT_TRUE(QFile::copy(programFolder() + "conf/setlist1.cdk", conf("setlist1.cdk")));
-    }
-
     // Starts on a seeded data folder and waits until set list 1 is loaded and its baseline
     // taken.
     QString startWithDemoSetList(QProcess** app) {
-        seedDataFolder();
+        seedDemoSetList();
         const QString main = startToMainWindow(app);
         if (main.isEmpty()) {
             ADD_FAILURE() << "program state " << (*app)->state() << ", exit code "
@@ -163,9 +123,7 @@ protected:
 } // namespace
 
 TEST_F(ProgramEndToEnd, FirstStartLoadsTheDemoSetListAndQPlaysPadOne) {
-    DiskOutput out(root() + "/out.raw");
-    setEnvironment("SDL_AUDIODRIVER", "disk");
-    setEnvironment("SDL_DISKAUDIOFILE", out.path());
+    const RecordedOutput out = recordOutput();
     QProcess* app = launch();
     const qint64 pid = app->processId();
 
@@ -187,7 +145,7 @@ TEST_F(ProgramEndToEnd, FirstStartLoadsTheDemoSetListAndQPlaysPadOne) {
     screenshot("main-window");
 
     // The output runs from the start and stays silent while nothing is pressed.
-    ASSERT_TRUE(waitUntil([&] { return out.bytes() >= DiskOutput::kFrameBytes * 24000; }))
+    ASSERT_TRUE(waitUntil([&] { return out.bytes() >= RecordedOutput::kFrameBytes * 24000; }))
         << "the disk driver wrote " << out.bytes() << " bytes";
     const std::vector<float> before = out.samplesFrom(0);
     EXPECT_FALSE(firstSound(before).has_value()) << "sound before any key";

@@ -5,57 +5,24 @@
 
 #include "e2e_harness.h"
 
-#include <lo/lo_lowlevel.h>
+#include "osc_support.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
-
-#include <map>
 
 using namespace e2e;
 
 namespace {
 
-// A free UDP port on the loopback, and a socket bound to it for replies (closed by the caller).
-int boundSocket(quint16* port) {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) != 0)
-        return -1;
-    *port = ntohs(a.sin_port);
-    return fd;
-}
-
-quint16 freePort() {
-    quint16 port = 0;
-    const int fd = boundSocket(&port);
-    ::close(fd);
-    return port;
-}
-
-class RemoteEndToEnd : public EndToEnd {
+class RemoteEndToEnd : public DemoEndToEnd {
 protected:
     void SetUp() override {
-        EndToEnd::SetUp();
+        DemoEndToEnd::SetUp();
         if (HasFatalFailure())
             return;
-        const QString bin = QFileInfo(QStringLiteral(CUEDECK_EXE)).path();
-        for (const char* folder : {"sound", "image", "conf", "help"})
-            ASSERT_TRUE(copyTree(bin + "/" + folder, programFolder() + folder)) << folder;
-        prepareDataFolder();
-        ASSERT_TRUE(QFile::copy(programFolder() + "conf/setlist1.cdk", conf("setlist1.cdk")));
         // A port of its own: other programs under test may hold the default one.
-        m_oscPort = freePort();
+        m_oscPort = osctest::LoopbackSocket().port();
         writeFile(conf("settings.ini"), "osc/port=" + QByteArray::number(m_oscPort) + "\r\n");
-        setEnvironment("SDL_AUDIODRIVER", "disk");
-        setEnvironment("SDL_DISKAUDIOFILE", m_output.path());
+        m_output = recordOutput();
     }
     void TearDown() override {
         for (QProcess* p : {&m_jack, &m_sequencer}) {
@@ -96,7 +63,7 @@ protected:
         return QString::fromLocal8Bit(p.readAllStandardOutput());
     }
 
-    RecordedOutput m_output{root() + "/out.raw"};
+    RecordedOutput m_output{""};
     quint16 m_oscPort = 0;
     QString m_jackName = QStringLiteral("cuedeck-e2e-%1").arg(::getpid());
     QProcess m_jack;
@@ -122,36 +89,13 @@ TEST_F(RemoteEndToEnd, OscSendPlaysAPadAndAStatusRequestIsAnswered) {
         << "no sound after /cuedeck/pad/1/play";
 
     // A panel on its own port asks for the state and gets one answer per pad and the slot.
-    quint16 panelPort = 0;
-    const int panel = boundSocket(&panelPort);
-    ASSERT_GE(panel, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(m_oscPort);
-    const char request[] = "/cuedeck/status\0,\0\0\0";
-    ASSERT_EQ(::sendto(panel, request, 20, 0, reinterpret_cast<sockaddr*>(&to), sizeof to), 20);
-    std::map<std::string, std::string> replies;
-    QDeadlineTimer deadline(10000);
-    while (replies.size() < 9 && !deadline.hasExpired()) {
-        pollfd in{panel, POLLIN, 0};
-        if (::poll(&in, 1, 200) != 1)
-            continue;
-        char buffer[1024];
-        const ssize_t n = ::recv(panel, buffer, sizeof buffer, 0);
-        int result = 0;
-        lo_message m = n > 0 ? lo_message_deserialise(buffer, size_t(n), &result) : nullptr;
-        ASSERT_NE(m, nullptr);
-        lo_arg** argv = lo_message_get_argv(m);
-        const std::string types = lo_message_get_types(m);
-        replies[buffer] = types == "ssi" ? std::string(reinterpret_cast<char*>(argv[0])) : types;
-        lo_message_free(m);
-    }
-    ::close(panel);
+    const osctest::LoopbackSocket panel;
+    ASSERT_TRUE(panel.sendTo(m_oscPort, osctest::kStatusRequest));
+    auto replies = osctest::replies(panel, 9, 10000, [] {});
     ASSERT_EQ(replies.size(), 9u);
-    EXPECT_EQ(replies["/cuedeck/pad/1/status"], "playing");
-    EXPECT_EQ(replies["/cuedeck/pad/2/status"], "stopped");
-    EXPECT_EQ(replies["/cuedeck/setlist"], "i");
+    EXPECT_EQ(replies["/cuedeck/pad/1/status"].at(1), "playing");
+    EXPECT_EQ(replies["/cuedeck/pad/2/status"].at(1), "stopped");
+    EXPECT_EQ(replies["/cuedeck/setlist"], (std::vector<std::string>{"i", "1"}));
 
     requestClose(main);
     expectCleanExit(app);

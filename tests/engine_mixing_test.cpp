@@ -16,49 +16,9 @@
 
 using media::EndKind;
 using media::Engine;
-using testsupport::TempDir;
+using namespace testsupport;
 
 namespace {
-
-constexpr int kRate = 48000;
-constexpr int kBlock = 128;
-
-Engine::Options manual() {
-    Engine::Options o;
-    o.output = Engine::Output::None;
-    o.sampleRate = kRate;
-    return o;
-}
-
-std::vector<float> pull(Engine& e, long frames, bool waitForWorker = true) {
-    std::vector<float> out(static_cast<std::size_t>(frames * 2));
-    for (long done = 0; done < frames; done += kBlock) {
-        const int n = static_cast<int>(std::min<long>(kBlock, frames - done));
-        e.render(out.data() + done * 2, n);
-        if (waitForWorker)
-            e.waitIdle(std::chrono::seconds(5));
-    }
-    return out;
-}
-
-struct Ends {
-    std::mutex m;
-    std::vector<std::pair<std::uint32_t, EndKind>> list;
-    void attach(Engine& e, int voice) {
-        e.setListener(voice, [this](std::uint32_t stamp, EndKind kind) {
-            std::lock_guard lock(m);
-            list.emplace_back(stamp, kind);
-        });
-    }
-    std::vector<std::pair<std::uint32_t, EndKind>> get() {
-        std::lock_guard lock(m);
-        return list;
-    }
-    void clear() {
-        std::lock_guard lock(m);
-        list.clear();
-    }
-};
 
 // The offset at which `out` holds `expected` (frames, from `from`), searched from `first`.
 long findStart(const std::vector<float>& out, const float* expected, long frames, long first,
@@ -73,13 +33,6 @@ long findStart(const std::vector<float>& out, const float* expected, long frames
     return -1;
 }
 
-float peakOf(const std::vector<float>& v, std::size_t from = 0, std::size_t to = SIZE_MAX) {
-    float peak = 0.0f;
-    for (std::size_t i = from; i < std::min(to, v.size()); ++i)
-        peak = std::max(peak, std::fabs(v[i]));
-    return peak;
-}
-
 // Largest difference between neighbouring frames of one channel.
 float largestStep(const std::vector<float>& v, std::size_t fromFrame, std::size_t toFrame) {
     float step = 0.0f;
@@ -89,31 +42,14 @@ float largestStep(const std::vector<float>& v, std::size_t fromFrame, std::size_
     return step;
 }
 
-// The samples of a sound file as libsndfile reads them (interleaved).
-std::vector<float> readAll(const std::string& path) {
-    SF_INFO info{};
-    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
-    if (!f)
-        return {};
-    std::vector<float> data(static_cast<std::size_t>(info.frames * info.channels));
-    sf_readf_float(f, data.data(), info.frames);
-    sf_close(f);
-    return data;
-}
-
 class EngineMixing : public ::testing::Test {
 protected:
     TempDir dir;
-    Engine engine{manual()};
-    Ends ends;
-
-    ~EngineMixing() override {
-        for (int v = 0; v < media::kVoices; ++v)
-            engine.setListener(v, nullptr);
-    }
+    Engine engine{manualOutput()};
+    EndLog ends;
     std::vector<float> loadWav(int voice, const std::string& name, long frames, int channels = 2,
                                int subtype = SF_FORMAT_FLOAT) {
-        auto src = testsupport::writeWav(dir.file(name), kRate, channels, frames, subtype);
+        auto src = writeWav(dir.file(name), kRate, channels, frames, subtype);
         engine.load(voice, engine.openClip(dir.file(name)));
         engine.render(nullptr, 0);
         engine.waitIdle(std::chrono::seconds(5));
@@ -309,7 +245,7 @@ TEST_F(EngineMixing, OnePadJustBelowTheCeilingPassesBitExact) {
     // Normalised to -1 dBFS and stored in 16 bits, as an editor would leave it.
     ASSERT_TRUE(testsupport::run("sox -n -r 48000 -c 2 -b 16 " + path +
                                  " synth 1 sine 100 sine 3000 gain -n -1 2>/dev/null"));
-    const std::vector<float> src = readAll(path);
+    const std::vector<float> src = readSamples(path);
     EXPECT_GT(peakOf(src), 0.89f);
     engine.load(0, engine.openClip(path));
     engine.waitIdle(std::chrono::seconds(5));
@@ -382,56 +318,31 @@ TEST(Limiter, LowersTheGainInTimeAlongALineAndReleasesSmoothlyToExactlyOne) {
 
 TEST_F(EngineMixing, SurroundClipsFoldDownToStereo) {
     // Six channels without a channel mask: L R C LFE Ls Rs.
-    const auto six = loadWav(0, "51.wav", kRate / 2, 6);
-    // Four channels whose file names them (a WAVE_FORMAT_EXTENSIBLE mask of front left,
-    // front right, centre and LFE), where a file without a mask would mean L R Ls Rs.
-    {
-        const long frames = kRate / 2;
-        std::string bytes;
-        auto put = [&bytes](std::uint32_t v, int size) {
-            for (int i = 0; i < size; ++i)
-                bytes += static_cast<char>((v >> (8 * i)) & 0xff);
-        };
-        bytes += "RIFF";
-        put(static_cast<std::uint32_t>(4 + 8 + 40 + 8 + frames * 16), 4);
-        bytes += "WAVEfmt ";
-        put(40, 4), put(0xFFFE, 2), put(4, 2), put(kRate, 4), put(kRate * 16, 4), put(16, 2);
-        put(32, 2), put(22, 2), put(32, 2), put(0x0F, 4);
-        // The IEEE float sub-format.
-        put(3, 4), put(0, 2), put(0x10, 2);
-        for (unsigned char b : {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71})
-            bytes += static_cast<char>(b);
-        bytes += "data";
-        put(static_cast<std::uint32_t>(frames * 16), 4);
-        for (long i = 0; i < frames; ++i)
-            for (int c = 0; c < 4; ++c) {
-                const float x = testsupport::testSample(i + 77 * c, c);
-                std::uint32_t u;
-                std::memcpy(&u, &x, 4);
-                put(u, 4);
-            }
-        testsupport::writeBytes(dir.file("quad.wav"), bytes);
-        engine.load(1, engine.openClip(dir.file("quad.wav")));
-        engine.waitIdle(std::chrono::seconds(5));
-    }
+    const long frames = kRate / 2;
+    const auto six = loadWav(0, "51.wav", frames, 6);
+    // Four channels whose file names them front left, front right, centre and LFE (a
+    // WAVE_FORMAT_EXTENSIBLE mask of 0x0F over libsndfile's own), where a file without a mask
+    // would mean L R Ls Rs.
+    const std::string quadPath = dir.file("quad.wav");
+    const auto quad = writeWav(quadPath, kRate, 4, frames, SF_FORMAT_WAVEX | SF_FORMAT_FLOAT);
+    std::string bytes = readBytes(quadPath);
+    ASSERT_EQ(bytes[40], 0x33);
+    bytes[40] = 0x0F;
+    writeBytes(quadPath, bytes);
+    engine.load(1, engine.openClip(quadPath));
+    engine.waitIdle(std::chrono::seconds(5));
     constexpr float h = 0.70710678f;
     constexpr float gain = 0.4f; // the folded sum stays below the limiter's ceiling
     for (int v = 0; v < 2; ++v) {
         SCOPED_TRACE(v);
         engine.setGain(v, gain);
         engine.play(v);
-        const auto out = pull(engine, kRate / 2);
-        for (long i = 0; i < kRate / 2; ++i) {
-            float l, r;
-            if (v == 0) {
-                const float* x = six.data() + i * 6;
-                l = x[0] + h * x[2] + h * x[4]; // LFE (x[3]) left out
-                r = x[1] + h * x[2] + h * x[5];
-            } else {
-                const float c = testsupport::testSample(i + 154, 2);
-                l = testsupport::testSample(i, 0) + h * c;
-                r = testsupport::testSample(i + 77, 1) + h * c;
-            }
+        const auto out = pull(engine, frames);
+        for (long i = 0; i < frames; ++i) {
+            // LFE left out; centre and surrounds at -3 dB.
+            const float* x = (v == 0 ? six.data() + i * 6 : quad.data() + i * 4);
+            const float l = x[0] + h * x[2] + (v == 0 ? h * x[4] : 0.0f);
+            const float r = x[1] + h * x[2] + (v == 0 ? h * x[5] : 0.0f);
             ASSERT_NEAR(out[static_cast<std::size_t>(2 * i)], gain * l, 1e-6f) << i;
             ASSERT_NEAR(out[static_cast<std::size_t>(2 * i + 1)], gain * r, 1e-6f) << i;
         }
@@ -443,7 +354,7 @@ TEST_F(EngineMixing, SurroundClipsFoldDownToStereo) {
 TEST_F(EngineMixing, ADryReadAheadFadesOutAndBackInWithoutLosingItsPlace) {
     // A smooth tone: it changes by less than 0.03 from frame to frame, a freeze by up to 0.5.
     loadSine(0, "long.wav", 440, 0.5, 4);
-    const auto src = readAll(dir.file("long.wav"));
+    const auto src = readSamples(dir.file("long.wav"));
     loadWav(1, "blip.wav", 100);
     // The worker delivers voice 1's end event to this listener, which holds it: voice 0's
     // ring gets no more audio until it lets go.
@@ -451,8 +362,12 @@ TEST_F(EngineMixing, ADryReadAheadFadesOutAndBackInWithoutLosingItsPlace) {
     std::atomic<bool> letGo{false};
     struct LetGo {
         std::atomic<bool>& flag;
-        ~LetGo() { flag = true; } // also when a check below fails
-    } letGoAtExit{letGo};
+        Engine& engine;
+        ~LetGo() { // also when a check below fails
+            flag = true;
+            engine.setListener(1, nullptr);
+        }
+    } letGoAtExit{letGo, engine};
     engine.setListener(1, [&](std::uint32_t, EndKind) {
         holding = true;
         while (!letGo)

@@ -13,32 +13,9 @@
 #include <vector>
 
 using media::Engine;
-using testsupport::TempDir;
+using namespace testsupport;
 
 namespace {
-
-constexpr int kRate = 48000;
-constexpr int kBlock = 128;
-
-Engine::Options manual() {
-    Engine::Options o;
-    o.output = Engine::Output::None;
-    o.sampleRate = kRate;
-    return o;
-}
-
-// Renders `frames` frames in device-sized blocks, letting the worker catch up after each
-// block, and returns them interleaved.
-std::vector<float> pull(Engine& e, long frames, bool waitForWorker = true) {
-    std::vector<float> out(static_cast<std::size_t>(frames * 2));
-    for (long done = 0; done < frames; done += kBlock) {
-        const int n = static_cast<int>(std::min<long>(kBlock, frames - done));
-        e.render(out.data() + done * 2, n);
-        if (waitForWorker)
-            e.waitIdle(std::chrono::seconds(5));
-    }
-    return out;
-}
 
 // The stereo frames the engine should play for a clip read back as `channels` per frame.
 std::vector<float> asStereo(const std::vector<float>& src, int channels) {
@@ -52,26 +29,10 @@ std::vector<float> asStereo(const std::vector<float>& src, int channels) {
     return out;
 }
 
-struct EventLog {
-    std::mutex m;
-    std::vector<std::uint32_t> stamps;
-    void attach(Engine& e, int voice) {
-        e.setListener(voice, [this](std::uint32_t stamp, media::EndKind kind) {
-            std::lock_guard lock(m);
-            if (kind == media::EndKind::Finished)
-                stamps.push_back(stamp);
-        });
-    }
-    std::vector<std::uint32_t> get() {
-        std::lock_guard lock(m);
-        return stamps;
-    }
-};
-
 class EnginePlayback : public ::testing::Test {
 protected:
     TempDir dir;
-    Engine engine{manual()};
+    Engine engine{manualOutput()};
 
     std::shared_ptr<media::Clip> loadWav(int voice, const std::string& name, long frames,
                                          std::vector<float>* samples = nullptr, int channels = 2,
@@ -95,7 +56,7 @@ TEST_F(EnginePlayback, ClipComesOutUnchangedAtUnityGainAndEndsOnce) {
     const long frames = 3 * kRate + 77;
     std::vector<float> src;
     loadWav(0, "a.wav", frames, &src);
-    EventLog log;
+    EndLog log;
     log.attach(engine, 0);
     ASSERT_EQ(engine.length(0), frames);
 
@@ -111,9 +72,8 @@ TEST_F(EnginePlayback, ClipComesOutUnchangedAtUnityGainAndEndsOnce) {
     EXPECT_FALSE(engine.isPlaying(0));
     EXPECT_EQ(engine.position(0), engine.length(0));
     engine.waitIdle(std::chrono::seconds(5));
-    EXPECT_EQ(log.get(), std::vector<std::uint32_t>{stamp});
+    EXPECT_EQ(log.finished(), std::vector<std::uint32_t>{stamp});
     EXPECT_EQ(engine.underruns(), 0u);
-    engine.setListener(0, nullptr);
 }
 
 TEST_F(EnginePlayback, MonoAndSixteenBitClipsPlayBothChannelsExactly) {
@@ -201,7 +161,7 @@ TEST_F(EnginePlayback, StopKeepsThePositionAndPlayContinuesFromThere) {
     const long frames = 3 * kRate;
     std::vector<float> src;
     loadWav(0, "a.wav", frames, &src);
-    EventLog log;
+    EndLog log;
     log.attach(engine, 0);
     const std::uint32_t first = engine.play(0);
     const long stopAt = 2 * kRate + 333;
@@ -233,8 +193,7 @@ TEST_F(EnginePlayback, StopKeepsThePositionAndPlayContinuesFromThere) {
     pull(engine, frames);
     engine.waitIdle(std::chrono::seconds(5));
     // The stopped playback never ends; only the continued one does.
-    EXPECT_EQ(log.get(), std::vector<std::uint32_t>{second});
-    engine.setListener(0, nullptr);
+    EXPECT_EQ(log.finished(), std::vector<std::uint32_t>{second});
 }
 
 TEST_F(EnginePlayback, GainScalesSamplesAndChangesRampWithoutSteps) {
@@ -273,7 +232,7 @@ TEST_F(EnginePlayback, GainScalesSamplesAndChangesRampWithoutSteps) {
 
 TEST_F(EnginePlayback, PlayAtTheEndEndsAtOnceAndSeekClamps) {
     loadWav(0, "a.wav", kRate);
-    EventLog log;
+    EndLog log;
     log.attach(engine, 0);
     engine.seek(0, 10 * kRate);
     EXPECT_EQ(engine.position(0), kRate);
@@ -282,10 +241,9 @@ TEST_F(EnginePlayback, PlayAtTheEndEndsAtOnceAndSeekClamps) {
     engine.waitIdle(std::chrono::seconds(5));
     EXPECT_FALSE(engine.isPlaying(0));
     EXPECT_EQ(engine.position(0), kRate);
-    EXPECT_EQ(log.get(), std::vector<std::uint32_t>{stamp});
+    EXPECT_EQ(log.finished(), std::vector<std::uint32_t>{stamp});
     engine.seek(0, -5);
     EXPECT_EQ(engine.position(0), 0);
-    engine.setListener(0, nullptr);
 }
 
 TEST_F(EnginePlayback, ReplacedAndUnloadedClipsAreReleasedAndSilenced) {
@@ -352,7 +310,7 @@ TEST_F(EnginePlayback, ConvertedClipIsContinuousAndEndsAtItsLength) {
     auto clip = engine.openClip(path);
     EXPECT_EQ(clip->length(), 3 * kRate);
     engine.load(0, clip);
-    EventLog log;
+    EndLog log;
     log.attach(engine, 0);
     const std::uint32_t stamp = engine.play(0);
     const auto out = pull(engine, 3 * kRate + 1024);
@@ -368,8 +326,7 @@ TEST_F(EnginePlayback, ConvertedClipIsContinuousAndEndsAtItsLength) {
     EXPECT_NEAR(crossings, 2000.0 * (to - from) / kRate, 3);
     engine.waitIdle(std::chrono::seconds(5));
     EXPECT_EQ(engine.position(0), engine.length(0));
-    EXPECT_EQ(log.get(), std::vector<std::uint32_t>{stamp});
-    engine.setListener(0, nullptr);
+    EXPECT_EQ(log.finished(), std::vector<std::uint32_t>{stamp});
 }
 
 TEST_F(EnginePlayback, ConvertedClipResumesInTheMiddleOnTheRightSample) {
@@ -410,7 +367,7 @@ TEST_F(EnginePlayback, Mp3WithAndWithoutLengthTagEndsWhereItsLengthSays) {
         const std::int64_t openedLength = clip->length();
         EXPECT_NEAR(static_cast<double>(openedLength), 2.5 * kRate, 0.1 * kRate);
         engine.load(0, clip);
-        EventLog log;
+        EndLog log;
         log.attach(engine, 0);
         const std::uint32_t stamp = engine.play(0);
         const auto out = pull(engine, 3 * kRate);
@@ -419,7 +376,7 @@ TEST_F(EnginePlayback, Mp3WithAndWithoutLengthTagEndsWhereItsLengthSays) {
         EXPECT_TRUE(clip->lengthExact());
         EXPECT_EQ(engine.position(0), engine.length(0));
         EXPECT_NEAR(static_cast<double>(engine.length(0)), 2.5 * kRate, 0.06 * kRate);
-        EXPECT_EQ(log.get(), std::vector<std::uint32_t>{stamp});
+        EXPECT_EQ(log.finished(), std::vector<std::uint32_t>{stamp});
         if (flags.empty()) {
             // The tag gives the exact length, encoder delay and padding removed.
             EXPECT_EQ(openedLength, engine.length(0));
@@ -430,7 +387,6 @@ TEST_F(EnginePlayback, Mp3WithAndWithoutLengthTagEndsWhereItsLengthSays) {
         for (long i = kRate; i < kRate + 4800; ++i)
             peak = std::max(peak, std::fabs(out[static_cast<std::size_t>(2 * i)]));
         EXPECT_NEAR(peak, 0.5f, 0.05f);
-        engine.setListener(0, nullptr);
     }
 }
 

@@ -4,23 +4,18 @@
 // stand-in of engine_fakeserver.h.
 
 #include "cuedeck.h"
-#include "dialogs.h"
+#include "dialog_support.h"
 #include "engine.h"
 #include "engine_fakeserver.h"
 #include "engine_support.h"
 #include "outputdevicepage.h"
-#include "settingsdialog.h"
 #include "shell_testenv.h"
 
 #include <QApplication>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
-#include <QTabWidget>
 #include <QTest>
-#include <QTimer>
-
-#include <cmath>
 
 using testsupport::FakeServer;
 
@@ -30,33 +25,13 @@ bool waitFor(const std::function<bool()>& condition, int ms = 10000) {
     return QTest::qWaitFor(condition, ms);
 }
 
-float peakFrom(const std::vector<float>& v, std::size_t from) {
-    float peak = 0.0f;
-    for (std::size_t i = from; i < v.size(); ++i)
-        peak = std::max(peak, std::fabs(v[i]));
-    return peak;
-}
-
-class OutputDevice : public ::testing::Test {
+class OutputDevice : public ::testing::Test, protected DialogRecorder {
 protected:
-    void SetUp() override {
-        program = env.root() + "/program/";
-        for (const char* name : {"sound", "image", "conf"})
-            QDir().mkpath(program + name);
-        responder.plainMessage = [](const QString&) {};
-        responder.errorBox = [this](const QString& text) { errors << text; };
-        dialogs::setResponder(&responder);
-    }
-    void TearDown() override {
-        window.reset();
-        engine.reset();
-        dialogs::setResponder(nullptr);
-    }
-    void start(std::vector<std::string> outputs, const std::string& device = "") {
+    // Opens the window on an engine whose sound server offers `outputs`.
+    void start(std::vector<std::string> outputs) {
         server = std::make_shared<FakeServer>(std::move(outputs));
         media::Engine::Options o;
         o.periodFrames = FakeServer::kPeriod;
-        o.device = device;
         o.backend = server;
         engine = std::make_unique<media::Engine>(o);
         window = std::make_unique<Tfcuedeck>(*engine, program);
@@ -76,9 +51,7 @@ protected:
     }
 
     IsolatedEnvironment env;
-    QString program;
-    dialogs::Responder responder;
-    QStringList errors;
+    QString program = env.makeProgramFolder();
     std::shared_ptr<FakeServer> server;
     std::unique_ptr<media::Engine> engine;
     std::unique_ptr<Tfcuedeck> window;
@@ -113,19 +86,6 @@ TEST_F(OutputDevice, ARememberedDeviceMissingAtStartLeavesTheDefaultAndSaysSo) {
 TEST_F(OutputDevice, TheSettingsPageMovesTheSoundRemembersTheChoiceAndPlaysATestTone) {
     writeFile(env.dataFolder() + "/conf/settings.ini", "osc/port=9000\r\n");
     start({"Speakers", "Headphones"});
-    // The settings button's dialog holds the page as its "出力デバイス" tab.
-    QStringList tabs;
-    QTimer::singleShot(0, [&] {
-        auto* dialog = qobject_cast<SettingsDialog*>(QApplication::activeModalWidget());
-        if (!dialog)
-            return;
-        for (int i = 0; i < dialog->tabs()->count(); ++i)
-            tabs << dialog->tabs()->tabText(i);
-        dialog->reject();
-    });
-    window->controls().ButtonSettings->click();
-    EXPECT_TRUE(tabs.contains("出力デバイス")) << tabs.join('|').toStdString();
-
     OutputDevicePage page(*engine, settingsFile());
     QListWidget* list = page.deviceList();
     ASSERT_TRUE(waitFor([&] { return list->count() == 3; }));
@@ -141,8 +101,9 @@ TEST_F(OutputDevice, TheSettingsPageMovesTheSoundRemembersTheChoiceAndPlaysATest
     // The test tone sounds on the chosen output: 1 kHz at a quarter of full scale.
     const std::size_t before = server->played("Headphones").size();
     page.testToneButton()->click();
-    ASSERT_TRUE(waitFor([&] { return peakFrom(server->played("Headphones"), before) > 0.2f; }));
-    EXPECT_LT(peakFrom(server->played("Headphones"), before), 0.26f);
+    ASSERT_TRUE(
+        waitFor([&] { return testsupport::peakOf(server->played("Headphones"), before) > 0.2f; }));
+    EXPECT_LT(testsupport::peakOf(server->played("Headphones"), before), 0.26f);
 
     // Unplugged: the default plays, the page and the status bar say so.
     server->unplug("Headphones");

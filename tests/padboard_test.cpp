@@ -3,10 +3,11 @@
 // pad menu and the keyboard.
 
 #include "clipplayer.h"
-#include "dialogs.h"
+#include "dialog_support.h"
 #include "engine.h"
 #include "padboard.h"
 #include "transportbar.h"
+#include "wav_support.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -42,32 +43,11 @@ inline void PrintTo(const QString& s, std::ostream* os) {
 
 namespace {
 
-// A mono 16-bit 48 kHz sine clip of `ms` milliseconds.
-void writeWav(const QString& path, int ms) {
-    const quint32 frames = 48 * ms;
-    QByteArray data;
-    auto put = [&](quint32 v, int bytes) {
-        for (int i = 0; i < bytes; ++i)
-            data.append(char((v >> (8 * i)) & 0xFF));
-    };
-    data.append("RIFF");
-    put(36 + frames * 2, 4);
-    data.append("WAVEfmt ");
-    put(16, 4), put(1, 2), put(1, 2), put(48000, 4), put(96000, 4), put(2, 2), put(16, 2);
-    data.append("data");
-    put(frames * 2, 4);
-    for (quint32 i = 0; i < frames; ++i)
-        put(quint16(qint16(8000 * std::sin(i * 0.0576))), 2);
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(data);
-}
-
 bool waitFor(const std::function<bool()>& condition, int ms = 3000) {
     return QTest::qWaitFor(condition, ms);
 }
 
-class PadBoardTest : public ::testing::Test {
+class PadBoardTest : public ::testing::Test, protected DialogRecorder, protected ModalAnswers {
 protected:
     static void SetUpTestSuite() {
         engine = new media::Engine(media::Engine::Options{media::Engine::Output::Dummy});
@@ -81,38 +61,17 @@ protected:
         window.resize(1747, 880);
         board = std::make_unique<PadBoard>(*engine, &window, &startup);
         board->setDataFolder(dir.path());
-        responder.errorBox = [this](const QString& text) { errors << text; };
-        responder.messageDlg = [this](const QString& text, dialogs::MsgKind, dialogs::Buttons) {
-            messages << text;
-            return answer;
-        };
-        responder.inputQuery = [this](const QString&, const QString&, const QString& value) {
-            offered << value;
-            return typed;
-        };
-        dialogs::setResponder(&responder);
     }
     void TearDown() override {
         dialogs::setResponder(nullptr);
-        modalDrivers.reset();
+        forgetModals();
         board.reset();
     }
 
     QString clip(const QString& name, int ms) {
         const QString path = dir.path() + "/sound/" + name;
-        writeWav(path, ms);
+        EXPECT_TRUE(writeSineWav(path, ms));
         return path;
-    }
-    // Answers the next modal dialog of type W with `answer` once it is shown.
-    template <typename W> void whenModal(std::function<void(W*)> answer) {
-        auto* timer = new QTimer(modalDrivers.get());
-        QObject::connect(timer, &QTimer::timeout, [timer, answer] {
-            if (auto* w = qobject_cast<W*>(QApplication::activeModalWidget())) {
-                timer->stop();
-                answer(w);
-            }
-        });
-        timer->start(10);
     }
     void chooseInFileDialog(const QString& path) {
         whenModal<QFileDialog>([path](QFileDialog* d) {
@@ -139,11 +98,6 @@ protected:
     QWidget window;
     int startup = 0;
     std::unique_ptr<PadBoard> board;
-    dialogs::Responder responder;
-    QStringList errors, messages, offered;
-    int answer = dialogs::mrYes;
-    std::optional<QString> typed;
-    std::unique_ptr<QObject> modalDrivers = std::make_unique<QObject>();
 };
 media::Engine* PadBoardTest::engine = nullptr;
 

@@ -5,6 +5,7 @@
 
 #include "clipplayer.h"
 #include "commandinbox.h"
+#include "osc_support.h"
 #include "remotecontrol.h"
 #include "remotesettings.h"
 #include "setlist_support.h"
@@ -21,17 +22,7 @@
 #include <QSlider>
 #include <QSpinBox>
 #include <QTableWidget>
-#include <QThread>
 #include <QTimer>
-
-#include <cstring>
-
-#include <lo/lo_lowlevel.h>
-
-#include <arpa/inet.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 using namespace remote;
 
@@ -208,7 +199,7 @@ TEST_F(RemoteTest, LearnBindsTheNextMessageAndTheFileKeepsIt) {
     EXPECT_EQ(file.value("pad2.play"), "note 37 any");
 
     // A new start reads it back; a garbled line keeps that target's default, with a notice.
-    file.setValue("pad4.play", "garbage");
+    file.setValue("pad4.play", "note 128 any");
     file.save();
     RemoteControl again(board, setLists, rig.data);
     QStringList againNotices;
@@ -265,40 +256,9 @@ TEST_F(RemoteTest, StatusRequestIsAnsweredWithEveryPad) {
     remote.execute(osc(CommandKind::PadPlay, 1));
 
     // A panel asks from its own socket, through the real listener and inbox.
-    const int panel = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(remote.oscPort()); // port 0 in the settings: a free one
-    const char* const request = "/cuedeck/status\0,\0\0\0";
-    ASSERT_EQ(::sendto(panel, request, 20, 0, reinterpret_cast<sockaddr*>(&to), sizeof to), 20);
-
-    std::map<std::string, std::vector<std::string>> replies; // address: types, arguments
-    for (int i = 0; i < 100 && replies.size() < 9; ++i) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        char buffer[512];
-        while (true) {
-            const ssize_t n = ::recv(panel, buffer, sizeof buffer, MSG_DONTWAIT);
-            if (n <= 0)
-                break;
-            int result = 0;
-            lo_message m = lo_message_deserialise(buffer, size_t(n), &result);
-            ASSERT_NE(m, nullptr);
-            const std::string types = lo_message_get_types(m);
-            std::vector<std::string> fields{types};
-            lo_arg** argv = lo_message_get_argv(m);
-            for (size_t a = 0; a < types.size(); ++a) {
-                std::int32_t number = 0; // liblo's arguments are only 4-byte aligned
-                std::memcpy(&number, argv[a], sizeof number);
-                fields.push_back(types[a] == 's' ? std::string(reinterpret_cast<char*>(argv[a]))
-                                                 : std::to_string(number));
-            }
-            replies[buffer] = fields;
-            lo_message_free(m);
-        }
-        QThread::msleep(10);
-    }
-    ::close(panel);
+    const osctest::LoopbackSocket panel;
+    ASSERT_TRUE(panel.sendTo(remote.oscPort(), osctest::kStatusRequest));
+    auto replies = osctest::replies(panel, 9, 5000, [] { QCoreApplication::processEvents(); });
     ASSERT_EQ(replies.size(), 9u);
     using Fields = std::vector<std::string>;
     const Fields pad1 = replies["/cuedeck/pad/1/status"];

@@ -5,6 +5,7 @@
 #include "dialogs.h"
 #include "engine.h"
 #include "padboard.h"
+#include "wav_support.h"
 
 #include <QColor>
 #include <QDir>
@@ -88,30 +89,7 @@ struct BoardRig {
     // A short 16-bit mono WAV clip.
     QString writeWav(const QString& name) const {
         const QString path = data + "/sound/" + name;
-        const int rate = 8000;
-        const int frames = 800;
-        QByteArray pcm;
-        for (int i = 0; i < frames; ++i) {
-            const auto s = static_cast<qint16>(8000 * std::sin(i * 0.2));
-            pcm.append(static_cast<char>(s & 0xff));
-            pcm.append(static_cast<char>((s >> 8) & 0xff));
-        }
-        auto le32 = [](quint32 v) {
-            QByteArray b(4, 0);
-            for (int i = 0; i < 4; ++i)
-                b[i] = static_cast<char>((v >> (8 * i)) & 0xff);
-            return b;
-        };
-        auto le16 = [](quint16 v) {
-            QByteArray b(2, 0);
-            b[0] = static_cast<char>(v & 0xff);
-            b[1] = static_cast<char>(v >> 8);
-            return b;
-        };
-        QByteArray wav = "RIFF" + le32(36 + pcm.size()) + "WAVEfmt " + le32(16) + le16(1) +
-                         le16(1) + le32(rate) + le32(rate * 2) + le16(2) + le16(16) + "data" +
-                         le32(pcm.size()) + pcm;
-        putFile(path, wav);
+        putFile(path, sineWav(8000, 800, 0.2));
         return path;
     }
 

@@ -44,6 +44,13 @@ public:
     // Where the data folder lands in this environment.
     QString dataFolder() const { return root() + "/data/varnel/cuedeck"; }
     QString tempFolder() const { return root() + "/tmp"; }
+    // An empty program folder, with the "sound", "image" and "conf" its starter files go in.
+    QString makeProgramFolder() const {
+        const QString program = root() + "/program/";
+        for (const char* name : {"sound", "image", "conf"})
+            QDir().mkpath(program + name);
+        return program;
+    }
 
 private:
     void set(const char* name, const QString& value) {

@@ -2,7 +2,7 @@
 // in an isolated environment.
 
 #include "cuedeck.h"
-#include "dialogs.h"
+#include "dialog_support.h"
 #include "engine.h"
 #include "placement.h"
 #include "shell_testenv.h"
@@ -12,24 +12,6 @@
 #include <QFileInfo>
 
 namespace {
-
-// Records every dialog instead of showing it.
-struct DialogRecorder {
-    DialogRecorder() {
-        responder.plainMessage = [this](const QString& text) { plain << text; };
-        responder.errorBox = [this](const QString& text) { errors << text; };
-        responder.messageDlg = [this](const QString& text, dialogs::MsgKind, dialogs::Buttons) {
-            questions << text;
-            return dialogs::mrYes;
-        };
-        dialogs::setResponder(&responder);
-    }
-    ~DialogRecorder() { dialogs::setResponder(nullptr); }
-    dialogs::Responder responder;
-    QStringList plain;
-    QStringList errors;
-    QStringList questions;
-};
 
 class MainWindowLifecycle : public ::testing::Test {
 protected:

@@ -55,29 +55,21 @@ protected:
 };
 
 TEST_F(View, TimesReadAsAnOperatorExpects) {
-    EXPECT_EQ(formatLeft(83000), "\u22121:23");
     EXPECT_EQ(formatLeft(82001), "\u22121:23"); // rounded up: it is not over yet
-    EXPECT_EQ(formatLeft(10000), "\u22120:10");
     EXPECT_EQ(formatLeft(9950), "\u22120:10");
     EXPECT_EQ(formatLeft(9900), "\u22120:09.9"); // tenths under ten seconds
-    EXPECT_EQ(formatLeft(401), "\u22120:00.5");
     EXPECT_EQ(formatLeft(0), "\u22120:00.0");
     EXPECT_EQ(formatLeft(3600000 + 61000), "\u221261:01");
     EXPECT_EQ(formatLength(900), "0:00.9"); // a loaded pad shows its clip's length
-    EXPECT_EQ(formatLength(83000), "1:23");
     EXPECT_EQ(formatPlayed(59999), "0:59");
-    EXPECT_EQ(formatPlayed(61000), "1:01");
 
-    // The display is refreshed when its next digit is due.
+    // The display is refreshed when its next digit is due, and not while nothing moves.
     using S = PadTimes::State;
-    EXPECT_EQ(msUntilChange({S::Ready, 0, 100000}), 0);
     EXPECT_EQ(msUntilChange({S::Paused, 500, 100000}), 0);
-    EXPECT_EQ(msUntilChange({S::Playing, 17000, 100000}), 1000);
-    EXPECT_EQ(msUntilChange({S::Playing, 17000, 100400}), 400); // the time left
-    EXPECT_EQ(msUntilChange({S::Playing, 17800, 100500}), 200); // the time played
-    EXPECT_EQ(msUntilChange({S::Playing, 50, 10000}), 50);      // tenths under ten seconds
-    EXPECT_EQ(msUntilChange({S::Playing, 0, 5030}), 30);
-    EXPECT_EQ(msUntilChange({S::Playing, 0, 15300, true}), 300);
+    EXPECT_EQ(msUntilChange({S::Playing, 17000, 100400}), 400);  // the time left
+    EXPECT_EQ(msUntilChange({S::Playing, 17800, 100500}), 200);  // the time played
+    EXPECT_EQ(msUntilChange({S::Playing, 50, 10000}), 50);       // tenths under ten seconds
+    EXPECT_EQ(msUntilChange({S::Playing, 0, 15300, true}), 300); // a loop's pass
 }
 
 TEST_F(View, PlayingPadsAreLitAndCountDown) {
@@ -131,9 +123,7 @@ TEST_F(View, PlayingPadsAreLitAndCountDown) {
 
     // Pad 5 ends: its light goes out and it shows its length again; with nothing sounding
     // the timer rests.
-    ASSERT_TRUE(waitFor([&] { return !sounding(5); }, 10000));
-    QTest::qWait(60);
-    EXPECT_EQ(border(5), idle);
+    ASSERT_TRUE(waitFor([&] { return !sounding(5) && border(5) == idle; }, 10000));
     EXPECT_EQ(board().clock(5)->leftText(), "0:05.6");
     EXPECT_FALSE(board().progress(5)->isVisible());
     EXPECT_FALSE(board().displayTimer()->isActive());
@@ -228,6 +218,7 @@ TEST_F(View, EscAndTheStopAllButtonEndEverySoundingPad) {
     board().popupFor(2, QPoint());
     board().PopupMenu1->close();
     board().N2->trigger();
+    EXPECT_EQ(answeredModals(), 1);
     EXPECT_TRUE(sounding(1));
     EXPECT_TRUE(errors.isEmpty()) << errors.join('|').toStdString();
 }
@@ -264,13 +255,6 @@ TEST_F(View, ShiftWithALetterFadesOnlyThatPad) {
     QTest::keyClick(window.get(), Qt::Key_Q, Qt::ShiftModifier);
     EXPECT_EQ(board().player(1)->Mode(), mpStopped);
     EXPECT_EQ(board().player(1)->Position(), kept);
-
-    // The plain letter and Alt with it still press the pad.
-    QSignalSpy presses(board().playButton(1), &QPushButton::clicked);
-    QTest::keyClick(window.get(), Qt::Key_Q);
-    QTest::keyClick(window.get(), Qt::Key_Q, Qt::AltModifier);
-    EXPECT_EQ(presses.count(), 2);
-    EXPECT_TRUE(sounding(1));
     EXPECT_TRUE(sounding(2));
     EXPECT_TRUE(errors.isEmpty()) << errors.join('|').toStdString();
 }
@@ -290,19 +274,21 @@ protected:
         data->setUrls(urls);
         return data;
     }
+    // Sends the window a drag event E of `data` at `at`; whether the window took it.
+    template <typename E> bool dragEvent(const QMimeData* data, QPoint at) {
+        E event(at, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(window.get(), &event);
+        return event.isAccepted();
+    }
     // Drags `data` over the window from `from` to `to` and drops it there; the window's
     // answer to the drop comes after the drop itself, as it does for a file manager.
     bool drop(const QMimeData* data, QPoint from, QPoint to) {
-        QDragEnterEvent enter(from, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(window.get(), &enter);
-        if (!enter.isAccepted())
+        if (!dragEvent<QDragEnterEvent>(data, from))
             return false;
-        QDragMoveEvent move(to, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(window.get(), &move);
-        QDropEvent dropped(to, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(window.get(), &dropped);
-        QTest::qWait(20);
-        return dropped.isAccepted();
+        dragEvent<QDragMoveEvent>(data, to);
+        const bool taken = dragEvent<QDropEvent>(data, to);
+        QCoreApplication::processEvents(); // the queued answer
+        return taken;
     }
     QStringList lines() const { return setlist::boardLines(board()); }
 };
@@ -311,12 +297,9 @@ TEST_F(Drops, ThePadUnderThePointerShowsItWillTakeTheFile) {
     const QString clip = sound("d.wav", 1000);
     const auto data = files({clip});
     const QColor plain = pixel(board().frame(3), kFrameInside);
-    QDragEnterEvent enter(onPad(3), Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(window.get(), &enter);
-    ASSERT_TRUE(enter.isAccepted());
+    ASSERT_TRUE(dragEvent<QDragEnterEvent>(data.get(), onPad(3)));
     EXPECT_EQ(pixel(board().frame(3), kFrameInside), kDropBackground);
-    QDragMoveEvent move(onPad(4), Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(window.get(), &move);
+    dragEvent<QDragMoveEvent>(data.get(), onPad(4));
     EXPECT_EQ(pixel(board().frame(3), kFrameInside), plain);
     EXPECT_EQ(pixel(board().frame(4), kFrameInside), kDropBackground);
     QDragLeaveEvent leave;
@@ -325,10 +308,7 @@ TEST_F(Drops, ThePadUnderThePointerShowsItWillTakeTheFile) {
 
     // A set list file is the window's, no pad lights up; text is not taken at all.
     const auto setList = files({env.dataFolder() + "/conf/x.cdk"});
-    QDragEnterEvent enterList(onPad(3), Qt::CopyAction, setList.get(), Qt::LeftButton,
-                              Qt::NoModifier);
-    QApplication::sendEvent(window.get(), &enterList);
-    EXPECT_TRUE(enterList.isAccepted());
+    EXPECT_TRUE(dragEvent<QDragEnterEvent>(setList.get(), onPad(3)));
     EXPECT_EQ(board().dropTarget(), 0);
     QMimeData text;
     text.setText("hello");
@@ -461,6 +441,7 @@ TEST_F(FileDialogs, ThePictureDialogPreviewsThePictureUnderTheCursor) {
         d->reject();
     });
     QTest::mouseDClick(board().image(1), Qt::LeftButton);
+    EXPECT_EQ(answeredModals(), 1);
     EXPECT_EQ(board().imagePath(1), "");
 }
 
@@ -480,7 +461,10 @@ TEST_F(FileDialogs, OpenReadableAndKeepTheSizeTheUserGives) {
         ASSERT_TRUE(name.isValid());
         d->setViewMode(QFileDialog::Detail);
         ASSERT_TRUE(waitFor([&] { return tree->isVisible(); }));
-        QTest::qWait(100); // the sizes and dates come from a worker
+        // The sizes and dates come from a worker.
+        ASSERT_TRUE(waitFor([&] {
+            return !model->index(name.row(), 3, name.parent()).data().toString().isEmpty();
+        }));
         // Size, type and date are as wide as their text; the name has the rest.
         for (int column = 0; column < 4; ++column) {
             const QString text = model->index(name.row(), column, name.parent()).data().toString();
@@ -509,9 +493,7 @@ TEST_F(FileDialogs, OpenReadableAndKeepTheSizeTheUserGives) {
     // A settings file that cannot be written is reported once; the dialogs go on working.
     QFile::remove(settings);
     QDir().mkpath(settings);
-    dialogs::Responder quiet;
-    quiet.errorBox = [this](const QString& text) { errors << text; };
-    dialogs::setResponder(&quiet);
+    dialogs::setResponder(&responder);
     for (QSize size : {QSize(900, 600), QSize(910, 610)}) {
         whenModal<QFileDialog>([&, size](QFileDialog* d) {
             d->resize(size);

@@ -16,6 +16,7 @@
 #include "cuedeck.h"
 #include "engine.h"
 #include "padboard.h"
+#include "wav_support.h"
 
 #include <QApplication>
 #include <QDir>
@@ -41,7 +42,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <thread>
 #include <vector>
@@ -75,21 +75,9 @@ int process(jack_nframes_t frames, void*) {
 
 // A mono 16-bit WAV of one second.
 void writeClip(const QString& path) {
-    QByteArray pcm;
-    for (int i = 0; i < 48000; ++i) {
-        const auto s = static_cast<qint16>(8000 * std::sin(i * 0.05));
-        pcm.append(char(s & 0xff)).append(char((s >> 8) & 0xff));
-    }
-    auto le = [](quint32 v, int n) {
-        QByteArray b;
-        for (int i = 0; i < n; ++i)
-            b.append(char((v >> (8 * i)) & 0xff));
-        return b;
-    };
     QFile f(path);
-    f.open(QIODevice::WriteOnly);
-    f.write("RIFF" + le(36 + pcm.size(), 4) + "WAVEfmt " + le(16, 4) + le(1, 2) + le(1, 2) +
-            le(48000, 4) + le(96000, 4) + le(2, 2) + le(16, 2) + "data" + le(pcm.size(), 4) + pcm);
+    if (f.open(QIODevice::WriteOnly))
+        f.write(sineWav(48000, 48000, 0.05));
 }
 
 double median(std::vector<double> v) {

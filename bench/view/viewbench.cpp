@@ -8,6 +8,7 @@
 #include "engine.h"
 #include "padboard.h"
 #include "theme.h"
+#include "wav_support.h"
 
 #include <QApplication>
 #include <QDir>
@@ -17,7 +18,6 @@
 #include <QTimer>
 #include <QWidget>
 
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -35,27 +35,6 @@ void figure(const char* name, double value, const char* unit, const char* target
     std::fflush(stdout);
 }
 
-// A mono 16-bit 48 kHz sine clip of `seconds`.
-bool writeSine(const QString& path, int seconds) {
-    const quint32 frames = 48000u * quint32(seconds);
-    QByteArray data;
-    data.reserve(int(44 + frames * 2));
-    auto put = [&](quint32 v, int bytes) {
-        for (int i = 0; i < bytes; ++i)
-            data.append(char((v >> (8 * i)) & 0xFF));
-    };
-    data.append("RIFF");
-    put(36 + frames * 2, 4);
-    data.append("WAVEfmt ");
-    put(16, 4), put(1, 2), put(1, 2), put(48000, 4), put(96000, 4), put(2, 2), put(16, 2);
-    data.append("data");
-    put(frames * 2, 4);
-    for (quint32 i = 0; i < frames; ++i)
-        put(quint16(qint16(6000 * std::sin(i * 0.0576))), 2);
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
-}
-
 // UI-thread CPU time, in per cent of one core, while the event loop runs for `ms`.
 double uiThreadLoad(int ms) {
     QEventLoop loop;
@@ -71,7 +50,7 @@ double playingLoad(PadBoard& board, const QString& folder, int clipSeconds, int 
                    double* refreshRate) {
     for (int n = 1; n <= PadBoard::kPads; ++n) {
         const QString clip = folder + QStringLiteral("/pad%1-%2s.wav").arg(n).arg(clipSeconds);
-        if (!writeSine(clip, clipSeconds)) {
+        if (!writeSineWav(clip, 1000 * clipSeconds, 6000)) {
             std::fprintf(stderr, "cannot write %s\n", qPrintable(clip));
             std::exit(1);
         }
