@@ -43,6 +43,7 @@ public:
         m_process->setProcessEnvironment(environment());
         m_process->setStandardOutputFile(QProcess::nullDevice());
         m_process->setStandardErrorFile(m_folder + "/pulseaudio.log", QIODevice::Append);
+        endsWithTheTest(*m_process);
         m_process->start(
             "pulseaudio",
             {"-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no", "--system=no",

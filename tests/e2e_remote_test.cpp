@@ -108,6 +108,7 @@ TEST_F(RemoteEndToEnd, JackMidiNotePlaysAPad) {
     // A private JACK server on the dummy driver: no sound card, no other client.
     m_jack.setProcessChannelMode(QProcess::MergedChannels);
     m_jack.setStandardOutputFile(root() + "/jackd.log");
+    endsWithTheTest(m_jack);
     m_jack.start("jackd",
                  {"--no-realtime", "-n", m_jackName, "-d", "dummy", "-r", "48000", "-p", "256"});
     ASSERT_TRUE(m_jack.waitForStarted(5000));
@@ -131,6 +132,7 @@ TEST_F(RemoteEndToEnd, JackMidiNotePlaysAPad) {
     m_sequencer.setProcessEnvironment(env);
     m_sequencer.setStandardOutputFile(QProcess::nullDevice());
     m_sequencer.setStandardErrorFile(QProcess::nullDevice());
+    endsWithTheTest(m_sequencer);
     m_sequencer.start("jack_midiseq", {"seq", "48000", "0", "36", "4000"});
     ASSERT_TRUE(m_sequencer.waitForStarted(5000));
     EXPECT_TRUE(waitUntil(

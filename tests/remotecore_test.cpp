@@ -16,6 +16,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -363,6 +364,7 @@ TEST(MidiInput, JackSenderIsConnectedAndItsNotesReachTheInbox) {
     ::setenv("JACK_DEFAULT_SERVER", name.c_str(), 1);
     const pid_t server = ::fork();
     if (server == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL); // gone with the test, even if the test aborts
         ::execlp("jackd", "jackd", "--no-realtime", "-n", name.c_str(), "-d", "dummy", "-r",
                  "48000", "-p", "256", static_cast<char*>(nullptr));
         ::_exit(127);
