@@ -20,36 +20,13 @@ using namespace testsupport;
 
 namespace {
 
-// The offset at which `out` holds `expected` (frames, from `from`), searched from `first`.
-long findStart(const std::vector<float>& out, const float* expected, long frames, long first,
-               long last) {
-    for (long s = first; s <= last; ++s) {
-        bool same = true;
-        for (long i = 0; i < frames && same; ++i)
-            same = out[static_cast<std::size_t>(2 * (s + i))] == expected[2 * i];
-        if (same)
-            return s;
-    }
-    return -1;
-}
-
-// Largest difference between neighbouring frames of one channel.
-float largestStep(const std::vector<float>& v, std::size_t fromFrame, std::size_t toFrame) {
-    float step = 0.0f;
-    for (std::size_t i = std::max<std::size_t>(fromFrame, 1); i < toFrame && 2 * i < v.size(); ++i)
-        for (int c = 0; c < 2; ++c)
-            step = std::max(step, std::fabs(v[2 * i + c] - v[2 * (i - 1) + c]));
-    return step;
-}
-
 class EngineMixing : public ::testing::Test {
 protected:
     TempDir dir;
     Engine engine{manualOutput()};
     EndLog ends;
-    std::vector<float> loadWav(int voice, const std::string& name, long frames, int channels = 2,
-                               int subtype = SF_FORMAT_FLOAT) {
-        auto src = writeWav(dir.file(name), kRate, channels, frames, subtype);
+    std::vector<float> loadWav(int voice, const std::string& name, long frames, int channels = 2) {
+        auto src = writeWav(dir.file(name), kRate, channels, frames);
         engine.load(voice, engine.openClip(dir.file(name)));
         engine.render(nullptr, 0);
         engine.waitIdle(std::chrono::seconds(5));
