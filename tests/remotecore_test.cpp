@@ -40,29 +40,18 @@ using Bytes = std::vector<std::uint8_t>;
 Bytes message(const char* path, const std::string& types = {}, double number = 1) {
     lo_message m = lo_message_new();
     for (char t : types) {
-        switch (t) {
-        case 'i':
+        if (t == 'i')
             lo_message_add_int32(m, static_cast<int>(number));
-            break;
-        case 'f':
+        else if (t == 'f')
             lo_message_add_float(m, static_cast<float>(number));
-            break;
-        case 'd':
+        else if (t == 'd')
             lo_message_add_double(m, number);
-            break;
-        case 'h':
+        else if (t == 'h')
             lo_message_add_int64(m, static_cast<int64_t>(number));
-            break;
-        case 's':
+        else if (t == 's')
             lo_message_add_string(m, "1");
-            break;
-        case 'T':
-            lo_message_add_true(m);
-            break;
-        case 'F':
-            lo_message_add_false(m);
-            break;
-        }
+        else
+            t == 'T' ? lo_message_add_true(m) : lo_message_add_false(m);
     }
     Bytes bytes(lo_message_length(m, path));
     size_t size = bytes.size();
@@ -101,6 +90,17 @@ std::string describe(const std::vector<RemoteCommand>& commands) {
             text += " " + std::to_string(c.number);
     }
     return text;
+}
+
+// Takes what the inbox hands over, waiting on its wake-up descriptor, until `got` holds
+// `count` commands or `deadline` passes.
+void drainUntil(CommandInbox& inbox, std::vector<RemoteCommand>& got, std::size_t count,
+                std::chrono::steady_clock::time_point deadline) {
+    while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
+        pollfd wake{inbox.wakeDescriptor(), POLLIN, 0};
+        ::poll(&wake, 1, 100);
+        inbox.drain(8, [&](const RemoteCommand& c) { got.push_back(c); });
+    }
 }
 
 std::optional<midi::Event> midiEvent(std::uint8_t status, std::uint8_t a, std::uint8_t b) {
@@ -193,8 +193,9 @@ TEST(MidiDecode, NoteOnAndControlChangeActAndNothingElseDoes) {
     EXPECT_FALSE(midi::parse(clock, 1));
 }
 
-TEST(MidiMapping, DefaultNotesPlayPadsOnAnyChannel) {
+TEST(MidiMapping, DefaultNotesPlayPadsAndControllersActOnTheRisePastTheMiddle) {
     midi::Mapping m = midi::Mapping::defaults();
+    // Notes 36 to 43 play pads 1 to 8, on any channel.
     for (int channel = 1; channel <= 16; channel += 15) {
         for (int note = 36; note <= 43; ++note) {
             const auto effect = m.effectOf({midi::EventType::Note, channel, note, 90});
@@ -206,10 +207,7 @@ TEST(MidiMapping, DefaultNotesPlayPadsOnAnyChannel) {
     EXPECT_FALSE(m.effectOf({midi::EventType::Note, 1, 44, 90}));
     EXPECT_FALSE(m.effectOf({midi::EventType::Control, 1, 36, 127}));
     EXPECT_FALSE(m.bindingOf({midi::Action::StopAll, 0}));
-}
 
-TEST(MidiMapping, ControllersMoveSlidersAndActOnTheRisePastTheMiddle) {
-    midi::Mapping m = midi::Mapping::defaults();
     ASSERT_TRUE(m.bind({midi::Action::Volume, 2}, {midi::EventType::Control, 1, 7}));
     ASSERT_TRUE(m.bind({midi::Action::StopAll, 0}, {midi::EventType::Control, 0, 20}));
     EXPECT_EQ(m.effectOf({midi::EventType::Control, 1, 7, 127})->volume, 1000);
@@ -313,11 +311,7 @@ TEST(OscServer, LoopbackDatagramsBecomeCommandsWithTheirSender) {
     sender.sendTo(server.boundPort(), message("/cuedeck/status"));
 
     std::vector<RemoteCommand> got;
-    for (int i = 0; i < 50 && got.empty(); ++i) {
-        pollfd wake{inbox.wakeDescriptor(), POLLIN, 0};
-        ::poll(&wake, 1, 100);
-        inbox.drain(8, [&](const RemoteCommand& c) { got.push_back(c); });
-    }
+    drainUntil(inbox, got, 1, std::chrono::steady_clock::now() + std::chrono::seconds(5));
     ASSERT_EQ(describe(got), "status");
     EXPECT_EQ(server.datagramsRefused(), 1u) << "the oversized one";
 
@@ -418,11 +412,7 @@ TEST(MidiInput, JackSenderIsConnectedAndItsNotesReachTheInbox) {
         // busy machine a cycle that runs late (an xrun) loses its events, which no receiver can
         // mend, so the count sent is not the count to expect.
         sending = true;
-        while (got.size() < 3 && std::chrono::steady_clock::now() < deadline) {
-            pollfd wake{inbox.wakeDescriptor(), POLLIN, 0};
-            ::poll(&wake, 1, 100);
-            inbox.drain(8, [&](const RemoteCommand& c) { got.push_back(c); });
-        }
+        drainUntil(inbox, got, 3, deadline);
         sending = false;
     }
     ASSERT_GE(got.size(), 3u);
