@@ -182,15 +182,13 @@ TEST(MidiDecode, NoteOnAndControlChangeActAndNothingElseDoes) {
     ASSERT_TRUE(cc);
     EXPECT_EQ(cc->type, midi::EventType::Control);
     EXPECT_EQ(cc->channel, 16);
-    EXPECT_FALSE(midiEvent(0x90, 36, 0)) << "velocity 0 is a Note Off";
-    EXPECT_FALSE(midiEvent(0x80, 36, 64));
-    EXPECT_FALSE(midiEvent(0xe0, 0, 64)); // pitch bend
-    EXPECT_FALSE(midiEvent(0xf2, 1, 1));  // song position
-    EXPECT_FALSE(midiEvent(0x90, 0x80, 1)) << "a data byte with its top bit set";
-    const std::uint8_t two[2] = {0x90, 36};
-    EXPECT_FALSE(midi::parse(two, 2));
-    const std::uint8_t clock[1] = {0xf8};
-    EXPECT_FALSE(midi::parse(clock, 1));
+    // Note On at velocity 0 (a Note Off), Note Off, pitch bend, song position, a data byte with
+    // its top bit set, a message cut short, clock.
+    for (const Bytes& bytes :
+         {Bytes{0x90, 36, 0}, Bytes{0x80, 36, 64}, Bytes{0xe0, 0, 64}, Bytes{0xf2, 1, 1},
+          Bytes{0x90, 0x80, 1}, Bytes{0x90, 36}, Bytes{0xf8}})
+        EXPECT_FALSE(midi::parse(bytes.data(), bytes.size()))
+            << int(bytes[0]) << " " << bytes.size();
 }
 
 TEST(MidiMapping, DefaultNotesPlayPadsAndControllersActOnTheRisePastTheMiddle) {
