@@ -273,9 +273,10 @@ protected:
     QStringList lines() const { return setlist::boardLines(board()); }
 };
 
-TEST_F(Drops, ThePadUnderThePointerShowsItWillTakeTheFile) {
-    const QString clip = sound("d.wav", 1000);
-    const auto data = files({clip});
+TEST_F(Drops, TheHoveredPadLightsUpAndWhatNoPadTakesChangesNothing) {
+    const QStringList before = lines();
+    const QString a = sound("a.wav", 500), b = sound("b.wav", 500);
+    const auto data = files({a});
     const QColor plain = pixel(board().frame(3), kFrameInside);
     ASSERT_TRUE(dragEvent<QDragEnterEvent>(data.get(), onPad(3)));
     EXPECT_EQ(pixel(board().frame(3), kFrameInside), kDropBackground);
@@ -290,9 +291,33 @@ TEST_F(Drops, ThePadUnderThePointerShowsItWillTakeTheFile) {
     const auto setList = files({env.dataFolder() + "/conf/x.cdk"});
     EXPECT_TRUE(dragEvent<QDragEnterEvent>(setList.get(), onPad(3)));
     EXPECT_EQ(board().dropTarget(), 0);
-    QMimeData text;
-    text.setText("hello");
-    EXPECT_FALSE(drop(&text, onPad(3), onPad(3)));
+    QMimeData words;
+    words.setText("hello");
+    EXPECT_FALSE(drop(&words, onPad(3), onPad(3)));
+
+    // Several files, a file of no known kind, a folder, or a clip beside the pads: nothing
+    // changes, and a message says why.
+    const QString text = env.root() + "/notes.txt";
+    writeFile(text, "cue sheet");
+    const QString folder = env.dataFolder() + "/sound";
+
+    ASSERT_TRUE(drop(files({a, b}).get(), onPad(1), onPad(1)));
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages.last().contains("1 つずつ")) << messages.last().toStdString();
+    EXPECT_TRUE(messages.last().contains("2 個")) << messages.last().toStdString();
+    for (const QString& unknown : {text, folder}) {
+        ASSERT_TRUE(drop(files({unknown}).get(), onPad(1), onPad(1)));
+        EXPECT_TRUE(messages.last().contains(unknown)) << messages.last().toStdString();
+        EXPECT_TRUE(messages.last().contains("何も変更していません"));
+    }
+    const QPoint column = window->controls().setlist[2]->mapTo(window.get(), QPoint(5, 5));
+    ASSERT_TRUE(drop(files({a}).get(), onPad(1), column));
+    EXPECT_TRUE(messages.last().contains("パッドの上に")) << messages.last().toStdString();
+    EXPECT_EQ(messages.size(), 4);
+    EXPECT_TRUE(offered.isEmpty());
+    EXPECT_EQ(lines(), before);
+    EXPECT_FALSE(window->SetListModified());
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('|').toStdString();
 }
 
 TEST_F(Drops, AClipOrPictureOnAPadIsExactlyAChoiceOfIt) {
@@ -347,33 +372,6 @@ TEST_F(Drops, ASetListFileOnTheWindowIsLoadedAsByLoadFile) {
     EXPECT_EQ(messages.size(), 2);
     EXPECT_EQ(lines(), saved);
     EXPECT_EQ(board().caption(2), "Kept(&W)");
-    EXPECT_TRUE(errors.isEmpty()) << errors.join('|').toStdString();
-}
-
-TEST_F(Drops, SeveralFilesOrAnUnknownKindChangeNothingAndSaySo) {
-    const QStringList before = lines();
-    const QString a = sound("a.wav", 500), b = sound("b.wav", 500);
-    const QString text = env.root() + "/notes.txt";
-    writeFile(text, "cue sheet");
-    const QString folder = env.dataFolder() + "/sound";
-
-    ASSERT_TRUE(drop(files({a, b}).get(), onPad(1), onPad(1)));
-    ASSERT_EQ(messages.size(), 1);
-    EXPECT_TRUE(messages.last().contains("1 つずつ")) << messages.last().toStdString();
-    EXPECT_TRUE(messages.last().contains("2 個")) << messages.last().toStdString();
-    for (const QString& unknown : {text, folder}) {
-        ASSERT_TRUE(drop(files({unknown}).get(), onPad(1), onPad(1)));
-        EXPECT_TRUE(messages.last().contains(unknown)) << messages.last().toStdString();
-        EXPECT_TRUE(messages.last().contains("何も変更していません"));
-    }
-    // A clip dropped beside the pads, on the side column.
-    const QPoint column = window->controls().setlist[2]->mapTo(window.get(), QPoint(5, 5));
-    ASSERT_TRUE(drop(files({a}).get(), onPad(1), column));
-    EXPECT_TRUE(messages.last().contains("パッドの上に")) << messages.last().toStdString();
-    EXPECT_EQ(messages.size(), 4);
-    EXPECT_TRUE(offered.isEmpty());
-    EXPECT_EQ(lines(), before);
-    EXPECT_FALSE(window->SetListModified());
     EXPECT_TRUE(errors.isEmpty()) << errors.join('|').toStdString();
 }
 
