@@ -55,7 +55,7 @@ TEST_F(EngineMixing, LoopingRepeatsTheClipSampleForSampleWithoutEndsUntilSwitche
     // be the first one again, also where the head meets the ring.
     for (const auto& [clipFrames, rate] :
          {std::pair{24000L, kRate}, {4410L, kRate}, {26460L, 44100}}) {
-        SCOPED_TRACE(rate);
+        SCOPED_TRACE(std::to_string(clipFrames) + " frames at " + std::to_string(rate));
         const std::string name = dir.file("loop" + std::to_string(clipFrames) + ".wav");
         auto src = writeWav(name, rate, 2, clipFrames);
         engine.load(0, engine.openClip(name));
