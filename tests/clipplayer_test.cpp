@@ -259,7 +259,9 @@ TEST_F(ClipPlayerTest, PlaybackOverBeforeItsNoticeArrivedIsStillSuccessful) {
         notices.clear();
         player.Play();
         // The clip ends while the UI thread is busy: its notice cannot arrive yet.
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (player.Mode() != mpStopped && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         ASSERT_EQ(player.Mode(), mpStopped);
         const std::string h = how;
         if (h == "Stop")
