@@ -1,7 +1,7 @@
 #pragma once
-// A stand-in sound server for the engine's device tests: named outputs (the first is its
+// A stand-in sound server for the engine's device tests: named outputs (the first is the
 // default), a silent driver that holds the sound system while open (as SDL's does), and one
-// real-time clock that calls every started output back once a period and keeps what it
+// real-time clock thread that calls every started output back once a period and keeps what it
 // played. The test takes the server away, brings it back, and plugs outputs in and out.
 
 #include "output.h"
@@ -16,8 +16,6 @@
 
 namespace testsupport {
 
-// A sound server with named outputs (one of them its default) and a silent driver. Started
-// outputs are called back every period on one clock thread, as a sound server would.
 class FakeServer final : public media::OutputBackend {
 public:
     static constexpr int kRate = 48000;
@@ -27,50 +25,42 @@ public:
         m_clock = std::thread([this] { run(); });
     }
     ~FakeServer() override {
-        {
-            std::lock_guard lock(m_mutex);
-            m_quit = true;
-        }
+        lock(), m_quit = true;
         m_clock.join();
     }
 
     // --- the sound system, as the engine sees it
     std::vector<std::string> devices() override {
-        std::lock_guard lock(m_mutex);
+        auto l = lock();
         return m_up ? m_present : std::vector<std::string>{};
     }
     Handle open(const std::string& name, const media::OutputFormat& want, bool,
                 media::RenderCallback cb, void* user, media::OutputFormat& got) override {
-        std::lock_guard lock(m_mutex);
+        auto l = lock();
         ++m_attempts;
         const bool silentOpen = std::any_of(m_outputs.begin(), m_outputs.end(),
                                             [](const auto& o) { return o.second.silent; });
-        if (!m_up || silentOpen || m_present.empty())
-            return 0;
-        if (!name.empty() && std::find(m_present.begin(), m_present.end(), name) == m_present.end())
+        if (!m_up || silentOpen || m_present.empty() ||
+            (!name.empty() &&
+             std::find(m_present.begin(), m_present.end(), name) == m_present.end()))
             return 0;
         return add(name.empty() ? m_present.front() : name, false, want, cb, user, got);
     }
     Handle openSilent(const media::OutputFormat& want, bool, media::RenderCallback cb, void* user,
                       media::OutputFormat& got) override {
-        std::lock_guard lock(m_mutex);
+        auto l = lock();
         return add("", true, want, cb, user, got);
     }
-    void start(Handle h) override {
-        std::lock_guard lock(m_mutex);
-        m_outputs.at(h).started = true;
-    }
+    void start(Handle h) override { lock(), m_outputs.at(h).started = true; }
     bool failed(Handle h) override {
-        std::lock_guard lock(m_mutex);
+        auto l = lock();
         auto it = m_outputs.find(h);
         return it == m_outputs.end() || it->second.failed;
     }
-    void close(Handle h) override {
-        std::lock_guard lock(m_mutex); // a callback in progress holds it: it finishes first
-        m_outputs.erase(h);
-    }
+    // A callback in progress holds the lock: it finishes first.
+    void close(Handle h) override { lock(), m_outputs.erase(h); }
     std::string driver(Handle h) override {
-        std::lock_guard lock(m_mutex);
+        auto l = lock();
         auto it = m_outputs.find(h);
         return it != m_outputs.end() && it->second.silent ? "dummy" : "fake";
     }
@@ -78,34 +68,24 @@ public:
     // --- the test's side
     // The server goes away (every output fails) or comes back.
     void setUp(bool up) {
-        std::lock_guard lock(m_mutex);
+        auto l = lock();
         m_up = up;
-        if (!up)
-            for (auto& [h, o] : m_outputs)
-                o.failed = o.failed || !o.silent;
+        for (auto& [h, o] : m_outputs)
+            o.failed = o.failed || (!up && !o.silent);
     }
     void unplug(const std::string& name) {
-        std::lock_guard lock(m_mutex);
+        auto l = lock();
         std::erase(m_present, name);
         for (auto& [h, o] : m_outputs)
             o.failed = o.failed || o.name == name;
     }
-    void plugIn(const std::string& name) {
-        std::lock_guard lock(m_mutex);
-        m_present.push_back(name);
-    }
-    int attempts() {
-        std::lock_guard lock(m_mutex);
-        return m_attempts;
-    }
+    void plugIn(const std::string& name) { lock(), m_present.push_back(name); }
+    int attempts() { return lock(), m_attempts; }
     // Everything the output `name` played so far (interleaved stereo), over all its opens.
-    std::vector<float> played(const std::string& name) {
-        std::lock_guard lock(m_mutex);
-        return m_played[name];
-    }
+    std::vector<float> played(const std::string& name) { return lock(), m_played[name]; }
     // The output that plays now ("" = none, "<silent>" = the silent driver).
     std::string playing() {
-        std::lock_guard lock(m_mutex);
+        auto l = lock();
         for (const auto& [h, o] : m_outputs)
             if (o.started && !o.failed)
                 return o.silent ? "<silent>" : o.name;
@@ -122,12 +102,14 @@ private:
         void* user = nullptr;
     };
 
+    // Held to the end of the full expression that takes it: `lock(), x = y;`.
+    std::lock_guard<std::mutex> lock() { return std::lock_guard<std::mutex>(m_mutex); }
+
     Handle add(const std::string& name, bool silent, const media::OutputFormat& want,
                media::RenderCallback cb, void* user, media::OutputFormat& got) {
         got = want;
-        const Handle h = m_next++;
-        m_outputs[h] = Output{name, silent, false, false, cb, user};
-        return h;
+        m_outputs[m_next] = Output{name, silent, false, false, cb, user};
+        return m_next++;
     }
 
     void run() {
@@ -136,7 +118,7 @@ private:
         for (;;) {
             next += std::chrono::microseconds(1'000'000LL * kPeriod / kRate);
             std::this_thread::sleep_until(next);
-            std::lock_guard lock(m_mutex);
+            auto l = lock();
             if (m_quit)
                 return;
             for (auto& [h, o] : m_outputs) {

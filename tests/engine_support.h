@@ -106,6 +106,31 @@ inline float peakOf(const std::vector<float>& v, std::size_t from = 0, std::size
     return peak;
 }
 
+// The first frame s in [first, last] from which the left channel of `out` holds that of
+// `expected` for `frames` frames; -1 when there is none.
+inline long findStart(const std::vector<float>& out, const float* expected, long frames, long first,
+                      long last) {
+    for (long s = first; s <= last && 2 * (s + frames) <= static_cast<long>(out.size()); ++s) {
+        bool same = true;
+        for (long i = 0; i < frames && same; ++i)
+            same = out[static_cast<std::size_t>(2 * (s + i))] == expected[2 * i];
+        if (same)
+            return s;
+    }
+    return -1;
+}
+
+// The largest difference between neighbouring frames of either channel of stereo `v`.
+inline float largestStep(const std::vector<float>& v, std::size_t fromFrame = 0,
+                         std::size_t toFrame = SIZE_MAX) {
+    float step = 0.0f;
+    for (std::size_t i = std::max<std::size_t>(fromFrame, 1); i < toFrame && 2 * i + 1 < v.size();
+         ++i)
+        for (int c = 0; c < 2; ++c)
+            step = std::max(step, std::fabs(v[2 * i + c] - v[2 * (i - 1) + c]));
+    return step;
+}
+
 // ---- an engine without a device, pulled by the test
 
 constexpr int kRate = 48000;

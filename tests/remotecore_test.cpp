@@ -40,29 +40,18 @@ using Bytes = std::vector<std::uint8_t>;
 Bytes message(const char* path, const std::string& types = {}, double number = 1) {
     lo_message m = lo_message_new();
     for (char t : types) {
-        switch (t) {
-        case 'i':
+        if (t == 'i')
             lo_message_add_int32(m, static_cast<int>(number));
-            break;
-        case 'f':
+        else if (t == 'f')
             lo_message_add_float(m, static_cast<float>(number));
-            break;
-        case 'd':
+        else if (t == 'd')
             lo_message_add_double(m, number);
-            break;
-        case 'h':
+        else if (t == 'h')
             lo_message_add_int64(m, static_cast<int64_t>(number));
-            break;
-        case 's':
+        else if (t == 's')
             lo_message_add_string(m, "1");
-            break;
-        case 'T':
-            lo_message_add_true(m);
-            break;
-        case 'F':
-            lo_message_add_false(m);
-            break;
-        }
+        else
+            t == 'T' ? lo_message_add_true(m) : lo_message_add_false(m);
     }
     Bytes bytes(lo_message_length(m, path));
     size_t size = bytes.size();
@@ -101,6 +90,17 @@ std::string describe(const std::vector<RemoteCommand>& commands) {
             text += " " + std::to_string(c.number);
     }
     return text;
+}
+
+// Takes what the inbox hands over, waiting on its wake-up descriptor, until `got` holds
+// `count` commands or `deadline` passes.
+void drainUntil(CommandInbox& inbox, std::vector<RemoteCommand>& got, std::size_t count,
+                std::chrono::steady_clock::time_point deadline) {
+    while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
+        pollfd wake{inbox.wakeDescriptor(), POLLIN, 0};
+        ::poll(&wake, 1, 100);
+        inbox.drain(8, [&](const RemoteCommand& c) { got.push_back(c); });
+    }
 }
 
 std::optional<midi::Event> midiEvent(std::uint8_t status, std::uint8_t a, std::uint8_t b) {
@@ -182,19 +182,18 @@ TEST(MidiDecode, NoteOnAndControlChangeActAndNothingElseDoes) {
     ASSERT_TRUE(cc);
     EXPECT_EQ(cc->type, midi::EventType::Control);
     EXPECT_EQ(cc->channel, 16);
-    EXPECT_FALSE(midiEvent(0x90, 36, 0)) << "velocity 0 is a Note Off";
-    EXPECT_FALSE(midiEvent(0x80, 36, 64));
-    EXPECT_FALSE(midiEvent(0xe0, 0, 64)); // pitch bend
-    EXPECT_FALSE(midiEvent(0xf2, 1, 1));  // song position
-    EXPECT_FALSE(midiEvent(0x90, 0x80, 1)) << "a data byte with its top bit set";
-    const std::uint8_t two[2] = {0x90, 36};
-    EXPECT_FALSE(midi::parse(two, 2));
-    const std::uint8_t clock[1] = {0xf8};
-    EXPECT_FALSE(midi::parse(clock, 1));
+    // Note On at velocity 0 (a Note Off), Note Off, pitch bend, song position, a data byte with
+    // its top bit set, a message cut short, clock.
+    for (const Bytes& bytes :
+         {Bytes{0x90, 36, 0}, Bytes{0x80, 36, 64}, Bytes{0xe0, 0, 64}, Bytes{0xf2, 1, 1},
+          Bytes{0x90, 0x80, 1}, Bytes{0x90, 36}, Bytes{0xf8}})
+        EXPECT_FALSE(midi::parse(bytes.data(), bytes.size()))
+            << int(bytes[0]) << " " << bytes.size();
 }
 
-TEST(MidiMapping, DefaultNotesPlayPadsOnAnyChannel) {
+TEST(MidiMapping, DefaultNotesPlayPadsAndControllersActOnTheRisePastTheMiddle) {
     midi::Mapping m = midi::Mapping::defaults();
+    // Notes 36 to 43 play pads 1 to 8, on any channel.
     for (int channel = 1; channel <= 16; channel += 15) {
         for (int note = 36; note <= 43; ++note) {
             const auto effect = m.effectOf({midi::EventType::Note, channel, note, 90});
@@ -206,10 +205,7 @@ TEST(MidiMapping, DefaultNotesPlayPadsOnAnyChannel) {
     EXPECT_FALSE(m.effectOf({midi::EventType::Note, 1, 44, 90}));
     EXPECT_FALSE(m.effectOf({midi::EventType::Control, 1, 36, 127}));
     EXPECT_FALSE(m.bindingOf({midi::Action::StopAll, 0}));
-}
 
-TEST(MidiMapping, ControllersMoveSlidersAndActOnTheRisePastTheMiddle) {
-    midi::Mapping m = midi::Mapping::defaults();
     ASSERT_TRUE(m.bind({midi::Action::Volume, 2}, {midi::EventType::Control, 1, 7}));
     ASSERT_TRUE(m.bind({midi::Action::StopAll, 0}, {midi::EventType::Control, 0, 20}));
     EXPECT_EQ(m.effectOf({midi::EventType::Control, 1, 7, 127})->volume, 1000);
@@ -313,11 +309,7 @@ TEST(OscServer, LoopbackDatagramsBecomeCommandsWithTheirSender) {
     sender.sendTo(server.boundPort(), message("/cuedeck/status"));
 
     std::vector<RemoteCommand> got;
-    for (int i = 0; i < 50 && got.empty(); ++i) {
-        pollfd wake{inbox.wakeDescriptor(), POLLIN, 0};
-        ::poll(&wake, 1, 100);
-        inbox.drain(8, [&](const RemoteCommand& c) { got.push_back(c); });
-    }
+    drainUntil(inbox, got, 1, std::chrono::steady_clock::now() + std::chrono::seconds(5));
     ASSERT_EQ(describe(got), "status");
     EXPECT_EQ(server.datagramsRefused(), 1u) << "the oversized one";
 
@@ -418,11 +410,7 @@ TEST(MidiInput, JackSenderIsConnectedAndItsNotesReachTheInbox) {
         // busy machine a cycle that runs late (an xrun) loses its events, which no receiver can
         // mend, so the count sent is not the count to expect.
         sending = true;
-        while (got.size() < 3 && std::chrono::steady_clock::now() < deadline) {
-            pollfd wake{inbox.wakeDescriptor(), POLLIN, 0};
-            ::poll(&wake, 1, 100);
-            inbox.drain(8, [&](const RemoteCommand& c) { got.push_back(c); });
-        }
+        drainUntil(inbox, got, 3, deadline);
         sending = false;
     }
     ASSERT_GE(got.size(), 3u);
