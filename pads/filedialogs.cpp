@@ -170,9 +170,7 @@ PictureDialog::~PictureDialog() {
 
 void PictureDialog::requestPreview(const QString& path) {
     ++m_job; // whatever is decoding now is no longer wanted
-    m_path = path;
     if (path.isEmpty() || QFileInfo(path).isDir()) {
-        m_path.clear();
         m_waiting.clear();
         m_preview->setText(kNoPreview);
         return;

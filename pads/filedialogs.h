@@ -40,8 +40,6 @@ public:
     ~PictureDialog() override;
 
     QLabel* preview() const { return m_preview; }
-    // The file the preview shows, or is decoding ("" when it shows nothing).
-    QString previewPath() const { return m_path; }
 
 signals:
     // The preview of `path` is shown: the picture (ok) or why there is none.
@@ -54,7 +52,6 @@ private:
 
     QLabel* m_preview = nullptr;
     QThreadPool* m_decoder = nullptr;
-    QString m_path;
     QString m_waiting; // the latest request that came while a decode ran
     quint64 m_job = 0;
     bool m_decoding = false;

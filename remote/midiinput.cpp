@@ -74,7 +74,6 @@ struct MidiInput::Port {
     System system = System::Alsa;
     int lane = 0;
     CommandInbox* inbox = nullptr;
-    std::atomic<std::size_t>* received = nullptr;
     std::unique_ptr<RtMidiIn> in;
     std::set<std::string> seen; // outputs present at the last look
     std::vector<std::string> connected;
@@ -92,7 +91,6 @@ struct MidiInput::Port {
 
     static void onMessage(double, std::vector<unsigned char>* message, void* user) {
         auto* port = static_cast<Port*>(user);
-        port->received->fetch_add(1, std::memory_order_relaxed);
         if (!message)
             return;
         if (const auto event = midi::parse(message->data(), message->size()))
@@ -267,7 +265,6 @@ void MidiInput::watch(std::chrono::milliseconds interval) {
                 port->system = system;
                 port->lane = m_lanes[system == System::Alsa ? 0 : 1];
                 port->inbox = &m_inbox;
-                port->received = &m_received;
                 if (port->open())
                     m_ports.push_back(std::move(port));
             }

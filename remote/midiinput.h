@@ -16,7 +16,6 @@
 
 #include "commandinbox.h"
 
-#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -45,9 +44,6 @@ public:
     std::vector<std::string> openSystems() const;
     std::vector<std::string> connectedOutputs() const;
 
-    // Messages received (parsed or not) since the start.
-    std::size_t messagesReceived() const { return m_received.load(std::memory_order_relaxed); }
-
     struct Port; // one system's input, public for its callback
 
 private:
@@ -60,7 +56,6 @@ private:
     mutable std::mutex m_infoMutex;
     std::vector<std::string> m_openSystems;
     std::vector<std::string> m_connected;
-    std::atomic<std::size_t> m_received{0};
 
     std::mutex m_stopMutex;
     std::condition_variable m_stopCondition;

@@ -39,7 +39,6 @@ public:
     QPushButton* learnButton(int row) const;
     QPushButton* clearButton(int row) const;
     QPushButton* resetButton() const { return m_reset; }
-    QLabel* inputsLabel() const { return m_inputs; }
 
 private:
     void refresh();
@@ -66,7 +65,6 @@ public:
     QCheckBox* networkBox() const { return m_network; }
     QSpinBox* portBox() const { return m_port; }
     QLineEdit* allowEdit() const { return m_allow; }
-    QPushButton* applyButton() const { return m_apply; }
     QPushButton* resetButton() const { return m_reset; }
     QLabel* stateLabel() const { return m_state; }
     QLabel* errorLabel() const { return m_error; }
@@ -98,7 +96,6 @@ public:
 
     QPushButton* playChoice() const { return m_play; }
     QPushButton* volumeChoice() const { return m_volume; }
-    QLabel* promptLabel() const { return m_prompt; }
 
 private:
     void choose(remote::midi::Action action);
