@@ -20,6 +20,7 @@
 // look-ahead adds no latency to a key press; stops, fades and volume changes take effect
 // behind the look-ahead (about 1.5 ms later).
 
+#include "board.h"
 #include "clip.h"
 #include "output.h"
 
@@ -33,7 +34,7 @@
 
 namespace media {
 
-constexpr int kVoices = 8;
+constexpr int kVoices = board::kPads;
 
 enum class EndKind : std::uint8_t {
     Finished, // the playback reached the end of its clip

@@ -22,6 +22,7 @@
 // the whole board refreshes them from the positions the engine publishes, and runs only
 // while some pad sounds; every command that may start or end a playback refreshes at once.
 
+#include "board.h"
 #include "paddisplay.h"
 
 #include <QObject>
@@ -54,7 +55,7 @@ class Engine;
 class PadBoard : public QObject {
     Q_OBJECT
 public:
-    static constexpr int kPads = 8;
+    static constexpr int kPads = board::kPads;
 
     // Creates the eight pads as children of `padParent` at their places. `startup` points at
     // the main window's startup field (nullptr counts as 0).

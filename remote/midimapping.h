@@ -12,6 +12,7 @@
 // controller bound to anything else acts when it rises to 64 or above (a button sends 127 when
 // pressed and 0 when released), so that a knob turned past the middle acts once.
 
+#include "board.h"
 #include "remotecommand.h"
 
 #include <array>
@@ -22,7 +23,7 @@
 
 namespace remote::midi {
 
-constexpr int kPads = 8;
+constexpr int kPads = board::kPads;
 
 enum class EventType : std::uint8_t { Note, Control };
 

@@ -15,6 +15,7 @@
 // addresses, other argument types or more arguments, malformed or oversized datagrams,
 // bundles nested too deeply and datagrams naming too many commands.
 
+#include "board.h"
 #include "remotecommand.h"
 
 #include <cstddef>
@@ -31,8 +32,8 @@ constexpr std::size_t kMaxPacketBytes = 4096;
 constexpr int kMaxBundleDepth = 4;
 constexpr int kMaxCommandsPerPacket = 32;
 
-constexpr int kPads = 8;
-constexpr int kSetLists = 10;
+constexpr int kPads = board::kPads;
+constexpr int kSetLists = board::kSetLists;
 
 using Emit = std::function<void(const RemoteCommand&)>;
 

@@ -7,6 +7,8 @@
 // showing, slot selection, Save set list, Save file); the board counts as changed when the
 // lines it would write differ from that file's lines.
 
+#include "board.h"
+
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -22,7 +24,7 @@ class QWidget;
 class SetListSlots : public QObject {
     Q_OBJECT
 public:
-    static constexpr int kSlots = 10;
+    static constexpr int kSlots = board::kSetLists;
 
     // `slotPanel` and `pathPanel` are the status bar's panels 0 and 1. `startup` points at the
     // main window's startup field. `dialogParent` (may be null) parents the save dialog.

@@ -3,6 +3,8 @@
 // the gradient side panel with the title, the column of set list and system buttons, the area
 // that holds the eight pad frames, and the status bar.
 
+#include "board.h"
+
 #include <QString>
 #include <array>
 
@@ -20,7 +22,7 @@ class TGradPan;
 struct MainLayout {
     static constexpr int kClientWidth = 1747;
     static constexpr int kClientHeight = 880;
-    static constexpr int kSlots = 10;
+    static constexpr int kSlots = board::kSetLists;
 
     QWidget* client = nullptr;
 
