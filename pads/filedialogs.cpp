@@ -3,7 +3,7 @@
 #include "dialogs.h"
 #include "errors.h"
 #include "padboard.h"
-#include "settingsfile.h"
+#include "settings.h"
 
 #include <QEvent>
 #include <QFileInfo>
@@ -73,9 +73,8 @@ private:
         QSize size = m_default;
         const QString file = m_settingsFile ? m_settingsFile() : QString();
         if (!file.isEmpty()) {
-            SettingsFile settings(file);
             try {
-                settings.load();
+                const SettingsFile settings = settings::read(file);
                 size = QSize(settings.intValue(widthKey(m_dialog), size.width()),
                              settings.intValue(heightKey(m_dialog), size.height()));
             } catch (const ECueError&) {
@@ -98,14 +97,11 @@ private:
         const QString file = m_settingsFile ? m_settingsFile() : QString();
         if (file.isEmpty())
             return;
-        // Other pages keep their own keys in the same file: read it just now, change only
-        // this dialog's keys, write it back at once.
-        SettingsFile settings(file);
         try {
-            settings.load();
-            settings.setValue(widthKey(m_dialog), size.width());
-            settings.setValue(heightKey(m_dialog), size.height());
-            settings.save();
+            settings::update(file, [&](SettingsFile& settings) {
+                settings.setValue(widthKey(m_dialog), size.width());
+                settings.setValue(heightKey(m_dialog), size.height());
+            });
         } catch (const ECueError& e) {
             if (m_reported)
                 return; // said once; the dialog keeps working at its default size
@@ -128,11 +124,11 @@ void keepReadable(QFileDialog* dialog, QSize defaultSize, std::function<QString(
 }
 
 QString widthKey(const QFileDialog* dialog) {
-    return QStringLiteral("dialog/") + dialog->objectName() + QStringLiteral("/width");
+    return settings::dialogWidthKey(dialog->objectName());
 }
 
 QString heightKey(const QFileDialog* dialog) {
-    return QStringLiteral("dialog/") + dialog->objectName() + QStringLiteral("/height");
+    return settings::dialogHeightKey(dialog->objectName());
 }
 
 } // namespace filedialogs

@@ -4,6 +4,7 @@
 #include "dialogs.h"
 #include "errors.h"
 #include "filedialogs.h"
+#include "settings.h"
 #include "textfile.h"
 #include "transportbar.h"
 
@@ -166,10 +167,7 @@ PadBoard::PadBoard(media::Engine& engine, QWidget* padParent, int* startup, QObj
 
     m_openDialog = OpenDialog1;
     m_pictureDialog = OpenPictureDialog1;
-    auto settingsFile = [this] {
-        return m_dataFolder.isEmpty() ? QString()
-                                      : m_dataFolder + QStringLiteral("/conf/settings.ini");
-    };
+    auto settingsFile = [this] { return settings::path(m_dataFolder); };
     filedialogs::keepReadable(OpenDialog1, filedialogs::kListSize, settingsFile);
     filedialogs::keepReadable(OpenPictureDialog1, filedialogs::kPictureSize, settingsFile);
 

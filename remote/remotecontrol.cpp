@@ -6,7 +6,7 @@
 #include "midiinput.h"
 #include "padboard.h"
 #include "setlistslots.h"
-#include "settingsfile.h"
+#include "settings.h"
 
 #include <QRegularExpression>
 #include <QSocketNotifier>
@@ -23,10 +23,6 @@ namespace remote {
 namespace {
 
 constexpr int kLanes = 3;
-
-const QString kNetworkKey = QStringLiteral("osc/network");
-const QString kPortKey = QStringLiteral("osc/port");
-const QString kAllowKey = QStringLiteral("osc/allow");
 
 // The clip's state as a panel shows it.
 const char* stateOf(ClipPlayer* player) {
@@ -102,7 +98,7 @@ QString RemoteControl::midiFile() const {
 }
 
 QString RemoteControl::settingsFile() const {
-    return m_dataFolder + QStringLiteral("/conf/settings.ini");
+    return settings::path(m_dataFolder);
 }
 
 void RemoteControl::start(bool midi) {
@@ -399,14 +395,13 @@ QString RemoteControl::allowListText(const std::vector<in_addr_t>& addresses) {
 }
 
 OscConfig RemoteControl::readOscConfig(const QString& path) {
-    SettingsFile file(path);
-    file.load();
+    const SettingsFile file = settings::read(path);
     OscConfig config;
-    config.network = file.boolValue(kNetworkKey, false);
-    const int port = file.intValue(kPortKey, OscConfig::kDefaultPort);
+    config.network = file.boolValue(settings::kOscNetwork, false);
+    const int port = file.intValue(settings::kOscPort, OscConfig::kDefaultPort);
     if (port >= 0 && port <= 65535) // 0: any free port (not offered by the page)
         config.port = static_cast<std::uint16_t>(port);
-    if (const auto allowed = parseAllowList(file.value(kAllowKey)))
+    if (const auto allowed = parseAllowList(file.value(settings::kOscAllow)))
         config.allowed = *allowed;
     else
         config.network = false; // an allow-list that cannot be read must not open the network
@@ -414,13 +409,11 @@ OscConfig RemoteControl::readOscConfig(const QString& path) {
 }
 
 QString RemoteControl::applyOscConfig(const OscConfig& config) {
-    // Other pages keep their keys in the same file: read it fresh, change ours, save.
-    SettingsFile file(settingsFile());
-    file.load();
-    file.setValue(kNetworkKey, config.network);
-    file.setValue(kPortKey, static_cast<int>(config.port));
-    file.setValue(kAllowKey, allowListText(config.allowed));
-    file.save();
+    settings::update(settingsFile(), [&](SettingsFile& file) {
+        file.setValue(settings::kOscNetwork, config.network);
+        file.setValue(settings::kOscPort, static_cast<int>(config.port));
+        file.setValue(settings::kOscAllow, allowListText(config.allowed));
+    });
     m_oscError = QString::fromStdString(m_osc->start(config));
     if (!m_oscError.isEmpty())
         emit notice(

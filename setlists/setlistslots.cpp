@@ -5,6 +5,7 @@
 #include "filedialogs.h"
 #include "padboard.h"
 #include "setlistio.h"
+#include "settings.h"
 #include "textfile.h"
 
 #include <QFileDialog>
@@ -45,9 +46,8 @@ SetListSlots::SetListSlots(PadBoard& board, int* startup, QString dataFolder, QL
                            QLabel* pathPanel, QWidget* dialogParent, QObject* parent)
     : QObject(parent), m_board(board), m_startup(startup), m_dataFolder(std::move(dataFolder)),
       m_slotPanel(slotPanel), m_pathPanel(pathPanel), m_saveDialog(makeSaveDialog(dialogParent)) {
-    filedialogs::keepReadable(m_saveDialog, filedialogs::kListSize, [this] {
-        return m_dataFolder.isEmpty() ? QString() : confFile(QStringLiteral("settings.ini"));
-    });
+    filedialogs::keepReadable(m_saveDialog, filedialogs::kListSize,
+                              [this] { return settings::path(m_dataFolder); });
 }
 
 SetListSlots::~SetListSlots() {

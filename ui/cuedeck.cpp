@@ -10,6 +10,7 @@
 #include "remotecontrol.h"
 #include "remotesettings.h"
 #include "setlistslots.h"
+#include "settings.h"
 #include "settingsdialog.h"
 #include "viewscale.h"
 
@@ -301,7 +302,7 @@ void Tfcuedeck::openSettings() {
 }
 
 QString Tfcuedeck::settingsFile() const {
-    return DataFolder + QStringLiteral("/conf/settings.ini");
+    return settings::path(DataFolder);
 }
 
 void Tfcuedeck::updateDeviceStatus() {

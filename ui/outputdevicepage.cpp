@@ -3,7 +3,7 @@
 #include "dialogs.h"
 #include "engine.h"
 #include "errors.h"
-#include "settingsfile.h"
+#include "settings.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -23,29 +23,18 @@ QString fromStd(const std::string& s) {
 
 } // namespace
 
-QString outputDeviceKey() {
-    return QStringLiteral("output/device");
-}
-
 QString rememberedOutputDevice(const QString& settingsFile) {
-    SettingsFile settings(settingsFile);
-    try {
-        settings.load();
-    } catch (const ECueError&) {
-        return QString(); // an unreadable file: the default plays, as with no file
-    }
-    return settings.value(outputDeviceKey());
+    // An unreadable file: the default plays, as with no file.
+    return settings::readOrEmpty(settingsFile).value(settings::kOutputDevice);
 }
 
 void rememberOutputDevice(const QString& settingsFile, const QString& device) {
-    // Other pages keep their keys in the same file: read it afresh, change this key only.
-    SettingsFile settings(settingsFile);
-    settings.load();
-    if (device.isEmpty())
-        settings.remove(outputDeviceKey());
-    else
-        settings.setValue(outputDeviceKey(), device);
-    settings.save();
+    settings::update(settingsFile, [&](SettingsFile& file) {
+        if (device.isEmpty())
+            file.remove(settings::kOutputDevice);
+        else
+            file.setValue(settings::kOutputDevice, device);
+    });
 }
 
 QString missingOutputDeviceText(const QString& device) {
