@@ -130,8 +130,10 @@ TEST(OscDecode, AddressesNameTheirCommands) {
 
 TEST(OscDecode, OneNumberPressesUnlessZeroAndOtherArgumentsAreDropped) {
     // A panel button sends 1 when pressed and 0 when released: only the press acts.
-    for (const char* types : {"i", "f", "d", "h", "T"})
-        EXPECT_EQ(describe(decode(message("/cuedeck/pad/2/play", types, 1))), "play 2") << types;
+    for (const double number : {1.0, -1.0})
+        for (const char* types : {"i", "f", "d", "h", "T"})
+            EXPECT_EQ(describe(decode(message("/cuedeck/pad/2/play", types, number))), "play 2")
+                << types << number;
     EXPECT_EQ(describe(decode(message("/cuedeck/pad/2/play", "f", 0.5))), "play 2");
     for (const char* types : {"i", "f", "d", "h", "F"})
         EXPECT_TRUE(decode(message("/cuedeck/pad/2/play", types, 0)).empty()) << types;
@@ -214,9 +216,11 @@ TEST(MidiMapping, DefaultNotesPlayPadsAndControllersActOnTheRisePastTheMiddle) {
     auto stopAll = [&](int v) { return m.effectOf({midi::EventType::Control, 3, 20, v}); };
     EXPECT_TRUE(stopAll(127)) << "a first press";
     EXPECT_FALSE(stopAll(127)) << "no release in between";
+    EXPECT_FALSE(stopAll(63));
+    EXPECT_TRUE(stopAll(64)) << "exactly the middle";
+    EXPECT_FALSE(stopAll(110)) << "a knob turned further";
     EXPECT_FALSE(stopAll(0));
     EXPECT_TRUE(stopAll(100));
-    EXPECT_FALSE(stopAll(110)) << "a knob turned further";
     // A note cannot move a slider.
     EXPECT_FALSE(m.bind({midi::Action::Volume, 3}, {midi::EventType::Note, 0, 50}));
 }
