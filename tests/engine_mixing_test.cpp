@@ -270,6 +270,8 @@ TEST(Limiter, LowersTheGainInTimeAlongALineAndReleasesSmoothlyToExactlyOne) {
         const float in = input(i);
         if (i < 4800 - ahead) {
             ASSERT_EQ(o, in) << i; // untouched before the burst comes into sight
+        } else if (i == 4800 - ahead) {
+            ASSERT_NE(o, in) << "the gain falls from the first frame the burst is in sight";
         }
         if (i == 7000 || i == 7001) {
             EXPECT_EQ(o, 0.0f);

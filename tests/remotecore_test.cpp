@@ -21,9 +21,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -71,9 +73,10 @@ Bytes bundle(const std::vector<Bytes>& elements) {
     return b;
 }
 
-std::vector<RemoteCommand> decode(const Bytes& bytes) {
+// The commands of a datagram: the first `size` bytes of `bytes`.
+std::vector<RemoteCommand> decode(const Bytes& bytes, std::size_t size = SIZE_MAX) {
     std::vector<RemoteCommand> out;
-    osc::decodePacket(bytes.data(), bytes.size(),
+    osc::decodePacket(bytes.data(), std::min(size, bytes.size()),
                       [&](const RemoteCommand& c) { out.push_back(c); });
     return out;
 }
@@ -152,6 +155,9 @@ TEST(OscDecode, BundlesActInOrderAndMalformedDatagramsAreDroppedWhole) {
     Bytes badLength = two;
     badLength[19] += 4; // the first element claims more bytes than follow it correctly
     EXPECT_TRUE(decode(badLength).empty());
+    // Cut short in its last element, where what lies past its end would make it whole.
+    const Bytes whole = bundle({message("/cuedeck/pad/1/play", "i")});
+    EXPECT_TRUE(decode(whole, whole.size() - 4).empty());
     Bytes truncated = message("/cuedeck/pad/1/play", "i");
     truncated.resize(truncated.size() - 4);
     EXPECT_TRUE(decode(truncated).empty());

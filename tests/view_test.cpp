@@ -71,6 +71,7 @@ TEST_F(View, TimesReadAsAnOperatorExpects) {
     EXPECT_EQ(msUntilChange({S::Playing, 17000, 100400}), 400);  // the time left
     EXPECT_EQ(msUntilChange({S::Playing, 17800, 100500}), 200);  // the time played
     EXPECT_EQ(msUntilChange({S::Playing, 50, 10000}), 50);       // tenths under ten seconds
+    EXPECT_EQ(msUntilChange({S::Playing, 0, 10000}), 100);       // "-0:10" to "-0:09.9"
     EXPECT_EQ(msUntilChange({S::Playing, 0, 15300, true}), 300); // a loop's pass
     // Red from exactly five seconds left, when the clock shows "-0:05.0".
     EXPECT_FALSE(endIsNear({S::Playing, 5000, 10001}));
