@@ -296,6 +296,8 @@ TEST_F(EngineMixing, SurroundClipsFoldDownToStereo) {
     // Six channels without a channel mask: L R C LFE Ls Rs.
     const long frames = kRate / 2;
     const auto six = loadWav(0, "51.wav", frames, 6);
+    // Seven: L R C LFE, the back centre at half on both sides, Ls Rs.
+    const auto seven = loadWav(2, "61.wav", frames, 7);
     // Four channels whose file names them front left, front right, centre and LFE (a
     // WAVE_FORMAT_EXTENSIBLE mask of 0x0F over libsndfile's own), where a file without a mask
     // would mean L R Ls Rs.
@@ -309,16 +311,22 @@ TEST_F(EngineMixing, SurroundClipsFoldDownToStereo) {
     engine.waitIdle(std::chrono::seconds(5));
     constexpr float h = 0.70710678f;
     constexpr float gain = 0.4f; // the folded sum stays below the limiter's ceiling
-    for (int v = 0; v < 2; ++v) {
+    for (int v = 0; v < 3; ++v) {
         SCOPED_TRACE(v);
         engine.setGain(v, gain);
         engine.play(v);
         const auto out = pull(engine, frames);
         for (long i = 0; i < frames; ++i) {
             // LFE left out; centre and surrounds at -3 dB.
-            const float* x = (v == 0 ? six.data() + i * 6 : quad.data() + i * 4);
-            const float l = x[0] + h * x[2] + (v == 0 ? h * x[4] : 0.0f);
-            const float r = x[1] + h * x[2] + (v == 0 ? h * x[5] : 0.0f);
+            const float* x = v == 0   ? six.data() + i * 6
+                             : v == 1 ? quad.data() + i * 4
+                                      : seven.data() + i * 7;
+            float l = x[0] + h * x[2] + (v == 0 ? h * x[4] : 0.0f);
+            float r = x[1] + h * x[2] + (v == 0 ? h * x[5] : 0.0f);
+            if (v == 2) {
+                l += 0.5f * x[4] + h * x[5];
+                r += 0.5f * x[4] + h * x[6];
+            }
             ASSERT_NEAR(out[static_cast<std::size_t>(2 * i)], gain * l, 1e-6f) << i;
             ASSERT_NEAR(out[static_cast<std::size_t>(2 * i + 1)], gain * r, 1e-6f) << i;
         }

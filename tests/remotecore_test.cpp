@@ -229,6 +229,11 @@ TEST(MidiMapping, DefaultNotesPlayPadsAndControllersActOnTheRisePastTheMiddle) {
     EXPECT_TRUE(stopAll(100));
     // A note cannot move a slider.
     EXPECT_FALSE(m.bind({midi::Action::Volume, 3}, {midi::EventType::Note, 0, 50}));
+    // Bindings as the settings file writes them, at the ends of their ranges and past them.
+    EXPECT_EQ(m.fromText("cc 127 ch 16"), (midi::Binding{midi::EventType::Control, 16, 127}));
+    EXPECT_EQ(m.fromText("note 0 ch 1"), (midi::Binding{midi::EventType::Note, 1, 0}));
+    for (const char* bad : {"cc 7 ch 17", "cc 7 ch 0", "note 128 any", "note -1 any"})
+        EXPECT_FALSE(m.fromText(bad)) << bad;
 }
 
 TEST(MidiMapping, OneMessageNeverDoesTwoThings) {
@@ -276,18 +281,19 @@ TEST(CommandInbox, LanesAreBoundedAndTheBudgetLeavesTheRestForTheNextTurn) {
 TEST(CommandInbox, ProducerThreadsHandOverEveryCommandInOrder) {
     CommandInbox inbox(2, 64);
     constexpr int kEach = 5000;
+    // A consumer that never takes from a lane fails the test in time instead of hanging it.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     auto produce = [&](int lane) {
         for (int i = 0; i < kEach; ++i) {
             RemoteCommand c;
             c.channel = static_cast<std::uint8_t>(lane);
             c.number = i;
-            while (!inbox.push(lane, c))
+            while (!inbox.push(lane, c) && std::chrono::steady_clock::now() < deadline)
                 std::this_thread::yield(); // full: the consumer catches up
         }
     };
     std::thread a(produce, 0), b(produce, 1);
     int next[2] = {0, 0};
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (next[0] + next[1] < 2 * kEach && std::chrono::steady_clock::now() < deadline) {
         pollfd wake{inbox.wakeDescriptor(), POLLIN, 0};
         ::poll(&wake, 1, 100);

@@ -282,6 +282,10 @@ TEST(SettingsFileTest, KeepsValuesAcrossSaveAndLoadAndRefusesLineBreaks) {
     EXPECT_TRUE(again.boolValue("osc/network", false));
     EXPECT_FALSE(again.contains("osc/allow"));
     EXPECT_EQ(again.intValue("output/device", -1), -1);
+    putBytes(path, "=nameless\r\nosc/port=53100\r\n"); // a line without a name is dropped
+    again.load();
+    again.save();
+    EXPECT_EQ(fileBytes(path), "osc/port=53100\r\n");
 
     // A folder where the file should be: an error, and what was loaded stays.
     QDir(path).removeRecursively();
