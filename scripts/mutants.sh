@@ -20,6 +20,7 @@ top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 list=${1:-$top/scripts/mutants.txt}
 selection=${2:-}
 build=${MUTANTS_BUILD_DIR:-$top/build-mutants}
+log=$build/mutants.log
 jobs=${MUTANTS_JOBS:-2}
 min_timeout=${MUTANTS_MIN_TIMEOUT:-60}
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
@@ -38,8 +39,26 @@ restore() {
         mutated=
     fi
 }
+exec 3>&1 # the terminal, also while a build's output goes to a log
+# Builds and tests run in the background, so that a Ctrl-C reaches this script at once (the
+# test runner under `timeout` is in a process group of its own): it stops them and leaves.
+child=
+background() {
+    "$@" &
+    child=$!
+    wait "$child"
+    local rc=$?
+    child=
+    return "$rc"
+}
+interrupted() {
+    [[ -n $child ]] && kill -TERM "$child" 2>/dev/null && wait "$child" 2>/dev/null
+    restore
+    echo "interrupted: $top is as it was" | tee -a "$log" 2>/dev/null >&3
+    exit 130
+}
 trap 'restore; rm -f "$backup"' EXIT
-trap 'echo; echo "interrupted: $top is as it was"; exit 130' INT TERM
+trap interrupted INT TERM
 
 if [[ ! -f $build/build.ninja ]]; then
     launcher=()
@@ -48,7 +67,6 @@ if [[ ! -f $build/build.ninja ]]; then
     cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" \
         >/dev/null || exit 2
 fi
-log=$build/mutants.log
 : >"$log"
 say() { echo "$*" | tee -a "$log"; }
 
@@ -61,10 +79,10 @@ build_for() {
     t=$(targets_of "$1")
     [[ -n $t ]] || { echo "no test matches $1"; return 1; }
     # shellcheck disable=SC2086
-    cmake --build "$build" --parallel "$jobs" --target $t
+    background cmake --build "$build" --parallel "$jobs" --target $t
 }
 run_tests() { # regex, seconds
-    timeout --kill-after=10 "$2" ctest --test-dir "$build" -R "$1" --output-on-failure
+    background timeout --kill-after=10 "$2" ctest --test-dir "$build" -R "$1" --output-on-failure
     local rc=$?
     ((rc == 124 || rc == 137)) && return 2
     ((rc == 0)) && return 0
