@@ -39,6 +39,10 @@ QByteArray resource(const QString& name) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+bool isUpgrade(const QHttpServerRequest& request) {
+    return request.value("upgrade").compare("websocket", Qt::CaseInsensitive) == 0;
+}
+
 QByteArray cookieValue(const QByteArray& header, const QByteArray& name) {
     for (const QByteArray& part : header.split(';')) {
         const QByteArray pair = part.trimmed();
@@ -86,7 +90,9 @@ protected:
         return m_owner.handle(request, socket);
     }
     void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override {
-        makeResponder(request, socket).write(Status::NotFound);
+        // A refused WebSocket comes here too, and the connection closes after the answer.
+        makeResponder(request, socket)
+            .write(isUpgrade(request) ? Status::Forbidden : Status::NotFound);
     }
 
 private:
@@ -228,6 +234,13 @@ bool PanelServer::handle(const QHttpServerRequest& request, QTcpSocket* socket) 
 
     const QString path = request.url().path();
     const auto method = request.method();
+    // Qt's server asks before it takes a WebSocket: true (and no answer) lets it upgrade the
+    // connection, false refuses it. Only the page's own socket, with a session, from the
+    // page's own origin.
+    if (isUpgrade(request))
+        return path == QLatin1String("/ws") && hasSession(request.value("cookie")) &&
+               originAllowed(request.value("origin"), request.value("host")) &&
+               m_clients.size() < static_cast<std::size_t>(kMaxClients);
     if (path == QLatin1String("/login") && method == QHttpServerRequest::Method::Post) {
         if (request.body().size() > kMaxLoginBody) {
             pinPage(Status::PayloadTooLarge, QStringLiteral("PIN が長すぎます。"));
@@ -290,13 +303,10 @@ bool PanelServer::handle(const QHttpServerRequest& request, QTcpSocket* socket) 
 
 // ---- WebSocket ----------------------------------------------------------------------------
 
-bool PanelServer::originAllowed(const QWebSocket& socket) const {
+bool PanelServer::originAllowed(const QByteArray& origin, const QByteArray& host) {
     // The page's own origin only: the scheme, host and port it was loaded from. Another
     // site's page in the operator's browser gets no socket, even with the cookie.
-    const QByteArray host = socket.request().rawHeader("Host");
-    return !host.isEmpty() &&
-           socket.origin().compare(QStringLiteral("http://") + QString::fromLatin1(host),
-                                   Qt::CaseInsensitive) == 0;
+    return !host.isEmpty() && origin.compare("http://" + host, Qt::CaseInsensitive) == 0;
 }
 
 void PanelServer::takeWebSocket() {
@@ -304,10 +314,11 @@ void PanelServer::takeWebSocket() {
         std::unique_ptr<QWebSocket> socket = m_http->nextPendingWebSocketConnection();
         if (!socket)
             continue;
-        const bool allowed = socket->requestUrl().path() == QLatin1String("/ws") &&
-                             hasSession(socket->request().rawHeader("Cookie")) &&
-                             originAllowed(*socket) &&
-                             m_clients.size() < static_cast<std::size_t>(kMaxClients);
+        const bool allowed =
+            socket->requestUrl().path() == QLatin1String("/ws") &&
+            hasSession(socket->request().rawHeader("Cookie")) &&
+            originAllowed(socket->origin().toUtf8(), socket->request().rawHeader("Host")) &&
+            m_clients.size() < static_cast<std::size_t>(kMaxClients);
         if (!allowed) {
             QWebSocket* refused = socket.release();
             connect(refused, &QWebSocket::disconnected, refused, &QObject::deleteLater);

@@ -95,7 +95,7 @@ private:
     void padChanged(int pad);
     QByteArray allPads() const;
     bool hasSession(const QByteArray& cookieHeader) const;
-    bool originAllowed(const QWebSocket& socket) const;
+    static bool originAllowed(const QByteArray& origin, const QByteArray& host);
 
     BoardView& m_board;
     PanelAccess m_access;
