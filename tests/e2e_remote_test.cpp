@@ -7,6 +7,12 @@
 
 #include "osc_support.h"
 
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QThread>
+
 #include <unistd.h>
 
 using namespace e2e;
@@ -147,6 +153,99 @@ TEST_F(RemoteEndToEnd, JackMidiNotePlaysAPad) {
 
     m_sequencer.terminate();
     m_sequencer.waitForFinished(5000);
+    requestClose(main);
+    expectCleanExit(app);
+}
+
+TEST_F(RemoteEndToEnd, PhonePanelInABrowserPlaysAPadAndLocksOutAGuesser) {
+    if (!haveTool("chromium") || !haveTool("chromedriver") ||
+        QProcess::execute("/usr/bin/python3", {"-c", "import selenium"}) != 0)
+        GTEST_SKIP() << "chromium, chromium-driver or python3-selenium is not installed";
+    const quint16 port = osctest::LoopbackSocket().port(); // a free one
+    writeFile(conf("panel.ini"),
+              "enabled=1\r\nport=" + QByteArray::number(port) + "\r\npin=2468013\r\n");
+    QProcess* app = nullptr;
+    const QString main = start(&app);
+    ASSERT_FALSE(main.isEmpty());
+
+    const qint64 before = m_output.bytes();
+    QDir().mkpath(kArtefacts);
+    QProcess browser;
+    endsWithTheTest(browser);
+    browser.start("/usr/bin/python3",
+                  {CUEDECK_TEST_DATA "/../panel_browser.py",
+                   QStringLiteral("http://127.0.0.1:%1/").arg(port), "2468013", kArtefacts});
+    ASSERT_TRUE(browser.waitForFinished(120000));
+    const QString out = QString::fromUtf8(browser.readAllStandardOutput());
+    const QJsonObject seen = QJsonDocument::fromJson(out.toUtf8()).object();
+    ASSERT_FALSE(seen.isEmpty()) << browser.readAllStandardError().toStdString();
+    EXPECT_TRUE(waitUntil([&] { return m_output.soundsFrom(before); }, 10000))
+        << "no sound after the tap on pad 1";
+    EXPECT_TRUE(seen["pinPage"].toBool());
+    EXPECT_FALSE(seen["panelWithoutSession"].toBool());
+    EXPECT_EQ(seen["pads"].toInt(), 8);
+    EXPECT_EQ(seen["before"].toString(), "stopped");
+    EXPECT_TRUE(seen["after"] == "playing" || seen["after"] == "ending") << out.toStdString();
+    EXPECT_FALSE(seen["scriptSeesCookie"].toBool()) << "the session cookie is HttpOnly";
+    EXPECT_FALSE(seen["caption"].toString().isEmpty());
+    EXPECT_EQ(seen["viewport"].toArray(), QJsonArray({360, 640}));
+    EXPECT_TRUE(seen["inside"].toBool()) << "8 pads and stop all on a 360 x 640 phone, apart";
+    std::printf(
+        "panel: tap to pushed state %s ms\n",
+        QJsonDocument(seen["latencyMs"].toArray()).toJson(QJsonDocument::Compact).constData());
+    const QJsonArray wrong = seen["wrong"].toArray();
+    ASSERT_EQ(wrong.size(), 6);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_TRUE(wrong[i].toString().contains(QStringLiteral("PIN が違います"))) << i;
+    EXPECT_TRUE(wrong[5].toString().contains(QStringLiteral("ロック中")))
+        << wrong[5].toString().toStdString();
+    EXPECT_FALSE(seen["panelAfterLockout"].toBool());
+    const QImage shot(kArtefacts + "/panel-phone.png");
+    EXPECT_EQ(shot.size(), QSize(360, 640));
+
+    requestClose(main);
+    expectCleanExit(app);
+}
+
+TEST_F(RemoteEndToEnd, HotkeySoundsItsPadWhileAnotherProgramHasTheFocus) {
+    if (!haveTool("xmessage"))
+        GTEST_SKIP() << "xmessage (x11-utils) is not installed";
+    writeFile(conf("hotkeys.ini"), "enabled=1\r\npad2=Ctrl+Alt+F7\r\n");
+    QProcess* app = nullptr;
+    const QString main = start(&app);
+    ASSERT_FALSE(main.isEmpty());
+
+    QProcess other;
+    endsWithTheTest(other);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DISPLAY", g_server->display());
+    other.setProcessEnvironment(env);
+    other.start("xmessage", {"-name", "otherprogram", "another program has the focus"});
+    ASSERT_TRUE(other.waitForStarted(5000));
+    // xmessage sets no process id on its window: found by its resource name.
+    QString window;
+    ASSERT_TRUE(waitUntil([&] {
+        window = tool("xdotool", {"search", "--onlyvisible", "--classname", "otherprogram"})
+                     .split(u'\n', Qt::SkipEmptyParts)
+                     .value(0);
+        return !window.isEmpty();
+    }));
+    tool("xdotool", {"windowactivate", "--sync", window});
+    tool("xdotool", {"windowfocus", "--sync", window});
+    ASSERT_EQ(tool("xdotool", {"getwindowfocus"}).trimmed(), window);
+
+    // A key of no hotkey reaches the focused program and sounds nothing; the bound one does.
+    qint64 before = m_output.bytes();
+    tool("xdotool", {"key", "ctrl+alt+F8"});
+    QThread::msleep(500);
+    EXPECT_FALSE(m_output.soundsFrom(before));
+    tool("xdotool", {"key", "ctrl+alt+1"});
+    EXPECT_TRUE(waitUntil([&] { return m_output.soundsFrom(before); }, 10000))
+        << "no sound after Ctrl+Alt+1 in another program";
+    EXPECT_EQ(tool("xdotool", {"getwindowfocus"}).trimmed(), window) << "the focus stays";
+
+    other.kill();
+    other.waitForFinished(3000);
     requestClose(main);
     expectCleanExit(app);
 }
