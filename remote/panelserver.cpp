@@ -14,6 +14,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkRequest>
+#include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -33,6 +34,8 @@ const QString kNetwork = QStringLiteral("network");
 const QString kPort = QStringLiteral("port");
 const QString kPin = QStringLiteral("pin");
 constexpr qsizetype kMaxLoginBody = 256;
+// Set on a connection that Qt's server hands to the WebSocket server.
+constexpr const char* kUpgraded = "cuedeckWebSocket";
 
 QByteArray resource(const QString& name) {
     QFile file(QStringLiteral(":/panel/") + name);
@@ -100,15 +103,19 @@ private:
 };
 
 // The listening socket, with the limits on connections: at most kMaxConnections at a time,
-// and at most kMaxRequestBytes received on one before it has been answered. The guard sees
-// each read before the HTTP server does, because it is connected first.
+// at most kMaxRequestBytes received on one before it has been answered, and kIdleMs of
+// silence before a connection that is not a WebSocket is closed. The guard sees each read
+// before the HTTP server does, because it is connected first. Qt's server cuts every
+// connection of a socket it hands to the WebSocket server, the guard's included.
 class PanelServer::Listener : public QTcpServer {
 public:
     using QTcpServer::QTcpServer;
+    static constexpr int kIdleMs = 30'000;
 
 protected:
     void incomingConnection(qintptr descriptor) override {
-        if (m_open >= kMaxConnections) {
+        m_open.removeAll(nullptr);
+        if (m_open.size() >= kMaxConnections) {
             ::close(static_cast<int>(descriptor));
             return;
         }
@@ -118,22 +125,34 @@ protected:
             ::close(static_cast<int>(descriptor));
             return;
         }
-        ++m_open;
-        connect(socket, &QObject::destroyed, this, [this] { --m_open; });
+        m_open << socket;
+        auto* idle = new QTimer(socket);
+        idle->setSingleShot(true);
+        idle->setInterval(kIdleMs);
+        connect(idle, &QTimer::timeout, socket, [socket] {
+            if (!socket->property(kUpgraded).toBool())
+                socket->abort();
+        });
         auto unanswered = std::make_shared<qint64>(0);
-        connect(socket, &QTcpSocket::readyRead, socket, [socket, unanswered] {
+        connect(socket, &QTcpSocket::readyRead, socket, [socket, unanswered, idle] {
+            idle->start();
             *unanswered += socket->bytesAvailable();
             if (*unanswered > kMaxRequestBytes) {
                 disconnect(socket, &QTcpSocket::readyRead, nullptr, nullptr);
                 socket->abort();
             }
         });
-        connect(socket, &QTcpSocket::bytesWritten, socket, [unanswered] { *unanswered = 0; });
+        connect(socket, &QTcpSocket::bytesWritten, socket, [unanswered, idle] {
+            *unanswered = 0;
+            idle->start();
+        });
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        idle->start();
         addPendingConnection(socket);
     }
 
 private:
-    int m_open = 0;
+    QList<QPointer<QTcpSocket>> m_open;
 };
 
 struct PanelServer::Client {
@@ -237,10 +256,13 @@ bool PanelServer::handle(const QHttpServerRequest& request, QTcpSocket* socket) 
     // Qt's server asks before it takes a WebSocket: true (and no answer) lets it upgrade the
     // connection, false refuses it. Only the page's own socket, with a session, from the
     // page's own origin.
-    if (isUpgrade(request))
-        return path == QLatin1String("/ws") && hasSession(request.value("cookie")) &&
-               originAllowed(request.value("origin"), request.value("host")) &&
-               m_clients.size() < static_cast<std::size_t>(kMaxClients);
+    if (isUpgrade(request)) {
+        const bool allowed = path == QLatin1String("/ws") && hasSession(request.value("cookie")) &&
+                             originAllowed(request.value("origin"), request.value("host")) &&
+                             m_clients.size() < static_cast<std::size_t>(kMaxClients);
+        socket->setProperty(kUpgraded, allowed);
+        return allowed;
+    }
     if (path == QLatin1String("/login") && method == QHttpServerRequest::Method::Post) {
         if (request.body().size() > kMaxLoginBody) {
             pinPage(Status::PayloadTooLarge, QStringLiteral("PIN が長すぎます。"));

@@ -11,7 +11,11 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QThread>
+
+#include <xcb/xcb.h>
 
 #include <unistd.h>
 
@@ -161,13 +165,23 @@ TEST_F(RemoteEndToEnd, PhonePanelInABrowserPlaysAPadAndLocksOutAGuesser) {
     if (!haveTool("chromium") || !haveTool("chromedriver") ||
         QProcess::execute("/usr/bin/python3", {"-c", "import selenium"}) != 0)
         GTEST_SKIP() << "chromium, chromium-driver or python3-selenium is not installed";
-    const quint16 port = osctest::LoopbackSocket().port(); // a free one
+    quint16 port = 0;
+    {
+        QTcpServer probe; // a free TCP port
+        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
+        port = probe.serverPort();
+    }
     writeFile(conf("panel.ini"),
               "enabled=1\r\nport=" + QByteArray::number(port) + "\r\npin=2468013\r\n");
     QProcess* app = nullptr;
     const QString main = start(&app);
     ASSERT_FALSE(main.isEmpty());
 
+    ASSERT_TRUE(waitUntil([&] {
+        QTcpSocket s;
+        s.connectToHost(QHostAddress::LocalHost, port);
+        return s.waitForConnected(1000);
+    })) << "the panel does not listen";
     const qint64 before = m_output.bytes();
     QDir().mkpath(kArtefacts);
     QProcess browser;
@@ -210,7 +224,26 @@ TEST_F(RemoteEndToEnd, PhonePanelInABrowserPlaysAPadAndLocksOutAGuesser) {
 TEST_F(RemoteEndToEnd, HotkeySoundsItsPadWhileAnotherProgramHasTheFocus) {
     if (!haveTool("xmessage"))
         GTEST_SKIP() << "xmessage (x11-utils) is not installed";
-    writeFile(conf("hotkeys.ini"), "enabled=1\r\npad2=Ctrl+Alt+F7\r\n");
+    // Another client holds Ctrl+Alt+F9 already: pad 3's key is refused, the others work.
+    xcb_connection_t* x = xcb_connect(g_server->display().toLatin1().constData(), nullptr);
+    ASSERT_FALSE(xcb_connection_has_error(x));
+    const xcb_setup_t* setup = xcb_get_setup(x);
+    const xcb_window_t root = xcb_setup_roots_iterator(setup).data->root;
+    const int codes = setup->max_keycode - setup->min_keycode + 1;
+    auto* map = xcb_get_keyboard_mapping_reply(
+        x, xcb_get_keyboard_mapping(x, setup->min_keycode, codes), nullptr);
+    ASSERT_NE(map, nullptr);
+    xcb_keycode_t f9 = 0;
+    for (int k = 0; k < codes && !f9; ++k)
+        if (xcb_get_keyboard_mapping_keysyms(map)[k * map->keysyms_per_keycode] == 0xffc6)
+            f9 = static_cast<xcb_keycode_t>(setup->min_keycode + k);
+    free(map);
+    ASSERT_NE(f9, 0);
+    xcb_generic_error_t* error =
+        xcb_request_check(x, xcb_grab_key_checked(x, 1, root, XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1,
+                                                  f9, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+    ASSERT_EQ(error, nullptr);
+    writeFile(conf("hotkeys.ini"), "enabled=1\r\npad3=Ctrl+Alt+F9\r\n");
     QProcess* app = nullptr;
     const QString main = start(&app);
     ASSERT_FALSE(main.isEmpty());
@@ -234,9 +267,10 @@ TEST_F(RemoteEndToEnd, HotkeySoundsItsPadWhileAnotherProgramHasTheFocus) {
     tool("xdotool", {"windowfocus", "--sync", window});
     ASSERT_EQ(tool("xdotool", {"getwindowfocus"}).trimmed(), window);
 
-    // A key of no hotkey reaches the focused program and sounds nothing; the bound one does.
+    // A key of no hotkey and the key the other client holds sound nothing; the bound one does.
     qint64 before = m_output.bytes();
     tool("xdotool", {"key", "ctrl+alt+F8"});
+    tool("xdotool", {"key", "ctrl+alt+F9"});
     QThread::msleep(500);
     EXPECT_FALSE(m_output.soundsFrom(before));
     tool("xdotool", {"key", "ctrl+alt+1"});
@@ -246,6 +280,7 @@ TEST_F(RemoteEndToEnd, HotkeySoundsItsPadWhileAnotherProgramHasTheFocus) {
 
     other.kill();
     other.waitForFinished(3000);
+    xcb_disconnect(x);
     requestClose(main);
     expectCleanExit(app);
 }

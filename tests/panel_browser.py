@@ -12,7 +12,7 @@ import time
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
-from selenium.webdriver.support import expected_conditions
+from selenium.common.exceptions import WebDriverException
 from selenium.webdriver.support.ui import WebDriverWait
 
 url, pin, shots = sys.argv[1], sys.argv[2], sys.argv[3]
@@ -22,6 +22,17 @@ for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=10
     options.add_argument(arg)
 driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
 seen = {}
+
+
+def answered(d):
+    """The page that answers a submitted form has loaded (the old one is marked)."""
+    try:
+        return d.execute_script(
+            "return document.readyState === 'complete' && !document.body.dataset.old")
+    except WebDriverException:  # still navigating
+        return False
+
+
 try:
     wait = WebDriverWait(driver, 15)
     def screen(width, height):
@@ -73,8 +84,9 @@ try:
         driver.get(url)
         field = driver.find_element(By.NAME, "pin")
         field.send_keys(pin if attempt == 5 else "000000")
+        driver.execute_script("document.body.dataset.old = '1'")
         driver.find_element(By.ID, "enter").click()
-        wait.until(expected_conditions.staleness_of(field))  # the answer's page is there
+        wait.until(answered)
         seen["wrong"].append(driver.find_element(By.ID, "message").text)
     seen["panelAfterLockout"] = len(driver.find_elements(By.ID, "pads")) > 0
 finally:
