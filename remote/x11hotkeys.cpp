@@ -72,6 +72,7 @@ public:
     QStringList problems() const override { return m_problems; }
 
     void bind(const std::array<QKeySequence, HotkeyConfig::kKeys>& keys) override {
+        m_keys = keys;
         ungrabAll();
         m_problems.clear();
         for (int i = 0; i < HotkeyConfig::kKeys; ++i) {
@@ -115,11 +116,17 @@ public:
     }
 
     bool nativeEventFilter(const QByteArray& type, void* message, qintptr*) override {
-        if (type != "xcb_generic_event_t" || m_grabs.empty())
+        if (type != "xcb_generic_event_t")
             return false;
         auto* event = static_cast<xcb_generic_event_t*>(message);
         const uint8_t kind = event->response_type & ~0x80;
-        if (kind != XCB_KEY_PRESS && kind != XCB_KEY_RELEASE)
+        if (kind == XCB_MAPPING_NOTIFY && (!m_problems.isEmpty() || !m_grabs.empty())) {
+            // Another keyboard layout: the same keys may sit on other key codes now.
+            QMetaObject::invokeMethod(
+                this, [this] { bind(m_keys); }, Qt::QueuedConnection);
+            return false;
+        }
+        if (m_grabs.empty() || (kind != XCB_KEY_PRESS && kind != XCB_KEY_RELEASE))
             return false;
         auto* key = reinterpret_cast<xcb_key_press_event_t*>(event);
         if (key->event != m_root)
@@ -179,6 +186,7 @@ private:
     xcb_window_t m_root = 0;
     xcb_keycode_t m_minKeycode = 8;
     xcb_keycode_t m_maxKeycode = 255;
+    std::array<QKeySequence, HotkeyConfig::kKeys> m_keys;
     std::vector<Grab> m_grabs;
     std::array<xcb_timestamp_t, HotkeyConfig::kKeys> m_releasedAt{};
     QStringList m_problems;

@@ -95,12 +95,16 @@ function connect() {
     "/ws");
   socket.onopen = () => { link.textContent = "接続"; link.classList.remove("down"); };
   socket.onmessage = (e) => receive(e.data);
-  socket.onclose = (e) => {
+  socket.onclose = () => {
     link.textContent = "切断 — 再接続します…";
     link.classList.add("down");
-    // Refused (the session is over, the PIN changed): back to the PIN page.
-    if (e.code === 1008) { location.reload(); return; }
-    setTimeout(connect, 2000);
+    // The session may be over (a new PIN, the program started again): then the program
+    // refuses the socket, and the page goes back to the PIN. Else it tries again.
+    setTimeout(() => {
+      fetch("/panel.css", { cache: "no-store" })
+        .then((r) => { if (r.status === 403) location.reload(); else connect(); })
+        .catch(() => setTimeout(connect, 2000));
+    }, 1000);
   };
 }
 
