@@ -156,6 +156,7 @@ private:
 };
 
 struct PanelServer::Client {
+    quint64 id = 0; // never used twice, unlike an address
     std::unique_ptr<QWebSocket> socket;
     double tokens = kMessagesPerSecond;
     QElapsedTimer refill;
@@ -356,6 +357,7 @@ void PanelServer::acceptClient(std::unique_ptr<QWebSocket> socket) {
     socket->setMaxAllowedIncomingFrameSize(kMaxMessageBytes);
     socket->setMaxAllowedIncomingMessageSize(kMaxMessageBytes);
     auto client = std::make_unique<Client>();
+    client->id = ++m_lastClientId;
     client->socket = std::move(socket);
     client->refill.start();
     Client* raw = client.get();
@@ -366,16 +368,16 @@ void PanelServer::acceptClient(std::unique_ptr<QWebSocket> socket) {
             [raw] { raw->socket->close(QWebSocketProtocol::CloseCodeDatatypeNotSupported); });
     connect(raw->socket.get(), &QWebSocket::disconnected, this, [this, raw] {
         // Not while its own signal runs: the socket goes on the next turn.
-        QTimer::singleShot(0, this, [this, raw] { dropClient(raw); });
+        QTimer::singleShot(0, this, [this, id = raw->id] { dropClient(id); });
     });
     m_clients.push_back(std::move(client));
     raw->socket->sendTextMessage(QString::fromUtf8(allPads()));
     emit clientsChanged(clients());
 }
 
-void PanelServer::dropClient(Client* client) {
+void PanelServer::dropClient(quint64 id) {
     const auto it = std::find_if(m_clients.begin(), m_clients.end(),
-                                 [client](const auto& c) { return c.get() == client; });
+                                 [id](const auto& c) { return c->id == id; });
     if (it == m_clients.end())
         return;
     (*it)->socket->disconnect(this);

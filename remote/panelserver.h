@@ -90,7 +90,7 @@ private:
     void takeWebSocket();
     void acceptClient(std::unique_ptr<QWebSocket> socket);
     void clientMessage(Client* client, const QString& text);
-    void dropClient(Client* client);
+    void dropClient(quint64 id);
     void broadcast(const QByteArray& message);
     void padChanged(int pad);
     QByteArray allPads() const;
@@ -103,6 +103,7 @@ private:
     std::unique_ptr<Http> m_http;
     Listener* m_listener = nullptr;
     std::vector<std::unique_ptr<Client>> m_clients;
+    quint64 m_lastClientId = 0;
     QTimer* m_resync;
     std::function<bool()> m_busy;
 };
