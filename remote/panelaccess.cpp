@@ -48,7 +48,12 @@ QString PanelAccess::key(const QHostAddress& address) {
     // An IPv4 peer of a dual-stack socket counts as its IPv4 address.
     bool ok = false;
     const quint32 v4 = address.toIPv4Address(&ok);
-    return ok ? QHostAddress(v4).toString() : address.toString();
+    if (ok)
+        return QHostAddress(v4).toString();
+    // One IPv6 machine may take any address of its /64: the network counts as one address.
+    Q_IPV6ADDR v6 = address.toIPv6Address();
+    std::fill(std::begin(v6.c) + 8, std::end(v6.c), quint8(0));
+    return QHostAddress(v6).toString();
 }
 
 PanelAccess::Attempt PanelAccess::tryPin(const QHostAddress& from, const QString& pin) {

@@ -5,7 +5,8 @@
 // - The PIN is compared in constant time: how long a wrong guess takes tells nothing about
 //   how many of its digits were right.
 //   After kMaxFailures wrong PINs from one address, that address is locked out for
-//   kLockoutMs: every try is refused unseen, the right PIN included. Other addresses go on.
+//   kLockoutMs: every try is refused unseen, the right PIN included. Other addresses go on
+//   (an IPv6 /64, which one machine may fill with addresses, counts as one).
 // - A right PIN opens a session: a random token of 32 bytes that the browser keeps in a
 //   cookie. At most kMaxSessions are kept (the oldest goes first); a new PIN ends them all.
 

@@ -124,6 +124,11 @@ TEST(PanelAccessTest, PinLockoutPerAddressAndSessions) {
     EXPECT_EQ(access.tryPin(guesser, "123456").result, PanelAccess::Result::LockedOut);
     EXPECT_EQ(access.tryPin(QHostAddress("::ffff:192.168.1.9"), "123456").result,
               PanelAccess::Result::LockedOut);
+    for (const char* v6 : {"fd00::1", "fd00::2", "fd00::3", "fd00::4", "fd00::5"})
+        access.tryPin(QHostAddress(v6), "000000");
+    EXPECT_EQ(access.tryPin(QHostAddress("fd00::beef"), "123456").result,
+              PanelAccess::Result::LockedOut)
+        << "one IPv6 /64 is one guesser";
     const auto ok = access.tryPin(other, "123456");
     ASSERT_EQ(ok.result, PanelAccess::Result::Accepted);
     EXPECT_TRUE(access.validSession(ok.token));
