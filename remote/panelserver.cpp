@@ -126,6 +126,9 @@ protected:
             return;
         }
         m_open << socket;
+        // Pushes are small and unasked for: without this, each one waits for the ACK of the
+        // one before (Nagle's algorithm against the browser's delayed ACK), some 40 ms.
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         auto* idle = new QTimer(socket);
         idle->setSingleShot(true);
         idle->setInterval(kIdleMs);
