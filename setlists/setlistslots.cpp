@@ -3,7 +3,7 @@
 #include "dialogs.h"
 #include "errors.h"
 #include "filedialogs.h"
-#include "padboard.h"
+#include "padmodel.h"
 #include "setlistio.h"
 #include "settings.h"
 #include "textfile.h"
@@ -42,10 +42,12 @@ QString runDialog(QFileDialog* dialog, const QString& folder) {
 
 } // namespace
 
-SetListSlots::SetListSlots(PadBoard& board, int* startup, QString dataFolder, QLabel* slotPanel,
-                           QLabel* pathPanel, QWidget* dialogParent, QObject* parent)
-    : QObject(parent), m_board(board), m_startup(startup), m_dataFolder(std::move(dataFolder)),
-      m_slotPanel(slotPanel), m_pathPanel(pathPanel), m_saveDialog(makeSaveDialog(dialogParent)) {
+SetListSlots::SetListSlots(PadModel& board, QFileDialog* openDialog, QString dataFolder,
+                           QLabel* slotPanel, QLabel* pathPanel, QWidget* dialogParent,
+                           QObject* parent)
+    : QObject(parent), m_board(board), m_openDialog(openDialog),
+      m_dataFolder(std::move(dataFolder)), m_slotPanel(slotPanel), m_pathPanel(pathPanel),
+      m_saveDialog(makeSaveDialog(dialogParent)) {
     filedialogs::keepReadable(m_saveDialog, filedialogs::kListSize,
                               [this] { return settings::path(m_dataFolder); });
 }
@@ -55,7 +57,7 @@ SetListSlots::~SetListSlots() {
 }
 
 QFileDialog* SetListSlots::OpenDialog1() const {
-    return m_board.OpenDialog1;
+    return m_openDialog.data();
 }
 
 QFileDialog* SetListSlots::SaveDialog1() const {
@@ -91,7 +93,7 @@ void SetListSlots::SaveSetList(const QString& path) {
 }
 
 void SetListSlots::applyLines(const std::optional<QStringList>& lines) {
-    const QStringList errors = setlist::applySetList(m_board, m_startup, lines);
+    const QStringList errors = setlist::applySetList(m_board, lines);
     if (!errors.isEmpty())
         dialogs::showErrorBox(errors.join(u'\n'));
 }
@@ -158,8 +160,7 @@ bool SetListSlots::FormCloseQuery() {
 }
 
 void SetListSlots::FormClose() {
-    if (m_startup)
-        *m_startup = 1;
+    m_board.holdLoadingForGood();
     m_board.releaseAllPads();
     try {
         SaveSetList(confFile(QStringLiteral("def.conf")));

@@ -30,7 +30,7 @@ struct SetListFile : ::testing::Test {
     QLabel slotPanel;
     QLabel pathPanel;
     DialogLog dialogs;
-    SetListSlots setLists{board, &rig.startup, rig.data, &slotPanel, &pathPanel};
+    SetListSlots setLists{board.model(), board.OpenDialog1, rig.data, &slotPanel, &pathPanel};
 
     QString path(const QString& name) const { return rig.data + "/" + name; }
     bool pictureShown(int pad) const { return !board.image(pad)->pixmap().isNull(); }
@@ -112,7 +112,7 @@ TEST_F(SetListFile, RoundTripGivesBackTheBoard) {
     }
     EXPECT_FALSE(board.playButton(2)->isEnabled());
     EXPECT_TRUE(dialogs.errors.isEmpty()) << dialogs.errors.join('\n').toStdString();
-    EXPECT_EQ(setlist::boardLines(board), saved);
+    EXPECT_EQ(setlist::boardLines(board.model()), saved);
 }
 
 TEST_F(SetListFile, MissingFileResetsEveryPad) {
@@ -221,7 +221,7 @@ TEST_F(SetListFile, HostileFilesAreRefusedAndLeaveTheBoard) {
     board.setCaption(1, "mine(&Q)");
     const QString clip = rig.writeWav("keep.wav");
     board.openClip(2, clip);
-    const QStringList before = setlist::boardLines(board);
+    const QStringList before = setlist::boardLines(board.model());
 
     const QString big = path("big.cdk");
     BoardRig::putFile(big, QByteArray(textfile::kMaxBytes + 1, '='));
@@ -235,7 +235,7 @@ TEST_F(SetListFile, HostileFilesAreRefusedAndLeaveTheBoard) {
             EXPECT_TRUE(e.message().contains(bad)) << e.message().toStdString();
         }
         EXPECT_EQ(rig.startup, 0);
-        EXPECT_EQ(setlist::boardLines(board), before);
+        EXPECT_EQ(setlist::boardLines(board.model()), before);
         EXPECT_TRUE(board.player(2)->MCIOpened());
     }
 

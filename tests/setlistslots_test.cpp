@@ -31,7 +31,7 @@ struct SetListSlotsTest : ::testing::Test {
     QLabel slotPanel;
     QLabel pathPanel;
     DialogLog dialogs;
-    SetListSlots setLists{board, &rig.startup, rig.data, &slotPanel, &pathPanel};
+    SetListSlots setLists{board.model(), board.OpenDialog1, rig.data, &slotPanel, &pathPanel};
 
     QString conf(const QString& name) const { return rig.data + "/conf/" + name; }
 
@@ -72,10 +72,10 @@ TEST_F(SetListSlotsTest, FirstShowingMakesSlotOneCurrentWithItsBaseline) {
     EXPECT_EQ(slotPanel.text(), "1");
     EXPECT_EQ(pathPanel.text(), rig.data + "/conf/setlist1.cdk");
     EXPECT_EQ(board.caption(1), QStringLiteral("一(&Q)"));
-    EXPECT_EQ(textfile::readLines(setLists.baselineFile()), setlist::boardLines(board));
+    EXPECT_EQ(textfile::readLines(setLists.baselineFile()), setlist::boardLines(board.model()));
     EXPECT_FALSE(setLists.SetListModified());
     // The check copy holds the board as compared.
-    EXPECT_EQ(textfile::readLines(setLists.checkFile()), setlist::boardLines(board));
+    EXPECT_EQ(textfile::readLines(setLists.checkFile()), setlist::boardLines(board.model()));
     EXPECT_TRUE(dialogs.asked.empty());
 }
 
@@ -165,7 +165,7 @@ TEST_F(SetListSlotsTest, SaveSetListWritesTheSlotAndSaysSo) {
     ASSERT_TRUE(run([&] { setLists.selectSlot(3); }));
     board.setCaption(2, QStringLiteral("保存(&W)"));
     ASSERT_TRUE(run([&] { setLists.Button22Click(); }));
-    EXPECT_EQ(textfile::readLines(setLists.slotFile(3)), setlist::boardLines(board));
+    EXPECT_EQ(textfile::readLines(setLists.slotFile(3)), setlist::boardLines(board.model()));
     ASSERT_EQ(dialogs.asked.size(), 1u);
     EXPECT_EQ(dialogs.asked[0].text, QStringLiteral("SETLIST3\r\n保存しました。"));
     EXPECT_EQ(dialogs.asked[0].kind, dialogs::MsgKind::Information);
@@ -179,7 +179,7 @@ TEST_F(SetListSlotsTest, SaveFileAddsTheExtensionAndRenewsTheBaseline) {
     answerFileDialog(setLists.SaveDialog1(), rig.data + "/mylist");
     ASSERT_TRUE(run([&] { setLists.Button2Click(); }));
     EXPECT_FALSE(QFile::exists(rig.data + "/mylist"));
-    EXPECT_EQ(textfile::readLines(rig.data + "/mylist.cdk"), setlist::boardLines(board));
+    EXPECT_EQ(textfile::readLines(rig.data + "/mylist.cdk"), setlist::boardLines(board.model()));
     ASSERT_EQ(dialogs.asked.size(), 1u);
     EXPECT_EQ(dialogs.asked[0].text, QStringLiteral("保存しました。"));
     EXPECT_EQ(dialogs.asked[0].kind, dialogs::MsgKind::Warning);
@@ -191,7 +191,7 @@ TEST_F(SetListSlotsTest, SaveFileAddsTheExtensionAndRenewsTheBaseline) {
     BoardRig::putFile(rig.data + "/a.b.cdk", "old\r\n");
     answerFileDialog(setLists.SaveDialog1(), rig.data + "/a.b.txt");
     ASSERT_TRUE(run([&] { setLists.Button2Click(); }));
-    EXPECT_EQ(textfile::readLines(rig.data + "/a.b.cdk"), setlist::boardLines(board))
+    EXPECT_EQ(textfile::readLines(rig.data + "/a.b.cdk"), setlist::boardLines(board.model()))
         << QDir(rig.data).entryList().join(' ').toStdString();
     EXPECT_FALSE(QFile::exists(rig.data + "/a.b.txt"));
 
