@@ -109,6 +109,8 @@ bool SetListSlots::SetListModified() {
     } catch (const ECueError&) {
         // The check copy is only a trace of the comparison; the comparison uses `lines`.
     }
+    if (m_restored)
+        return true;
     try {
         return textfile::readLines(baselineFile()) != lines;
     } catch (const ECueError&) {
@@ -122,12 +124,16 @@ void SetListSlots::showSlot(int k) {
         m_slotPanel->setText(QString::number(k));
     if (m_pathPanel)
         m_pathPanel->setText(slotFile(k));
+    emit currentChanged();
 }
 
 void SetListSlots::renewBaseline() {
+    m_restored = false;
+    m_baseline = setlist::boardLines(m_board);
+    emit currentChanged();
     try {
         // Not flushed: a baseline lost in a crash only makes the next comparison ask.
-        setlist::saveBoard(m_board, baselineFile(), textfile::Flush::No);
+        textfile::writeLines(baselineFile(), m_baseline, textfile::Flush::No);
     } catch (const ECueError& e) {
         dialogs::showErrorBox(e.message());
     }
@@ -142,6 +148,25 @@ void SetListSlots::FormShow() {
         dialogs::showErrorBox(e.message());
     }
     renewBaseline();
+}
+
+void SetListSlots::restoreBoard(int k, const QStringList& lines) {
+    if (k < 1 || k > kSlots)
+        k = 1;
+    showSlot(k);
+    try {
+        LoadSetList(slotFile(k));
+    } catch (const ECueError& e) {
+        dialogs::showErrorBox(e.message());
+    }
+    renewBaseline();
+    applyLines(lines);
+    m_restored = true;
+    emit currentChanged();
+}
+
+bool SetListSlots::differsFromBaseline(const QStringList& lines) const {
+    return m_restored || lines != m_baseline;
 }
 
 bool SetListSlots::FormCloseQuery() {

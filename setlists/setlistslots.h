@@ -57,6 +57,12 @@ public:
     // The main window's first showing: slot 1 becomes current and is loaded; the baseline
     // is taken.
     void FormShow();
+    // A board brought back from the crash journal: slot `k` becomes current with its file as
+    // the baseline, then the board takes `lines`. It counts as changed until the next
+    // baseline, so the usual question follows at the next switch or exit.
+    void restoreBoard(int k, const QStringList& lines);
+    // Whether `lines` (the board's) differ from the baseline last taken, without the disk.
+    bool differsFromBaseline(const QStringList& lines) const;
     // The close request: true when the window may close (no changes, or the user agreed).
     bool FormCloseQuery();
     // The close: the model loading for good, every pad released, the board written to
@@ -83,6 +89,10 @@ public:
     QFileDialog* OpenDialog1() const;
     QFileDialog* SaveDialog1() const;
 
+signals:
+    // The current slot or its baseline changed.
+    void currentChanged();
+
 private:
     QString confFile(const QString& name) const;
     void showSlot(int k);
@@ -98,5 +108,7 @@ private:
     QPointer<QLabel> m_slotPanel;
     QPointer<QLabel> m_pathPanel;
     int m_current = 1;
+    QStringList m_baseline; // the lines of the last baseline
+    bool m_restored = false;
     QPointer<QFileDialog> m_saveDialog;
 };

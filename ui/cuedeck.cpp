@@ -1,6 +1,7 @@
 #include "cuedeck.h"
 
 #include "apptitle.h"
+#include "boardjournal.h"
 #include "datafolder.h"
 #include "dialogs.h"
 #include "engine.h"
@@ -79,6 +80,7 @@ Tfcuedeck::Tfcuedeck(media::Engine& engine, const QString& programFolder, QWidge
         m_engine.chooseOutputDevice(device.toStdString());
     m_slots = new SetListSlots(m_board->model(), m_board->OpenDialog1, DataFolder, ui.statusSlot,
                                ui.statusPath, this, this);
+    m_journal = new BoardJournal(m_board->model(), *m_slots, DataFolder, this);
     wireSetListButtons();
     wireRemote();
 
@@ -118,12 +120,14 @@ void Tfcuedeck::wireRemote() {
         m_remoteNotice->clear();
         m_remoteNotice->hide();
     });
-    connect(m_remote, &remote::RemoteControl::notice, this, [this](const QString& text) {
+    const auto showNotice = [this](const QString& text) {
         m_remoteNotice->setText(text);
         m_remoteNotice->setToolTip(text);
         m_remoteNotice->show();
         m_remoteNoticeTimer->start();
-    });
+    };
+    connect(m_remote, &remote::RemoteControl::notice, this, showNotice);
+    connect(m_journal, &BoardJournal::writeFailed, this, showNotice);
     QAction* learn = m_board->PopupMenu1->addAction(QStringLiteral("MIDI 割り当て…"));
     learn->setObjectName(QStringLiteral("N3"));
     connect(learn, &QAction::triggered, this,
@@ -260,6 +264,8 @@ void Tfcuedeck::resizeEvent(QResizeEvent* event) {
 void Tfcuedeck::FormShow() {
     m_board->model().takePlayerVolumes();
     m_slots->FormShow();
+    m_journal->offerRestore();
+    m_journal->start();
 }
 
 bool Tfcuedeck::FormCloseQuery() {
@@ -411,4 +417,5 @@ void Tfcuedeck::closeEvent(QCloseEvent* event) {
     m_remote->shutdown(); // nothing remote reaches the pads while they are released
     // A failure while closing is shown, but does not keep the user from quitting.
     dialogs::guarded([this] { FormClose(); });
+    m_journal->finish(); // a clean exit leaves no journal
 }
