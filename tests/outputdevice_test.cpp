@@ -87,8 +87,17 @@ TEST_F(OutputDevice, TheSettingsPageMovesTheSoundRemembersTheChoiceAndPlaysATest
     EXPECT_EQ(texts(list), QStringList({"既定のデバイス", "Speakers", "Headphones"}));
     EXPECT_EQ(list->currentItem()->text(), "既定のデバイス");
     EXPECT_EQ(page.stateLabel()->text(), "再生中: 既定のデバイス");
+    // The arrow keys only look; Return chooses.
+    const auto choose = [list](int row) {
+        list->setCurrentRow(row);
+        QTest::keyClick(list, Qt::Key_Return);
+    };
+    QTest::keyClick(list, Qt::Key_Down);
+    QTest::qWait(100);
+    EXPECT_EQ(server->playing(), "Speakers");
+    EXPECT_EQ(readFile(settingsFile()), "osc/port=9000\r\n");
 
-    list->setCurrentRow(2);
+    choose(2);
     ASSERT_TRUE(waitFor([&] { return server->playing() == "Headphones"; }));
     EXPECT_EQ(readFile(settingsFile()), "osc/port=9000\r\noutput/device=Headphones\r\n");
     ASSERT_TRUE(waitFor([&] { return page.stateLabel()->text() == "再生中: Headphones"; }));
@@ -110,7 +119,7 @@ TEST_F(OutputDevice, TheSettingsPageMovesTheSoundRemembersTheChoiceAndPlaysATest
     ASSERT_TRUE(waitFor([&] { return showsStatus(missingOutputDeviceText("Headphones")); }));
 
     // Back to the default: the key goes, the other keys stay.
-    list->setCurrentRow(0);
+    choose(0);
     ASSERT_TRUE(waitFor([&] { return !deviceStatus()->isVisible(); }));
     EXPECT_EQ(readFile(settingsFile()), "osc/port=9000\r\n");
     EXPECT_TRUE(errors.isEmpty()) << errors.join('|').toStdString();
@@ -120,7 +129,7 @@ TEST_F(OutputDevice, TheSettingsPageMovesTheSoundRemembersTheChoiceAndPlaysATest
     ASSERT_TRUE(waitFor([&] { return list->count() == 3; }));
     QFile::remove(settingsFile());
     QDir().mkpath(settingsFile()); // a folder where the file should be
-    list->setCurrentRow(2);
+    choose(2);
     EXPECT_EQ(errors.size(), 1);
     ASSERT_TRUE(waitFor([&] { return server->playing() == "Headphones"; }));
 }
