@@ -10,6 +10,7 @@
 #include "engine_support.h"
 #include "outputdevicepage.h"
 #include "shell_testenv.h"
+#include "wait_support.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -21,9 +22,7 @@ using testsupport::FakeServer;
 
 namespace {
 
-bool waitFor(const std::function<bool()>& condition, int ms = 10000) {
-    return QTest::qWaitFor(condition, ms);
-}
+using testsupport::waitFor;
 
 class OutputDevice : public ::testing::Test, protected DialogRecorder {
 protected:

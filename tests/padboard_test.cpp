@@ -8,6 +8,7 @@
 #include "padboard.h"
 #include "padmodel.h"
 #include "transportbar.h"
+#include "wait_support.h"
 #include "wav_support.h"
 
 #include <QApplication>
@@ -44,9 +45,7 @@ inline void PrintTo(const QString& s, std::ostream* os) {
 
 namespace {
 
-bool waitFor(const std::function<bool()>& condition, int ms = 3000) {
-    return QTest::qWaitFor(condition, ms);
-}
+using testsupport::waitFor;
 
 class PadBoardTest : public ::testing::Test, protected DialogRecorder, protected ModalAnswers {
 protected:
