@@ -88,7 +88,6 @@ public:
     QString fileName(int pad) const { return m_model->fileName(pad); }
     void setFileName(int pad, const QString& name) { m_model->setFileName(pad, name); }
     QString imagePath(int pad) const { return m_model->picturePath(pad); }
-    void setImagePath(int pad, const QString& path) { m_model->setPicturePath(pad, path); }
     void loadPicture(int pad, const QString& path, bool keepPathOnFailure = false) {
         m_model->loadPicture(pad, path, keepPathOnFailure);
     }

@@ -57,7 +57,7 @@ TEST_F(SetListFile, SavesTheBoardByteForByte) {
     // Names are written as the pads hold them, whether or not the files exist.
     board.setFileName(1, QStringLiteral("/srv/sound/チャイム.wav"));
     board.setCaption(1, QStringLiteral("開演=ベル(&Q)"));
-    board.setImagePath(1, QStringLiteral("/srv/image/ベル.png"));
+    board.model().setPicturePath(1, QStringLiteral("/srv/image/ベル.png"));
     board.trackBar(1)->setValue(0);
     board.setCaption(4, "(&R)");
     board.trackBar(4)->setValue(437);
@@ -298,7 +298,7 @@ TEST_F(SetListFile, NamesWithLineBreaksNeitherEnterTheBoardNorSplitALine) {
 
     // Names that reached the board some other way are still written on their own lines.
     board.setFileName(6, "/x/a\nb.wav");
-    board.setImagePath(7, "/y/c\rd.png");
+    board.model().setPicturePath(7, "/y/c\rd.png");
     const QString out = path("out.cdk");
     setLists.SaveSetList(out);
     EXPECT_EQ(BoardRig::fileBytes(out).count('\n'), 33);
