@@ -6,34 +6,17 @@
 // removes it, so a journal found at start means the last session ended without one: the
 // operator is offered the board it holds.
 
+#include "journalformat.h"
+
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 
-#include <optional>
-
 class PadModel;
 class QThreadPool;
 class QTimer;
 class SetListSlots;
-
-namespace journal {
-
-// What a journal holds.
-struct Contents {
-    int slot = 1;          // the current slot, 1..10
-    bool modified = false; // the board differed from that slot's baseline
-    QStringList lines;     // the board as a set list file
-    bool operator==(const Contents&) const = default;
-};
-
-QStringList format(const Contents& contents);
-// The contents of a journal's lines, or nothing when they are not a journal: the first
-// three lines must be "[Journal]=1", "[SetList]=" 1..10 and "[Modified]=" 0 or 1.
-std::optional<Contents> parse(const QStringList& lines);
-
-} // namespace journal
 
 class BoardJournal : public QObject {
     Q_OBJECT
