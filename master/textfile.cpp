@@ -317,6 +317,13 @@ void writeLines(const QString& path, const QStringList& lines, Flush flush) {
         fail(errno);
     if (::renameat(folder, tmp.constData(), folder, place.name.constData()) != 0)
         fail(errno);
+    if (flush == Flush::ToDisk) {
+        // The rename itself reaches the disk with the folder's entry.
+        FdGuard entries;
+        entries.fd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (entries.fd >= 0)
+            ::fsync(entries.fd);
+    }
 }
 
 QStringList readLines(const QString& path, qint64 maxBytes) {
