@@ -9,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QThreadPool>
@@ -37,6 +38,12 @@ QString BoardJournal::path() const {
 
 bool BoardJournal::offerRestore() {
     const QString file = path();
+    // A journal being written when the session ended leaves its temporary file behind.
+    QDir conf = QFileInfo(file).dir();
+    const QStringList stale = conf.entryList({QStringLiteral(".board.journal.*")},
+                                             QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString& name : stale)
+        conf.remove(name);
     if (!QFileInfo::exists(file) && !QFileInfo(file).isSymLink())
         return false;
     std::optional<journal::Contents> contents;

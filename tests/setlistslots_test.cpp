@@ -405,6 +405,7 @@ TEST_F(SetListSlotsTest, TheJournalFollowsAStormAtMostOnceASecondAndBringsTheBoa
     journal.finish();
     EXPECT_FALSE(QFile::exists(journal.path()));
     textfile::writeLines(journal.path(), written);
+    BoardRig::putFile(conf(".board.journal.Ab3x9Qz"), "cut short"); // a write cut off
     dialogs.asked.clear();
     dialogs.answers = {dialogs::mrYes};
     EXPECT_TRUE(BoardJournal(board.model(), setLists, rig.data).offerRestore());
@@ -416,6 +417,7 @@ TEST_F(SetListSlotsTest, TheJournalFollowsAStormAtMostOnceASecondAndBringsTheBoa
     EXPECT_EQ(slotPanel.text(), "3");
     EXPECT_FALSE(board.player(2)->MCIOpened() && board.player(2)->Mode() == mpPlaying);
     EXPECT_TRUE(setLists.SetListModified()); // even where it equals the slot file
+    EXPECT_FALSE(QFile::exists(conf(".board.journal.Ab3x9Qz")));
 
     // No keeps it as .bak; one that is not a journal is set aside with a message.
     dialogs.answers = {dialogs::mrNo};
