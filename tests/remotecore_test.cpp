@@ -21,13 +21,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <atomic>
 #include <thread>
 #include <vector>
 
