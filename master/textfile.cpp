@@ -2,18 +2,19 @@
 
 #include "errors.h"
 
-#include <QFileInfo>
+#include <QFile>
+#include <QRandomGenerator>
 #include <QStringDecoder>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
 #include <iconv.h>
 #include <string>
 #include <sys/stat.h>
-#include <system_error>
 #include <unistd.h>
+#include <utility>
 
 namespace textfile {
 namespace {
@@ -67,6 +68,10 @@ QString fileKindText(mode_t mode) {
 // Closes a descriptor when the scope ends.
 struct FdGuard {
     int fd = -1;
+    FdGuard() = default;
+    FdGuard(FdGuard&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+    FdGuard(const FdGuard&) = delete;
+    FdGuard& operator=(const FdGuard&) = delete;
     ~FdGuard() {
         if (fd >= 0)
             ::close(fd);
@@ -104,50 +109,106 @@ QString decodeCp932(const QByteArray& bytes) {
     return QString::fromUtf8(out.data(), static_cast<qsizetype>(dst - out.data()));
 }
 
-// The folder part of `path` as written, without resolving links or "..".
-QString folderOf(const QString& path) {
-    const qsizetype slash = path.lastIndexOf(u'/');
-    if (slash < 0)
-        return QStringLiteral(".");
-    return slash == 0 ? QStringLiteral("/") : path.left(slash);
-}
+// Where a save goes: the folder it writes into, held open so that nothing swapped in later
+// can redirect the save, and the file's name in it.
+struct Place {
+    FdGuard folder;
+    QByteArray name;
+};
 
-// Whether users other than its owner may write to `folder`: everyone, or a group.
-bool othersMayWrite(const QString& folder) {
+// Whether users other than its owner may write to the folder `dir`: everyone, or a group.
+bool othersMayWrite(int dir) {
     struct stat st {};
-    return ::stat(QFile::encodeName(folder).constData(), &st) == 0 &&
-           (st.st_mode & (S_IWOTH | S_IWGRP)) != 0;
+    return ::fstat(dir, &st) == 0 && (st.st_mode & (S_IWOTH | S_IWGRP)) != 0;
 }
 
-// Walks the links that `path` leads through before a save replaces the file at their end.
-// In a folder that other users can write to (such as the machine's shared data folder), a
-// link is followed only when it belongs to the user who saves, or to root: anybody else could
-// point it at any file of the saver's, and the save would replace that file. The kernel
-// applies the same rule to links in sticky folders such as /tmp. Throws for such a link and
-// for a loop of links.
-void checkLinksToFollow(const QString& path) {
-    QString current = path;
-    for (int hops = 0;; ++hops) {
-        const QByteArray native = QFile::encodeName(current);
-        struct stat link {};
-        if (::lstat(native.constData(), &link) != 0 || !S_ISLNK(link.st_mode))
-            return;
-        if (hops == 40)
+// Resolves `path` once, folder by folder, each opened relative to the one before without
+// following a link by itself. Every link on the way, in the folder part as well as the file
+// itself, is followed here, and only when it belongs to the user who saves, or to root, or
+// lies in a folder that only its owner can write to: in a shared folder anybody else could
+// point it at any file of the saver's, and the save would replace that file (the kernel
+// applies the same rule to links in sticky folders such as /tmp). Throws for such a link,
+// for a loop of links and for a folder that cannot be opened.
+Place resolve(const QString& path) {
+    Place place;
+    QString here; // the folder as a text, for messages
+    auto hold = [&](int fd) {
+        if (fd < 0)
+            throwWrite(path, reasonText(errno));
+        if (place.folder.fd >= 0)
+            ::close(place.folder.fd);
+        place.folder.fd = fd;
+    };
+    QStringList todo = path.split(u'/');
+    if (path.startsWith(u'/')) {
+        todo.removeFirst();
+        hold(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    } else {
+        here = QStringLiteral(".");
+        hold(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    }
+    for (int hops = 0; !todo.isEmpty();) {
+        const QString part = todo.takeFirst();
+        const bool last = todo.isEmpty();
+        if (!last && (part.isEmpty() || part == u'.'))
+            continue;
+        if (last && (part.isEmpty() || part == u'.' || part == QStringLiteral("..")))
+            throwWrite(path, reasonText(EISDIR));
+        const QByteArray name = QFile::encodeName(part);
+        struct stat st {};
+        if (::fstatat(place.folder.fd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (last && errno == ENOENT) {
+                place.name = name; // a new file
+                return place;
+            }
+            throwWrite(path, reasonText(errno));
+        }
+        const QString shown = here + u'/' + part;
+        if (!S_ISLNK(st.st_mode)) {
+            if (last) {
+                place.name = name;
+                return place;
+            }
+            hold(::openat(place.folder.fd, name.constData(),
+                          O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            here = shown;
+            continue;
+        }
+        if (++hops > 40)
             throwWrite(path, reasonText(ELOOP));
-        const QString folder = folderOf(current);
-        if (link.st_uid != ::geteuid() && link.st_uid != 0 && othersMayWrite(folder))
+        if (st.st_uid != ::geteuid() && st.st_uid != 0 && othersMayWrite(place.folder.fd))
             throwWrite(path,
                        QStringLiteral("ほかのユーザーも書き込めるフォルダーにある、別のユーザー"
                                       "のシンボリックリンクはたどりません: ") +
-                           current);
-        std::error_code error;
-        const std::filesystem::path target =
-            std::filesystem::read_symlink(native.toStdString(), error);
-        if (error)
-            return; // gone meanwhile: the save below finds what is there now
-        const QString next = QFile::decodeName(QByteArray::fromStdString(target.native()));
-        current = next.startsWith(u'/') ? next : folder + u'/' + next;
+                           shown);
+        QByteArray target(PATH_MAX, '\0');
+        const ssize_t n = ::readlinkat(place.folder.fd, name.constData(), target.data(),
+                                       static_cast<size_t>(target.size()));
+        if (n <= 0 || n >= target.size())
+            throwWrite(path, reasonText(n < 0 ? errno : ENAMETOOLONG));
+        const QString next = QFile::decodeName(target.left(n));
+        todo = next.split(u'/') + todo;
+        if (next.startsWith(u'/')) {
+            todo.removeFirst();
+            here.clear();
+            hold(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        }
     }
+    throwWrite(path, reasonText(ENOENT));
+}
+
+// A temporary file beside the one a save replaces, created in the held folder.
+int createTemporary(int folder, const QByteArray& name, QByteArray& tmp) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        tmp = "." + name + "." +
+              QByteArray::number(QRandomGenerator::global()->generate(), 36).rightJustified(7, 'x');
+        const int fd = ::openat(folder, tmp.constData(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    errno = EEXIST;
+    return -1;
 }
 
 // A name the file system can be asked about: not empty, and no NUL character, which would
@@ -199,36 +260,31 @@ QStringList decodeLines(const QByteArray& bytes) {
 void writeLines(const QString& path, const QStringList& lines, Flush flush) {
     if (!isUsablePath(path))
         throwWrite(path, QStringLiteral("ファイル名が正しくありません"));
-    // Writing through a link replaces the file it points at, not the link.
-    checkLinksToFollow(path);
-    QString target = path;
-    QFileInfo info(path);
-    if (info.isSymLink() && info.exists())
-        target = info.canonicalFilePath();
-
-    const QByteArray nativeTarget = QFile::encodeName(target);
+    // Writing through a link replaces the file it points at, not the link. The place is
+    // resolved once; everything below acts on that folder and that name.
+    const Place place = resolve(path);
+    const int folder = place.folder.fd;
     struct stat old {};
     bool hadFile = false;
-    if (::stat(nativeTarget.constData(), &old) == 0) {
+    if (::fstatat(folder, place.name.constData(), &old, AT_SYMLINK_NOFOLLOW) == 0) {
         if (!S_ISREG(old.st_mode))
             throwWrite(path, fileKindText(old.st_mode));
         hadFile = true;
     }
 
-    const QFileInfo targetInfo(target);
-    QByteArray tmpl = QFile::encodeName(targetInfo.absolutePath() + QStringLiteral("/.") +
-                                        targetInfo.fileName() + QStringLiteral(".XXXXXX"));
+    QByteArray tmp;
     FdGuard fd;
-    fd.fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
+    fd.fd = createTemporary(folder, place.name, tmp);
     if (fd.fd < 0)
         throwWrite(path, reasonText(errno));
 
     auto fail = [&](int err) {
-        ::unlink(tmpl.constData());
+        ::unlinkat(folder, tmp.constData(), 0);
         throwWrite(path, reasonText(err));
     };
 
-    // mkostemp creates 0600; give the file the old file's mode, or the usual one for a new file.
+    // The temporary file is created 0600; give the file the old file's mode, or the usual one for a
+    // new file.
     mode_t mode;
     if (hadFile) {
         mode = old.st_mode & 07777;
@@ -259,8 +315,15 @@ void writeLines(const QString& path, const QStringList& lines, Flush flush) {
     fd.fd = -1;
     if (closeResult != 0)
         fail(errno);
-    if (::rename(tmpl.constData(), nativeTarget.constData()) != 0)
+    if (::renameat(folder, tmp.constData(), folder, place.name.constData()) != 0)
         fail(errno);
+    if (flush == Flush::ToDisk) {
+        // The rename itself reaches the disk with the folder's entry.
+        FdGuard entries;
+        entries.fd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (entries.fd >= 0)
+            ::fsync(entries.fd);
+    }
 }
 
 QStringList readLines(const QString& path, qint64 maxBytes) {

@@ -400,3 +400,26 @@ void SetPlayerVolume(ClipPlayer* player, int level) {
 int GetPlayerVolume(ClipPlayer* player) {
     return player ? player->volume() : 1000;
 }
+
+// What a press of `button` leaves pressable: after Play or Record, Pause and Stop; after any
+// other, Play and Record as far as the clip allows, and Pause and Stop no more (but Pause
+// leaves them).
+void ClipPlayer::applyAutoRule(TMPBtnType button) {
+    TButtonSet set = m_autoButtons;
+    if (button == btPlay || button == btRecord) {
+        set.remove(btPlay);
+        set.remove(btRecord);
+        set.insert(btPause);
+        set.insert(btStop);
+    } else {
+        if (canPlay())
+            set.insert(btPlay);
+        if (canRecord())
+            set.insert(btRecord);
+        if (button != btPause) {
+            set.remove(btPause);
+            set.remove(btStop);
+        }
+    }
+    m_autoButtons = set;
+}

@@ -35,6 +35,8 @@ public:
     bool canRecord() const;
     TButtonSet autoButtons() const; // FAutoButtons, drawn by the transport bar
     void setAutoButtons(TButtonSet set);
+    // The auto-enabled set after a press of `button` on the strip.
+    void applyAutoRule(TMPBtnType button);
     qint32 Error() const;
     TMPNotifyValues NotifyValue() const;
     qint32 Frames() const;

@@ -5,7 +5,6 @@
 #include "errors.h"
 #include "filedialogs.h"
 #include "settings.h"
-#include "textfile.h"
 #include "transportbar.h"
 
 #include <QAbstractSpinBox>
@@ -13,7 +12,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QContextMenuEvent>
-#include <QFile>
 #include <QFileDialog>
 #include <QFrame>
 #include <QImageReader>
@@ -24,19 +22,15 @@
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScopedValueRollback>
 #include <QShortcut>
 #include <QSlider>
 #include <QStyle>
 #include <QTextEdit>
-#include <QThreadPool>
 #include <QTimer>
 #include <QVBoxLayout>
 
 #include <algorithm>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -53,18 +47,12 @@ constexpr int kPadsPerRow = 4;
 // lower edge of the picture frame (290 x 199), inside its border.
 constexpr QRect kClockRect(111, 243, 113, 32);
 constexpr QRect kProgressRect(1, 192, 288, 6);
-// The picture is decoded for the frame at least at this size, so it stays sharp when the
-// board is scaled up again.
-constexpr QSize kPictureSize(290, 199);
 
 // Frame names of pads 1..8.
 const char* const kFrameNames[PadBoard::kPads] = {"playpanel1", "Panel2",  "Panel6",  "Panel8",
                                                   "Panel10",    "Panel12", "Panel14", "Panel16"};
 // The letter of each pad's accelerator.
 constexpr char kKeys[PadBoard::kPads] = {'Q', 'W', 'E', 'R', 'A', 'S', 'D', 'F'};
-
-// Pictures larger than this (in decoded megabytes) are refused rather than decoded.
-constexpr int kPictureAllocationLimitMb = 256;
 
 void setTag(QObject* element, int pad) {
     element->setProperty("tag", pad);
@@ -84,55 +72,6 @@ bool focusInTextField() {
     return qobject_cast<QAbstractSpinBox*>(w) != nullptr;
 }
 
-// How a picture meets the size it is read for: stretched over it (a pad's picture) or scaled
-// down into it with its proportions kept (a preview).
-enum class Fit { Stretch, Within };
-
-// Reads the picture at `path`, fitted to `size` as `fit` says; with `headerOnly`, only checks
-// that it is a picture and returns a null image. The file is opened without blocking and
-// checked to be a regular file first, so a FIFO, a device or a folder is refused instead of
-// hanging.
-QImage readPicture(const QString& path, const QSize& size, bool headerOnly,
-                   Fit fit = Fit::Stretch) {
-    const QByteArray native = QFile::encodeName(path);
-    const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        throw ECueError(QStringLiteral("画像ファイルを開けません: ") + path);
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        throw ECueError(
-            QStringLiteral("画像ファイルではありません（通常のファイルではありません）: ") + path);
-    }
-    QFile file;
-    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        throw ECueError(QStringLiteral("画像ファイルを開けません: ") + path);
-    }
-    QImageReader reader(&file);
-    reader.setAllocationLimit(kPictureAllocationLimitMb);
-    if (!reader.canRead())
-        throw ECueError(QStringLiteral("画像として読み込めないファイルです: ") + path);
-    if (headerOnly)
-        return {};
-    const bool sized = size.isValid() && !size.isEmpty();
-    if (sized && fit == Fit::Stretch)
-        reader.setScaledSize(size);
-    const QSize original = reader.size();
-    const bool tooLarge = original.width() > size.width() || original.height() > size.height();
-    if (sized && fit == Fit::Within && original.isValid() && tooLarge)
-        reader.setScaledSize(original.scaled(size, Qt::KeepAspectRatio));
-    QImage image = reader.read();
-    if (image.isNull())
-        throw ECueError(QStringLiteral("画像を読み込めません: ") + path + QStringLiteral(" (") +
-                        reader.errorString() + QStringLiteral(")"));
-    // A reader that could not tell the size beforehand decoded it whole.
-    if (sized && fit == Fit::Within &&
-        (image.width() > size.width() || image.height() > size.height()))
-        image = image.scaled(size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-    return image;
-}
-
 // Name filters of the picture dialog: every format the picture reader handles here.
 QStringList pictureFilters() {
     QStringList patterns;
@@ -148,8 +87,8 @@ QStringList pictureFilters() {
 
 } // namespace
 
-PadBoard::PadBoard(media::Engine& engine, QWidget* padParent, int* startup, QObject* parent)
-    : QObject(parent), m_startup(startup), m_pictureThreads(new QThreadPool(this)) {
+PadBoard::PadBoard(media::Engine& engine, QWidget* padParent, QObject* parent)
+    : QObject(parent), m_model(new PadModel(engine, this)) {
     setObjectName(QStringLiteral("PadBoard"));
     QWidget* owner = padParent ? padParent->window() : nullptr;
 
@@ -188,20 +127,82 @@ PadBoard::PadBoard(media::Engine& engine, QWidget* padParent, int* startup, QObj
     connect(N2, &QAction::triggered, this, [this] { N2Click(N2); });
 
     for (int n = 1; n <= kPads; ++n) {
-        buildPad(n, engine, padParent);
+        buildPad(n, padParent);
         addShortcuts(n, padParent);
     }
+
+    // The view follows the model.
+    const auto each = [this](void (PadModel::*signal)(int), void (PadBoard::*show)(int)) {
+        connect(m_model, signal, this, [this, show](int n) {
+            if (m_pads[n - 1].frame)
+                (this->*show)(n);
+        });
+    };
+    each(&PadModel::captionChanged, &PadBoard::showCaption);
+    each(&PadModel::pictureChanged, &PadBoard::showPicture);
+    each(&PadModel::volumeChanged, &PadBoard::showVolume);
+    each(&PadModel::loopChanged, &PadBoard::showLoop);
+    each(&PadModel::enabledChanged, &PadBoard::showEnabled);
+    connect(m_model, &PadModel::playStateChanged, this, &PadBoard::refreshDisplays);
+    connect(m_model, &PadModel::pictureFinished, this, [this](int n, bool ok) {
+        if (m_pads[n - 1].frame) // a pad whose window went neither shows nor reports it
+            emit pictureFinished(n, ok);
+    });
+    // A picture is decoded for its frame at the frame's size and pixel ratio.
+    m_model->setPictureTarget([this](int n) {
+        const Pad& p = m_pads[n - 1];
+        if (!p.frame)
+            return std::pair<QSize, qreal>(QSize(), 1.0);
+        return std::pair<QSize, qreal>(p.pictureFrame->size(), p.image->devicePixelRatioF());
+    });
 }
 
 PadBoard::~PadBoard() {
-    // Decoders post their pictures to this board: let them finish while it still exists.
-    m_pictureThreads->waitForDone();
+    // The strips show the model's players, which go with the board: so do the pads.
+    for (Pad& p : m_pads)
+        delete p.frame.data();
     // The board made the dialogs; the owner window may have removed them already.
     delete m_openDialog.data();
     delete m_pictureDialog.data();
 }
 
-void PadBoard::buildPad(int n, media::Engine& engine, QWidget* padParent) {
+// The views of one pad's values. The widgets' own signals that follow are not the user's and
+// reach no handler.
+void PadBoard::showCaption(int n) {
+    QPushButton* play = m_pads[n - 1].play;
+    play->setText(m_model->caption(n));
+    // setText registers the caption's "&" letter as the button's own shortcut; that would
+    // make Alt+letter ambiguous with the pad's shortcuts and click only after a delay. The
+    // underline stays, the shortcut goes.
+    play->setShortcut(QKeySequence());
+}
+
+void PadBoard::showPicture(int n) {
+    Pad& p = m_pads[n - 1];
+    const QImage picture = m_model->picture(n);
+    if (picture.isNull())
+        p.image->clear();
+    else if (picture.cacheKey() != p.shownPicture)
+        p.image->setPixmap(QPixmap::fromImage(picture));
+    p.shownPicture = picture.isNull() ? 0 : picture.cacheKey();
+}
+
+void PadBoard::showVolume(int n) {
+    const QScopedValueRollback showing(m_showing, true);
+    m_pads[n - 1].trackBar->setValue(m_model->volume(n));
+}
+
+void PadBoard::showLoop(int n) {
+    const QScopedValueRollback showing(m_showing, true);
+    m_pads[n - 1].loop->setChecked(m_model->loop(n));
+}
+
+void PadBoard::showEnabled(int n) {
+    m_pads[n - 1].play->setEnabled(m_model->playEnabled(n));
+    m_pads[n - 1].bar->setEnabled(m_model->stripEnabled(n));
+}
+
+void PadBoard::buildPad(int n, QWidget* padParent) {
     Pad& p = m_pads[n - 1];
     const QString num = QString::number(n);
 
@@ -242,12 +243,10 @@ void PadBoard::buildPad(int n, media::Engine& engine, QWidget* padParent) {
     p.loop->setCursor(Qt::PointingHandCursor);
     setTag(p.loop, n);
 
-    p.bar = new TransportBar(engine, n - 1, p.frame);
+    p.bar = new TransportBar(m_model->player(n), p.frame);
     p.bar->setObjectName(QStringLiteral("VarnelPlayer") + num);
     p.bar->setGeometry(10, 210, 289, 30);
     setTag(p.bar, n);
-    p.player = p.bar->player();
-    setTag(p.player, n);
 
     p.play = new QPushButton(p.frame);
     p.play->setObjectName(QStringLiteral("playbtn") + num);
@@ -260,7 +259,7 @@ void PadBoard::buildPad(int n, media::Engine& engine, QWidget* padParent) {
     p.play->setCursor(Qt::PointingHandCursor);
     p.play->setEnabled(false); // an empty pad cannot play
     setTag(p.play, n);
-    setCaption(n, initialCaption(n));
+    showCaption(n);
 
     p.trackBar = new QSlider(Qt::Horizontal, p.frame);
     p.trackBar->setObjectName(QStringLiteral("TrackBar") + num);
@@ -289,20 +288,11 @@ void PadBoard::buildPad(int n, media::Engine& engine, QWidget* padParent) {
     QWidget::setTabOrder(p.play, p.trackBar);
 
     // Every event that may start or end a playback refreshes the playing display at once.
-    connect(p.play, &QPushButton::clicked, this, [this, w = p.play] {
-        playbtn1Click(w);
-        refreshDisplays();
-    });
-    connect(p.loop, &QCheckBox::toggled, this, [this, w = p.loop] { loopToggled(w); });
+    connect(p.play, &QPushButton::clicked, this, [this, w = p.play] { playbtn1Click(w); });
+    connect(p.loop, &QCheckBox::toggled, this, [this, w = p.loop] { loop4Click(w); });
     connect(p.filesel, &QPushButton::clicked, this, [this, w = p.filesel] { filesel1Click(w); });
     connect(p.trackBar, &QSlider::valueChanged, this,
             [this, w = p.trackBar] { TrackBar1Change(w); });
-    connect(p.player, &ClipPlayer::OnNotify, this, [this, w = p.bar] {
-        VarnelPlayer1Notify(w);
-        refreshDisplays();
-    });
-    // Open, close and end of a playback redraw the strip; the display follows them.
-    connect(p.player, &ClipPlayer::redrawFromSet, this, &PadBoard::refreshDisplays);
     p.bar->OnPostClick = [board = QPointer<PadBoard>(this)](TransportBar*, TMPBtnType) {
         if (board)
             board->refreshDisplays();
@@ -351,89 +341,7 @@ void PadBoard::pressPad(int n) {
     pad(n).play->click(); // does nothing while the button is disabled
 }
 
-void PadBoard::fadePad(int n, int ms) {
-    dialogs::guarded([&] {
-        ClipPlayer* player = pad(n).player;
-        if (player->Mode() != mpPlaying)
-            return;
-        player->FadeOut(ms);
-        loopOffForFade(n);
-    });
-    refreshDisplays();
-}
-
-void PadBoard::stopAll() {
-    // Fades already running (the first stop's, or a pad's own) are cut by this one.
-    bool cut = false;
-    for (const Pad& p : m_pads)
-        cut = cut || (p.player->MCIOpened() && p.player->fading());
-    for (int n = 1; n <= kPads; ++n) {
-        // One pad's failure leaves the others to stop.
-        dialogs::guarded([&] {
-            ClipPlayer* player = pad(n).player;
-            const TMPModes mode = player->Mode();
-            if (mode == mpPlaying && !(cut && player->fading())) {
-                player->FadeOut(kStopAllFadeMs);
-                loopOffForFade(n);
-            } else if (mode == mpPlaying || mode == mpPaused) {
-                player->Stop();
-                player->Rewind();
-                loopOffForFade(n);
-            } else {
-                switchLoopOff(n);
-            }
-        });
-    }
-    refreshDisplays();
-}
-
-void PadBoard::loopOffForFade(int n) {
-    Pad& p = pad(n);
-    if (!p.loop->isChecked())
-        return;
-    m_fadeTurnsLoopOff = true;
-    p.loop->setChecked(false); // toggled: loopToggled sees the flag
-    m_fadeTurnsLoopOff = false;
-}
-
-void PadBoard::loopToggled(QCheckBox* loop) {
-    if (m_fadeTurnsLoopOff) {
-        // What switching the loop off leaves, except the stop: the fade ends the playback.
-        dialogs::guarded([&] {
-            Pad& p = pad(padOf(loop));
-            p.player->setLooping(false);
-            p.play->setEnabled(true);
-        });
-    } else {
-        loop4Click(loop);
-    }
-    refreshDisplays();
-}
-
 // ---- playing display ----------------------------------------------------------------------
-
-PadTimes PadBoard::timesOf(int n) const {
-    const Pad& p = pad(n);
-    PadTimes t;
-    if (!p.player->MCIOpened())
-        return t;
-    t.length = p.player->Length();
-    t.position = p.player->Position();
-    switch (p.player->Mode()) {
-    case mpPlaying:
-        t.state = PadTimes::State::Playing;
-        break;
-    case mpPaused:
-        t.state = PadTimes::State::Paused;
-        break;
-    default:
-        t.state = PadTimes::State::Ready;
-        break;
-    }
-    t.looping = p.player->looping() || p.loop->isChecked();
-    t.fading = p.player->fading();
-    return t;
-}
 
 void PadBoard::refreshDisplays() {
     bool sounding = false;
@@ -442,7 +350,7 @@ void PadBoard::refreshDisplays() {
         Pad& p = m_pads[n - 1];
         if (!p.frame)
             continue; // the window went first
-        const PadTimes t = timesOf(n);
+        const PadTimes t = m_model->times(n);
         p.clock->showTimes(t);
         p.progress->showTimes(t);
         QString state;
@@ -498,18 +406,6 @@ void PadBoard::showDropTarget(int n) {
         setFrameProperty(n, "droptarget", QStringLiteral("true"));
 }
 
-void PadBoard::stopPad(int n) {
-    dialogs::guarded([&] {
-        TransportBar* bar = pad(n).bar;
-        if (bar->isEnabled())
-            bar->pressButton(btStop);
-    });
-}
-
-void PadBoard::moveVolume(int n, int level) {
-    pad(n).trackBar->setValue(level); // TrackBar1Change follows, as for the user's move
-}
-
 void PadBoard::setDataFolder(const QString& folder) {
     m_dataFolder = folder;
 }
@@ -557,7 +453,7 @@ TransportBar* PadBoard::transportBar(int n) const {
     return pad(n).bar;
 }
 ClipPlayer* PadBoard::player(int n) const {
-    return pad(n).player;
+    return m_model->player(n);
 }
 QCheckBox* PadBoard::loopSwitch(int n) const {
     return pad(n).loop;
@@ -597,160 +493,6 @@ int PadBoard::padOfImage(QObject* sender) const {
     throw ECueError(QStringLiteral("パッドが特定できません"));
 }
 
-// ---- pad state ----------------------------------------------------------------------------
-
-QString PadBoard::suffix(int n) {
-    if (n < 1 || n > kPads)
-        return {};
-    return QStringLiteral("(&") + QLatin1Char(kKeys[n - 1]) + QStringLiteral(")");
-}
-
-QString PadBoard::caption(int n) const {
-    return pad(n).play->text();
-}
-
-void PadBoard::setCaption(int n, const QString& caption) {
-    QPushButton* play = pad(n).play;
-    play->setText(caption);
-    // setText registers the caption's "&" letter as the button's own shortcut; that would
-    // make Alt+letter ambiguous with the pad's shortcuts and click only after a delay. The
-    // underline stays, the shortcut goes.
-    play->setShortcut(QKeySequence());
-}
-
-QString PadBoard::captionWithoutSuffix(const QString& caption, int n) {
-    QString text = caption;
-    const QString sfx = suffix(n);
-    if (!sfx.isEmpty())
-        text.remove(sfx);
-    return text;
-}
-
-QString PadBoard::fileName(int n) const {
-    return pad(n).player->FileName();
-}
-
-void PadBoard::setFileName(int n, const QString& fileName) {
-    pad(n).player->setFileName(fileName);
-}
-
-QString PadBoard::imagePath(int n) const {
-    return pad(n).imagePath;
-}
-
-void PadBoard::setImagePath(int n, const QString& path) {
-    Pad& p = pad(n);
-    ++p.pictureJob; // a picture still being decoded no longer belongs to this pad
-    p.imagePath = path;
-}
-
-void PadBoard::loadPicture(int n, const QString& path, bool keepPathOnFailure) {
-    Pad& p = pad(n);
-    textfile::requireOneLine(path);
-    readPicture(path, QSize(), true); // not a picture: refused here, nothing changes
-    const quint64 job = ++p.pictureJob;
-    const QString previous = keepPathOnFailure ? path : p.imagePath;
-    p.imagePath = path;
-    const qreal ratio = p.image->devicePixelRatioF();
-    const QSize size = p.pictureFrame->size().expandedTo(kPictureSize) * ratio;
-    // Decoding a large photo takes far longer than a frame: a worker does it, and the
-    // picture shown so far stays until the new one is ready.
-    m_pictureThreads->start([this, n, job, path, previous, size, ratio] {
-        QImage image;
-        QString error;
-        try {
-            image = readPicture(path, size, false);
-        } catch (const ECueError& e) {
-            error = e.message();
-        } catch (...) {
-            error = QStringLiteral("画像を読み込めません: ") + path;
-        }
-        QMetaObject::invokeMethod(
-            this,
-            [this, n, job, image = std::move(image), error, previous, ratio] {
-                pictureDecoded(n, job, image, ratio, error, previous);
-            },
-            Qt::QueuedConnection);
-    });
-}
-
-void PadBoard::pictureDecoded(int n, quint64 job, const QImage& image, qreal ratio,
-                              const QString& error, const QString& previousPath) {
-    Pad& p = pad(n);
-    if (job != p.pictureJob || !p.frame)
-        return; // cleared or replaced meanwhile, or the pad's window is gone
-    if (!error.isEmpty()) {
-        p.imagePath = previousPath;
-        emit pictureFinished(n, false);
-        dialogs::guarded([&] { throw ECueError(error); });
-        return;
-    }
-    QPixmap pixmap = QPixmap::fromImage(image);
-    pixmap.setDevicePixelRatio(ratio);
-    p.image->setPixmap(pixmap);
-    emit pictureFinished(n, true);
-}
-
-QImage PadBoard::readPictureWithin(const QString& path, const QSize& box) {
-    return readPicture(path, box, false, Fit::Within);
-}
-
-void PadBoard::clearPicture(int n) {
-    Pad& p = pad(n);
-    ++p.pictureJob;
-    p.image->clear();
-    p.imagePath.clear();
-}
-
-// ---- commands -----------------------------------------------------------------------------
-
-void PadBoard::releasePad(int n) {
-    ClipPlayer* player = pad(n).player;
-    const TMPModes mode = player->Mode();
-    if (mode == mpPlaying)
-        player->Stop();
-    // Close whatever the player holds, also a clip opened without a file name left behind.
-    player->Close();
-    player->setFileName(QString());
-}
-
-void PadBoard::switchLoopOff(int n) {
-    QCheckBox* loop = pad(n).loop;
-    if (!loop->isChecked())
-        return;
-    m_programTurnsLoopOff = true;
-    loop->setChecked(false); // runs loop4Click through toggled
-    m_programTurnsLoopOff = false;
-}
-
-void PadBoard::openClip(int n, const QString& fileName) {
-    Pad& p = pad(n);
-    textfile::requireOneLine(fileName);
-    p.player->setFileName(fileName);
-    p.player->Open();
-    p.play->setEnabled(!p.loop->isChecked()); // a looping pad is played by its switch
-    p.bar->setEnabled(true);
-    applyVolume(n);
-}
-
-void PadBoard::applyVolume(int n) {
-    const Pad& p = pad(n);
-    if (p.player->MCIOpened())
-        SetPlayerVolume(p.player, p.trackBar->value());
-}
-
-void PadBoard::takePlayerVolumes() {
-    for (int n = 1; n <= kPads; ++n)
-        m_pads[n - 1].trackBar->setValue(GetPlayerVolume(m_pads[n - 1].player));
-}
-
-void PadBoard::releaseAllPads() {
-    for (int n = 1; n <= kPads; ++n) {
-        m_pads[n - 1].play->setEnabled(false);
-        releasePad(n);
-    }
-}
-
 int PadBoard::popupPad() const {
     if (!m_popupFrame)
         return 0;
@@ -781,60 +523,31 @@ bool PadBoard::eventFilter(QObject* watched, QEvent* event) {
 // Play: a playing clip starts again from the beginning; otherwise it plays from where it
 // stands (the start after every completed play and every loop switch-off).
 void PadBoard::playbtn1Click(QObject* sender) {
-    dialogs::guarded([&] {
-        ClipPlayer* player = pad(padOf(sender)).player;
-        if (player->Mode() == mpPlaying)
-            player->Restart(); // one command: no gap between the old sound and the new
-        else
-            player->Play();
-    });
+    dialogs::guarded([&] { m_model->play(padOf(sender)); });
 }
 
-// Loop switch, by the user or by the program turning it off.
+// Loop switch, by the user; the model's own changes are only shown.
 void PadBoard::loop4Click(QObject* sender) {
-    const bool byProgram = m_programTurnsLoopOff;
+    if (m_showing)
+        return;
     dialogs::guarded([&] {
-        Pad& p = pad(padOf(sender));
-        // The engine repeats the clip itself, sample-continuous, without waiting for the end
-        // notice to come round through this thread.
-        p.player->setLooping(p.loop->isChecked());
-        if (p.loop->isChecked()) {
-            p.player->Play();
-            p.play->setEnabled(false);
-            return;
-        }
-        // The program switches loops off before a set list load; a pad whose clip is already
-        // closed has nothing to stop, and its play button follows the load.
-        if (byProgram && !p.player->MCIOpened())
-            return;
-        p.player->Stop();
-        p.player->Rewind();
-        p.play->setEnabled(true);
+        const int n = padOf(sender);
+        m_model->setLoop(n, pad(n).loop->isChecked());
     });
 }
 
-// End of clip: a playback that reached the end rewinds, and plays again while looping. A
-// notice for a player that no longer holds a clip (released while it played) is stale.
+// End of clip: a playback that reached the end rewinds, and plays again while looping.
 void PadBoard::VarnelPlayer1Notify(QObject* sender) {
-    dialogs::guarded([&] {
-        Pad& p = pad(padOf(sender));
-        if (!p.player->MCIOpened())
-            return;
-        if (p.player->Position() != p.player->Length())
-            return;
-        p.player->Stop();
-        p.player->Rewind();
-        if (p.loop->isChecked())
-            p.player->Play();
-    });
+    dialogs::guarded([&] { m_model->endOfClip(padOf(sender)); });
 }
 
 // Volume: the slider reaches the player except while a set list loads or the window closes.
 void PadBoard::TrackBar1Change(QObject* sender) {
+    if (m_showing)
+        return;
     dialogs::guarded([&] {
-        const Pad& p = pad(padOf(sender));
-        if (startupValue() == 0)
-            SetPlayerVolume(p.player, p.trackBar->value());
+        const int n = padOf(sender);
+        m_model->setVolume(n, pad(n).trackBar->value());
     });
 }
 
@@ -852,34 +565,8 @@ void PadBoard::filesel1Click(QObject* sender) {
         const QStringList chosen = OpenDialog1->selectedFiles();
         if (chosen.isEmpty())
             return;
-        chooseClip(n, chosen.first());
+        m_model->chooseClip(n, chosen.first());
     });
-}
-
-void PadBoard::chooseClip(int n, const QString& file) {
-    Pad& p = pad(n);
-    textfile::requireOneLine(file); // a set list line could not hold it
-    // A file that another pad holds is refused before anything of this pad changes.
-    for (int i = 1; i <= kPads; ++i) {
-        if (i != n && m_pads[i - 1].player->FileName() == file) {
-            dialogs::messageDlg(QStringLiteral("このファイルはPLAY TRACK ") + QString::number(i) +
-                                    QStringLiteral("で指定されています。"),
-                                dialogs::MsgKind::Warning, dialogs::mbYes);
-            return;
-        }
-    }
-
-    p.player->Close();
-    const std::optional<QString> name =
-        dialogs::inputQuery(QStringLiteral("確認"), QStringLiteral("名称を入力してください"),
-                            captionWithoutSuffix(p.play->text(), n));
-    if (name)
-        setCaption(n, *name + suffix(n));
-    p.player->setFileName(file);
-    p.play->setEnabled(!p.loop->isChecked()); // a looping pad is played by its switch
-    p.player->Open(); // a failure goes to the error box; name and button stay
-    p.bar->setEnabled(true);
-    applyVolume(n);
 }
 
 // Choose picture: the open-picture dialog, then the choice.
@@ -894,12 +581,8 @@ void PadBoard::Image1DblClick(QObject* sender) {
         const QStringList chosen = OpenPictureDialog1->selectedFiles();
         if (chosen.isEmpty())
             return;
-        choosePicture(n, chosen.first());
+        m_model->choosePicture(n, chosen.first());
     });
-}
-
-void PadBoard::choosePicture(int n, const QString& path) {
-    loadPicture(n, path);
 }
 
 // Delete (削除): the pad whose frame opened the menu becomes empty.
@@ -910,12 +593,8 @@ void PadBoard::N1Click(QObject*) {
                                 dialogs::mbYes | dialogs::mbNo) != dialogs::mrYes)
             return;
         const int n = popupPad();
-        if (n == 0)
-            return;
-        releasePad(n);
-        setCaption(n, QStringLiteral("PlaySound") + suffix(n));
-        clearPicture(n);
-        pad(n).play->setEnabled(false);
+        if (n != 0)
+            m_model->deletePad(n);
     });
 }
 
@@ -927,8 +606,8 @@ void PadBoard::N2Click(QObject*) {
             return;
         const std::optional<QString> name =
             dialogs::inputQuery(QStringLiteral("確認"), QStringLiteral("名称を入力してください"),
-                                captionWithoutSuffix(pad(n).play->text(), n));
+                                captionWithoutSuffix(m_model->caption(n), n));
         if (name)
-            setCaption(n, *name + suffix(n));
+            m_model->rename(n, *name);
     });
 }

@@ -5,6 +5,8 @@
 // hands them in a PadTimes; neither reads the player. Each repaints only when what it draws
 // changes, so a board that refreshes them often costs next to nothing.
 
+#include "padtimes.h"
+
 #include <QColor>
 #include <QPixmap>
 #include <QString>
@@ -15,24 +17,6 @@
 
 class DigitStrip;
 class QPainter;
-
-// A pad's playback as the board read it from the player's published position.
-struct PadTimes {
-    enum class State : std::uint8_t {
-        Empty,   // no clip open
-        Ready,   // open, not sounding
-        Playing, // sounding (also while it fades out)
-        Paused
-    };
-    State state = State::Empty;
-    qint32 position = 0; // ms from the start of the clip (of the current pass while looping)
-    qint32 length = 0;   // ms
-    bool looping = false;
-    bool fading = false;
-
-    qint32 left() const { return length > position ? length - position : 0; }
-    bool operator==(const PadTimes&) const = default;
-};
 
 // Time played, "m:ss", rounded down to the second.
 QString formatPlayed(qint32 ms);

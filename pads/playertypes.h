@@ -31,36 +31,6 @@ constexpr int kButtonCount = 9;
 
 enum TMPDevCaps : std::uint8_t { mpCanStep, mpCanEject, mpCanPlay, mpCanRecord, mpUsesWindow };
 
-enum TMPDeviceTypes : std::uint8_t {
-    dtAutoSelect,
-    dtAVIVideo,
-    dtCDAudio,
-    dtDAT,
-    dtDigitalVideo,
-    dtMMMovie,
-    dtOther,
-    dtOverlay,
-    dtScanner,
-    dtSequencer,
-    dtVCR,
-    dtVideodisc,
-    dtWaveAudio
-};
-
-enum TMPTimeFormats : std::uint8_t {
-    tfMilliseconds,
-    tfHMS,
-    tfMSF,
-    tfFrames,
-    tfSMPTE24,
-    tfSMPTE25,
-    tfSMPTE30,
-    tfSMPTE30Drop,
-    tfBytes,
-    tfSamples,
-    tfTMSF
-};
-
 // A set of small enumeration values held as bits; bit i stands for the value of ordinal i.
 template <typename E, typename Bits> class EnumSet {
 public:

@@ -71,7 +71,12 @@ const GlyphTable& glyphTable() {
 } // namespace
 
 TransportBar::TransportBar(media::Engine& engine, int voice, QWidget* parent)
-    : QWidget(parent), m_player(new ClipPlayer(engine, voice, this)) {
+    : TransportBar(new ClipPlayer(engine, voice), parent) {
+    m_player->setParent(this);
+}
+
+TransportBar::TransportBar(ClipPlayer* player, QWidget* parent)
+    : QWidget(parent), m_player(player) {
     setFocusPolicy(Qt::TabFocus);
     setAttribute(Qt::WA_OpaquePaintEvent);
 
@@ -624,21 +629,5 @@ void TransportBar::doAction(TMPBtnType button) {
 // offers Play (and Record) again without taking anything away; every other button ends a
 // playback and offers Play (and Record) instead of Pause and Stop.
 void TransportBar::applyAutoRule(TMPBtnType button) {
-    TButtonSet set = m_player->autoButtons();
-    if (button == btPlay || button == btRecord) {
-        set.remove(btPlay);
-        set.remove(btRecord);
-        set.insert(btPause);
-        set.insert(btStop);
-    } else {
-        if (m_player->canPlay())
-            set.insert(btPlay);
-        if (m_player->canRecord())
-            set.insert(btRecord);
-        if (button != btPause) {
-            set.remove(btPause);
-            set.remove(btStop);
-        }
-    }
-    m_player->setAutoButtons(set);
+    m_player->applyAutoRule(button);
 }

@@ -47,7 +47,10 @@ public:
     // Styled otherwise; Classic is the plain bevel for a look without any style.
     enum class Look { Auto, Themed, Styled, Classic };
 
+    // A strip with a player of its own, on engine voice `voice`.
     TransportBar(media::Engine& engine, int voice, QWidget* parent = nullptr);
+    // The face of `player`, which its owner keeps for at least as long as the strip.
+    explicit TransportBar(ClipPlayer* player, QWidget* parent = nullptr);
     ~TransportBar() override;
 
     ClipPlayer* player() const { return m_player; }

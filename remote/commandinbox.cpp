@@ -2,6 +2,8 @@
 
 #include "spscqueue.h"
 
+#include <atomic>
+
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -45,7 +47,10 @@ bool CommandInbox::push(int lane, const RemoteCommand& command) noexcept {
 }
 
 void CommandInbox::wake() noexcept {
-    if (m_wakePending.exchange(true, std::memory_order_acq_rel))
+    // The command is in its lane before the flag is read. With the consumer's fence after it
+    // clears the flag, either the consumer sees the command or this sees the cleared flag.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (m_wakePending.exchange(true, std::memory_order_seq_cst))
         return;
     const std::uint64_t one = 1;
     // Non-blocking: the counter cannot overflow with one write per pending wake-up.
@@ -56,8 +61,11 @@ std::size_t CommandInbox::drain(std::size_t budget,
                                 const std::function<void(const RemoteCommand&)>& handle) {
     std::uint64_t count = 0;
     [[maybe_unused]] const ssize_t n = ::read(m_eventFd, &count, sizeof count);
-    // Cleared before taking anything: a command pushed from here on wakes the loop again.
-    m_wakePending.store(false, std::memory_order_release);
+    // Cleared before taking anything: a command pushed from here on wakes the loop again. The
+    // fence keeps the lanes from being read before the flag is cleared (a store followed by
+    // loads may otherwise be reordered), which could leave a command without its wake-up.
+    m_wakePending.store(false, std::memory_order_seq_cst);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
 
     std::size_t handled = 0;
     std::size_t emptyInARow = 0;

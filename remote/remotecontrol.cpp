@@ -4,7 +4,7 @@
 #include "commandinbox.h"
 #include "errors.h"
 #include "midiinput.h"
-#include "padboard.h"
+#include "padmodel.h"
 #include "setlistslots.h"
 #include "settings.h"
 
@@ -80,7 +80,7 @@ QString bindingName(const midi::Binding& binding) {
     return QStringLiteral("%1 %2 (%3)").arg(kind).arg(binding.number).arg(channel);
 }
 
-RemoteControl::RemoteControl(PadBoard& board, SetListSlots& setLists, QString dataFolder,
+RemoteControl::RemoteControl(PadModel& board, SetListSlots& setLists, QString dataFolder,
                              QObject* parent)
     : QObject(parent), m_board(board), m_slots(setLists), m_dataFolder(std::move(dataFolder)),
       m_inbox(std::make_unique<CommandInbox>(kLanes)),
@@ -172,7 +172,7 @@ void RemoteControl::execute(const RemoteCommand& command) {
             act({midi::Action::Fade, command.number}, -1);
             return;
         case CommandKind::PadStop:
-            if (command.number < 1 || command.number > PadBoard::kPads)
+            if (command.number < 1 || command.number > PadModel::kPads)
                 return;
             if (refuseWhileBusy(QStringLiteral("パッド%1 停止").arg(command.number)) ||
                 refuseWithoutClip(command.number, QStringLiteral("停止")))
@@ -205,20 +205,20 @@ bool RemoteControl::refuseWithoutClip(int pad, const QString& what) {
 
 void RemoteControl::act(const midi::Target& target, int volume) {
     const int pad = target.pad;
-    if (target.action != midi::Action::StopAll && (pad < 1 || pad > PadBoard::kPads))
+    if (target.action != midi::Action::StopAll && (pad < 1 || pad > PadModel::kPads))
         return;
     if (refuseWhileBusy(targetName(target)))
         return;
     switch (target.action) {
     case midi::Action::Play:
         if (!refuseWithoutClip(pad, QStringLiteral("再生")))
-            m_board.pressPad(pad);
+            m_board.press(pad);
         break;
     case midi::Action::Fade:
-        m_board.fadePad(pad);
+        m_board.fade(pad);
         break;
     case midi::Action::Volume:
-        m_board.moveVolume(pad, std::clamp(volume, 0, 1000));
+        m_board.setVolume(pad, std::clamp(volume, 0, 1000));
         break;
     case midi::Action::StopAll:
         m_board.stopAll();
@@ -252,12 +252,12 @@ void RemoteControl::replyStatus(const ReplyAddress& to) {
     m_statusTokens -= 1;
 
     // One message per pad, "/cuedeck/pad/N/status" state caption msLeft, then the set list.
-    for (int n = 1; n <= PadBoard::kPads; ++n) {
+    for (int n = 1; n <= PadModel::kPads; ++n) {
         ClipPlayer* player = m_board.player(n);
         int left = 0;
         if (player->MCIOpened())
             left = std::max(0, player->Length() - player->Position());
-        const QByteArray caption = PadBoard::captionWithoutSuffix(m_board.caption(n), n).toUtf8();
+        const QByteArray caption = PadModel::captionWithoutSuffix(m_board.caption(n), n).toUtf8();
         lo_message m = lo_message_new();
         lo_message_add_string(m, stateOf(player));
         lo_message_add_string(m, caption.constData());

@@ -1,7 +1,7 @@
 #pragma once
 // Remote triggers on the UI thread: the MIDI input and the OSC listener hand their commands
 // over through the command inbox, and this object carries them out on the board exactly as
-// the keys and buttons do, through the pad board's and the set list slots' own commands. It
+// the keys and buttons do, through the pad model's and the set list slots' own commands. It
 // also keeps the MIDI mapping ("conf/midi.ini") and the OSC settings ("osc/..." in
 // "conf/settings.ini"), and runs MIDI learn.
 //
@@ -31,7 +31,7 @@
 #include <memory>
 #include <optional>
 
-class PadBoard;
+class PadModel;
 class QSocketNotifier;
 class SetListSlots;
 
@@ -48,7 +48,7 @@ public:
     // Status replies per second at most; more requests are dropped.
     static constexpr int kStatusRepliesPerSecond = 20;
 
-    RemoteControl(PadBoard& board, SetListSlots& setLists, QString dataFolder,
+    RemoteControl(PadModel& board, SetListSlots& setLists, QString dataFolder,
                   QObject* parent = nullptr);
     ~RemoteControl() override;
 
@@ -120,7 +120,7 @@ private:
     void loadMapping();
     void saveMapping(const midi::Mapping& mapping) const;
 
-    PadBoard& m_board;
+    PadModel& m_board;
     SetListSlots& m_slots;
     QString m_dataFolder;
     std::unique_ptr<CommandInbox> m_inbox;

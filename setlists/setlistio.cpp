@@ -2,48 +2,27 @@
 
 #include "clipplayer.h"
 #include "errors.h"
-#include "padboard.h"
+#include "padfields.h"
+#include "padmodel.h"
 #include "textfile.h"
-#include "transportbar.h"
 
 #include <QFileInfo>
-#include <QPushButton>
-#include <QSlider>
 
 #include <array>
 
 namespace setlist {
 namespace {
 
-// Sets the main window's startup field for the time of a load and back to 0 however the
-// load ends.
-class StartupGuard {
-public:
-    explicit StartupGuard(int* startup) : m_startup(startup) {
-        if (m_startup)
-            *m_startup = 1;
-    }
-    ~StartupGuard() {
-        if (m_startup)
-            *m_startup = 0;
-    }
-    StartupGuard(const StartupGuard&) = delete;
-    StartupGuard& operator=(const StartupGuard&) = delete;
-
-private:
-    int* m_startup;
-};
-
 // Gives pad `pad` the clip `fileName`. A clip that cannot be opened leaves the pad with the
 // file name set and the play button disabled, without a message.
-void openListedClip(PadBoard& board, int pad, const QString& fileName) {
+void openListedClip(PadModel& board, int pad, const QString& fileName) {
     if (!board.fileName(pad).isEmpty())
         board.releasePad(pad); // a repeated FILENAME line replaces the first clip
     try {
         board.openClip(pad, fileName);
     } catch (...) {
         board.setFileName(pad, fileName);
-        board.playButton(pad)->setEnabled(false);
+        board.setPlayEnabled(pad, false);
     }
 }
 
@@ -59,31 +38,67 @@ bool refusedName(const QString& name, QStringList& errors) {
     }
 }
 
-void resetPad(PadBoard& board, int pad) {
+// The extension lines: every pad field the lines name takes its value, every other one its
+// default. A value that does not read is the default too.
+void applyExtensionLines(PadModel& board, const QStringList& lines) {
+    if (padfields::kCount == 0)
+        return;
+    std::array<std::array<int, padfields::kCount>, kPadCount> values{};
+    for (auto& pad : values)
+        for (int f = 0; f < padfields::kCount; ++f)
+            pad[f] = padfields::kFields[f].defaultValue;
+    for (const QString& line : lines) {
+        const qsizetype eq = line.indexOf(u'=');
+        if (eq < 0)
+            continue;
+        const auto named = padfields::valueNamed(line.left(eq), kPadCount);
+        if (!named)
+            continue;
+        const padfields::Field& field = padfields::kFields[named->field];
+        values[named->pad - 1][named->field] =
+            field.fromText(line.mid(eq + 1)).value_or(field.defaultValue);
+    }
+    for (int pad = 1; pad <= kPadCount; ++pad)
+        for (int f = 0; f < padfields::kCount; ++f)
+            board.setExtension(pad, f, values[pad - 1][f]);
+}
+
+void resetPad(PadModel& board, int pad) {
     board.switchLoopOff(pad);
     board.setFileName(pad, QString());
-    board.transportBar(pad)->setEnabled(false);
-    board.playButton(pad)->setEnabled(false);
-    board.setCaption(pad, QStringLiteral("PLAY SOUND") + board.suffix(pad));
+    board.setStripEnabled(pad, false);
+    board.setPlayEnabled(pad, false);
+    board.setCaption(pad, PadModel::initialCaption(pad));
     board.clearPicture(pad);
-    board.trackBar(pad)->setValue(kMaxVolume);
+    board.setVolume(pad, kMaxVolume);
+    for (int f = 0; f < padfields::kCount; ++f)
+        board.setExtension(pad, f, padfields::kFields[f].defaultValue);
 }
 
 } // namespace
 
-QStringList boardLines(const PadBoard& board) {
+QStringList boardLines(const PadModel& board) {
     Board records;
     for (int pad = 1; pad <= kPadCount; ++pad) {
         PadRecord& rec = records[static_cast<size_t>(pad - 1)];
         rec.fileName = board.fileName(pad);
         rec.caption = board.caption(pad);
-        rec.imagePath = board.imagePath(pad);
-        rec.volume = board.trackBar(pad)->value();
+        rec.imagePath = board.picturePath(pad);
+        rec.volume = board.volume(pad);
     }
-    return formatLines(records);
+    QStringList lines = formatLines(records);
+    for (int f = 0; f < padfields::kCount; ++f) {
+        const padfields::Field& field = padfields::kFields[f];
+        for (int pad = 1; pad <= kPadCount; ++pad) {
+            const int value = board.extension(pad, f);
+            if (value != field.defaultValue)
+                lines << padfields::nameOf(f, pad) + QStringLiteral("=") + field.toText(value);
+        }
+    }
+    return lines;
 }
 
-void saveBoard(const PadBoard& board, const QString& path, textfile::Flush flush) {
+void saveBoard(const PadModel& board, const QString& path, textfile::Flush flush) {
     textfile::writeLines(path, boardLines(board), flush);
 }
 
@@ -95,11 +110,11 @@ std::optional<QStringList> readSetListFile(const QString& path) {
     return textfile::readLines(path);
 }
 
-QStringList applySetList(PadBoard& board, int* startup, const std::optional<QStringList>& lines) {
-    StartupGuard guard(startup);
+QStringList applySetList(PadModel& board, const std::optional<QStringList>& lines) {
+    const PadModel::Loading loading(board);
 
     for (int pad = 1; pad <= kPadCount; ++pad) {
-        board.playButton(pad)->setEnabled(false);
+        board.setPlayEnabled(pad, false);
         board.releasePad(pad);
     }
 
@@ -131,14 +146,15 @@ QStringList applySetList(PadBoard& board, int* startup, const std::optional<QStr
             }
             break;
         case Field::Volume:
-            board.trackBar(pad)->setValue(volumeFromText(e.value));
+            board.setVolume(pad, volumeFromText(e.value));
             break;
         }
     }
+    applyExtensionLines(board, *lines);
 
     for (int pad = 1; pad <= kPadCount; ++pad) {
         if (board.fileName(pad).isEmpty())
-            board.playButton(pad)->setEnabled(false);
+            board.setPlayEnabled(pad, false);
         const QString& picture = pictures[static_cast<size_t>(pad - 1)];
         if (picture.isEmpty())
             continue;
@@ -149,7 +165,7 @@ QStringList applySetList(PadBoard& board, int* startup, const std::optional<QStr
             board.loadPicture(pad, picture, true);
         } catch (const std::exception& e) {
             // The path stays, so saving the set list again keeps what the file said.
-            board.setImagePath(pad, picture);
+            board.setPicturePath(pad, picture);
             const auto* cue = dynamic_cast<const ECueError*>(&e);
             QString message = cue ? cue->message() : QString::fromLocal8Bit(e.what());
             if (!message.contains(picture))

@@ -3,7 +3,7 @@
 #include "dialogs.h"
 #include "errors.h"
 #include "filedialogs.h"
-#include "padboard.h"
+#include "padmodel.h"
 #include "setlistio.h"
 #include "settings.h"
 #include "textfile.h"
@@ -42,10 +42,12 @@ QString runDialog(QFileDialog* dialog, const QString& folder) {
 
 } // namespace
 
-SetListSlots::SetListSlots(PadBoard& board, int* startup, QString dataFolder, QLabel* slotPanel,
-                           QLabel* pathPanel, QWidget* dialogParent, QObject* parent)
-    : QObject(parent), m_board(board), m_startup(startup), m_dataFolder(std::move(dataFolder)),
-      m_slotPanel(slotPanel), m_pathPanel(pathPanel), m_saveDialog(makeSaveDialog(dialogParent)) {
+SetListSlots::SetListSlots(PadModel& board, QFileDialog* openDialog, QString dataFolder,
+                           QLabel* slotPanel, QLabel* pathPanel, QWidget* dialogParent,
+                           QObject* parent)
+    : QObject(parent), m_board(board), m_openDialog(openDialog),
+      m_dataFolder(std::move(dataFolder)), m_slotPanel(slotPanel), m_pathPanel(pathPanel),
+      m_saveDialog(makeSaveDialog(dialogParent)) {
     filedialogs::keepReadable(m_saveDialog, filedialogs::kListSize,
                               [this] { return settings::path(m_dataFolder); });
 }
@@ -55,7 +57,7 @@ SetListSlots::~SetListSlots() {
 }
 
 QFileDialog* SetListSlots::OpenDialog1() const {
-    return m_board.OpenDialog1;
+    return m_openDialog.data();
 }
 
 QFileDialog* SetListSlots::SaveDialog1() const {
@@ -91,7 +93,7 @@ void SetListSlots::SaveSetList(const QString& path) {
 }
 
 void SetListSlots::applyLines(const std::optional<QStringList>& lines) {
-    const QStringList errors = setlist::applySetList(m_board, m_startup, lines);
+    const QStringList errors = setlist::applySetList(m_board, lines);
     if (!errors.isEmpty())
         dialogs::showErrorBox(errors.join(u'\n'));
 }
@@ -107,6 +109,8 @@ bool SetListSlots::SetListModified() {
     } catch (const ECueError&) {
         // The check copy is only a trace of the comparison; the comparison uses `lines`.
     }
+    if (m_restored)
+        return true;
     try {
         return textfile::readLines(baselineFile()) != lines;
     } catch (const ECueError&) {
@@ -120,12 +124,16 @@ void SetListSlots::showSlot(int k) {
         m_slotPanel->setText(QString::number(k));
     if (m_pathPanel)
         m_pathPanel->setText(slotFile(k));
+    emit currentChanged();
 }
 
 void SetListSlots::renewBaseline() {
+    m_restored = false;
+    m_baseline = setlist::boardLines(m_board);
+    emit currentChanged();
     try {
         // Not flushed: a baseline lost in a crash only makes the next comparison ask.
-        setlist::saveBoard(m_board, baselineFile(), textfile::Flush::No);
+        textfile::writeLines(baselineFile(), m_baseline, textfile::Flush::No);
     } catch (const ECueError& e) {
         dialogs::showErrorBox(e.message());
     }
@@ -140,6 +148,25 @@ void SetListSlots::FormShow() {
         dialogs::showErrorBox(e.message());
     }
     renewBaseline();
+}
+
+void SetListSlots::restoreBoard(int k, const QStringList& lines) {
+    if (k < 1 || k > kSlots)
+        k = 1;
+    showSlot(k);
+    try {
+        LoadSetList(slotFile(k));
+    } catch (const ECueError& e) {
+        dialogs::showErrorBox(e.message());
+    }
+    renewBaseline();
+    applyLines(lines);
+    m_restored = true;
+    emit currentChanged();
+}
+
+bool SetListSlots::differsFromBaseline(const QStringList& lines) const {
+    return m_restored || lines != m_baseline;
 }
 
 bool SetListSlots::FormCloseQuery() {
@@ -158,8 +185,7 @@ bool SetListSlots::FormCloseQuery() {
 }
 
 void SetListSlots::FormClose() {
-    if (m_startup)
-        *m_startup = 1;
+    m_board.holdLoadingForGood();
     m_board.releaseAllPads();
     try {
         SaveSetList(confFile(QStringLiteral("def.conf")));

@@ -16,7 +16,7 @@
 
 #include <optional>
 
-class PadBoard;
+class PadModel;
 class QFileDialog;
 class QLabel;
 class QWidget;
@@ -26,9 +26,10 @@ class SetListSlots : public QObject {
 public:
     static constexpr int kSlots = board::kSetLists;
 
-    // `slotPanel` and `pathPanel` are the status bar's panels 0 and 1. `startup` points at the
-    // main window's startup field. `dialogParent` (may be null) parents the save dialog.
-    SetListSlots(PadBoard& board, int* startup, QString dataFolder, QLabel* slotPanel,
+    // `slotPanel` and `pathPanel` are the status bar's panels 0 and 1. `openDialog` is the
+    // window's one open dialog, shared with the clip chooser. `dialogParent` (may be null)
+    // parents the save dialog.
+    SetListSlots(PadModel& board, QFileDialog* openDialog, QString dataFolder, QLabel* slotPanel,
                  QLabel* pathPanel, QWidget* dialogParent = nullptr, QObject* parent = nullptr);
     ~SetListSlots() override;
 
@@ -56,9 +57,16 @@ public:
     // The main window's first showing: slot 1 becomes current and is loaded; the baseline
     // is taken.
     void FormShow();
+    // A board brought back from the crash journal: slot `k` becomes current with its file as
+    // the baseline, then the board takes `lines`. It counts as changed until the next
+    // baseline, so the usual question follows at the next switch or exit.
+    void restoreBoard(int k, const QStringList& lines);
+    // Whether `lines` (the board's) differ from the baseline last taken, without the disk.
+    bool differsFromBaseline(const QStringList& lines) const;
     // The close request: true when the window may close (no changes, or the user agreed).
     bool FormCloseQuery();
-    // The close: startup 1 for good, every pad released, the board written to "def.conf".
+    // The close: the model loading for good, every pad released, the board written to
+    // "def.conf".
     void FormClose();
 
     // Select slot `k` (the tag of setlist1 ... setlist10).
@@ -77,10 +85,13 @@ public:
     // "a.b.txt" -> "a.b.cdk"; "name" -> "name.cdk".
     static QString withCdkExtension(const QString& fileName);
 
-    // Load file uses the window's one open dialog, the board's OpenDialog1; Save file has
-    // its own SaveDialog1.
+    // Load file uses the window's one open dialog; Save file has its own SaveDialog1.
     QFileDialog* OpenDialog1() const;
     QFileDialog* SaveDialog1() const;
+
+signals:
+    // The current slot or its baseline changed.
+    void currentChanged();
 
 private:
     QString confFile(const QString& name) const;
@@ -91,11 +102,13 @@ private:
     // Load file's question; true when the board may be replaced.
     bool mayReplaceBoard();
 
-    PadBoard& m_board;
-    int* m_startup;
+    PadModel& m_board;
+    QPointer<QFileDialog> m_openDialog;
     QString m_dataFolder;
     QPointer<QLabel> m_slotPanel;
     QPointer<QLabel> m_pathPanel;
     int m_current = 1;
+    QStringList m_baseline; // the lines of the last baseline
+    bool m_restored = false;
     QPointer<QFileDialog> m_saveDialog;
 };

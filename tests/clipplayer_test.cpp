@@ -4,6 +4,7 @@
 #include "clipplayer.h"
 #include "engine.h"
 #include "engine_support.h"
+#include "wait_support.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -41,13 +42,7 @@ QString deviceError(const std::function<void()>& f) {
     return QString();
 }
 
-bool waitFor(const std::function<bool()>& done, int ms = 5000) {
-    QElapsedTimer t;
-    t.start();
-    while (!done() && t.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    return done();
-}
+using testsupport::waitFor;
 
 class ClipPlayerTest : public ::testing::Test {
 protected:

@@ -13,7 +13,7 @@ function(cuedeck_add_e2e_test)
 endfunction()
 
 cuedeck_add_e2e_test(NAME e2e_shell_test SOURCES e2e_test.cpp)
-cuedeck_add_e2e_test(NAME e2e_program_test SOURCES e2e_program_test.cpp TIMEOUT 240)
+cuedeck_add_e2e_test(NAME e2e_program_test SOURCES e2e_program_test.cpp TIMEOUT 300)
 cuedeck_add_e2e_test(NAME e2e_remote_test SOURCES e2e_remote_test.cpp TIMEOUT 240)
 # liblo, the panel's port and screenshots, the hotkey held by another X client
 target_link_libraries(e2e_remote_test PRIVATE cuedeck_remote_core Qt6::Gui Qt6::Network)

@@ -8,6 +8,8 @@
 //
 // CMake: cuedeck_add_e2e_test(NAME x SOURCES x.cpp) (tests/e2e.cmake) defines CUEDECK_EXE.
 
+#include "wait_support.h"
+
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -196,13 +198,7 @@ inline Geometry geometryOf(const QString& window) {
 
 // Polls `condition` every 50 ms until it holds or `timeoutMs` has passed.
 inline bool waitUntil(const std::function<bool()>& condition, int timeoutMs = kWaitMs) {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QThread::msleep(50);
-    }
-    return true;
+    return testsupport::waitFor(condition, timeoutMs, 50);
 }
 
 // Gives `window` the keyboard focus and types `keys` (xdotool key names: "q", "alt+x").

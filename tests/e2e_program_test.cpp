@@ -333,3 +333,57 @@ TEST_F(ProgramEndToEnd, HelpOpensTheManualOfTheProgramFolder) {
     requestClose(main);
     expectCleanExit(app);
 }
+
+TEST_F(ProgramEndToEnd, AKilledSessionsBoardComesBackFromTheJournal) {
+    QProcess* app = nullptr;
+    QString main = startWithDemoSetList(&app);
+    ASSERT_FALSE(main.isEmpty());
+    // Pad 8 renamed through its menu (削除, 名称変更, ...), pad 1's volume moved.
+    tool("xdotool", {"mousemove", "--window", main, "--sync", "1600", "500", "click", "3"});
+    QThread::msleep(300); // the menu is up, and has the keyboard
+    tool("xdotool", {"key", "Down", "Down", "Return"});
+    const QString input = waitForWindow(app->processId(), QStringLiteral("確認"));
+    ASSERT_FALSE(input.isEmpty());
+    tool("xdotool", {"key", "--clearmodifiers", "ctrl+a"});
+    tool("xdotool", {"type", "--delay", "20", "after"});
+    pressReturn(input);
+    const QPoint groove = volumeGroove(1);
+    clickAt(main, groove.x(), groove.y());
+    const QString journal = conf("board.journal");
+    auto journaled = [&] {
+        const QStringList lines = readLines(journal);
+        return lines.mid(0, 3) == QStringList{"[Journal]=1", "[SetList]=1", "[Modified]=1"} &&
+               valueOf(lines, "[PLAYBTN8]") == "after(&F)" &&
+               valueOf(lines, "[VOLUME1]") != valueOf(m_starter, "[VOLUME1]");
+    };
+    ASSERT_TRUE(waitUntil(journaled, 5000)) << readFile(journal).toStdString();
+    const QStringList before = readLines(journal);
+    app->kill();
+    ASSERT_TRUE(app->waitForFinished(kWaitMs));
+
+    // Yes: the board is back, and the slot switch asks to save it.
+    app = launch();
+    ASSERT_TRUE(answerNextBox(app->processId(), "restore-question", {}, QStringLiteral("確認")));
+    main = waitForWindow(app->processId(), "CUEDECK");
+    ASSERT_FALSE(main.isEmpty());
+    EXPECT_TRUE(waitUntil([&] { return readLines(journal) == before; }, 5000))
+        << readFile(journal).toStdString();
+    EXPECT_EQ(readLines(conf("setlist.bak")), m_starter);
+    const QPoint slot2 = setListButton(2);
+    clickAt(main, slot2.x(), slot2.y());
+    ASSERT_TRUE(answerNextBox(app->processId(), {}, {}, QStringLiteral("確認"), "Escape"));
+    EXPECT_TRUE(waitUntil([&] { return valueOf(readLines(journal), "[SetList]") == "2"; }, 5000));
+    app->kill();
+    ASSERT_TRUE(app->waitForFinished(kWaitMs));
+
+    // No: the journal is kept aside; a clean exit leaves no journal.
+    app = launch();
+    ASSERT_TRUE(answerNextBox(app->processId(), {}, {}, QStringLiteral("確認"), "Escape"));
+    main = waitForWindow(app->processId(), "CUEDECK");
+    ASSERT_FALSE(main.isEmpty());
+    EXPECT_EQ(valueOf(readLines(journal + ".bak"), "[SetList]"), "2");
+    EXPECT_TRUE(waitUntil([&] { return QFileInfo::exists(journal); }, 5000));
+    requestClose(main);
+    expectCleanExit(app);
+    EXPECT_FALSE(QFileInfo::exists(journal));
+}

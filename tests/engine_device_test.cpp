@@ -5,6 +5,7 @@
 #include "engine.h"
 #include "engine_fakeserver.h"
 #include "engine_support.h"
+#include "wait_support.h"
 
 #include <gtest/gtest.h>
 
@@ -18,15 +19,7 @@ using namespace testsupport;
 
 namespace {
 
-bool waitUntil(const std::function<bool()>& done, int ms = 5000) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using testsupport::waitFor;
 
 class EngineDevice : public ::testing::Test {
 protected:
@@ -60,21 +53,21 @@ TEST_F(EngineDevice, AServerThatGoesAndComesBackSoundsAgainWithEveryPadAsItWas) 
     EndLog ends;
     ends.attach(*engine, 0);
     engine->play(0);
-    ASSERT_TRUE(waitUntil([&] { return peakOf(server->played("Speakers")) > 1e-4f; }));
+    ASSERT_TRUE(waitFor([&] { return peakOf(server->played("Speakers")) > 1e-4f; }));
 
     server->setUp(false);
     // The loss is seen, the playback ends as a failure, and the engine runs silent.
-    ASSERT_TRUE(waitUntil([&] { return !engine->hasSoundDevice(); }, 10000));
-    ASSERT_TRUE(waitUntil([&] { return ends.kinds() == std::vector<EndKind>{EndKind::Failed}; }));
+    ASSERT_TRUE(waitFor([&] { return !engine->hasSoundDevice(); }, 10000));
+    ASSERT_TRUE(waitFor([&] { return ends.kinds() == std::vector<EndKind>{EndKind::Failed}; }));
     EXPECT_FALSE(engine->isPlaying(0));
-    ASSERT_TRUE(waitUntil([&] { return server->playing() == "<silent>"; }));
+    ASSERT_TRUE(waitFor([&] { return server->playing() == "<silent>"; }));
     EXPECT_EQ(engine->output(), Engine::Output::Dummy);
     EXPECT_TRUE(engine->fellBackToDummy());
     EXPECT_EQ(engine->deviceState().losses, 1u);
     // While silent it keeps looking, about every 300 ms rather than flat out.
     const auto since = std::chrono::steady_clock::now();
     const int before = server->attempts();
-    ASSERT_TRUE(waitUntil([&] { return server->attempts() >= before + 3; }));
+    ASSERT_TRUE(waitFor([&] { return server->attempts() >= before + 3; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - since);
@@ -83,20 +76,20 @@ TEST_F(EngineDevice, AServerThatGoesAndComesBackSoundsAgainWithEveryPadAsItWas) 
 
     const std::size_t heardBefore = server->played("Speakers").size();
     server->setUp(true);
-    ASSERT_TRUE(waitUntil([&] { return engine->hasSoundDevice(); }, 10000));
+    ASSERT_TRUE(waitFor([&] { return engine->hasSoundDevice(); }, 10000));
     EXPECT_EQ(engine->deviceState().losses, 1u);
     // Every voice kept its clip, its volume and its loop switch.
     for (int v = 0; v < 3; ++v)
         EXPECT_TRUE(engine->loaded(v));
     engine->play(1);
-    ASSERT_TRUE(waitUntil([&] { return engine->position(1) > 20000; }));
+    ASSERT_TRUE(waitFor([&] { return engine->position(1) > 20000; }));
     const float peak = peakOf(server->played("Speakers"), heardBefore);
     EXPECT_GT(peak, 0.1f);
     EXPECT_LT(peak, 0.25f); // a quarter of the clip's 0.75
     engine->seek(2, 10 * kRate - 1000);
     engine->play(2);
     // Looping: past the end it goes on from the start.
-    EXPECT_TRUE(waitUntil([&] { return engine->isPlaying(2) && engine->position(2) < kRate; }));
+    EXPECT_TRUE(waitFor([&] { return engine->isPlaying(2) && engine->position(2) < kRate; }));
 }
 
 TEST_F(EngineDevice, AMissingChosenDeviceLeavesTheDefaultPlayingUntilItIsPluggedIn) {
@@ -107,23 +100,23 @@ TEST_F(EngineDevice, AMissingChosenDeviceLeavesTheDefaultPlayingUntilItIsPlugged
 
     // Plugged in: the engine moves to it by itself, and a pad sounds there.
     server->plugIn("USB Audio");
-    ASSERT_TRUE(waitUntil([&] { return engine->deviceState().device == "USB Audio"; }, 10000));
+    ASSERT_TRUE(waitFor([&] { return engine->deviceState().device == "USB Audio"; }, 10000));
     EXPECT_FALSE(engine->deviceState().chosenMissing);
     engine->load(0, clip(*engine, "a.wav", 5 * kRate));
     EndLog ends;
     ends.attach(*engine, 0);
     engine->play(0);
-    ASSERT_TRUE(waitUntil([&] { return peakOf(server->played("USB Audio")) > 1e-4f; }));
+    ASSERT_TRUE(waitFor([&] { return peakOf(server->played("USB Audio")) > 1e-4f; }));
 
     // Unplugged while the pad sounds: the playback fails, the default takes over at once.
     server->unplug("USB Audio");
-    ASSERT_TRUE(waitUntil([&] { return ends.kinds() == std::vector<EndKind>{EndKind::Failed}; }));
-    ASSERT_TRUE(waitUntil([&] { return server->playing() == "Speakers"; }));
+    ASSERT_TRUE(waitFor([&] { return ends.kinds() == std::vector<EndKind>{EndKind::Failed}; }));
+    ASSERT_TRUE(waitFor([&] { return server->playing() == "Speakers"; }));
     EXPECT_TRUE(engine->hasSoundDevice());
     EXPECT_TRUE(engine->deviceState().chosenMissing);
     const std::size_t before = server->played("Speakers").size();
     engine->play(0);
-    EXPECT_TRUE(waitUntil([&] { return peakOf(server->played("Speakers"), before) > 1e-4f; }));
+    EXPECT_TRUE(waitFor([&] { return peakOf(server->played("Speakers"), before) > 1e-4f; }));
 }
 
 TEST_F(EngineDevice, SwitchingDevicesFadesAcrossAndTheSoundGoesOnWhereItWas) {
@@ -135,11 +128,11 @@ TEST_F(EngineDevice, SwitchingDevicesFadesAcrossAndTheSoundGoesOnWhereItWas) {
     EndLog ends;
     ends.attach(*engine, 0);
     engine->play(0);
-    ASSERT_TRUE(waitUntil([&] { return engine->position(0) > kRate / 2; }));
+    ASSERT_TRUE(waitFor([&] { return engine->position(0) > kRate / 2; }));
 
     engine->chooseOutputDevice("Headphones");
-    ASSERT_TRUE(waitUntil([&] { return peakOf(server->played("Headphones")) > 1e-4f; }, 10000));
-    ASSERT_TRUE(waitUntil([&] { return server->played("Headphones").size() > 2 * kRate / 2; }));
+    ASSERT_TRUE(waitFor([&] { return peakOf(server->played("Headphones")) > 1e-4f; }, 10000));
+    ASSERT_TRUE(waitFor([&] { return server->played("Headphones").size() > 2 * kRate / 2; }));
     EXPECT_EQ(engine->deviceState().device, "Headphones");
     EXPECT_TRUE(engine->isPlaying(0));
     EXPECT_TRUE(ends.get().empty());

@@ -10,6 +10,7 @@
 #include "engine_support.h"
 #include "outputdevicepage.h"
 #include "shell_testenv.h"
+#include "wait_support.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -21,9 +22,7 @@ using testsupport::FakeServer;
 
 namespace {
 
-bool waitFor(const std::function<bool()>& condition, int ms = 10000) {
-    return QTest::qWaitFor(condition, ms);
-}
+using testsupport::waitFor;
 
 class OutputDevice : public ::testing::Test, protected DialogRecorder {
 protected:
@@ -87,8 +86,17 @@ TEST_F(OutputDevice, TheSettingsPageMovesTheSoundRemembersTheChoiceAndPlaysATest
     EXPECT_EQ(texts(list), QStringList({"既定のデバイス", "Speakers", "Headphones"}));
     EXPECT_EQ(list->currentItem()->text(), "既定のデバイス");
     EXPECT_EQ(page.stateLabel()->text(), "再生中: 既定のデバイス");
+    // The arrow keys only look; Return chooses.
+    const auto choose = [list](int row) {
+        list->setCurrentRow(row);
+        QTest::keyClick(list, Qt::Key_Return);
+    };
+    QTest::keyClick(list, Qt::Key_Down);
+    QTest::qWait(100);
+    EXPECT_EQ(server->playing(), "Speakers");
+    EXPECT_EQ(readFile(settingsFile()), "osc/port=9000\r\n");
 
-    list->setCurrentRow(2);
+    choose(2);
     ASSERT_TRUE(waitFor([&] { return server->playing() == "Headphones"; }));
     EXPECT_EQ(readFile(settingsFile()), "osc/port=9000\r\noutput/device=Headphones\r\n");
     ASSERT_TRUE(waitFor([&] { return page.stateLabel()->text() == "再生中: Headphones"; }));
@@ -110,7 +118,7 @@ TEST_F(OutputDevice, TheSettingsPageMovesTheSoundRemembersTheChoiceAndPlaysATest
     ASSERT_TRUE(waitFor([&] { return showsStatus(missingOutputDeviceText("Headphones")); }));
 
     // Back to the default: the key goes, the other keys stay.
-    list->setCurrentRow(0);
+    choose(0);
     ASSERT_TRUE(waitFor([&] { return !deviceStatus()->isVisible(); }));
     EXPECT_EQ(readFile(settingsFile()), "osc/port=9000\r\n");
     EXPECT_TRUE(errors.isEmpty()) << errors.join('|').toStdString();
@@ -120,7 +128,7 @@ TEST_F(OutputDevice, TheSettingsPageMovesTheSoundRemembersTheChoiceAndPlaysATest
     ASSERT_TRUE(waitFor([&] { return list->count() == 3; }));
     QFile::remove(settingsFile());
     QDir().mkpath(settingsFile()); // a folder where the file should be
-    list->setCurrentRow(2);
+    choose(2);
     EXPECT_EQ(errors.size(), 1);
     ASSERT_TRUE(waitFor([&] { return server->playing() == "Headphones"; }));
 }

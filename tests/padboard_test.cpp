@@ -6,7 +6,9 @@
 #include "dialog_support.h"
 #include "engine.h"
 #include "padboard.h"
+#include "padmodel.h"
 #include "transportbar.h"
+#include "wait_support.h"
 #include "wav_support.h"
 
 #include <QApplication>
@@ -43,9 +45,7 @@ inline void PrintTo(const QString& s, std::ostream* os) {
 
 namespace {
 
-bool waitFor(const std::function<bool()>& condition, int ms = 3000) {
-    return QTest::qWaitFor(condition, ms);
-}
+using testsupport::waitFor;
 
 class PadBoardTest : public ::testing::Test, protected DialogRecorder, protected ModalAnswers {
 protected:
@@ -59,7 +59,7 @@ protected:
         QDir(dir.path()).mkpath("sound");
         QDir(dir.path()).mkpath("image");
         window.resize(1747, 880);
-        board = std::make_unique<PadBoard>(*engine, &window, &startup);
+        board = std::make_unique<PadBoard>(*engine, &window);
         board->setDataFolder(dir.path());
     }
     void TearDown() override {
@@ -96,7 +96,6 @@ protected:
     static media::Engine* engine;
     QTemporaryDir dir;
     QWidget window;
-    int startup = 0;
     std::unique_ptr<PadBoard> board;
 };
 media::Engine* PadBoardTest::engine = nullptr;
@@ -196,10 +195,11 @@ TEST_F(PadBoardTest, VolumeFollowsTheSliderExceptDuringStartup) {
     board->filesel1Click(board->fileButton(3));
     ASSERT_TRUE(board->player(3)->MCIOpened());
     EXPECT_EQ(GetPlayerVolume(board->player(3)), 250);
-    startup = 1;
-    board->trackBar(3)->setValue(600);
-    EXPECT_EQ(GetPlayerVolume(board->player(3)), 250);
-    startup = 0;
+    {
+        const PadModel::Loading loading(board->model());
+        board->trackBar(3)->setValue(600);
+        EXPECT_EQ(GetPlayerVolume(board->player(3)), 250);
+    }
     board->trackBar(3)->setValue(700);
     EXPECT_EQ(GetPlayerVolume(board->player(3)), 700);
 }
@@ -452,7 +452,7 @@ TEST_F(PadBoardTest, ReleasingAllPadsAtCloseLeavesThemEmpty) {
     board->openClip(1, clip("r1.wav", 3000));
     board->openClip(2, clip("r2.wav", 3000));
     board->playButton(1)->click();
-    startup = 1;
+    board->model().holdLoadingForGood();
     board->releaseAllPads();
     for (int n = 1; n <= PadBoard::kPads; ++n)
         EXPECT_EQ(state(n), "Empty") << n;
@@ -463,7 +463,7 @@ TEST_F(PadBoardTest, ReleasingAllPadsAtCloseLeavesThemEmpty) {
 
 TEST_F(PadBoardTest, TheWindowMayGoBeforeTheBoard) {
     auto* owner = new QWidget;
-    auto other = std::make_unique<PadBoard>(*engine, owner, &startup);
+    auto other = std::make_unique<PadBoard>(*engine, owner);
     QSignalSpy finished(other.get(), &PadBoard::pictureFinished);
     const QString png = dir.path() + "/image/o.png";
     QImage(20, 20, QImage::Format_RGB32).save(png);
@@ -475,6 +475,79 @@ TEST_F(PadBoardTest, TheWindowMayGoBeforeTheBoard) {
     EXPECT_EQ(finished.count(), 0);
     EXPECT_TRUE(errors.isEmpty()) << errors.join('|').toStdString();
     other.reset(); // the dialogs went with the window: the board leaves them alone
+}
+
+// The rules of the board without any widget, on an engine the test pulls blocks from.
+class PadModelRules : public ::testing::Test, protected DialogRecorder {
+protected:
+    void SetUp() override { ASSERT_TRUE(writeSineWav(dir.path() + "/a.wav", 2000)); }
+    // The peak of the next few milliseconds of output.
+    float heard() {
+        engine.waitIdle(std::chrono::seconds(5));
+        std::vector<float> block(2 * 512);
+        engine.render(block.data(), 512);
+        float peak = 0;
+        for (float v : block)
+            peak = std::max(peak, std::abs(v));
+        return peak;
+    }
+    QTemporaryDir dir;
+    media::Engine engine{media::Engine::Options{media::Engine::Output::None, 48000, 128}};
+    PadModel model{engine};
+};
+
+TEST_F(PadModelRules, LoopPlaysLocksThePadAndAFadeEndsItWithoutACut) {
+    model.takePlayerVolumes(); // as at the first showing
+    model.openClip(2, dir.path() + "/a.wav");
+    QSignalSpy loops(&model, &PadModel::loopChanged);
+    QSignalSpy changes(&model, &PadModel::boardChanged);
+    model.setLoop(2, true);
+    EXPECT_GT(heard(), 0.05f);
+    EXPECT_FALSE(model.playEnabled(2));
+    model.press(2); // locked while the switch plays it
+    EXPECT_TRUE(model.player(2)->looping());
+
+    model.fade(2, 200);
+    EXPECT_FALSE(model.loop(2));
+    EXPECT_TRUE(model.playEnabled(2));
+    EXPECT_GT(heard(), 0.01f); // still fading, not cut
+    EXPECT_EQ(loops.count(), 2);
+    EXPECT_EQ(changes.count(), 0); // nothing a set list keeps
+
+    model.stopAll();
+    model.stopAll(); // the second cuts the fade
+    for (int i = 0; i < 4; ++i)
+        heard();
+    EXPECT_EQ(heard(), 0.0f);
+    EXPECT_EQ(model.player(2)->Mode(), mpStopped);
+}
+
+TEST_F(PadModelRules, VolumeWaitsWhileLoadingAndADuplicateClipIsRefused) {
+    model.openClip(1, dir.path() + "/a.wav");
+    model.setVolume(1, 300);
+    QSignalSpy loading(&model, &PadModel::loadingChanged);
+    {
+        const PadModel::Loading outer(model);
+        const PadModel::Loading inner(model);
+        model.setVolume(1, 800);
+        EXPECT_EQ(GetPlayerVolume(model.player(1)), 300);
+    }
+    EXPECT_EQ(loading.count(), 2);
+    model.applyVolume(1);
+    EXPECT_EQ(GetPlayerVolume(model.player(1)), 800);
+
+    QSignalSpy changes(&model, &PadModel::boardChanged);
+    EXPECT_EQ(model.chooseClip(4, dir.path() + "/a.wav"), 1);
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_EQ(messages[0], "このファイルはPLAY TRACK 1で指定されています。");
+    EXPECT_TRUE(model.fileName(4).isEmpty());
+    model.rename(4, "drum");
+    EXPECT_EQ(model.caption(4), "drum(&R)");
+    EXPECT_EQ(changes.count(), 1);
+
+    model.holdLoadingForGood();
+    model.setVolume(1, 100);
+    EXPECT_EQ(GetPlayerVolume(model.player(1)), 800);
 }
 
 } // namespace

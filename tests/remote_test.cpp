@@ -48,8 +48,8 @@ struct RemoteTest : ::testing::Test {
     PadBoard& board = rig.board;
     QLabel slotPanel, pathPanel;
     DialogLog dialogs;
-    SetListSlots setLists{board, &rig.startup, rig.data, &slotPanel, &pathPanel};
-    RemoteControl remote{board, setLists, rig.data};
+    SetListSlots setLists{board.model(), board.OpenDialog1, rig.data, &slotPanel, &pathPanel};
+    RemoteControl remote{board.model(), setLists, rig.data};
     QStringList notices;
 
     RemoteTest() {
@@ -201,7 +201,7 @@ TEST_F(RemoteTest, LearnBindsTheNextMessageAndTheFileKeepsIt) {
     // A new start reads it back; a garbled line keeps that target's default, with a notice.
     file.setValue("pad4.play", "note 128 any");
     file.save();
-    RemoteControl again(board, setLists, rig.data);
+    RemoteControl again(board.model(), setLists, rig.data);
     QStringList againNotices;
     QObject::connect(&again, &RemoteControl::notice, [&](const QString& t) { againNotices << t; });
     again.start(false);

@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -306,6 +307,32 @@ TEST(CommandInbox, ProducerThreadsHandOverEveryCommandInOrder) {
     b.join();
     EXPECT_EQ(next[0], kEach);
     EXPECT_EQ(next[1], kEach);
+}
+
+// One command at a time, each pushed just as the consumer has cleared its wake-up: every one
+// must make the descriptor readable, or it waits for the next message.
+TEST(CommandInbox, EveryCommandWakesTheConsumer) {
+    CommandInbox inbox(1, 4);
+    constexpr int kCommands = 20000;
+    std::atomic<int> handled{0};
+    std::thread producer([&] {
+        for (int i = 0; i < kCommands; ++i) {
+            RemoteCommand c;
+            c.number = i;
+            inbox.push(0, c);
+            while (handled.load() <= i)
+                std::this_thread::yield();
+        }
+    });
+    int lost = 0;
+    while (handled.load() < kCommands) {
+        pollfd wake{inbox.wakeDescriptor(), POLLIN, 0};
+        if (::poll(&wake, 1, 2000) == 0)
+            ++lost; // a command waited, and nothing said so
+        inbox.drain(8, [&](const RemoteCommand&) { handled.fetch_add(1); });
+    }
+    producer.join();
+    EXPECT_EQ(lost, 0);
 }
 
 TEST(OscServer, LoopbackDatagramsBecomeCommandsWithTheirSender) {

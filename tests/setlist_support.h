@@ -76,10 +76,12 @@ struct BoardRig {
     QString data = dir.path();
     media::Engine engine{media::Engine::Options{media::Engine::Output::None, 48000, 128}};
     QWidget window;
-    int startup = 0;
-    PadBoard board{engine, &window, &startup};
+    int startup = 0; // as the main window's field follows the model's loading state
+    PadBoard board{engine, &window};
 
     BoardRig() {
+        QObject::connect(&board.model(), &PadModel::loadingChanged,
+                         [this](bool loading) { startup = loading ? 1 : 0; });
         QDir().mkpath(data + "/conf");
         QDir().mkpath(data + "/sound");
         QDir().mkpath(data + "/image");

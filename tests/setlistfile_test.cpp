@@ -30,7 +30,7 @@ struct SetListFile : ::testing::Test {
     QLabel slotPanel;
     QLabel pathPanel;
     DialogLog dialogs;
-    SetListSlots setLists{board, &rig.startup, rig.data, &slotPanel, &pathPanel};
+    SetListSlots setLists{board.model(), board.OpenDialog1, rig.data, &slotPanel, &pathPanel};
 
     QString path(const QString& name) const { return rig.data + "/" + name; }
     bool pictureShown(int pad) const { return !board.image(pad)->pixmap().isNull(); }
@@ -57,7 +57,7 @@ TEST_F(SetListFile, SavesTheBoardByteForByte) {
     // Names are written as the pads hold them, whether or not the files exist.
     board.setFileName(1, QStringLiteral("/srv/sound/チャイム.wav"));
     board.setCaption(1, QStringLiteral("開演=ベル(&Q)"));
-    board.setImagePath(1, QStringLiteral("/srv/image/ベル.png"));
+    board.model().setPicturePath(1, QStringLiteral("/srv/image/ベル.png"));
     board.trackBar(1)->setValue(0);
     board.setCaption(4, "(&R)");
     board.trackBar(4)->setValue(437);
@@ -112,7 +112,7 @@ TEST_F(SetListFile, RoundTripGivesBackTheBoard) {
     }
     EXPECT_FALSE(board.playButton(2)->isEnabled());
     EXPECT_TRUE(dialogs.errors.isEmpty()) << dialogs.errors.join('\n').toStdString();
-    EXPECT_EQ(setlist::boardLines(board), saved);
+    EXPECT_EQ(setlist::boardLines(board.model()), saved);
 }
 
 TEST_F(SetListFile, MissingFileResetsEveryPad) {
@@ -221,7 +221,7 @@ TEST_F(SetListFile, HostileFilesAreRefusedAndLeaveTheBoard) {
     board.setCaption(1, "mine(&Q)");
     const QString clip = rig.writeWav("keep.wav");
     board.openClip(2, clip);
-    const QStringList before = setlist::boardLines(board);
+    const QStringList before = setlist::boardLines(board.model());
 
     const QString big = path("big.cdk");
     BoardRig::putFile(big, QByteArray(textfile::kMaxBytes + 1, '='));
@@ -235,7 +235,7 @@ TEST_F(SetListFile, HostileFilesAreRefusedAndLeaveTheBoard) {
             EXPECT_TRUE(e.message().contains(bad)) << e.message().toStdString();
         }
         EXPECT_EQ(rig.startup, 0);
-        EXPECT_EQ(setlist::boardLines(board), before);
+        EXPECT_EQ(setlist::boardLines(board.model()), before);
         EXPECT_TRUE(board.player(2)->MCIOpened());
     }
 
@@ -298,7 +298,7 @@ TEST_F(SetListFile, NamesWithLineBreaksNeitherEnterTheBoardNorSplitALine) {
 
     // Names that reached the board some other way are still written on their own lines.
     board.setFileName(6, "/x/a\nb.wav");
-    board.setImagePath(7, "/y/c\rd.png");
+    board.model().setPicturePath(7, "/y/c\rd.png");
     const QString out = path("out.cdk");
     setLists.SaveSetList(out);
     EXPECT_EQ(BoardRig::fileBytes(out).count('\n'), 33);

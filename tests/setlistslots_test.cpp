@@ -1,6 +1,7 @@
 // The ten setLists: switching, saving, the copy buffer, file import and export, and the
 // questions about unsaved changes.
 
+#include "boardjournal.h"
 #include "clipplayer.h"
 #include "errors.h"
 #include "setlist_support.h"
@@ -10,12 +11,14 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSlider>
+#include <QTest>
 #include <QTimer>
 
 #include <functional>
@@ -31,7 +34,7 @@ struct SetListSlotsTest : ::testing::Test {
     QLabel slotPanel;
     QLabel pathPanel;
     DialogLog dialogs;
-    SetListSlots setLists{board, &rig.startup, rig.data, &slotPanel, &pathPanel};
+    SetListSlots setLists{board.model(), board.OpenDialog1, rig.data, &slotPanel, &pathPanel};
 
     QString conf(const QString& name) const { return rig.data + "/conf/" + name; }
 
@@ -72,10 +75,10 @@ TEST_F(SetListSlotsTest, FirstShowingMakesSlotOneCurrentWithItsBaseline) {
     EXPECT_EQ(slotPanel.text(), "1");
     EXPECT_EQ(pathPanel.text(), rig.data + "/conf/setlist1.cdk");
     EXPECT_EQ(board.caption(1), QStringLiteral("一(&Q)"));
-    EXPECT_EQ(textfile::readLines(setLists.baselineFile()), setlist::boardLines(board));
+    EXPECT_EQ(textfile::readLines(setLists.baselineFile()), setlist::boardLines(board.model()));
     EXPECT_FALSE(setLists.SetListModified());
     // The check copy holds the board as compared.
-    EXPECT_EQ(textfile::readLines(setLists.checkFile()), setlist::boardLines(board));
+    EXPECT_EQ(textfile::readLines(setLists.checkFile()), setlist::boardLines(board.model()));
     EXPECT_TRUE(dialogs.asked.empty());
 }
 
@@ -165,7 +168,7 @@ TEST_F(SetListSlotsTest, SaveSetListWritesTheSlotAndSaysSo) {
     ASSERT_TRUE(run([&] { setLists.selectSlot(3); }));
     board.setCaption(2, QStringLiteral("保存(&W)"));
     ASSERT_TRUE(run([&] { setLists.Button22Click(); }));
-    EXPECT_EQ(textfile::readLines(setLists.slotFile(3)), setlist::boardLines(board));
+    EXPECT_EQ(textfile::readLines(setLists.slotFile(3)), setlist::boardLines(board.model()));
     ASSERT_EQ(dialogs.asked.size(), 1u);
     EXPECT_EQ(dialogs.asked[0].text, QStringLiteral("SETLIST3\r\n保存しました。"));
     EXPECT_EQ(dialogs.asked[0].kind, dialogs::MsgKind::Information);
@@ -179,7 +182,7 @@ TEST_F(SetListSlotsTest, SaveFileAddsTheExtensionAndRenewsTheBaseline) {
     answerFileDialog(setLists.SaveDialog1(), rig.data + "/mylist");
     ASSERT_TRUE(run([&] { setLists.Button2Click(); }));
     EXPECT_FALSE(QFile::exists(rig.data + "/mylist"));
-    EXPECT_EQ(textfile::readLines(rig.data + "/mylist.cdk"), setlist::boardLines(board));
+    EXPECT_EQ(textfile::readLines(rig.data + "/mylist.cdk"), setlist::boardLines(board.model()));
     ASSERT_EQ(dialogs.asked.size(), 1u);
     EXPECT_EQ(dialogs.asked[0].text, QStringLiteral("保存しました。"));
     EXPECT_EQ(dialogs.asked[0].kind, dialogs::MsgKind::Warning);
@@ -191,7 +194,7 @@ TEST_F(SetListSlotsTest, SaveFileAddsTheExtensionAndRenewsTheBaseline) {
     BoardRig::putFile(rig.data + "/a.b.cdk", "old\r\n");
     answerFileDialog(setLists.SaveDialog1(), rig.data + "/a.b.txt");
     ASSERT_TRUE(run([&] { setLists.Button2Click(); }));
-    EXPECT_EQ(textfile::readLines(rig.data + "/a.b.cdk"), setlist::boardLines(board))
+    EXPECT_EQ(textfile::readLines(rig.data + "/a.b.cdk"), setlist::boardLines(board.model()))
         << QDir(rig.data).entryList().join(' ').toStdString();
     EXPECT_FALSE(QFile::exists(rig.data + "/a.b.txt"));
 
@@ -376,4 +379,59 @@ TEST_F(SetListSlotsTest, ACaptionWithALineBreakIsSavedOnOneLine) {
     dialogs.asked.clear();
     ASSERT_TRUE(run([&] { setLists.selectSlot(2); }));
     EXPECT_TRUE(dialogs.asked.empty());
+}
+
+TEST_F(SetListSlotsTest, TheJournalFollowsAStormAtMostOnceASecondAndBringsTheBoardBack) {
+    writeSlot(3, "three(&Q)");
+    setLists.FormShow();
+    run([&] { setLists.selectSlot(3); });
+    BoardJournal journal(board.model(), setLists, rig.data);
+    journal.start();
+    QElapsedTimer storm;
+    storm.start();
+    for (int i = 0; storm.elapsed() < 1500; ++i) {
+        board.trackBar(2)->setValue(i % 1000); // a slider dragged
+        QTest::qWait(5);
+    }
+    board.setCaption(8, "last(&F)");
+    ASSERT_TRUE(journal.waitUntilWritten(5000));
+    EXPECT_LE(journal.writes(), 1 + storm.elapsed() / BoardJournal::kMinIntervalMs + 1);
+    const QStringList written = textfile::readLines(journal.path());
+    EXPECT_EQ(written, journal::format({3, true, setlist::boardLines(board.model())}));
+
+    // A session that ends without a clean exit: the next start offers the board back.
+    run([&] { setLists.selectSlot(1); }); // no: the board of slot 1 comes
+    ASSERT_EQ(board.caption(8), "PLAY SOUND(&F)");
+    journal.finish();
+    EXPECT_FALSE(QFile::exists(journal.path()));
+    textfile::writeLines(journal.path(), written);
+    BoardRig::putFile(conf(".board.journal.Ab3x9Qz"), "cut short"); // a write cut off
+    dialogs.asked.clear();
+    dialogs.answers = {dialogs::mrYes};
+    EXPECT_TRUE(BoardJournal(board.model(), setLists, rig.data).offerRestore());
+    ASSERT_EQ(dialogs.asked.size(), 1u);
+    EXPECT_EQ(dialogs.asked[0].text,
+              QStringLiteral("前回終了時の作業が保存されていません。復元しますか？"));
+    EXPECT_EQ(board.caption(8), "last(&F)");
+    EXPECT_EQ(board.caption(1), "three(&Q)");
+    EXPECT_EQ(slotPanel.text(), "3");
+    EXPECT_FALSE(board.player(2)->MCIOpened() && board.player(2)->Mode() == mpPlaying);
+    EXPECT_TRUE(setLists.SetListModified()); // even where it equals the slot file
+    EXPECT_FALSE(QFile::exists(conf(".board.journal.Ab3x9Qz")));
+
+    // No keeps it as .bak; one that is not a journal is set aside with a message.
+    dialogs.answers = {dialogs::mrNo};
+    EXPECT_FALSE(BoardJournal(board.model(), setLists, rig.data).offerRestore());
+    EXPECT_EQ(textfile::readLines(journal.path() + ".bak"), written);
+    for (const QByteArray& bad : {QByteArray("[Journal]=2\r\n"), QByteArray("\xff\xfe\x00", 3),
+                                  QByteArray("[Journal]=1\r\n[SetList]=11\r\n[Modified]=0")}) {
+        BoardRig::putFile(journal.path(), bad);
+        dialogs.asked.clear();
+        EXPECT_FALSE(BoardJournal(board.model(), setLists, rig.data).offerRestore());
+        ASSERT_EQ(dialogs.asked.size(), 1u);
+        EXPECT_EQ(dialogs.asked[0].kind, dialogs::MsgKind::Warning);
+        EXPECT_TRUE(QFile::exists(journal.path() + ".bad"));
+        EXPECT_FALSE(QFile::exists(journal.path()));
+    }
+    EXPECT_EQ(board.caption(8), "last(&F)");
 }

@@ -146,6 +146,14 @@ TEST(TextFileWrite, FollowsAnotherUsersLinkOnlyWhereOthersCannotWrite) {
     EXPECT_TRUE(QFileInfo(link).isSymLink());
     EXPECT_EQ(QDir(conf).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
               QStringList({"own.cdk", "setlist1.cdk"}));
+    // A foreign link in the folder part of the name is refused as well.
+    const QString elsewhere = conf + "/elsewhere";
+    ASSERT_TRUE(QFile::link(dir.path(), elsewhere));
+    ASSERT_EQ(::lchown(QFile::encodeName(elsewhere).constData(), 65534, 65534), 0);
+    EXPECT_TRUE(inOutErrorOf([&] {
+                    textfile::writeLines(elsewhere + "/victim.txt", {"x"});
+                }).contains(elsewhere));
+    EXPECT_EQ(fileBytes(victim), "precious\n");
 
     // Where only its owner can write, the folder's links are the owner's choice.
     ASSERT_EQ(::chmod(QFile::encodeName(conf).constData(), 0755), 0);

@@ -9,6 +9,7 @@
 #include "padboard.h"
 #include "shell_testenv.h"
 #include "theme.h"
+#include "wait_support.h"
 #include "wav_support.h"
 
 #include <QApplication>
@@ -23,9 +24,7 @@
 
 namespace viewtest {
 
-inline bool waitFor(const std::function<bool()>& condition, int ms = 5000) {
-    return QTest::qWaitFor(condition, ms);
-}
+using testsupport::waitFor;
 
 class WindowTest : public ::testing::Test, protected DialogRecorder, protected ModalAnswers {
 protected:

@@ -276,7 +276,7 @@ protected:
         QCoreApplication::processEvents(); // the queued answer
         return taken;
     }
-    QStringList lines() const { return setlist::boardLines(board()); }
+    QStringList lines() const { return setlist::boardLines(board().model()); }
 };
 
 TEST_F(Drops, TheHoveredPadLightsUpAndWhatNoPadTakesChangesNothing) {

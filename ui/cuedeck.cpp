@@ -1,6 +1,7 @@
 #include "cuedeck.h"
 
 #include "apptitle.h"
+#include "boardjournal.h"
 #include "boardview.h"
 #include "datafolder.h"
 #include "dialogs.h"
@@ -50,7 +51,10 @@ Tfcuedeck::Tfcuedeck(media::Engine& engine, const QString& programFolder, QWidge
     setWindowIcon(QIcon(QStringLiteral(":/logo.png")));
 
     ui = buildMainLayout(this);
-    m_board = new PadBoard(engine, ui.Panel1, &startup, this);
+    m_board = new PadBoard(engine, ui.Panel1, this);
+    // The window's startup field says what the model's loading state says.
+    connect(&m_board->model(), &PadModel::loadingChanged, this,
+            [this](bool loading) { startup = loading ? 1 : 0; });
     m_board->setDialogOwner(this);
     markPadRoles(*m_board);
     // An operator who hears nothing should know why, at once and for as long as it lasts: the
@@ -63,7 +67,7 @@ Tfcuedeck::Tfcuedeck(media::Engine& engine, const QString& programFolder, QWidge
     connect(ui.Button11, &QPushButton::clicked, this,
             [this] { dialogs::guarded([this] { Button11Click(); }); });
     connect(ui.FileExit1, &QAction::triggered, this, &QWidget::close);
-    connect(ui.ButtonStopAll, &QPushButton::clicked, this, [this] { m_board->stopAll(); });
+    connect(ui.ButtonStopAll, &QPushButton::clicked, this, [this] { m_board->model().stopAll(); });
     connect(ui.ButtonSettings, &QPushButton::clicked, this,
             [this] { dialogs::guarded([this] { openSettings(); }); });
 
@@ -78,8 +82,9 @@ Tfcuedeck::Tfcuedeck(media::Engine& engine, const QString& programFolder, QWidge
     const QString device = rememberedOutputDevice(settingsFile());
     if (!device.isEmpty())
         m_engine.chooseOutputDevice(device.toStdString());
-    m_slots =
-        new SetListSlots(*m_board, &startup, DataFolder, ui.statusSlot, ui.statusPath, this, this);
+    m_slots = new SetListSlots(m_board->model(), m_board->OpenDialog1, DataFolder, ui.statusSlot,
+                               ui.statusPath, this, this);
+    m_journal = new BoardJournal(m_board->model(), *m_slots, DataFolder, this);
     wireSetListButtons();
     wireRemote();
 
@@ -89,7 +94,7 @@ Tfcuedeck::Tfcuedeck(media::Engine& engine, const QString& programFolder, QWidge
     stopAll->setObjectName(QStringLiteral("stopAllKey"));
     stopAll->setContext(Qt::WindowShortcut);
     stopAll->setAutoRepeat(false);
-    connect(stopAll, &QShortcut::activated, this, [this] { m_board->stopAll(); });
+    connect(stopAll, &QShortcut::activated, this, [this] { m_board->model().stopAll(); });
 
     setAcceptDrops(true);
 
@@ -107,7 +112,7 @@ Tfcuedeck::~Tfcuedeck() {
 }
 
 void Tfcuedeck::wireRemote() {
-    m_remote = new remote::RemoteControl(*m_board, *m_slots, DataFolder, this);
+    m_remote = new remote::RemoteControl(m_board->model(), *m_slots, DataFolder, this);
     m_remote->setBusyCheck(modalDialogHoldsWindow);
     m_remoteNotice = new QLabel(ui.StatusBar1);
     m_remoteNotice->setObjectName(QStringLiteral("remoteNotice"));
@@ -123,6 +128,7 @@ void Tfcuedeck::wireRemote() {
         m_remoteNotice->hide();
     });
     connect(m_remote, &remote::RemoteControl::notice, this, &Tfcuedeck::showRemoteNotice);
+    connect(m_journal, &BoardJournal::writeFailed, this, &Tfcuedeck::showRemoteNotice);
     // The phone panel and the hotkeys: off until the operator turns them on (in showEvent).
     m_boardView = new remote::BoardView(*m_board, this);
     m_panel = new remote::PanelServer(*m_boardView, this);
@@ -272,8 +278,10 @@ void Tfcuedeck::resizeEvent(QResizeEvent* event) {
 }
 
 void Tfcuedeck::FormShow() {
-    m_board->takePlayerVolumes();
+    m_board->model().takePlayerVolumes();
     m_slots->FormShow();
+    m_journal->offerRestore();
+    m_journal->start();
 }
 
 bool Tfcuedeck::FormCloseQuery() {
@@ -410,10 +418,10 @@ void Tfcuedeck::takeDrop(const FileDrop& drop, int pad) {
     }
     switch (drop.kind) {
     case FileDrop::Kind::Clip:
-        m_board->chooseClip(pad, drop.path);
+        m_board->model().chooseClip(pad, drop.path);
         break;
     case FileDrop::Kind::Picture:
-        m_board->choosePicture(pad, drop.path);
+        m_board->model().choosePicture(pad, drop.path);
         break;
     case FileDrop::Kind::SetList:
         m_slots->loadChosenFile(drop.path);
@@ -437,4 +445,5 @@ void Tfcuedeck::closeEvent(QCloseEvent* event) {
     m_hotkeys->apply({});
     // A failure while closing is shown, but does not keep the user from quitting.
     dialogs::guarded([this] { FormClose(); });
+    m_journal->finish(); // a clean exit leaves no journal
 }

@@ -12,6 +12,7 @@
 
 #include <memory>
 
+class BoardJournal;
 class PadBoard;
 class QCloseEvent;
 class QLabel;
@@ -43,12 +44,14 @@ public:
     // errors escape; the event handlers that call them show those errors in the error box.
     // Creation: prepares the data folder, then applies the stored window placement.
     void FormCreate();
-    // First showing: the sliders take their players' volumes, then set list 1 is loaded.
+    // First showing: the sliders take their players' volumes, then set list 1 is loaded; a
+    // board the last session left in the crash journal is offered, and journaling starts.
     void FormShow();
     // Close request: returns whether the close goes ahead. Saves the window placement
     // whatever the answer.
     bool FormCloseQuery();
-    // Close: every pad released, the board written to "conf/def.conf".
+    // Close: every pad released, the board written to "conf/def.conf". The crash journal goes
+    // once the close is done.
     void FormClose();
 
     // Set lists, as the handlers use them.
@@ -81,6 +84,8 @@ public:
 
     PadBoard& board() const { return *m_board; }
     SetListSlots& setLists() const { return *m_slots; }
+    // The crash journal of the board, "conf/board.journal".
+    BoardJournal& journal() const { return *m_journal; }
     // MIDI and OSC triggers; they start listening once the window has been shown.
     remote::RemoteControl& remoteControl() const { return *m_remote; }
     // The status bar section for the remote triggers' notices (cleared after a few seconds).
@@ -118,6 +123,7 @@ private:
     MainLayout ui;
     PadBoard* m_board = nullptr;
     SetListSlots* m_slots = nullptr;
+    BoardJournal* m_journal = nullptr;
     remote::RemoteControl* m_remote = nullptr;
     remote::BoardView* m_boardView = nullptr;
     remote::PanelServer* m_panel = nullptr;

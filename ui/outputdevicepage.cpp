@@ -61,8 +61,11 @@ OutputDevicePage::OutputDevicePage(media::Engine& engine, QString settingsFile, 
     buttons->addStretch(1);
     layout->addLayout(buttons);
 
-    connect(m_list, &QListWidget::currentItemChanged, this,
-            [this](QListWidgetItem* item) { dialogs::guarded([&] { choose(item); }); });
+    // The sound moves on an explicit choice, a click or Return: stepping through the list
+    // with the arrow keys only looks.
+    for (auto signal : {&QListWidget::itemClicked, &QListWidget::itemActivated})
+        connect(m_list, signal, this,
+                [this](QListWidgetItem* item) { dialogs::guarded([&] { choose(item); }); });
     connect(m_test, &QPushButton::clicked, this, [this] { m_engine.playTestTone(); });
     connect(m_timer, &QTimer::timeout, this, [this] { refresh(); });
     m_timer->start(kRefreshMs);

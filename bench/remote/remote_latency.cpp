@@ -16,6 +16,7 @@
 #include "cuedeck.h"
 #include "engine.h"
 #include "padboard.h"
+#include "padmodel.h"
 #include "wav_support.h"
 
 #include <QApplication>
@@ -141,8 +142,7 @@ int main(int argc, char* argv[]) {
     const QString clip = root.path() + "/clip.wav";
     writeClip(clip);
     window.board().openClip(1, clip);
-    QObject::connect(window.board().playButton(1), &QPushButton::clicked,
-                     [] { g_clicked = now(); });
+    QObject::connect(&window.board().model(), &PadModel::pressed, [] { g_clicked = now(); });
 
     jack_client_t* sender = jack_client_open("latency-sender", JackNoStartServer, nullptr);
     if (!sender) {

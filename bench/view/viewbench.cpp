@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
 
     QWidget window;
     window.resize(1747, 880);
-    PadBoard board(engine, &window, nullptr);
+    PadBoard board(engine, &window);
     window.show();
     uiThreadLoad(500); // shown, polished, first paint done
 
