@@ -106,7 +106,11 @@ bool decodeMessage(const std::uint8_t* data, std::size_t size, Collected& out) {
     if (command) {
         const Press press =
             command->kind == CommandKind::Status ? Press::Pressed : pressOf(message);
-        if (press == Press::Pressed) {
+        // A subscription's 0 ends it; every other command's 0 is a release that does nothing.
+        if (command->kind == CommandKind::Subscribe && press != Press::Invalid)
+            command->value = press == Press::Pressed ? 1 : 0;
+        if (press == Press::Pressed ||
+            (command->kind == CommandKind::Subscribe && press == Press::Released)) {
             if (out.count >= kMaxCommandsPerPacket)
                 ok = false;
             else
@@ -159,6 +163,10 @@ std::optional<RemoteCommand> commandForAddress(std::string_view address) {
     }
     if (rest == "status") {
         command.kind = CommandKind::Status;
+        return command;
+    }
+    if (rest == "subscribe") {
+        command.kind = CommandKind::Subscribe;
         return command;
     }
     constexpr std::string_view kSetList = "setlist/";

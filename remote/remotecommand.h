@@ -19,6 +19,7 @@ enum class CommandKind : std::uint8_t {
     Status,      // reply to `reply` with the state of every pad
     MidiNote,    // a Note On: channel 1..16, number = note, value = velocity 1..127
     MidiControl, // a Control Change: channel 1..16, number = controller, value = 0..127
+    Subscribe,   // value 1: push every change to `reply` for a while; 0: stop pushing
 };
 
 enum class Source : std::uint8_t { Midi, Osc };
@@ -33,6 +34,7 @@ struct RemoteCommand {
     CommandKind kind = CommandKind::PadPlay;
     Source source = Source::Osc;
     std::uint8_t channel = 0;
+    std::uint8_t system = 0; // MIDI: the system it came through (MidiPorts::System)
     int number = 0;
     int value = 0;
     ReplyAddress reply;

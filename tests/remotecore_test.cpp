@@ -3,8 +3,10 @@
 // private JACK server. Random input is the fuzz targets' (fuzz/).
 
 #include "commandinbox.h"
-#include "midiinput.h"
+#include "jack_support.h"
+#include "midifeedback.h"
 #include "midimapping.h"
+#include "midiports.h"
 #include "osc_support.h"
 #include "oscdispatch.h"
 #include "oscserver.h"
@@ -21,11 +23,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -346,43 +350,27 @@ TEST(OscServer, OffTheLoopbackOnlyWhatTheOperatorAllows) {
     EXPECT_TRUE(OscServer::accepts(config, addr("127.0.0.1")));
 }
 
-// The MIDI input on a private JACK server: a sender that appears after the input started is
-// connected by the watcher, its Note On crosses from JACK's process thread to the inbox, its
-// Note Off and clock do not, and nothing arrives after the input is gone.
+// The MIDI input on a private JACK server: a program's output that appears after the input
+// started is left alone until the operator connects it, its Note On then crosses from JACK's
+// process thread to the inbox, its Note Off and clock do not, and nothing arrives after the
+// input is gone.
 TEST(MidiInput, JackSenderIsConnectedAndItsNotesReachTheInbox) {
-    if (std::system("command -v jackd >/dev/null 2>&1") != 0)
+    if (!jacktest::installed())
         GTEST_SKIP() << "jackd (jackd2) is not installed";
-    const std::string name = "cuedeck-core-" + std::to_string(::getpid());
-    ::setenv("JACK_DEFAULT_SERVER", name.c_str(), 1);
-    const pid_t server = ::fork();
-    if (server == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL); // gone with the test, even if the test aborts
-        ::execlp("jackd", "jackd", "--no-realtime", "-n", name.c_str(), "-d", "dummy", "-r",
-                 "48000", "-p", "256", static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    struct Stop {
-        pid_t pid;
-        ~Stop() {
-            ::kill(pid, SIGTERM);
-            ::waitpid(pid, nullptr, 0);
-        }
-    } stopServer{server};
-
-    jack_client_t* sender = nullptr;
-    for (int i = 0; i < 100 && !sender; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        sender = jack_client_open("sender", JackNoStartServer, nullptr);
-    }
-    ASSERT_NE(sender, nullptr) << "the JACK server did not come up";
+    jacktest::Server server;
+    ASSERT_TRUE(server.start()) << "the JACK server did not come up";
+    jack_client_t* sender = jack_client_open("sender", JackNoStartServer, nullptr);
+    ASSERT_NE(sender, nullptr);
 
     static jack_port_t* out = nullptr;
     static std::atomic<bool> sending{false};
     CommandInbox inbox(2);
     std::vector<RemoteCommand> got;
     {
-        MidiInput input(inbox, 0, 1);
+        MidiPorts input(inbox, 0, 1);
         input.start(std::chrono::milliseconds(100));
+        while (input.openSystems().empty())
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         out = jack_port_register(sender, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
         jack_set_process_callback(
             sender,
@@ -400,7 +388,10 @@ TEST(MidiInput, JackSenderIsConnectedAndItsNotesReachTheInbox) {
             },
             nullptr);
         jack_activate(sender);
-        // The watcher opens "cuedeck" on the server and connects the sender by itself.
+        // A program's port, not a device's: looked at and left alone.
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        EXPECT_EQ(input.connectedOutputs(), std::vector<std::string>{});
+        ASSERT_EQ(jack_connect(sender, "sender:out", "cuedeck:cuedeck"), 0);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (input.connectedOutputs().empty() && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -428,4 +419,86 @@ TEST(MidiInput, JackSenderIsConnectedAndItsNotesReachTheInbox) {
     jack_client_close(sender);
     pollfd wake{inbox.wakeDescriptor(), POLLIN, 0};
     EXPECT_EQ(::poll(&wake, 1, 0), 0) << "nothing after the input is gone";
+}
+
+// Devices and programs on JACK: a hardware output is joined and a program's is not until
+// everything is asked for; the feedback reaches a device's input; after the server is killed
+// and started again, the ports return with the connections they had and a note acts again
+// within 3 s.
+TEST(MidiInput, JackJoinsDevicesFeedsTheirLightsAndReturnsAfterARestart) {
+    if (!jacktest::installed())
+        GTEST_SKIP() << "jackd (jackd2) is not installed";
+    using Clock = std::chrono::steady_clock;
+    using Names = std::vector<std::string>;
+    jacktest::Server server;
+    ASSERT_TRUE(server.start()) << "the JACK server did not come up";
+    CommandInbox inbox(2);
+    MidiPorts ports(inbox, 0, 1); // at its own pace: a look every half second
+    ports.start();
+    auto waitFor = [](const std::function<bool()>& done, int ms) {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+        while (!done() && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return done();
+    };
+    // Notes of one number in the inbox within `ms`.
+    auto notesArrive = [&](int number, int ms) {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+        bool seen = false;
+        while (!seen && Clock::now() < deadline) {
+            std::vector<RemoteCommand> got;
+            drainUntil(inbox, got, 1, deadline);
+            seen = std::any_of(got.begin(), got.end(),
+                               [&](const RemoteCommand& c) { return c.number == number; });
+        }
+        return seen;
+    };
+    Clock::time_point restarted;
+    const Names joined = {"JACK: device:out", "JACK: daw:out"};
+    for (int round = 0; round < 2; ++round) {
+        if (round == 1) { // the clients of the first round closed, the server comes back
+            ASSERT_TRUE(server.start());
+            restarted = Clock::now();
+        }
+        jacktest::Client device("device", true, true), daw("daw", true, false),
+            lights("lights", false, true);
+        ASSERT_TRUE(device.ok() && daw.ok() && lights.ok());
+        device.sendNote(1, 41, 100);
+        daw.sendNote(10, 36, 100); // the drum track's kick: pad 1's default note
+        daw.sending = device.sending = true;
+        if (round == 0) {
+            ASSERT_TRUE(waitFor([&] { return !ports.connectedOutputs().empty(); }, 10000));
+            std::this_thread::sleep_for(std::chrono::milliseconds(600)); // one more look
+            EXPECT_EQ(ports.connectedOutputs(), Names{"JACK: device:out"});
+            EXPECT_FALSE(notesArrive(36, 300)) << "a program's drum notes fire no pad";
+            ports.setConnectAll(true);
+            ASSERT_TRUE(waitFor([&] { return ports.connectedOutputs().size() == 2; }, 2000));
+        } else {
+            // Everything that was joined comes back with the server within 3 s.
+            EXPECT_TRUE(waitFor([&] { return ports.connectedOutputs().size() == 2; }, 3000));
+            EXPECT_TRUE(notesArrive(36, 3000));
+            std::printf(
+                "[ figure ] JACK back and a note through: %lld ms after the restart\n",
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - restarted)
+                        .count()));
+        }
+        EXPECT_EQ(ports.connectedOutputs(), joined);
+        EXPECT_TRUE(notesArrive(41, 2000));
+        EXPECT_TRUE(
+            waitFor([&] { return ports.feedbackTargets() == Names{"JACK: lights:in"}; }, 1500));
+
+        // The feedback reaches the device's input within a JACK cycle or two.
+        const std::uint8_t green[3] = {0x90, 36, 1};
+        const auto sent = Clock::now();
+        ASSERT_TRUE(ports.sendFeedback(green, 3));
+        ASSERT_TRUE(waitFor([&] { return !lights.received().empty(); }, 2000));
+        const auto heard = lights.received().front();
+        EXPECT_EQ(heard.bytes, std::vector<std::uint8_t>(green, green + 3));
+        EXPECT_LT(heard.at - sent, std::chrono::milliseconds(100));
+        if (round == 0) {
+            server.stop(); // as in a crash
+            EXPECT_TRUE(waitFor([&] { return ports.openSystems().empty(); }, 2000));
+        }
+    }
 }
