@@ -9,6 +9,7 @@
 #include "midiports.h"
 #include "osc_support.h"
 #include "oscdispatch.h"
+#include "oscpush.h"
 #include "oscserver.h"
 
 #include <jack/jack.h>
@@ -32,6 +33,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 using namespace remote;
@@ -86,8 +88,8 @@ std::vector<RemoteCommand> decode(const Bytes& bytes) {
 std::string describe(const std::vector<RemoteCommand>& commands) {
     std::string text;
     for (const RemoteCommand& c : commands) {
-        static const char* names[] = {"play",    "stop",   "fade", "stopall",
-                                      "setlist", "status", "note", "cc"};
+        static const char* names[] = {"play",   "stop", "fade", "stopall",  "setlist",
+                                      "status", "note", "cc",   "subscribe"};
         text += text.empty() ? "" : ", ";
         text += names[static_cast<int>(c.kind)];
         if (c.kind != CommandKind::StopAll && c.kind != CommandKind::Status)
@@ -122,6 +124,14 @@ TEST(OscDecode, AddressesNameTheirCommands) {
     EXPECT_EQ(describe(decode(message("/cuedeck/setlist/1"))), "setlist 1");
     EXPECT_EQ(describe(decode(message("/cuedeck/setlist/10"))), "setlist 10");
     EXPECT_EQ(describe(decode(message("/cuedeck/status"))), "status");
+    // A subscription starts with no argument or a number, and a 0 ends it.
+    for (const auto& [types, number, value] :
+         {std::tuple{"", 1, 1}, std::tuple{"i", 1, 1}, std::tuple{"i", 0, 0}}) {
+        const auto got = decode(message("/cuedeck/subscribe", types, number));
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0].kind, CommandKind::Subscribe);
+        EXPECT_EQ(got[0].value, value);
+    }
     // Out of range, padded, signed, wildcards, other verbs and prefixes: nothing.
     for (const char* path :
          {"/cuedeck/pad/0/play", "/cuedeck/pad/9/play", "/cuedeck/pad/01/play",
@@ -348,6 +358,109 @@ TEST(OscServer, OffTheLoopbackOnlyWhatTheOperatorAllows) {
     EXPECT_FALSE(OscServer::accepts(config, addr("192.168.1.20")));
     EXPECT_TRUE(OscServer::accepts(config, addr("192.168.1.21")));
     EXPECT_TRUE(OscServer::accepts(config, addr("127.0.0.1")));
+
+    // Answers: the loopback always, the network only by name on the allow-list; an open
+    // network without a list hears its commands but answers nobody.
+    OscConfig open;
+    open.network = true;
+    EXPECT_TRUE(OscServer::answers(open, addr("127.0.0.1")));
+    EXPECT_FALSE(OscServer::answers(open, addr("192.168.1.20")));
+    open.allowed = {addr("192.168.1.21")};
+    EXPECT_TRUE(OscServer::answers(open, addr("192.168.1.21")));
+    EXPECT_FALSE(OscServer::answers(open, addr("192.168.1.20")));
+    open.network = false;
+    EXPECT_FALSE(OscServer::answers(open, addr("192.168.1.21")));
+
+    // Each sender has its own reply budget; leases run out and there are at most eight.
+    const auto t0 = std::chrono::steady_clock::now();
+    OscReplyBudget budget;
+    int flood = 0;
+    for (int i = 0; i < 100; ++i)
+        flood += budget.take(addr("127.0.0.2"), t0);
+    EXPECT_EQ(flood, OscReplyBudget::kPerSecond);
+    EXPECT_TRUE(budget.take(addr("127.0.0.1"), t0)) << "the real panel is still answered";
+    EXPECT_TRUE(budget.take(addr("127.0.0.2"), t0 + std::chrono::milliseconds(100)));
+    OscSubscribers subscribers;
+    auto sender = [](int port) {
+        ReplyAddress a;
+        sockaddr_in in{};
+        in.sin_family = AF_INET;
+        in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        in.sin_port = htons(static_cast<std::uint16_t>(port));
+        std::memcpy(&a.address, &in, sizeof in);
+        a.length = sizeof in;
+        return a;
+    };
+    for (int port = 1; port <= 9; ++port)
+        EXPECT_EQ(subscribers.subscribe(sender(port), t0), port <= 8) << port;
+    EXPECT_TRUE(subscribers.subscribe(sender(1), t0 + std::chrono::seconds(50))) << "renewed";
+    EXPECT_EQ(subscribers.active(t0 + std::chrono::seconds(61)).size(), 1u);
+    EXPECT_TRUE(subscribers.subscribe(sender(9), t0 + std::chrono::seconds(61)));
+    subscribers.unsubscribe(sender(1));
+    EXPECT_EQ(subscribers.active(t0 + std::chrono::seconds(62)).size(), 1u);
+}
+
+// What the lights are sent: each profile's values for the five states, the Launchpad's
+// flashing switched on before its full state, the generic profile blinking by itself, a
+// moved binding turned off, and no more than 20 messages a second for one pad however
+// fast it changes, the last state always arriving.
+TEST(MidiFeedback, ProfilesLightTheBoundNotesWithinTheirBudget) {
+    using Clock = std::chrono::steady_clock;
+    using midi::Light;
+    std::vector<std::vector<int>> sent;
+    const auto record = [&](const std::uint8_t* b, std::size_t n) {
+        sent.emplace_back(b, b + n);
+        return true;
+    };
+    const Light lights[] = {Light::Empty, Light::Loaded, Light::Playing, Light::Ending,
+                            Light::Paused};
+    const std::pair<midi::Profile, std::vector<int>> profiles[] = {
+        {midi::Profile::Generic, {0, 0, 127, 127, 127}},
+        {midi::Profile::ApcMini, {0, 5, 1, 4, 6}},
+        {midi::Profile::Launchpad, {12, 63, 60, 11, 59}},
+    };
+    auto t = Clock::now();
+    for (const auto& [profile, values] : profiles) {
+        midi::Feedback feedback;
+        feedback.setMapping(midi::Mapping::defaults());
+        feedback.setProfile(profile);
+        for (int n = 1; n <= 5; ++n)
+            feedback.setLight(n, lights[n - 1]);
+        sent.clear();
+        feedback.tick(t, record);
+        std::vector<std::vector<int>> expected;
+        if (profile == midi::Profile::Launchpad)
+            expected.push_back({0xB0, 0, 0x28});
+        for (int n = 1; n <= 8; ++n)
+            expected.push_back({0x90, 35 + n, n <= 5 ? values[n - 1] : values[0]});
+        EXPECT_EQ(sent, expected) << midi::profileKey(profile);
+        sent.clear();
+        feedback.tick(t += std::chrono::milliseconds(600), record);
+        if (profile == midi::Profile::Generic) // the last seconds and the pause blink off
+            EXPECT_EQ(sent, (std::vector<std::vector<int>>{{0x90, 39, 0}, {0x90, 40, 0}}));
+        else
+            EXPECT_TRUE(sent.empty());
+    }
+
+    midi::Feedback feedback;
+    feedback.setProfile(midi::Profile::ApcMini);
+    midi::Mapping mapping = midi::Mapping::defaults();
+    feedback.setMapping(mapping);
+    feedback.tick(t, record);
+    sent.clear();
+    for (int i = 0; i < 100; ++i) { // a pad pressed a hundred times within a second
+        feedback.setLight(1, i % 2 ? Light::Playing : Light::Loaded);
+        feedback.tick(t += std::chrono::milliseconds(9), record);
+    }
+    EXPECT_EQ(sent.size(), 19u) << "with the full state's message, 20 in that second";
+    feedback.setLight(1, Light::Ending);
+    feedback.tick(t += std::chrono::milliseconds(200), record);
+    EXPECT_EQ(sent.back(), (std::vector<int>{0x90, 36, 4})) << "the latest state, once allowed";
+    ASSERT_TRUE(mapping.bind({midi::Action::Play, 1}, {midi::EventType::Control, 2, 64}));
+    feedback.setMapping(mapping);
+    sent.clear();
+    feedback.tick(t += std::chrono::seconds(1), record);
+    EXPECT_EQ(sent, (std::vector<std::vector<int>>{{0x90, 36, 0}, {0xB1, 64, 4}}));
 }
 
 // The MIDI input on a private JACK server: a program's output that appears after the input
