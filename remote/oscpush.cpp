@@ -22,36 +22,41 @@ bool sameSender(const ReplyAddress& a, const ReplyAddress& b) {
     return x.sin_addr.s_addr == y.sin_addr.s_addr && x.sin_port == y.sin_port;
 }
 
-bool OscSubscribers::subscribe(const ReplyAddress& sender, OscClock::time_point now) {
+bool OscSubscribers::subscribe(const ReplyAddress& sender, const ReplyAddress& target,
+                               OscClock::time_point now) {
     active(now);
     for (std::size_t i = 0; i < m_senders.size(); ++i)
-        if (sameSender(m_senders[i], sender)) {
+        if (sameSender(m_senders[i], target)) {
+            m_origins[i] = sender;
             m_until[i] = now + kLease;
             return true;
         }
-    if (m_senders.size() >= kMax || sender.address.ss_family != AF_INET)
+    if (m_senders.size() >= kMax || target.address.ss_family != AF_INET)
         return false;
-    m_senders.push_back(sender);
+    m_senders.push_back(target);
+    m_origins.push_back(sender);
     m_until.push_back(now + kLease);
     return true;
 }
 
 void OscSubscribers::unsubscribe(const ReplyAddress& sender) {
-    for (std::size_t i = 0; i < m_senders.size(); ++i)
-        if (sameSender(m_senders[i], sender)) {
-            m_senders.erase(m_senders.begin() + static_cast<std::ptrdiff_t>(i));
-            m_until.erase(m_until.begin() + static_cast<std::ptrdiff_t>(i));
-            return;
-        }
+    for (std::size_t i = m_senders.size(); i-- > 0;)
+        if (sameSender(m_origins[i], sender) || sameSender(m_senders[i], sender))
+            forget(i);
 }
 
 const std::vector<ReplyAddress>& OscSubscribers::active(OscClock::time_point now) {
     for (std::size_t i = m_senders.size(); i-- > 0;)
-        if (now >= m_until[i]) {
-            m_senders.erase(m_senders.begin() + static_cast<std::ptrdiff_t>(i));
-            m_until.erase(m_until.begin() + static_cast<std::ptrdiff_t>(i));
-        }
+        if (now >= m_until[i])
+            forget(i);
     return m_senders;
+}
+
+void OscSubscribers::forget(std::size_t i) {
+    const auto at = static_cast<std::ptrdiff_t>(i);
+    m_senders.erase(m_senders.begin() + at);
+    m_origins.erase(m_origins.begin() + at);
+    m_until.erase(m_until.begin() + at);
 }
 
 bool OscReplyBudget::take(in_addr_t address, OscClock::time_point now) {

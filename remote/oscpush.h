@@ -23,15 +23,19 @@ public:
     static constexpr std::chrono::seconds kLease{60};
     static constexpr std::size_t kMax = 8;
 
-    // Subscribes `sender` until now + kLease, or renews its lease. False when kMax others
-    // hold a lease already.
-    bool subscribe(const ReplyAddress& sender, OscClock::time_point now);
+    // Pushes to `target` until now + kLease for `sender` (the same, or another port of its
+    // host), or renews that lease. False when kMax others hold a lease already.
+    bool subscribe(const ReplyAddress& sender, const ReplyAddress& target,
+                   OscClock::time_point now);
+    // Ends the leases that `sender` took.
     void unsubscribe(const ReplyAddress& sender);
     // The senders whose lease runs at `now`; those that ran out are forgotten.
     const std::vector<ReplyAddress>& active(OscClock::time_point now);
 
 private:
-    std::vector<ReplyAddress> m_senders;
+    void forget(std::size_t index);
+    std::vector<ReplyAddress> m_senders; // where the pushes go
+    std::vector<ReplyAddress> m_origins; // who asked for them
     std::vector<OscClock::time_point> m_until;
 };
 

@@ -19,7 +19,8 @@ enum class CommandKind : std::uint8_t {
     Status,      // reply to `reply` with the state of every pad
     MidiNote,    // a Note On: channel 1..16, number = note, value = velocity 1..127
     MidiControl, // a Control Change: channel 1..16, number = controller, value = 0..127
-    Subscribe,   // value 1: push every change to `reply` for a while; 0: stop pushing
+    Subscribe,   // push every change to `reply` for a while (value 1) or to that port of its
+                 // host (value 1024..65535); value 0: stop pushing
 };
 
 enum class Source : std::uint8_t { Midi, Osc };

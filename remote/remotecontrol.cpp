@@ -17,6 +17,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 namespace remote {
@@ -317,16 +318,25 @@ void RemoteControl::subscribe(const RemoteCommand& command) {
     }
     if (!m_replies.take(senderAddress(command.reply), now))
         return;
+    // Panels that listen on a port of their own (not the one they send from) name it; the
+    // pushes still go only to the sender's host.
+    ReplyAddress target = command.reply;
+    if (command.value >= 1024 && command.value <= 65535) {
+        sockaddr_in in{};
+        std::memcpy(&in, &target.address, sizeof in);
+        in.sin_port = htons(static_cast<std::uint16_t>(command.value));
+        std::memcpy(&target.address, &in, sizeof in);
+    }
     // The answer tells the lease in seconds, 0 when every place is taken; a new subscriber
     // then gets the whole state at once.
-    const bool ok = m_subscribers.subscribe(command.reply, now);
+    const bool ok = m_subscribers.subscribe(command.reply, target, now);
     lo_message m = lo_message_new();
     lo_message_add_int32(m, ok ? static_cast<int>(OscSubscribers::kLease.count()) : 0);
-    sendMessage(*m_osc, command.reply, "/cuedeck/subscribed", m);
+    sendMessage(*m_osc, target, "/cuedeck/subscribed", m);
     if (!ok)
         return;
     for (int n = 1; n <= kPads; ++n)
-        sendPadStatus(command.reply, n);
+        sendPadStatus(target, n);
     pushTimeLeft();
 }
 

@@ -100,11 +100,15 @@ private:
     std::uint16_t m_port = 0;
 };
 
-// A message without arguments to `path`.
-inline std::vector<std::uint8_t> message(const std::string& path) {
+// A message to `path`, without arguments or with one integer.
+inline std::vector<std::uint8_t> message(const std::string& path,
+                                         std::optional<std::int32_t> number = {}) {
     std::vector<std::uint8_t> bytes(path.begin(), path.end());
     bytes.resize((bytes.size() / 4 + 1) * 4, 0);
-    bytes.insert(bytes.end(), {',', 0, 0, 0});
+    bytes.insert(bytes.end(), {',', std::uint8_t(number ? 'i' : 0), 0, 0});
+    if (number)
+        for (int shift = 24; shift >= 0; shift -= 8)
+            bytes.push_back(std::uint8_t(std::uint32_t(*number) >> shift));
     return bytes;
 }
 

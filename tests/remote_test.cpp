@@ -284,6 +284,13 @@ TEST_F(RemoteTest, StatusRequestIsAnsweredWithEveryPad) {
     remote.execute(osc(CommandKind::PadPlay, 2));
     replies = osctest::replies(panel, 1, 2000, [] { QCoreApplication::processEvents(); });
     EXPECT_EQ(replies["/cuedeck/pad/2/status"].at(1), "playing");
+    // A panel that listens on a port of its own names it.
+    const osctest::LoopbackSocket listener;
+    ASSERT_TRUE(
+        panel.sendTo(remote.oscPort(), osctest::message("/cuedeck/subscribe", listener.port())));
+    replies = osctest::replies(listener, 9, 3000, [] { QCoreApplication::processEvents(); });
+    EXPECT_EQ(replies["/cuedeck/subscribed"], (Fields{"i", "60"}));
+    EXPECT_EQ(replies["/cuedeck/pad/2/status"].at(1), "playing");
 
     // From the network: with no allow-list the command acts and nothing is answered (a
     // forged sender address must not receive the state); a sender outside the allow-list is

@@ -126,7 +126,8 @@ TEST(OscDecode, AddressesNameTheirCommands) {
     EXPECT_EQ(describe(decode(message("/cuedeck/status"))), "status");
     // A subscription starts with no argument or a number, and a 0 ends it.
     for (const auto& [types, number, value] :
-         {std::tuple{"", 1, 1}, std::tuple{"i", 1, 1}, std::tuple{"i", 0, 0}}) {
+         {std::tuple{"", 1, 1}, std::tuple{"i", 1, 1}, std::tuple{"i", 0, 0},
+          std::tuple{"f", 9000, 9000}, std::tuple{"i", 80, 1}, std::tuple{"T", 1, 1}}) {
         const auto got = decode(message("/cuedeck/subscribe", types, number));
         ASSERT_EQ(got.size(), 1u);
         EXPECT_EQ(got[0].kind, CommandKind::Subscribe);
@@ -392,12 +393,14 @@ TEST(OscServer, OffTheLoopbackOnlyWhatTheOperatorAllows) {
         return a;
     };
     for (int port = 1; port <= 9; ++port)
-        EXPECT_EQ(subscribers.subscribe(sender(port), t0), port <= 8) << port;
-    EXPECT_TRUE(subscribers.subscribe(sender(1), t0 + std::chrono::seconds(50))) << "renewed";
+        EXPECT_EQ(subscribers.subscribe(sender(port), sender(port), t0), port <= 8) << port;
+    EXPECT_TRUE(subscribers.subscribe(sender(1), sender(1), t0 + std::chrono::seconds(50)))
+        << "renewed";
     EXPECT_EQ(subscribers.active(t0 + std::chrono::seconds(61)).size(), 1u);
-    EXPECT_TRUE(subscribers.subscribe(sender(9), t0 + std::chrono::seconds(61)));
+    EXPECT_TRUE(subscribers.subscribe(sender(9), sender(9000), t0 + std::chrono::seconds(61)));
     subscribers.unsubscribe(sender(1));
-    EXPECT_EQ(subscribers.active(t0 + std::chrono::seconds(62)).size(), 1u);
+    subscribers.unsubscribe(sender(9)); // its pushes went to another port: ended all the same
+    EXPECT_TRUE(subscribers.active(t0 + std::chrono::seconds(62)).empty());
 }
 
 // What the lights are sent: each profile's values for the five states, the Launchpad's
