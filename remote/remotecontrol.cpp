@@ -419,6 +419,16 @@ void RemoteControl::midiEvent(const midi::Event& event, const RemoteCommand& com
 
 void RemoteControl::setFeedbackProfile(midi::Profile profile) {
     saveMidiValue(kFeedbackKey, QString::fromStdString(midi::profileKey(profile)));
+    if (profile == midi::Profile::None && m_midi) {
+        // The lights go dark rather than keep showing a state that no longer follows.
+        midi::Feedback off = m_feedback;
+        for (int n = 1; n <= kPads; ++n)
+            off.setLight(n, midi::Light::Empty);
+        off.tick(std::chrono::steady_clock::now(),
+                 [this](const std::uint8_t* bytes, std::size_t size) {
+                     return m_midi->sendFeedback(bytes, size);
+                 });
+    }
     m_feedback.setProfile(profile);
     if (profile == midi::Profile::None)
         m_feedbackTimer->stop();

@@ -380,6 +380,14 @@ TEST_F(RemoteTest, ControllerLightsFollowThePads) {
     remote.execute(osc(CommandKind::PadStop, 3));
     EXPECT_TRUE(until([&] { return pad3().back() == 5; }, 2000));
     EXPECT_EQ(pad3(), (std::vector<int>{5, 1, 4, 5}));
+    // No lights chosen any more: they go dark instead of showing a stale state.
+    remote.setFeedbackProfile(midi::Profile::None);
+    EXPECT_TRUE(until(
+        [&] {
+            return lightsNow() == std::map<int, int>{{36, 0}, {37, 0}, {38, 0}, {39, 0},
+                                                     {40, 0}, {41, 0}, {42, 0}, {43, 0}};
+        },
+        2000));
     remote.shutdown();
 }
 
