@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstring>
 #include <set>
@@ -279,6 +280,12 @@ struct MidiPorts::JackSide {
     jack_port_t* in = nullptr;
     jack_port_t* out = nullptr;
     std::atomic<bool> lost{false};
+    // Each output we join gets an input of its own, "cuedeck:<client>/<port>", so that a
+    // message tells where it came from; "cuedeck" takes what the operator connects by hand,
+    // and the outputs beyond kSources. A slot keeps its port while the client lives.
+    static constexpr std::size_t kSources = 16;
+    std::array<std::atomic<jack_port_t*>, kSources> sources{};
+    std::array<std::string, kSources> sourceNames;
     // Ports present at the last look, those joined by us, and the connections to make again
     // when JACK comes back (kept over the client's loss).
     std::set<std::string> seenOutputs, seenInputs;
@@ -288,20 +295,28 @@ struct MidiPorts::JackSide {
 
     ~JackSide() { close(); }
 
-    static int process(jack_nframes_t frames, void* arg) {
-        auto* self = static_cast<JackSide*>(arg);
-        void* inBuffer = jack_port_get_buffer(self->in, frames);
-        const std::uint32_t count = jack_midi_get_event_count(inBuffer);
+    void read(jack_port_t* port, std::uint8_t index, jack_nframes_t frames) {
+        void* buffer = jack_port_get_buffer(port, frames);
+        const std::uint32_t count = jack_midi_get_event_count(buffer);
         for (std::uint32_t i = 0; i < count; ++i) {
             jack_midi_event_t event;
-            if (jack_midi_event_get(&event, inBuffer, i) != 0)
+            if (jack_midi_event_get(&event, buffer, i) != 0)
                 continue;
             if (const auto parsed = midi::parse(event.buffer, event.size)) {
                 RemoteCommand command = midi::toCommand(*parsed);
                 command.system = static_cast<std::uint8_t>(System::Jack);
-                self->inbox->push(self->lane, command);
+                command.port = index;
+                inbox->push(lane, command);
             }
         }
+    }
+
+    static int process(jack_nframes_t frames, void* arg) {
+        auto* self = static_cast<JackSide*>(arg);
+        self->read(self->in, 0, frames);
+        for (std::size_t i = 0; i < kSources; ++i)
+            if (jack_port_t* port = self->sources[i].load(std::memory_order_acquire))
+                self->read(port, static_cast<std::uint8_t>(i + 1), frames);
         void* outBuffer = jack_port_get_buffer(self->out, frames);
         jack_midi_clear_buffer(outBuffer);
         // What does not fit into this cycle's buffer waits for the next one.
@@ -352,8 +367,47 @@ struct MidiPorts::JackSide {
             jack_client_close(client); // also after a shutdown: frees what the client holds
         client = nullptr;
         in = out = nullptr;
+        for (std::size_t i = 0; i < kSources; ++i) {
+            sources[i] = nullptr;
+            sourceNames[i].clear();
+        }
         connected.clear();
         targets.clear();
+    }
+
+    // The input that the output `name` is joined to: its own (made now with `make`), or the
+    // shared one when all slots are taken.
+    jack_port_t* inputFor(const std::string& name, bool make) {
+        std::size_t free = kSources;
+        for (std::size_t i = 0; i < kSources; ++i) {
+            if (sources[i] && sourceNames[i] == name)
+                return sources[i];
+            if (!sources[i] && free == kSources)
+                free = i;
+        }
+        if (!make || free == kSources)
+            return in;
+        std::string shortName = name;
+        std::replace(shortName.begin(), shortName.end(), ':', '/');
+        const std::size_t room = static_cast<std::size_t>(jack_port_name_size()) - 1 -
+                                 std::strlen(jack_get_client_name(client)) - 1;
+        if (shortName.size() > room)
+            shortName.resize(room);
+        jack_port_t* port = jack_port_register(client, shortName.c_str(), JACK_DEFAULT_MIDI_TYPE,
+                                               JackPortIsInput, 0);
+        if (!port)
+            return in;
+        sourceNames[free] = name;
+        sources[free].store(port, std::memory_order_release);
+        return port;
+    }
+
+    std::vector<jack_port_t*> inputs() const {
+        std::vector<jack_port_t*> ports{in};
+        for (const auto& port : sources)
+            if (port)
+                ports.push_back(port);
+        return ports;
     }
 
     std::vector<std::string> portNames(unsigned long flags) const {
@@ -376,12 +430,12 @@ struct MidiPorts::JackSide {
         return names;
     }
 
-    // Joins one direction: `own` is our port, `flags` selects the other side's ports.
-    void joinNew(jack_port_t* own, unsigned long flags, bool all, bool skipBridges,
-                 std::set<std::string>& seen, std::vector<std::string>& joined,
-                 std::set<std::string>& keep, std::vector<std::string>& now) {
+    // Joins one direction: `flags` selects the other side's ports (outputs go to the inputs,
+    // the feedback output goes to inputs).
+    void joinNew(unsigned long flags, bool all, bool skipBridges, std::set<std::string>& seen,
+                 std::vector<std::string>& joined, std::set<std::string>& keep,
+                 std::vector<std::string>& now) {
         const bool toOwn = flags & JackPortIsOutput;
-        const std::string ownName = jack_port_name(own);
         std::set<std::string> present;
         for (const std::string& name : portNames(flags)) {
             jack_port_t* port = jack_port_by_name(client, name.c_str());
@@ -396,8 +450,10 @@ struct MidiPorts::JackSide {
             const bool hardware = jack_port_flags(port) & JackPortIsPhysical;
             if (!keep.count(name) && !hardware && !all)
                 continue;
-            const int result = toOwn ? jack_connect(this->client, name.c_str(), ownName.c_str())
-                                     : jack_connect(this->client, ownName.c_str(), name.c_str());
+            const int result =
+                toOwn
+                    ? jack_connect(this->client, name.c_str(), jack_port_name(inputFor(name, true)))
+                    : jack_connect(this->client, jack_port_name(out), name.c_str());
             if (result == 0 || result == EEXIST)
                 joined.push_back(name);
         }
@@ -405,7 +461,11 @@ struct MidiPorts::JackSide {
         seen = std::move(present);
         // What is connected now, by us or by the operator, is what comes back after a loss;
         // a kept port that is absent for now stays kept.
-        now = connectionsOf(own);
+        now.clear();
+        for (jack_port_t* own : toOwn ? inputs() : std::vector<jack_port_t*>{out})
+            for (const std::string& name : connectionsOf(own))
+                if (std::find(now.begin(), now.end(), name) == now.end())
+                    now.push_back(name);
         std::set<std::string> next(now.begin(), now.end());
         for (const std::string& name : keep)
             if (!seen.count(name))
@@ -417,7 +477,7 @@ struct MidiPorts::JackSide {
         if (!client)
             return;
         for (const std::string& name : joinedOutputs)
-            jack_disconnect(client, name.c_str(), jack_port_name(in));
+            jack_disconnect(client, name.c_str(), jack_port_name(inputFor(name, false)));
         for (const std::string& name : joinedInputs)
             jack_disconnect(client, jack_port_name(out), name.c_str());
         for (const std::string& name : joinedOutputs)
@@ -435,10 +495,9 @@ struct MidiPorts::JackSide {
         if (!client)
             return false;
         const std::vector<std::string> before = targets;
-        joinNew(in, JackPortIsOutput, all, skipBridges, seenOutputs, joinedOutputs, keepOutputs,
+        joinNew(JackPortIsOutput, all, skipBridges, seenOutputs, joinedOutputs, keepOutputs,
                 connected);
-        joinNew(out, JackPortIsInput, all, skipBridges, seenInputs, joinedInputs, keepInputs,
-                targets);
+        joinNew(JackPortIsInput, all, skipBridges, seenInputs, joinedInputs, keepInputs, targets);
         return std::any_of(targets.begin(), targets.end(), [&](const std::string& name) {
             return std::find(before.begin(), before.end(), name) == before.end();
         });
@@ -505,9 +564,13 @@ std::vector<std::string> MidiPorts::feedbackTargets() const {
 }
 
 std::string MidiPorts::sourceName(const RemoteCommand& command) const {
-    const std::string system = command.system == static_cast<int>(System::Jack) ? "JACK" : "ALSA";
-    std::string names;
+    const bool jack = command.system == static_cast<int>(System::Jack);
+    const std::string system = jack ? "JACK" : "ALSA";
     std::lock_guard lock(m_infoMutex);
+    if (jack && command.port > 0 && command.port <= m_sources.size() &&
+        !m_sources[command.port - 1].empty())
+        return system + ": " + m_sources[command.port - 1];
+    std::string names;
     for (const std::string& entry : m_connected) {
         if (entry.rfind(system + ": ", 0) != 0)
             continue;
@@ -601,8 +664,10 @@ void MidiPorts::lookAtSystems() {
         for (const Port::Joined& port : m_alsa->inputs)
             targets.push_back("ALSA: " + port.name);
     }
+    std::vector<std::string> sources;
     if (m_jack && m_jack->client) {
         gained = m_jack->look(all, m_alsa != nullptr) || gained;
+        sources.assign(m_jack->sourceNames.begin(), m_jack->sourceNames.end());
         systems.push_back("JACK");
         for (const std::string& name : m_jack->connected)
             connected.push_back("JACK: " + name);
@@ -615,6 +680,7 @@ void MidiPorts::lookAtSystems() {
     m_openSystems = std::move(systems);
     m_connected = std::move(connected);
     m_targets = std::move(targets);
+    m_sources = std::move(sources);
 }
 
 } // namespace remote

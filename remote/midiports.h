@@ -2,9 +2,11 @@
 // The MIDI ports: on every MIDI system that runs (the ALSA sequencer and JACK, PipeWire's JACK
 // included) an input "cuedeck" that the controllers' outputs are joined to, and an output that
 // carries the pads' states back to their lights (ALSA: the port "cuedeck" of a second client
-// "cuedeck"; JACK: "cuedeck:feedback"). A watcher thread looks at the systems and their ports
-// every half second; it never runs on the UI thread, so a slow MIDI system cannot freeze the
-// window. A machine without any MIDI system is quiet: no message, no delay.
+// "cuedeck"; JACK: "cuedeck:feedback"). On JACK each joined output gets an input of its own
+// beside "cuedeck:cuedeck" ("cuedeck:system/midi_capture_1"), so that learn can name it. A watcher
+// thread looks at the systems and their ports every half second; it never runs on the UI thread, so
+// a slow MIDI system cannot freeze the window. A machine without any MIDI system is quiet: no
+// message, no delay.
 //
 // What is joined by default: hardware only. On ALSA that is the kernel's clients (the ports of
 // a device), on JACK the physical ports; a program's ports are left alone, so that a DAW or a
@@ -76,8 +78,9 @@ public:
     std::vector<std::string> connectedOutputs() const;
     std::vector<std::string> feedbackTargets() const;
     // Where a command from the input came from, for learn: "JACK: system:midi_capture_1".
-    // A system joins every output to one input port, so when several are joined they are all
-    // named ("JACK: a:out / b:out"); the system alone when none can be told.
+    // On JACK each joined output has an input of its own; what reaches the shared one (the
+    // operator's own connections) and ALSA's one input name every output joined there
+    // ("ALSA: a:out / b:out"); the system alone when none is.
     std::string sourceName(const RemoteCommand& command) const;
 
     struct Port;     // one ALSA input and output, public for its callback
@@ -102,6 +105,7 @@ private:
     std::vector<std::string> m_openSystems;
     std::vector<std::string> m_connected;
     std::vector<std::string> m_targets;
+    std::vector<std::string> m_sources; // JACK: the output joined to each own input
 
     std::mutex m_stopMutex;
     std::condition_variable m_stopCondition;

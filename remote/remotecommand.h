@@ -36,6 +36,7 @@ struct RemoteCommand {
     Source source = Source::Osc;
     std::uint8_t channel = 0;
     std::uint8_t system = 0; // MIDI: the system it came through (MidiPorts::System)
+    std::uint8_t port = 0;   // MIDI: which of that system's inputs (0: the shared one)
     int number = 0;
     int value = 0;
     ReplyAddress reply;

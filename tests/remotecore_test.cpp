@@ -558,16 +558,20 @@ TEST(MidiInput, JackJoinsDevicesFeedsTheirLightsAndReturnsAfterARestart) {
         return done();
     };
     // Notes of one number in the inbox within `ms`.
+    // Whether notes of one number arrive within `ms`, and where they came from.
+    std::string from;
     auto notesArrive = [&](int number, int ms) {
         const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-        bool seen = false;
-        while (!seen && Clock::now() < deadline) {
+        while (Clock::now() < deadline) {
             std::vector<RemoteCommand> got;
             drainUntil(inbox, got, 1, deadline);
-            seen = std::any_of(got.begin(), got.end(),
-                               [&](const RemoteCommand& c) { return c.number == number; });
+            for (const RemoteCommand& c : got)
+                if (c.number == number) {
+                    from = ports.sourceName(c);
+                    return true;
+                }
         }
-        return seen;
+        return false;
     };
     Clock::time_point restarted;
     const Names joined = {"JACK: device:out", "JACK: daw:out"};
@@ -601,6 +605,9 @@ TEST(MidiInput, JackJoinsDevicesFeedsTheirLightsAndReturnsAfterARestart) {
         }
         EXPECT_EQ(ports.connectedOutputs(), joined);
         EXPECT_TRUE(notesArrive(41, 2000));
+        EXPECT_EQ(from, "JACK: device:out") << "learn names the port";
+        EXPECT_TRUE(notesArrive(36, 2000));
+        EXPECT_EQ(from, "JACK: daw:out");
         EXPECT_TRUE(
             waitFor([&] { return ports.feedbackTargets() == Names{"JACK: lights:in"}; }, 1500));
 
