@@ -68,6 +68,15 @@ template <typename Visit> void forEachAlsaPort(snd_seq_t* seq, Visit visit) {
     }
 }
 
+} // namespace
+
+std::mutex& jackClientMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+namespace {
+
 struct FeedbackMessage {
     std::uint8_t size = 0;
     std::uint8_t bytes[3] = {};
@@ -221,6 +230,8 @@ struct MidiPorts::Port {
             if (toOwn ? subscribe(port.address, own, true) : subscribe(own, port.address, true)) {
                 joined.push_back(port);
                 any = true;
+            } else {
+                present.erase(key); // tried again at the next look
             }
         }
         // A port that went away is forgotten, so that it is joined again on its return.
@@ -280,6 +291,12 @@ struct MidiPorts::JackSide {
     jack_port_t* in = nullptr;
     jack_port_t* out = nullptr;
     std::atomic<bool> lost{false};
+    // Cycles run, counted by the process callback: a server that dies without telling its
+    // clients (the shutdown callback is not always called) shows as cycles that stop.
+    std::atomic<std::uint64_t> cycles{0};
+    std::uint64_t cyclesSeen = 0;
+    int stillLooks = 0;
+    static constexpr int kStillLooks = 3;
     // Each output we join gets an input of its own, "cuedeck:<client>/<port>", so that a
     // message tells where it came from; "cuedeck" takes what the operator connects by hand,
     // and the outputs beyond kSources. A slot keeps its port while the client lives.
@@ -313,6 +330,7 @@ struct MidiPorts::JackSide {
 
     static int process(jack_nframes_t frames, void* arg) {
         auto* self = static_cast<JackSide*>(arg);
+        self->cycles.fetch_add(1, std::memory_order_relaxed);
         self->read(self->in, 0, frames);
         for (std::size_t i = 0; i < kSources; ++i)
             if (jack_port_t* port = self->sources[i].load(std::memory_order_acquire))
@@ -335,7 +353,10 @@ struct MidiPorts::JackSide {
     }
 
     bool open() {
-        client = jack_client_open(kName, JackNoStartServer, nullptr);
+        {
+            std::lock_guard lock(jackClientMutex());
+            client = jack_client_open(kName, JackNoStartServer, nullptr);
+        }
         if (!client)
             return false;
         in = jack_port_register(client, kName, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
@@ -347,6 +368,9 @@ struct MidiPorts::JackSide {
         }
         jack_on_info_shutdown(client, &JackSide::shutdown, this);
         lost = false;
+        cycles = 0;
+        cyclesSeen = 0;
+        stillLooks = 0;
         // Nobody reads the queue while no client runs: what waited there is out of date.
         FeedbackMessage stale;
         while (feedback->try_dequeue(stale)) {
@@ -363,8 +387,10 @@ struct MidiPorts::JackSide {
     }
 
     void close() {
-        if (client)
+        if (client) {
+            std::lock_guard lock(jackClientMutex());
             jack_client_close(client); // also after a shutdown: frees what the client holds
+        }
         client = nullptr;
         in = out = nullptr;
         for (std::size_t i = 0; i < kSources; ++i) {
@@ -441,8 +467,8 @@ struct MidiPorts::JackSide {
             jack_port_t* port = jack_port_by_name(client, name.c_str());
             if (!port || jack_port_is_mine(client, port) || isThrough(name))
                 continue;
-            const std::string client = clientOf(name);
-            if (skipBridges && (client == "Midi-Bridge" || client == "a2j"))
+            const std::string owner = clientOf(name);
+            if (skipBridges && (owner == "Midi-Bridge" || owner == "a2j"))
                 continue;
             present.insert(name);
             if (seen.count(name))
@@ -451,11 +477,12 @@ struct MidiPorts::JackSide {
             if (!keep.count(name) && !hardware && !all)
                 continue;
             const int result =
-                toOwn
-                    ? jack_connect(this->client, name.c_str(), jack_port_name(inputFor(name, true)))
-                    : jack_connect(this->client, jack_port_name(out), name.c_str());
+                toOwn ? jack_connect(client, name.c_str(), jack_port_name(inputFor(name, true)))
+                      : jack_connect(client, jack_port_name(out), name.c_str());
             if (result == 0 || result == EEXIST)
                 joined.push_back(name);
+            else // a port seen before its client runs cannot be connected yet: the next look
+                present.erase(name);
         }
         std::erase_if(joined, [&](const std::string& name) { return !present.count(name); });
         seen = std::move(present);
@@ -494,6 +521,13 @@ struct MidiPorts::JackSide {
     bool look(bool all, bool skipBridges) {
         if (!client)
             return false;
+        const std::uint64_t now = cycles.load(std::memory_order_relaxed);
+        stillLooks = now == cyclesSeen ? stillLooks + 1 : 0;
+        cyclesSeen = now;
+        if (stillLooks >= kStillLooks) {
+            lost = true; // closed and tried again at the next look
+            return false;
+        }
         const std::vector<std::string> before = targets;
         joinNew(JackPortIsOutput, all, skipBridges, seenOutputs, joinedOutputs, keepOutputs,
                 connected);

@@ -22,7 +22,8 @@
 //
 // When JACK goes away (the server or PipeWire restarts), its shutdown callback wakes the
 // watcher, which closes the client and tries JACK again at every look until it answers; the
-// input and the feedback output then come back with the connections they had.
+// input and the feedback output then come back with the connections they had. A server that
+// vanishes without calling the callback is noticed when its cycles stop for three looks.
 //
 // Incoming messages are parsed on each system's own thread (JACK's is its real-time process
 // thread), and the two kinds that can act (Note On, Control Change) cross to the UI thread
@@ -43,6 +44,10 @@
 #include <vector>
 
 namespace remote {
+
+// libjack does not open or close two clients of one process at the same time safely: every
+// jack_client_open and jack_client_close of this process holds this lock.
+std::mutex& jackClientMutex();
 
 class MidiPorts {
 public:

@@ -337,7 +337,7 @@ void RemoteControl::subscribe(const RemoteCommand& command) {
         return;
     for (int n = 1; n <= kPads; ++n)
         sendPadStatus(target, n);
-    pushTimeLeft();
+    updatePushTimer();
 }
 
 void RemoteControl::padChanged(int pad) {
@@ -347,21 +347,22 @@ void RemoteControl::padChanged(int pad) {
     for (const ReplyAddress& to : subscribers)
         if (answerable(to)) // the allow-list may have changed since
             sendPadStatus(to, pad);
-    pushTimeLeft();
+    updatePushTimer();
 }
 
-void RemoteControl::pushTimeLeft() {
+void RemoteControl::updatePushTimer() {
     bool sounding = false;
     for (int n = 1; n <= kPads; ++n)
         sounding = sounding || m_view->sounding(n);
-    const auto& subscribers = m_subscribers.active(std::chrono::steady_clock::now());
-    if (!sounding || subscribers.empty()) {
+    if (!sounding || m_subscribers.active(std::chrono::steady_clock::now()).empty())
         m_pushTimer->stop();
-        return;
-    }
-    if (!m_pushTimer->isActive())
+    else if (!m_pushTimer->isActive())
         m_pushTimer->start();
-    for (const ReplyAddress& to : subscribers) {
+}
+
+void RemoteControl::pushTimeLeft() {
+    updatePushTimer();
+    for (const ReplyAddress& to : m_subscribers.active(std::chrono::steady_clock::now())) {
         if (!answerable(to))
             continue;
         for (int n = 1; n <= kPads; ++n) {

@@ -144,6 +144,7 @@ private:
     void subscribe(const RemoteCommand& command);
     void padChanged(int pad);
     void pushTimeLeft();
+    void updatePushTimer();
     void tickFeedback();
     void loadMapping();
     void saveMapping(const midi::Mapping& mapping) const;

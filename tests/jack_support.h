@@ -2,6 +2,8 @@
 // A private JACK server on the dummy driver for tests (no sound card, no other client), and
 // small JACK clients that play notes into a port or record what a port receives.
 
+#include "midiports.h"
+
 #include <jack/jack.h>
 #include <jack/midiport.h>
 
@@ -55,6 +57,7 @@ public:
         }
         for (int i = 0; i < 100; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            std::lock_guard lock(remote::jackClientMutex());
             if (jack_client_t* c = jack_client_open("probe", JackNoStartServer, nullptr)) {
                 jack_client_close(c);
                 return true;
@@ -92,7 +95,10 @@ public:
     };
 
     Client(const std::string& name, bool output, bool physical) {
-        m_client = jack_client_open(name.c_str(), JackNoStartServer, nullptr);
+        {
+            std::lock_guard lock(remote::jackClientMutex());
+            m_client = jack_client_open(name.c_str(), JackNoStartServer, nullptr);
+        }
         if (!m_client)
             return;
         unsigned long flags = output ? JackPortIsOutput : JackPortIsInput;
@@ -108,20 +114,25 @@ public:
             },
             this);
         if (!m_port || jack_activate(m_client) != 0) {
+            std::lock_guard lock(remote::jackClientMutex());
             jack_client_close(m_client);
             m_client = nullptr;
         }
     }
     ~Client() {
-        // libjack cannot close several clients of a server that is gone (the first close
-        // tears down what the others need): those of a killed server are left to the exit.
-        if (m_client && !m_dead)
+        // libjack crashes closing a client of a server that was killed, unless the client was
+        // told of the end, which it is not always: those of a killed server are left.
+        if (m_client && !m_dead) {
+            std::lock_guard lock(remote::jackClientMutex());
             jack_client_close(m_client);
+        }
     }
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
 
     bool ok() const { return m_client != nullptr; }
+    // The server was killed: the client is not closed (see below).
+    void abandon() { m_dead = true; }
     std::string port() const { return m_port ? jack_port_name(m_port) : ""; }
     jack_client_t* client() const { return m_client; }
 
