@@ -126,6 +126,12 @@ void Feedback::tick(Clock::time_point now, const Send& send) {
     if (m_profile == Profile::None)
         return;
     const Values values = valuesOf(m_profile);
+    if (m_refreshAt == Clock::time_point{})
+        m_refreshAt = now + kRefresh;
+    else if (now >= m_refreshAt) {
+        resendAll();
+        m_refreshAt = now + kRefresh;
+    }
     if (m_modeDue && m_profile == Profile::Launchpad) {
         const std::uint8_t flashing[3] = {0xB0, 0x00, 0x28};
         if (!send(flashing, 3))

@@ -13,8 +13,10 @@
 // generic profile knows no colours: a light is on while its pad sounds, and blinks by being
 // sent on and off.
 //
-// The full state goes out when the output gains a connection; afterwards a pad's message goes
-// out when its state changes. A pad sends at most kPerPadPerSecond messages in any second: a
+// The full state goes out when the output gains a connection, and again every kRefresh, so
+// that a light recovers from a message lost on the way (a late JACK cycle drops what it
+// carried, a controller switched off and on forgets); between, a pad's message goes out when
+// its state changes. A pad sends at most kPerPadPerSecond messages in any second: a
 // change that finds its pad's budget spent waits, and then only the latest state goes out.
 // Plain C++: the caller gives the time and the sender.
 
@@ -43,6 +45,7 @@ public:
     // Sends one message of 3 bytes; false when it could not be queued (it is tried again).
     using Send = std::function<bool(const std::uint8_t*, std::size_t)>;
     static constexpr int kPerPadPerSecond = 20;
+    static constexpr std::chrono::seconds kRefresh{2};
 
     Profile profile() const { return m_profile; }
     // A new profile, or new bindings: every light is sent again (a light that lost its
@@ -74,6 +77,7 @@ private:
     Profile m_profile = Profile::None;
     std::array<Pad, kPads> m_pads{};
     bool m_modeDue = true; // the Launchpad's flashing mode
+    Clock::time_point m_refreshAt{};
 };
 
 } // namespace remote::midi

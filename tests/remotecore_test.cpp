@@ -462,8 +462,11 @@ TEST(MidiFeedback, ProfilesLightTheBoundNotesWithinTheirBudget) {
     ASSERT_TRUE(mapping.bind({midi::Action::Play, 1}, {midi::EventType::Control, 2, 64}));
     feedback.setMapping(mapping);
     sent.clear();
-    feedback.tick(t += std::chrono::seconds(1), record);
+    feedback.tick(t += std::chrono::milliseconds(500), record);
     EXPECT_EQ(sent, (std::vector<std::vector<int>>{{0x90, 36, 0}, {0xB1, 64, 4}}));
+    sent.clear();
+    feedback.tick(t += std::chrono::milliseconds(500), record);
+    EXPECT_EQ(sent.size(), 8u) << "the whole state again after two seconds";
 }
 
 // The MIDI input on a private JACK server: a program's output that appears after the input
