@@ -3,6 +3,7 @@
 // it keeps, the status reply on a real socket, and the window's settings pages and learn
 // dialog.
 
+#include "boardview.h"
 #include "clipplayer.h"
 #include "commandinbox.h"
 #include "jack_support.h"
@@ -334,6 +335,7 @@ TEST_F(RemoteTest, ControllerLightsFollowThePads) {
     const QString longClip = rig.data + "/sound/long.wav";
     BoardRig::putFile(longClip, sineWav(8000, 8000 * 6));
     board.openClip(3, longClip);
+    remote.view().poll(); // seen before the lights are first sent
     remote.setFeedbackProfile(midi::Profile::ApcMini);
     remote.start(true);
     auto until = [](const std::function<bool()>& done, int ms) {
