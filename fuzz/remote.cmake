@@ -5,3 +5,7 @@ cuedeck_add_fuzzer(NAME osc_dispatch_fuzz SOURCES ${CMAKE_CURRENT_LIST_DIR}/osc_
 cuedeck_add_fuzzer(NAME midi_dispatch_fuzz
                    SOURCES ${CMAKE_CURRENT_LIST_DIR}/midi_dispatch_fuzz.cpp
                    LIBS cuedeck_remote_core)
+# The phone panel's WebSocket messages, as a browser (or anyone with a session) sends them.
+cuedeck_add_fuzzer(NAME panel_message_fuzz
+                   SOURCES ${CMAKE_CURRENT_LIST_DIR}/panel_message_fuzz.cpp
+                   LIBS cuedeck_remote_core)

@@ -398,6 +398,8 @@ TEST_F(ClipPlayerTest, VolumeBelongsToTheOpenClip) {
     open(wav("a.wav", 500));
     SetPlayerVolume(&player, 250);
     EXPECT_EQ(GetPlayerVolume(&player), 250);
+    SetPlayerVolume(&player, 0); // silent, not one step above
+    EXPECT_EQ(GetPlayerVolume(&player), 0);
     open(player.FileName()); // a fresh clip starts at full volume
     EXPECT_EQ(GetPlayerVolume(&player), 1000);
     player.Close();

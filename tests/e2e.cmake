@@ -15,7 +15,8 @@ endfunction()
 cuedeck_add_e2e_test(NAME e2e_shell_test SOURCES e2e_test.cpp)
 cuedeck_add_e2e_test(NAME e2e_program_test SOURCES e2e_program_test.cpp TIMEOUT 240)
 cuedeck_add_e2e_test(NAME e2e_remote_test SOURCES e2e_remote_test.cpp TIMEOUT 240)
-target_link_libraries(e2e_remote_test PRIVATE cuedeck_remote_core) # liblo for the panel
+# liblo, the panel's port and screenshots, the hotkey held by another X client
+target_link_libraries(e2e_remote_test PRIVATE cuedeck_remote_core Qt6::Gui Qt6::Network)
 # The board on a laptop screen (1366 x 768): its screenshot is read back, hence Qt Gui.
 cuedeck_add_e2e_test(NAME e2e_view_test SOURCES e2e_view_test.cpp TIMEOUT 120)
 target_link_libraries(e2e_view_test PRIVATE Qt6::Gui)

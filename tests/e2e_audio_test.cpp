@@ -6,6 +6,7 @@
 // Skipped when the PulseAudio server is not installed.
 
 #include "e2e_harness.h"
+#include "pulse_support.h"
 
 #include <QElapsedTimer>
 
@@ -16,126 +17,6 @@
 using namespace e2e;
 
 namespace {
-
-constexpr int kRate = 48000;
-
-// A PulseAudio server of this test alone: no configuration, no D-Bus, one null sink at the
-// engine's rate and format. The program reaches it through one socket, the test's own tools
-// through another, so that the test can record before the program's socket is there.
-class PrivatePulse {
-public:
-    explicit PrivatePulse(QString folder) : m_folder(std::move(folder)) {
-        QDir().mkpath(m_folder + "/home");
-        QDir().mkpath(m_folder + "/runtime");
-        QFile::setPermissions(m_folder + "/runtime",
-                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    }
-    ~PrivatePulse() { stop(); }
-
-    // The program's socket, and the test tools'.
-    QString server() const { return "unix:" + m_folder + "/pulse.sock"; }
-    QString toolServer() const { return "unix:" + m_folder + "/tools.sock"; }
-
-    // Starts the server and waits until it answers; with `programSocket` false the program's
-    // socket is left for openProgramSocket().
-    bool start(bool programSocket = true) {
-        m_process = std::make_unique<QProcess>();
-        m_process->setProcessEnvironment(environment());
-        m_process->setStandardOutputFile(QProcess::nullDevice());
-        m_process->setStandardErrorFile(m_folder + "/pulseaudio.log", QIODevice::Append);
-        endsWithTheTest(*m_process);
-        m_process->start(
-            "pulseaudio",
-            {"-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no", "--system=no",
-             "--disallow-exit", "--log-target=stderr", "-L",
-             "module-null-sink sink_name=board rate=48000 format=float32le", "-L",
-             "module-native-protocol-unix auth-anonymous=1 socket=" + m_folder + "/tools.sock"});
-        if (!m_process->waitForStarted(5000))
-            return false;
-        const bool up = waitUntil(
-            [&] { return m_process->state() != QProcess::Running || pactl({"info"}); }, 10000);
-        if (!up || m_process->state() != QProcess::Running)
-            return false;
-        return !programSocket || openProgramSocket();
-    }
-    // Opens the program's socket on the running server.
-    bool openProgramSocket() {
-        return pactl({"load-module", "module-native-protocol-unix",
-                      "auth-anonymous=1 socket=" + m_folder + "/pulse.sock"});
-    }
-    void stop() {
-        if (!m_process || m_process->state() == QProcess::NotRunning)
-            return;
-        m_process->terminate();
-        if (!m_process->waitForFinished(5000)) {
-            m_process->kill();
-            m_process->waitForFinished(3000);
-        }
-    }
-    // The environment of the server and of the test's tools.
-    QProcessEnvironment environment() const {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", m_folder + "/home");
-        env.insert("XDG_RUNTIME_DIR", m_folder + "/runtime");
-        env.insert("PULSE_SERVER", toolServer());
-        env.remove("DBUS_SESSION_BUS_ADDRESS");
-        return env;
-    }
-
-private:
-    bool pactl(const QStringList& args) const {
-        QProcess p;
-        p.setProcessEnvironment(environment());
-        p.start("pactl", args);
-        return p.waitForFinished(5000) && p.exitStatus() == QProcess::NormalExit &&
-               p.exitCode() == 0;
-    }
-
-    QString m_folder;
-    std::unique_ptr<QProcess> m_process;
-};
-
-// Records the null sink's monitor as float32 stereo at 48 kHz, with a short latency, and tells
-// when sound first arrived. The null sink delivers its first block late (up to 2 s): wait
-// until the recording flows before timing anything with it.
-class Recorder {
-public:
-    bool start(const PrivatePulse& pulse) {
-        m_process.setProcessEnvironment(pulse.environment());
-        m_process.start("parec", {"--device=board.monitor", "--format=float32le", "--rate=48000",
-                                  "--channels=2", "--latency-msec=10"});
-        return m_process.waitForStarted(5000);
-    }
-    ~Recorder() {
-        m_process.kill();
-        m_process.waitForFinished(3000);
-    }
-    // Reads what arrived (waiting up to `ms`); true once a sample above -40 dBFS came.
-    bool heard(int ms) {
-        m_process.waitForReadyRead(ms);
-        m_data += m_process.readAllStandardOutput();
-        const qsizetype samples = m_data.size() / qsizetype(sizeof(float));
-        for (; m_checked < samples; ++m_checked) {
-            float s;
-            std::memcpy(&s, m_data.constData() + m_checked * qsizetype(sizeof(float)), sizeof s);
-            if (std::fabs(s) > 0.01f)
-                return true;
-        }
-        return false;
-    }
-    double seconds() const { return double(m_data.size()) / (2 * sizeof(float) * kRate); }
-    bool waitUntilFlowing() {
-        return waitUntil([&] {
-            heard(10);
-            return seconds() > 0.1;
-        });
-    }
-
-private:
-    QProcess m_process;
-    QByteArray m_data;
-    qsizetype m_checked = 0;
-};
 
 class AudioEndToEnd : public EndToEnd {
 protected:

@@ -3,6 +3,7 @@
 
 #include "engine.h"
 #include "engine_support.h"
+#include "volume.h"
 
 #include <gtest/gtest.h>
 
@@ -199,7 +200,7 @@ TEST_F(EnginePlayback, StopKeepsThePositionAndPlayContinuesFromThere) {
 TEST_F(EnginePlayback, GainScalesSamplesAndChangesRampWithoutSteps) {
     std::vector<float> src;
     loadWav(0, "a.wav", 2 * kRate, &src);
-    engine.setGain(0, 0.5f); // set while stopped: applies at once
+    engine.setGain(0, media::gainForLevel(500)); // set while stopped: applies at once
     engine.play(0);
     auto out = pull(engine, 4096);
     for (std::size_t i = 0; i < out.size(); ++i)

@@ -240,7 +240,7 @@ TEST_F(MainWindow, PadMenuAndSettingsOfferTheOutputAndTheRemoteTriggers) {
         dialog->reject();
     });
     find<QPushButton>("ButtonSettings")->click();
-    EXPECT_EQ(tabs, QStringList({"出力デバイス", "MIDI", "OSC"}));
+    EXPECT_EQ(tabs, QStringList({"出力デバイス", "MIDI", "OSC", "リモートパネル", "ホットキー"}));
 
     // A remote switch over unsaved changes asks nothing; the status bar says why it was refused.
     board.setCaption(1, QStringLiteral("changed(&Q)"));

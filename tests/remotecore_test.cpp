@@ -28,6 +28,7 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -77,9 +78,10 @@ Bytes bundle(const std::vector<Bytes>& elements) {
     return b;
 }
 
-std::vector<RemoteCommand> decode(const Bytes& bytes) {
+// The commands of a datagram: the first `size` bytes of `bytes`.
+std::vector<RemoteCommand> decode(const Bytes& bytes, std::size_t size = SIZE_MAX) {
     std::vector<RemoteCommand> out;
-    osc::decodePacket(bytes.data(), bytes.size(),
+    osc::decodePacket(bytes.data(), std::min(size, bytes.size()),
                       [&](const RemoteCommand& c) { out.push_back(c); });
     return out;
 }
@@ -145,8 +147,10 @@ TEST(OscDecode, AddressesNameTheirCommands) {
 
 TEST(OscDecode, OneNumberPressesUnlessZeroAndOtherArgumentsAreDropped) {
     // A panel button sends 1 when pressed and 0 when released: only the press acts.
-    for (const char* types : {"i", "f", "d", "h", "T"})
-        EXPECT_EQ(describe(decode(message("/cuedeck/pad/2/play", types, 1))), "play 2") << types;
+    for (const double number : {1.0, -1.0})
+        for (const char* types : {"i", "f", "d", "h", "T"})
+            EXPECT_EQ(describe(decode(message("/cuedeck/pad/2/play", types, number))), "play 2")
+                << types << number;
     EXPECT_EQ(describe(decode(message("/cuedeck/pad/2/play", "f", 0.5))), "play 2");
     for (const char* types : {"i", "f", "d", "h", "F"})
         EXPECT_TRUE(decode(message("/cuedeck/pad/2/play", types, 0)).empty()) << types;
@@ -165,6 +169,9 @@ TEST(OscDecode, BundlesActInOrderAndMalformedDatagramsAreDroppedWhole) {
     Bytes badLength = two;
     badLength[19] += 4; // the first element claims more bytes than follow it correctly
     EXPECT_TRUE(decode(badLength).empty());
+    // Cut short in its last element, where what lies past its end would make it whole.
+    const Bytes whole = bundle({message("/cuedeck/pad/1/play", "i")});
+    EXPECT_TRUE(decode(whole, whole.size() - 4).empty());
     Bytes truncated = message("/cuedeck/pad/1/play", "i");
     truncated.resize(truncated.size() - 4);
     EXPECT_TRUE(decode(truncated).empty());
@@ -229,11 +236,18 @@ TEST(MidiMapping, DefaultNotesPlayPadsAndControllersActOnTheRisePastTheMiddle) {
     auto stopAll = [&](int v) { return m.effectOf({midi::EventType::Control, 3, 20, v}); };
     EXPECT_TRUE(stopAll(127)) << "a first press";
     EXPECT_FALSE(stopAll(127)) << "no release in between";
+    EXPECT_FALSE(stopAll(63));
+    EXPECT_TRUE(stopAll(64)) << "exactly the middle";
+    EXPECT_FALSE(stopAll(110)) << "a knob turned further";
     EXPECT_FALSE(stopAll(0));
     EXPECT_TRUE(stopAll(100));
-    EXPECT_FALSE(stopAll(110)) << "a knob turned further";
     // A note cannot move a slider.
     EXPECT_FALSE(m.bind({midi::Action::Volume, 3}, {midi::EventType::Note, 0, 50}));
+    // Bindings as the settings file writes them, at the ends of their ranges and past them.
+    EXPECT_EQ(m.fromText("cc 127 ch 16"), (midi::Binding{midi::EventType::Control, 16, 127}));
+    EXPECT_EQ(m.fromText("note 0 ch 1"), (midi::Binding{midi::EventType::Note, 1, 0}));
+    for (const char* bad : {"cc 7 ch 17", "cc 7 ch 0", "note 128 any", "note -1 any"})
+        EXPECT_FALSE(m.fromText(bad)) << bad;
 }
 
 TEST(MidiMapping, OneMessageNeverDoesTwoThings) {
@@ -281,18 +295,19 @@ TEST(CommandInbox, LanesAreBoundedAndTheBudgetLeavesTheRestForTheNextTurn) {
 TEST(CommandInbox, ProducerThreadsHandOverEveryCommandInOrder) {
     CommandInbox inbox(2, 64);
     constexpr int kEach = 5000;
+    // A consumer that never takes from a lane fails the test in time instead of hanging it.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     auto produce = [&](int lane) {
         for (int i = 0; i < kEach; ++i) {
             RemoteCommand c;
             c.channel = static_cast<std::uint8_t>(lane);
             c.number = i;
-            while (!inbox.push(lane, c))
+            while (!inbox.push(lane, c) && std::chrono::steady_clock::now() < deadline)
                 std::this_thread::yield(); // full: the consumer catches up
         }
     };
     std::thread a(produce, 0), b(produce, 1);
     int next[2] = {0, 0};
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (next[0] + next[1] < 2 * kEach && std::chrono::steady_clock::now() < deadline) {
         pollfd wake{inbox.wakeDescriptor(), POLLIN, 0};
         ::poll(&wake, 1, 100);

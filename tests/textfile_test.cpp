@@ -127,11 +127,16 @@ TEST(TextFileWrite, FollowsAnotherUsersLinkOnlyWhereOthersCannotWrite) {
     // Root's own link to the foreign one: the chain is refused all the same.
     const QString own = conf + "/own.cdk";
     ASSERT_TRUE(QFile::link(link, own));
+    // And root's own link in a folder only root may write to, leading to the foreign one.
+    ASSERT_TRUE(QDir(dir.path()).mkdir("mine"));
+    const QString across = dir.filePath("mine/setlist2.cdk");
+    ASSERT_TRUE(QFile::link(link, across));
+    ASSERT_EQ(::chmod(QFile::encodeName(dir.filePath("mine")).constData(), 0755), 0);
 
     // Sticky and writable by all (as /tmp), writable by all, writable by a group.
     for (mode_t mode : {01777, 0777, 0775}) {
         ASSERT_EQ(::chmod(QFile::encodeName(conf).constData(), mode), 0);
-        for (const QString& saved : {link, own}) {
+        for (const QString& saved : {link, own, across}) {
             const QString message = inOutErrorOf([&] { textfile::writeLines(saved, {"list"}); });
             EXPECT_TRUE(message.contains(saved) && message.contains(link))
                 << std::oct << mode << " " << message.toStdString();
@@ -277,6 +282,10 @@ TEST(SettingsFileTest, KeepsValuesAcrossSaveAndLoadAndRefusesLineBreaks) {
     EXPECT_TRUE(again.boolValue("osc/network", false));
     EXPECT_FALSE(again.contains("osc/allow"));
     EXPECT_EQ(again.intValue("output/device", -1), -1);
+    putBytes(path, "=nameless\r\nosc/port=53100\r\n"); // a line without a name is dropped
+    again.load();
+    again.save();
+    EXPECT_EQ(fileBytes(path), "osc/port=53100\r\n");
 
     // A folder where the file should be: an error, and what was loaded stays.
     QDir(path).removeRecursively();

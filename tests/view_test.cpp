@@ -58,6 +58,8 @@ TEST_F(View, TimesReadAsAnOperatorExpects) {
     EXPECT_EQ(formatLeft(82001), "\u22121:23"); // rounded up: it is not over yet
     EXPECT_EQ(formatLeft(9950), "\u22120:10");
     EXPECT_EQ(formatLeft(9900), "\u22120:09.9"); // tenths under ten seconds
+    EXPECT_EQ(formatLeft(9901), "\u22120:10");
+    EXPECT_EQ(formatLeft(1), "\u22120:00.1"); // still sounding
     EXPECT_EQ(formatLeft(0), "\u22120:00.0");
     EXPECT_EQ(formatLeft(3600000 + 61000), "\u221261:01");
     EXPECT_EQ(formatLength(900), "0:00.9"); // a loaded pad shows its clip's length
@@ -69,7 +71,11 @@ TEST_F(View, TimesReadAsAnOperatorExpects) {
     EXPECT_EQ(msUntilChange({S::Playing, 17000, 100400}), 400);  // the time left
     EXPECT_EQ(msUntilChange({S::Playing, 17800, 100500}), 200);  // the time played
     EXPECT_EQ(msUntilChange({S::Playing, 50, 10000}), 50);       // tenths under ten seconds
+    EXPECT_EQ(msUntilChange({S::Playing, 0, 10000}), 100);       // "-0:10" to "-0:09.9"
     EXPECT_EQ(msUntilChange({S::Playing, 0, 15300, true}), 300); // a loop's pass
+    // Red from exactly five seconds left, when the clock shows "-0:05.0".
+    EXPECT_FALSE(endIsNear({S::Playing, 5000, 10001}));
+    EXPECT_TRUE(endIsNear({S::Playing, 5000, 10000}));
 }
 
 TEST_F(View, PlayingPadsAreLitAndCountDown) {

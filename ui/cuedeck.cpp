@@ -1,17 +1,21 @@
 #include "cuedeck.h"
 
 #include "apptitle.h"
+#include "boardview.h"
 #include "datafolder.h"
 #include "dialogs.h"
 #include "engine.h"
+#include "hotkeys.h"
 #include "outputdevicepage.h"
 #include "padboard.h"
+#include "panelserver.h"
 #include "placement.h"
 #include "remotecontrol.h"
 #include "remotesettings.h"
 #include "setlistslots.h"
 #include "settings.h"
 #include "settingsdialog.h"
+#include "surfacesettings.h"
 #include "viewscale.h"
 
 #include <QAction>
@@ -96,6 +100,9 @@ Tfcuedeck::Tfcuedeck(media::Engine& engine, const QString& programFolder, QWidge
 
 Tfcuedeck::~Tfcuedeck() {
     // The inputs stop before the board they act on goes.
+    delete m_hotkeys;
+    delete m_panel;
+    delete m_boardView;
     delete m_remote;
 }
 
@@ -115,16 +122,26 @@ void Tfcuedeck::wireRemote() {
         m_remoteNotice->clear();
         m_remoteNotice->hide();
     });
-    connect(m_remote, &remote::RemoteControl::notice, this, [this](const QString& text) {
-        m_remoteNotice->setText(text);
-        m_remoteNotice->setToolTip(text);
-        m_remoteNotice->show();
-        m_remoteNoticeTimer->start();
-    });
+    connect(m_remote, &remote::RemoteControl::notice, this, &Tfcuedeck::showRemoteNotice);
+    // The phone panel and the hotkeys: off until the operator turns them on (in showEvent).
+    m_boardView = new remote::BoardView(*m_board, this);
+    m_panel = new remote::PanelServer(*m_boardView, this);
+    m_panel->setBusyCheck(modalDialogHoldsWindow);
+    connect(m_panel, &remote::PanelServer::notice, this, &Tfcuedeck::showRemoteNotice);
+    m_hotkeys = new remote::Hotkeys(*m_boardView, nullptr, this);
+    m_hotkeys->setBusyCheck(modalDialogHoldsWindow);
+    connect(m_hotkeys, &remote::Hotkeys::notice, this, &Tfcuedeck::showRemoteNotice);
     QAction* learn = m_board->PopupMenu1->addAction(QStringLiteral("MIDI 割り当て…"));
     learn->setObjectName(QStringLiteral("N3"));
     connect(learn, &QAction::triggered, this,
             [this] { dialogs::guarded([this] { learnMidiForPad(m_board->popupPad()); }); });
+}
+
+void Tfcuedeck::showRemoteNotice(const QString& text) {
+    m_remoteNotice->setText(text);
+    m_remoteNotice->setToolTip(text);
+    m_remoteNotice->show();
+    m_remoteNoticeTimer->start();
 }
 
 void Tfcuedeck::learnMidiForPad(int pad) {
@@ -298,6 +315,10 @@ void Tfcuedeck::openSettings() {
     dialog.setProperty(kRemoteSafeProperty, true); // holds nothing of the board
     dialog.addPage(new MidiSettingsPage(*m_remote), QStringLiteral("MIDI"));
     dialog.addPage(new OscSettingsPage(*m_remote), QStringLiteral("OSC"));
+    dialog.addPage(new RemotePanelPage(*m_panel, DataFolder + QStringLiteral("/conf/panel.ini")),
+                   QStringLiteral("リモートパネル"));
+    dialog.addPage(new HotkeyPage(*m_hotkeys, DataFolder + QStringLiteral("/conf/hotkeys.ini")),
+                   QStringLiteral("ホットキー"));
     dialog.exec();
 }
 
@@ -338,6 +359,12 @@ void Tfcuedeck::showEvent(QShowEvent* event) {
     dialogs::guarded([this] { FormShow(); });
     // Remote commands act on the loaded board only.
     m_remote->start();
+    QStringList notices{
+        startPanelFromFile(*m_panel, DataFolder + QStringLiteral("/conf/panel.ini")),
+        startHotkeysFromFile(*m_hotkeys, DataFolder + QStringLiteral("/conf/hotkeys.ini"))};
+    notices.removeAll(QString());
+    if (!notices.isEmpty())
+        showRemoteNotice(notices.join(QStringLiteral(" / ")));
 }
 
 // ---- drops --------------------------------------------------------------------------------
@@ -406,6 +433,8 @@ void Tfcuedeck::closeEvent(QCloseEvent* event) {
         return;
     event->accept();
     m_remote->shutdown(); // nothing remote reaches the pads while they are released
+    m_panel->stop();
+    m_hotkeys->apply({});
     // A failure while closing is shown, but does not keep the user from quitting.
     dialogs::guarded([this] { FormClose(); });
 }

@@ -24,8 +24,11 @@ namespace media {
 class Engine;
 }
 namespace remote {
+class BoardView;
+class Hotkeys;
+class PanelServer;
 class RemoteControl;
-}
+} // namespace remote
 
 class Tfcuedeck : public QMainWindow {
     Q_OBJECT
@@ -82,6 +85,8 @@ public:
     remote::RemoteControl& remoteControl() const { return *m_remote; }
     // The status bar section for the remote triggers' notices (cleared after a few seconds).
     QLabel* remoteNotice() const { return m_remoteNotice; }
+    remote::PanelServer& panel() const { return *m_panel; }
+    remote::Hotkeys& hotkeys() const { return *m_hotkeys; }
     // "MIDI 割り当て…" of the pad menu.
     void learnMidiForPad(int pad);
     const MainLayout& controls() const { return ui; }
@@ -104,6 +109,7 @@ private:
     void applyPlacement();
     void wireSetListButtons();
     void wireRemote();
+    void showRemoteNotice(const QString& text);
     void applyViewScale();
     int padUnder(const QPoint& pos) const;
 
@@ -113,6 +119,9 @@ private:
     PadBoard* m_board = nullptr;
     SetListSlots* m_slots = nullptr;
     remote::RemoteControl* m_remote = nullptr;
+    remote::BoardView* m_boardView = nullptr;
+    remote::PanelServer* m_panel = nullptr;
+    remote::Hotkeys* m_hotkeys = nullptr;
     QLabel* m_remoteNotice = nullptr;
     QTimer* m_remoteNoticeTimer = nullptr;
     QTimer* m_deviceWatch = nullptr;
