@@ -14,8 +14,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(!pad || (c.number >= 1 && c.number <= remote::osc::kPads));
         FUZZ_CHECK(c.kind != CommandKind::SetList ||
                    (c.number >= 1 && c.number <= remote::osc::kSetLists));
+        // A subscription starts (1), ends (0) or names a port its pushes go to.
+        FUZZ_CHECK(c.kind != CommandKind::Subscribe || c.value == 0 || c.value == 1 ||
+                   (c.value >= 1024 && c.value <= 65535));
         FUZZ_CHECK(pad || c.kind == CommandKind::SetList || c.kind == CommandKind::StopAll ||
-                   c.kind == CommandKind::Status);
+                   c.kind == CommandKind::Status || c.kind == CommandKind::Subscribe);
     });
     return 0;
 }

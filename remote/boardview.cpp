@@ -1,20 +1,23 @@
 #include "boardview.h"
 
-#include "padboard.h"
 #include "paddisplay.h"
+#include "padmodel.h"
 
-#include <QSlider>
 #include <QTimer>
 
 #include <algorithm>
 
 namespace remote {
 
-static_assert(PadBoard::kPads == 8, "BoardView keeps one entry per pad");
+static_assert(PadModel::kPads == 8, "BoardView keeps one entry per pad");
 
-BoardView::BoardView(PadBoard& board, QObject* parent) : QObject(parent), m_board(board) {
-    for (int n = 1; n <= PadBoard::kPads; ++n)
+BoardView::BoardView(PadModel& model, QObject* parent) : QObject(parent), m_model(model) {
+    for (int n = 1; n <= PadModel::kPads; ++n)
         m_seen[n - 1] = look(n);
+    // Queued, so a change is looked at once the model has finished making it.
+    for (auto signal : {&PadModel::clipChanged, &PadModel::captionChanged,
+                        &PadModel::playStateChanged, &PadModel::playbackEnded})
+        connect(&model, signal, this, &BoardView::poll, Qt::QueuedConnection);
     m_timer = new QTimer(this);
     m_timer->setInterval(kPollMs);
     connect(m_timer, &QTimer::timeout, this, &BoardView::poll);
@@ -24,27 +27,27 @@ BoardView::BoardView(PadBoard& board, QObject* parent) : QObject(parent), m_boar
 BoardView::~BoardView() = default;
 
 int BoardView::pads() const {
-    return PadBoard::kPads;
+    return PadModel::kPads;
 }
 
 bool BoardView::valid(int pad) const {
-    return pad >= 1 && pad <= PadBoard::kPads;
+    return pad >= 1 && pad <= PadModel::kPads;
 }
 
 QString BoardView::caption(int pad) const {
     if (!valid(pad))
         return {};
-    return PadBoard::captionWithoutSuffix(m_board.caption(pad), pad);
+    return PadModel::captionWithoutSuffix(m_model.caption(pad), pad);
 }
 
 bool BoardView::loaded(int pad) const {
-    return valid(pad) && m_board.timesOf(pad).state != PadTimes::State::Empty;
+    return valid(pad) && m_model.times(pad).state != PadTimes::State::Empty;
 }
 
 BoardView::PadState BoardView::state(int pad) const {
     if (!valid(pad))
         return PadState::Empty;
-    const PadTimes t = m_board.timesOf(pad);
+    const PadTimes t = m_model.times(pad);
     switch (t.state) {
     case PadTimes::State::Empty:
         return PadState::Empty;
@@ -59,56 +62,56 @@ BoardView::PadState BoardView::state(int pad) const {
 }
 
 bool BoardView::fading(int pad) const {
-    return valid(pad) && m_board.timesOf(pad).fading;
+    return valid(pad) && m_model.times(pad).fading;
 }
 
 int BoardView::timeLeftMs(int pad) const {
-    return valid(pad) ? m_board.timesOf(pad).left() : 0;
+    return valid(pad) ? m_model.times(pad).left() : 0;
 }
 
 int BoardView::volume(int pad) const {
-    return valid(pad) ? m_board.trackBar(pad)->value() : 0;
+    return valid(pad) ? m_model.volume(pad) : 0;
 }
 
 void BoardView::press(int pad) {
     if (!valid(pad))
         return;
-    m_board.pressPad(pad);
+    m_model.press(pad);
     poll();
 }
 
 void BoardView::fade(int pad) {
     if (!valid(pad))
         return;
-    m_board.fadePad(pad);
+    m_model.fade(pad);
     poll();
 }
 
 void BoardView::stopPad(int pad) {
     if (!valid(pad))
         return;
-    m_board.stopPad(pad);
+    m_model.stopPad(pad);
     poll();
 }
 
 void BoardView::stopAll() {
-    m_board.stopAll();
+    m_model.stopAll();
     poll();
 }
 
 void BoardView::setVolume(int pad, int level) {
     if (!valid(pad))
         return;
-    m_board.moveVolume(pad, std::clamp(level, 0, 1000));
+    m_model.setVolume(pad, std::clamp(level, 0, 1000));
     poll();
 }
 
 BoardView::Seen BoardView::look(int pad) const {
-    return {state(pad), fading(pad), caption(pad), valid(pad) ? m_board.fileName(pad) : QString()};
+    return {state(pad), fading(pad), caption(pad), valid(pad) ? m_model.fileName(pad) : QString()};
 }
 
 void BoardView::poll() {
-    for (int n = 1; n <= PadBoard::kPads; ++n) {
+    for (int n = 1; n <= PadModel::kPads; ++n) {
         Seen now = look(n);
         if (now == m_seen[n - 1])
             continue;

@@ -5,8 +5,9 @@
 // the board only through this object.
 //
 // padChanged(n) is emitted when pad n's caption, clip or play state (a fade included) changes (not
-// for the clock running on: ask timeLeftMs while a pad sounds). The board is looked at every
-// kPollMs on the UI thread; a command given through this object is looked at again at once.
+// for the clock running on: ask timeLeftMs while a pad sounds). The model's own change signals
+// are followed at once; the last-seconds boundary and the end of a fade, which the model does
+// not signal, are caught by a look every kPollMs on the UI thread.
 
 #include <QObject>
 #include <QString>
@@ -14,7 +15,7 @@
 #include <array>
 #include <cstdint>
 
-class PadBoard;
+class PadModel;
 class QTimer;
 
 namespace remote {
@@ -32,7 +33,7 @@ public:
         Paused,
     };
 
-    explicit BoardView(PadBoard& board, QObject* parent = nullptr);
+    explicit BoardView(PadModel& model, QObject* parent = nullptr);
     ~BoardView() override;
 
     int pads() const;
@@ -76,7 +77,7 @@ private:
     Seen look(int pad) const;
     bool valid(int pad) const;
 
-    PadBoard& m_board;
+    PadModel& m_model;
     QTimer* m_timer = nullptr;
     std::array<Seen, 8> m_seen{};
 };

@@ -34,8 +34,10 @@ std::optional<int> smallNumber(std::string_view text, int max) {
 
 enum class Press { Pressed, Released, Invalid };
 
-// No argument, or one number: any number but 0 presses, 0 releases.
-Press pressOf(lo_message message) {
+// No argument, or one number: any number but 0 presses, 0 releases. `number` gets the number
+// (1 without one).
+Press pressOf(lo_message message, double& number) {
+    number = 1;
     const int argc = lo_message_get_argc(message);
     if (argc == 0)
         return Press::Pressed;
@@ -44,8 +46,10 @@ Press pressOf(lo_message message) {
     const char* types = lo_message_get_types(message);
     if (!types)
         return Press::Invalid;
-    if (types[0] == LO_TRUE || types[0] == LO_FALSE) // no data of their own
+    if (types[0] == LO_TRUE || types[0] == LO_FALSE) { // no data of their own
+        number = types[0] == LO_TRUE ? 1 : 0;
         return types[0] == LO_TRUE ? Press::Pressed : Press::Released;
+    }
     lo_arg** argv = lo_message_get_argv(message);
     if (!argv || !argv[0])
         return Press::Invalid;
@@ -79,6 +83,7 @@ Press pressOf(lo_message message) {
     }
     if (!std::isfinite(value))
         return Press::Invalid;
+    number = value;
     return value != 0 ? Press::Pressed : Press::Released;
 }
 
@@ -104,9 +109,17 @@ bool decodeMessage(const std::uint8_t* data, std::size_t size, Collected& out) {
     std::optional<RemoteCommand> command = commandForAddress(address);
     bool ok = true;
     if (command) {
+        double number = 1;
         const Press press =
-            command->kind == CommandKind::Status ? Press::Pressed : pressOf(message);
-        if (press == Press::Pressed) {
+            command->kind == CommandKind::Status ? Press::Pressed : pressOf(message, number);
+        // A subscription's 0 ends it, and a port number names where the pushes go; every other
+        // command's 0 is a release that does nothing.
+        if (command->kind == CommandKind::Subscribe && press != Press::Invalid)
+            command->value = number >= 1024 && number <= 65535 && number == std::floor(number)
+                                 ? static_cast<int>(number)
+                                 : (press == Press::Pressed ? 1 : 0);
+        if (press == Press::Pressed ||
+            (command->kind == CommandKind::Subscribe && press == Press::Released)) {
             if (out.count >= kMaxCommandsPerPacket)
                 ok = false;
             else
@@ -159,6 +172,10 @@ std::optional<RemoteCommand> commandForAddress(std::string_view address) {
     }
     if (rest == "status") {
         command.kind = CommandKind::Status;
+        return command;
+    }
+    if (rest == "subscribe") {
+        command.kind = CommandKind::Subscribe;
         return command;
     }
     constexpr std::string_view kSetList = "setlist/";

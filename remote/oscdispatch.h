@@ -8,6 +8,9 @@
 //   /cuedeck/stopall                  the stop-all button
 //   /cuedeck/setlist/N     N = 1..10  switch to set list N
 //   /cuedeck/status                   reply with the state of every pad
+//   /cuedeck/subscribe                push every change for 60 s (renewed by sending it
+//                                     again) to the sender's port, or with a number
+//                                     1024..65535 to that port of the sender; with 0: stop
 //
 // A command takes no argument or one number, as a panel's button sends it: 1 (or any number
 // but 0) when pressed, 0 when released; a release does nothing. Integers and floats of either

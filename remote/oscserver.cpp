@@ -38,6 +38,13 @@ bool OscServer::accepts(const OscConfig& config, in_addr_t address) {
            std::find(config.allowed.begin(), config.allowed.end(), address) != config.allowed.end();
 }
 
+bool OscServer::answers(const OscConfig& config, in_addr_t address) {
+    if ((ntohl(address) >> 24) == 127)
+        return true;
+    return config.network &&
+           std::find(config.allowed.begin(), config.allowed.end(), address) != config.allowed.end();
+}
+
 std::string OscServer::start(const OscConfig& config) {
     stop();
     m_config = config;

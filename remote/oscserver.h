@@ -5,7 +5,8 @@
 //
 // Out of the box it listens on the loopback address only. Listening on the local network
 // (every interface) is the operator's choice; then an allow-list, when not empty, limits the
-// senders to the addresses it names. The loopback is always accepted. IPv4.
+// senders to the addresses it names. The loopback is always accepted. IPv4. Answers go only
+// where answers() says.
 
 #include "commandinbox.h"
 
@@ -50,6 +51,11 @@ public:
 
     // Whether a sender at `address` (network byte order) is accepted under `config`.
     static bool accepts(const OscConfig& config, in_addr_t address);
+    // Whether a sender is answered (status replies, pushes): on the loopback, or named by the
+    // allow-list while the network is open. Without an allow-list the network's commands act,
+    // but nothing goes back: a datagram's sender address can be forged, and an answer would
+    // then go to whoever the forger chose.
+    static bool answers(const OscConfig& config, in_addr_t address);
 
     std::size_t datagramsRefused() const { return m_refused.load(std::memory_order_relaxed); }
 

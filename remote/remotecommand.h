@@ -19,6 +19,8 @@ enum class CommandKind : std::uint8_t {
     Status,      // reply to `reply` with the state of every pad
     MidiNote,    // a Note On: channel 1..16, number = note, value = velocity 1..127
     MidiControl, // a Control Change: channel 1..16, number = controller, value = 0..127
+    Subscribe,   // push every change to `reply` for a while (value 1) or to that port of its
+                 // host (value 1024..65535); value 0: stop pushing
 };
 
 enum class Source : std::uint8_t { Midi, Osc };
@@ -33,6 +35,8 @@ struct RemoteCommand {
     CommandKind kind = CommandKind::PadPlay;
     Source source = Source::Osc;
     std::uint8_t channel = 0;
+    std::uint8_t system = 0; // MIDI: the system it came through (MidiPorts::System)
+    std::uint8_t port = 0;   // MIDI: which of that system's inputs (0: the shared one)
     int number = 0;
     int value = 0;
     ReplyAddress reply;

@@ -1,21 +1,23 @@
 #include "remotecontrol.h"
 
-#include "clipplayer.h"
+#include "board.h"
+#include "boardview.h"
 #include "commandinbox.h"
 #include "errors.h"
-#include "midiinput.h"
-#include "padmodel.h"
+#include "midiports.h"
 #include "setlistslots.h"
 #include "settings.h"
 
 #include <QRegularExpression>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <lo/lo_lowlevel.h>
 
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 namespace remote {
@@ -23,19 +25,40 @@ namespace remote {
 namespace {
 
 constexpr int kLanes = 3;
+constexpr int kPads = board::kPads;
+const QString kFeedbackKey = QStringLiteral("feedback");
+const QString kConnectAllKey = QStringLiteral("connectall");
 
-// The clip's state as a panel shows it.
-const char* stateOf(ClipPlayer* player) {
-    if (!player->MCIOpened())
+// The pad's state as a panel shows it (the last seconds count as playing).
+const char* stateOf(const BoardView& view, int pad) {
+    switch (view.state(pad)) {
+    case BoardView::PadState::Empty:
         return "empty";
-    switch (player->Mode()) {
-    case mpPlaying:
-        return player->fading() ? "fading" : "playing";
-    case mpPaused:
-        return "paused";
-    default:
+    case BoardView::PadState::Loaded:
         return "stopped";
+    case BoardView::PadState::Paused:
+        return "paused";
+    case BoardView::PadState::Playing:
+    case BoardView::PadState::Ending:
+        break;
     }
+    return view.fading(pad) ? "fading" : "playing";
+}
+
+midi::Light lightOf(BoardView::PadState state) {
+    switch (state) {
+    case BoardView::PadState::Empty:
+        return midi::Light::Empty;
+    case BoardView::PadState::Loaded:
+        return midi::Light::Loaded;
+    case BoardView::PadState::Playing:
+        return midi::Light::Playing;
+    case BoardView::PadState::Ending:
+        return midi::Light::Ending;
+    case BoardView::PadState::Paused:
+        return midi::Light::Paused;
+    }
+    return midi::Light::Empty;
 }
 
 QStringList toStringList(const std::vector<std::string>& names) {
@@ -82,11 +105,20 @@ QString bindingName(const midi::Binding& binding) {
 
 RemoteControl::RemoteControl(PadModel& board, SetListSlots& setLists, QString dataFolder,
                              QObject* parent)
-    : QObject(parent), m_board(board), m_slots(setLists), m_dataFolder(std::move(dataFolder)),
-      m_inbox(std::make_unique<CommandInbox>(kLanes)),
-      m_osc(std::make_unique<OscServer>(*m_inbox, kOscLane)) {
+    : QObject(parent), m_view(new BoardView(board, this)), m_slots(setLists),
+      m_dataFolder(std::move(dataFolder)), m_inbox(std::make_unique<CommandInbox>(kLanes)),
+      m_osc(std::make_unique<OscServer>(*m_inbox, kOscLane)), m_pushTimer(new QTimer(this)),
+      m_feedbackTimer(new QTimer(this)) {
     m_notifier = new QSocketNotifier(m_inbox->wakeDescriptor(), QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, [this] { drain(); });
+    connect(m_view, &BoardView::padChanged, this, &RemoteControl::padChanged);
+    m_pushTimer->setInterval(kTimeLeftPushMs);
+    connect(m_pushTimer, &QTimer::timeout, this, &RemoteControl::pushTimeLeft);
+    m_feedbackTimer->setInterval(kFeedbackTickMs);
+    m_feedbackTimer->setTimerType(Qt::PreciseTimer);
+    connect(m_feedbackTimer, &QTimer::timeout, this, &RemoteControl::tickFeedback);
+    for (int n = 1; n <= kPads; ++n)
+        m_feedback.setLight(n, lightOf(m_view->state(n)));
 }
 
 RemoteControl::~RemoteControl() {
@@ -117,14 +149,19 @@ void RemoteControl::start(bool midi) {
         emit notice(
             QStringLiteral("OSC のポート %1 を開けません: %2").arg(config.port).arg(m_oscError));
     if (midi && !m_midi) {
-        m_midi = std::make_unique<MidiInput>(*m_inbox, kAlsaLane, kJackLane);
+        m_midi = std::make_unique<MidiPorts>(*m_inbox, kAlsaLane, kJackLane);
+        m_midi->setConnectAll(m_connectAll);
         m_midi->start();
     }
+    if (m_feedback.profile() != midi::Profile::None)
+        m_feedbackTimer->start();
 }
 
 void RemoteControl::shutdown() {
     m_stopped = true;
     m_osc->stop();
+    m_feedbackTimer->stop();
+    m_pushTimer->stop();
     m_midi.reset(); // joins the watcher and closes the ports
     m_learning.reset();
 }
@@ -154,10 +191,14 @@ void RemoteControl::execute(const RemoteCommand& command) {
         case CommandKind::MidiNote:
         case CommandKind::MidiControl:
             if (const auto event = midi::fromCommand(command))
-                midiEvent(*event);
+                midiEvent(*event, command);
             return;
         case CommandKind::Status:
-            replyStatus(command.reply);
+            if (answerable(command.reply))
+                replyStatus(command.reply);
+            return;
+        case CommandKind::Subscribe:
+            subscribe(command);
             return;
         case CommandKind::SetList:
             switchSetList(command.number);
@@ -172,12 +213,12 @@ void RemoteControl::execute(const RemoteCommand& command) {
             act({midi::Action::Fade, command.number}, -1);
             return;
         case CommandKind::PadStop:
-            if (command.number < 1 || command.number > PadModel::kPads)
+            if (command.number < 1 || command.number > kPads)
                 return;
             if (refuseWhileBusy(QStringLiteral("パッド%1 停止").arg(command.number)) ||
                 refuseWithoutClip(command.number, QStringLiteral("停止")))
                 return;
-            m_board.stopPad(command.number);
+            m_view->stopPad(command.number);
             return;
         }
     } catch (const ECueError& e) {
@@ -194,7 +235,7 @@ bool RemoteControl::refuseWhileBusy(const QString& what) {
 }
 
 bool RemoteControl::refuseWithoutClip(int pad, const QString& what) {
-    if (m_board.player(pad)->MCIOpened())
+    if (m_view->loaded(pad))
         return false;
     emit notice(QStringLiteral("パッド%1 にはクリップが開かれていないため、リモートからの「%2」を"
                                "受け付けません")
@@ -205,23 +246,23 @@ bool RemoteControl::refuseWithoutClip(int pad, const QString& what) {
 
 void RemoteControl::act(const midi::Target& target, int volume) {
     const int pad = target.pad;
-    if (target.action != midi::Action::StopAll && (pad < 1 || pad > PadModel::kPads))
+    if (target.action != midi::Action::StopAll && (pad < 1 || pad > kPads))
         return;
     if (refuseWhileBusy(targetName(target)))
         return;
     switch (target.action) {
     case midi::Action::Play:
         if (!refuseWithoutClip(pad, QStringLiteral("再生")))
-            m_board.press(pad);
+            m_view->press(pad);
         break;
     case midi::Action::Fade:
-        m_board.fade(pad);
+        m_view->fade(pad);
         break;
     case midi::Action::Volume:
-        m_board.setVolume(pad, std::clamp(volume, 0, 1000));
+        m_view->setVolume(pad, std::clamp(volume, 0, 1000));
         break;
     case midi::Action::StopAll:
-        m_board.stopAll();
+        m_view->stopAll();
         break;
     }
 }
@@ -241,38 +282,117 @@ void RemoteControl::switchSetList(int slot) {
     m_slots.selectSlot(slot); // unchanged: no question; a read error comes back as a notice
 }
 
+bool RemoteControl::answerable(const ReplyAddress& to) const {
+    return OscServer::answers(m_osc->config(), senderAddress(to));
+}
+
+void RemoteControl::sendPadStatus(const ReplyAddress& to, int n) {
+    const QByteArray caption = m_view->caption(n).toUtf8();
+    lo_message m = lo_message_new();
+    lo_message_add_string(m, stateOf(*m_view, n));
+    lo_message_add_string(m, caption.constData());
+    lo_message_add_int32(m, m_view->timeLeftMs(n));
+    const QByteArray path = QStringLiteral("/cuedeck/pad/%1/status").arg(n).toLatin1();
+    sendMessage(*m_osc, to, path.constData(), m);
+}
+
 void RemoteControl::replyStatus(const ReplyAddress& to) {
-    const auto now = std::chrono::steady_clock::now();
-    const double seconds = std::chrono::duration<double>(now - m_statusRefill).count();
-    m_statusRefill = now;
-    m_statusTokens = std::min<double>(kStatusRepliesPerSecond,
-                                      m_statusTokens + seconds * kStatusRepliesPerSecond);
-    if (m_statusTokens < 1)
-        return; // a flood of requests: the surplus goes unanswered
-    m_statusTokens -= 1;
+    if (!m_replies.take(senderAddress(to), std::chrono::steady_clock::now()))
+        return; // a flood of requests from this sender: the surplus goes unanswered
 
     // One message per pad, "/cuedeck/pad/N/status" state caption msLeft, then the set list.
-    for (int n = 1; n <= PadModel::kPads; ++n) {
-        ClipPlayer* player = m_board.player(n);
-        int left = 0;
-        if (player->MCIOpened())
-            left = std::max(0, player->Length() - player->Position());
-        const QByteArray caption = PadModel::captionWithoutSuffix(m_board.caption(n), n).toUtf8();
-        lo_message m = lo_message_new();
-        lo_message_add_string(m, stateOf(player));
-        lo_message_add_string(m, caption.constData());
-        lo_message_add_int32(m, left);
-        const QByteArray path = QStringLiteral("/cuedeck/pad/%1/status").arg(n).toLatin1();
-        sendMessage(*m_osc, to, path.constData(), m);
-    }
+    for (int n = 1; n <= kPads; ++n)
+        sendPadStatus(to, n);
     lo_message m = lo_message_new();
     lo_message_add_int32(m, m_slots.currentSlot());
     sendMessage(*m_osc, to, "/cuedeck/setlist", m);
 }
 
+void RemoteControl::subscribe(const RemoteCommand& command) {
+    const auto now = std::chrono::steady_clock::now();
+    if (!answerable(command.reply))
+        return;
+    if (command.value == 0) {
+        m_subscribers.unsubscribe(command.reply);
+        return;
+    }
+    if (!m_replies.take(senderAddress(command.reply), now))
+        return;
+    // Panels that listen on a port of their own (not the one they send from) name it; the
+    // pushes still go only to the sender's host.
+    ReplyAddress target = command.reply;
+    if (command.value >= 1024 && command.value <= 65535) {
+        sockaddr_in in{};
+        std::memcpy(&in, &target.address, sizeof in);
+        in.sin_port = htons(static_cast<std::uint16_t>(command.value));
+        std::memcpy(&target.address, &in, sizeof in);
+    }
+    // The answer tells the lease in seconds, 0 when every place is taken; a new subscriber
+    // then gets the whole state at once.
+    const bool ok = m_subscribers.subscribe(command.reply, target, now);
+    lo_message m = lo_message_new();
+    lo_message_add_int32(m, ok ? static_cast<int>(OscSubscribers::kLease.count()) : 0);
+    sendMessage(*m_osc, target, "/cuedeck/subscribed", m);
+    if (!ok)
+        return;
+    for (int n = 1; n <= kPads; ++n)
+        sendPadStatus(target, n);
+    updatePushTimer();
+}
+
+void RemoteControl::padChanged(int pad) {
+    m_feedback.setLight(pad, lightOf(m_view->state(pad)));
+    tickFeedback();
+    const auto& subscribers = m_subscribers.active(std::chrono::steady_clock::now());
+    for (const ReplyAddress& to : subscribers)
+        if (answerable(to)) // the allow-list may have changed since
+            sendPadStatus(to, pad);
+    updatePushTimer();
+}
+
+void RemoteControl::updatePushTimer() {
+    bool sounding = false;
+    for (int n = 1; n <= kPads; ++n)
+        sounding = sounding || m_view->sounding(n);
+    if (!sounding || m_subscribers.active(std::chrono::steady_clock::now()).empty())
+        m_pushTimer->stop();
+    else if (!m_pushTimer->isActive())
+        m_pushTimer->start();
+}
+
+void RemoteControl::pushTimeLeft() {
+    updatePushTimer();
+    for (const ReplyAddress& to : m_subscribers.active(std::chrono::steady_clock::now())) {
+        if (!answerable(to))
+            continue;
+        for (int n = 1; n <= kPads; ++n) {
+            if (!m_view->sounding(n))
+                continue;
+            lo_message m = lo_message_new();
+            lo_message_add_int32(m, m_view->timeLeftMs(n));
+            const QByteArray path = QStringLiteral("/cuedeck/pad/%1/left").arg(n).toLatin1();
+            sendMessage(*m_osc, to, path.constData(), m);
+        }
+    }
+}
+
+void RemoteControl::tickFeedback() {
+    if (!m_midi || m_feedback.profile() == midi::Profile::None)
+        return;
+    const unsigned connections = m_midi->feedbackConnections();
+    if (connections != m_feedbackConnections) {
+        m_feedbackConnections = connections;
+        m_feedback.resendAll();
+    }
+    m_feedback.tick(std::chrono::steady_clock::now(),
+                    [this](const std::uint8_t* bytes, std::size_t size) {
+                        return m_midi->sendFeedback(bytes, size);
+                    });
+}
+
 // ---- MIDI ---------------------------------------------------------------------------------
 
-void RemoteControl::midiEvent(const midi::Event& event) {
+void RemoteControl::midiEvent(const midi::Event& event, const RemoteCommand& command) {
     if (m_learning) {
         const midi::Target target = *m_learning;
         if (target.action == midi::Action::Volume && event.type != midi::EventType::Control)
@@ -287,13 +407,45 @@ void RemoteControl::midiEvent(const midi::Event& event) {
             emit notice(e.message());
             return;
         }
-        emit notice(QStringLiteral("%1 に %2 を割り当てました")
-                        .arg(targetName(target), bindingName(binding)));
+        const QString from =
+            m_midi ? QString::fromStdString(m_midi->sourceName(command)) : QStringLiteral("MIDI");
+        emit notice(QStringLiteral("%1 に %2 を割り当てました (%3 から)")
+                        .arg(targetName(target), bindingName(binding), from));
         emit learned(target, binding);
         return;
     }
     if (const auto effect = m_mapping.effectOf(event))
         act(effect->target, effect->volume);
+}
+
+void RemoteControl::setFeedbackProfile(midi::Profile profile) {
+    saveMidiValue(kFeedbackKey, QString::fromStdString(midi::profileKey(profile)));
+    if (profile == midi::Profile::None && m_midi) {
+        // The lights go dark rather than keep showing a state that no longer follows.
+        midi::Feedback off = m_feedback;
+        for (int n = 1; n <= kPads; ++n)
+            off.setLight(n, midi::Light::Empty);
+        off.tick(std::chrono::steady_clock::now(),
+                 [this](const std::uint8_t* bytes, std::size_t size) {
+                     return m_midi->sendFeedback(bytes, size);
+                 });
+    }
+    m_feedback.setProfile(profile);
+    if (profile == midi::Profile::None)
+        m_feedbackTimer->stop();
+    else if (!m_stopped)
+        m_feedbackTimer->start();
+}
+
+void RemoteControl::setConnectAllMidi(bool all) {
+    saveMidiValue(kConnectAllKey, all ? QStringLiteral("1") : QStringLiteral("0"));
+    m_connectAll = all;
+    if (m_midi)
+        m_midi->setConnectAll(all);
+}
+
+void RemoteControl::saveMidiValue(const QString& key, const QString& value) {
+    settings::update(midiFile(), [&](SettingsFile& file) { file.setValue(key, value); });
 }
 
 void RemoteControl::learn(const midi::Target& target) {
@@ -330,27 +482,38 @@ void RemoteControl::loadMapping() {
         if (!binding || !mapping.bind(target, *binding))
             unreadable << key;
     }
+    const QString profileText = file.value(kFeedbackKey).trimmed();
+    const auto profile = profileText.isEmpty() ? std::optional(midi::Profile::None)
+                                               : midi::profileFromKey(profileText.toStdString());
+    if (!profile)
+        unreadable << kFeedbackKey;
+    m_feedback.setProfile(profile.value_or(midi::Profile::None));
+    m_connectAll = file.boolValue(kConnectAllKey, false);
     if (!unreadable.isEmpty())
         emit notice(QStringLiteral("MIDI 割り当てファイルの読めない行を無視しました: ") +
                     unreadable.join(QStringLiteral(", ")));
     m_mapping = mapping;
+    m_feedback.setMapping(m_mapping);
 }
 
 void RemoteControl::saveMapping(const midi::Mapping& mapping) const {
-    SettingsFile file(midiFile());
-    for (int i = 0; i < midi::Mapping::kTargets; ++i) {
-        const midi::Target target = midi::Mapping::targetAt(i);
-        const auto binding = mapping.bindingOf(target);
-        file.setValue(QString::fromStdString(midi::Mapping::keyOf(target)),
-                      binding ? QString::fromStdString(midi::Mapping::toText(*binding))
-                              : QString());
-    }
-    file.save();
+    // The feedback keys of the same file are kept.
+    settings::update(midiFile(), [&](SettingsFile& file) {
+        for (int i = 0; i < midi::Mapping::kTargets; ++i) {
+            const midi::Target target = midi::Mapping::targetAt(i);
+            const auto binding = mapping.bindingOf(target);
+            file.setValue(QString::fromStdString(midi::Mapping::keyOf(target)),
+                          binding ? QString::fromStdString(midi::Mapping::toText(*binding))
+                                  : QString());
+        }
+    });
 }
 
 void RemoteControl::setMapping(const midi::Mapping& mapping) {
     saveMapping(mapping);
     m_mapping = mapping;
+    m_feedback.setMapping(m_mapping);
+    tickFeedback();
     emit mappingChanged();
 }
 
@@ -364,6 +527,10 @@ QStringList RemoteControl::midiSystems() const {
 
 QStringList RemoteControl::midiOutputs() const {
     return m_midi ? toStringList(m_midi->connectedOutputs()) : QStringList();
+}
+
+QStringList RemoteControl::midiFeedbackTargets() const {
+    return m_midi ? toStringList(m_midi->feedbackTargets()) : QStringList();
 }
 
 // ---- OSC settings -------------------------------------------------------------------------

@@ -2,8 +2,13 @@
 // Remote triggers on the UI thread: the MIDI input and the OSC listener hand their commands
 // over through the command inbox, and this object carries them out on the board exactly as
 // the keys and buttons do, through the pad model's and the set list slots' own commands. It
-// also keeps the MIDI mapping ("conf/midi.ini") and the OSC settings ("osc/..." in
-// "conf/settings.ini"), and runs MIDI learn.
+// also keeps the MIDI mapping and feedback settings ("conf/midi.ini") and the OSC settings
+// ("osc/..." in "conf/settings.ini"), and runs MIDI learn.
+//
+// It also talks back: each pad's state goes to the controller's lights through the MIDI
+// feedback output (midifeedback.h), and to the OSC panels that subscribed (every change, and
+// the time left four times a second while a pad sounds). It reads the board only through the
+// board view.
 //
 // What each command does:
 //   play      the pad's key (its play button; nothing while the button is disabled)
@@ -20,7 +25,9 @@
 // window (a question, a file dialog), the keys do nothing, and remote commands are refused
 // with a notice too; the settings dialog and MIDI learn are not counted as such dialogs.
 
+#include "midifeedback.h"
 #include "midimapping.h"
+#include "oscpush.h"
 #include "oscserver.h"
 
 #include <QObject>
@@ -33,20 +40,24 @@
 
 class PadModel;
 class QSocketNotifier;
+class QTimer;
 class SetListSlots;
 
 namespace remote {
 
+class BoardView;
 class CommandInbox;
-class MidiInput;
+class MidiPorts;
 
 class RemoteControl : public QObject {
     Q_OBJECT
 public:
     // Commands taken per turn of the event loop; the rest wait for the next turn.
     static constexpr std::size_t kBudgetPerTurn = 32;
-    // Status replies per second at most; more requests are dropped.
-    static constexpr int kStatusRepliesPerSecond = 20;
+    // How often the lights are looked at (changes go out at once, blinks and what waited
+    // for its budget at these ticks), and the time left pushed to OSC subscribers.
+    static constexpr int kFeedbackTickMs = 20;
+    static constexpr int kTimeLeftPushMs = 250;
 
     RemoteControl(PadModel& board, SetListSlots& setLists, QString dataFolder,
                   QObject* parent = nullptr);
@@ -71,8 +82,16 @@ public:
     void setMapping(const midi::Mapping& mapping);
     void resetMapping();
 
+    // The feedback profile and whether software MIDI ports are joined too, kept in the MIDI
+    // file. Both throw EInOutError when the file cannot be written (nothing changes then).
+    midi::Profile feedbackProfile() const { return m_feedback.profile(); }
+    void setFeedbackProfile(midi::Profile profile);
+    bool connectAllMidi() const { return m_connectAll; }
+    void setConnectAllMidi(bool all);
+
     // MIDI learn: the next Note On or Control Change received is bound to `target` and saved
-    // (a volume slider takes only a controller: a note is ignored while learning one).
+    // (a volume slider takes only a controller: a note is ignored while learning one). The
+    // notice names the port it came through.
     void learn(const midi::Target& target);
     void cancelLearn();
     std::optional<midi::Target> learning() const { return m_learning; }
@@ -90,9 +109,12 @@ public:
     static std::optional<std::vector<in_addr_t>> parseAllowList(const QString& text);
     static QString allowListText(const std::vector<in_addr_t>& addresses);
 
-    // What the MIDI input has open, for the settings page.
+    // What the MIDI ports have open, for the settings page: the systems, the outputs joined to
+    // the input, the inputs the feedback goes to.
     QStringList midiSystems() const;
     QStringList midiOutputs() const;
+    QStringList midiFeedbackTargets() const;
+    BoardView& view() { return *m_view; }
 
     // Carries out one command as if it had just arrived.
     void execute(const RemoteCommand& command);
@@ -111,21 +133,29 @@ signals:
 
 private:
     void drain();
-    void midiEvent(const midi::Event& event);
+    void midiEvent(const midi::Event& event, const RemoteCommand& command);
     void act(const midi::Target& target, int volume);
     bool refuseWhileBusy(const QString& what);
     bool refuseWithoutClip(int pad, const QString& what);
     void switchSetList(int slot);
+    bool answerable(const ReplyAddress& to) const;
     void replyStatus(const ReplyAddress& to);
+    void sendPadStatus(const ReplyAddress& to, int pad);
+    void subscribe(const RemoteCommand& command);
+    void padChanged(int pad);
+    void pushTimeLeft();
+    void updatePushTimer();
+    void tickFeedback();
     void loadMapping();
     void saveMapping(const midi::Mapping& mapping) const;
+    void saveMidiValue(const QString& key, const QString& value);
 
-    PadModel& m_board;
+    BoardView* m_view;
     SetListSlots& m_slots;
     QString m_dataFolder;
     std::unique_ptr<CommandInbox> m_inbox;
     std::unique_ptr<OscServer> m_osc;
-    std::unique_ptr<MidiInput> m_midi;
+    std::unique_ptr<MidiPorts> m_midi;
     QSocketNotifier* m_notifier = nullptr;
     std::function<bool()> m_busy;
     midi::Mapping m_mapping = midi::Mapping::defaults();
@@ -133,9 +163,13 @@ private:
     QString m_oscError;
     bool m_draining = false;
     bool m_stopped = false;
-    // Status replies: a bucket of tokens refilled at kStatusRepliesPerSecond.
-    double m_statusTokens = kStatusRepliesPerSecond;
-    std::chrono::steady_clock::time_point m_statusRefill = std::chrono::steady_clock::now();
+    OscReplyBudget m_replies;
+    OscSubscribers m_subscribers;
+    QTimer* m_pushTimer;
+    midi::Feedback m_feedback;
+    QTimer* m_feedbackTimer;
+    unsigned m_feedbackConnections = 0;
+    bool m_connectAll = false;
 };
 
 // "パッド3 再生", "全停止": a target as the settings page and the notices name it.

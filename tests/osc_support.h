@@ -5,6 +5,7 @@
 #include <lo/lo_lowlevel.h>
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -34,10 +35,12 @@ struct Message {
 
 class LoopbackSocket {
 public:
-    // Bound to a free port of 127.0.0.1.
-    LoopbackSocket() {
+    // Bound to a free port of 127.0.0.1, or of `from` (network byte order): a sender on
+    // another address of this machine, which reaches the program as one from the network.
+    explicit LoopbackSocket(in_addr_t from = htonl(INADDR_LOOPBACK)) {
         m_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in a = address(0);
+        a.sin_addr.s_addr = from;
         socklen_t length = sizeof a;
         if (m_fd >= 0 && ::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
             ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &length) == 0)
@@ -96,6 +99,34 @@ private:
     int m_fd = -1;
     std::uint16_t m_port = 0;
 };
+
+// A message to `path`, without arguments or with one integer.
+inline std::vector<std::uint8_t> message(const std::string& path,
+                                         std::optional<std::int32_t> number = {}) {
+    std::vector<std::uint8_t> bytes(path.begin(), path.end());
+    bytes.resize((bytes.size() / 4 + 1) * 4, 0);
+    bytes.insert(bytes.end(), {',', std::uint8_t(number ? 'i' : 0), 0, 0});
+    if (number)
+        for (int shift = 24; shift >= 0; shift -= 8)
+            bytes.push_back(std::uint8_t(std::uint32_t(*number) >> shift));
+    return bytes;
+}
+
+// An IPv4 address of this machine off the loopback, 0 when it has none.
+inline in_addr_t networkAddress() {
+    ifaddrs* list = nullptr;
+    in_addr_t found = 0;
+    if (::getifaddrs(&list) != 0)
+        return 0;
+    for (ifaddrs* i = list; i && !found; i = i->ifa_next)
+        if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET) {
+            const in_addr_t a = reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr;
+            if ((ntohl(a) >> 24) != 127)
+                found = a;
+        }
+    ::freeifaddrs(list);
+    return found;
+}
 
 // The messages that come back within `ms`, by address, until `count` have come; `between`
 // runs between two reads (the program under test may need to run).

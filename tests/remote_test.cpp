@@ -3,8 +3,10 @@
 // it keeps, the status reply on a real socket, and the window's settings pages and learn
 // dialog.
 
+#include "boardview.h"
 #include "clipplayer.h"
 #include "commandinbox.h"
+#include "jack_support.h"
 #include "osc_support.h"
 #include "remotecontrol.h"
 #include "remotesettings.h"
@@ -15,7 +17,9 @@
 #include "transportbar.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -268,10 +272,136 @@ TEST_F(RemoteTest, StatusRequestIsAnsweredWithEveryPad) {
     EXPECT_EQ(replies["/cuedeck/pad/2/status"][1], "stopped");
     EXPECT_EQ(replies["/cuedeck/pad/8/status"], (Fields{"ssi", "empty", "PLAY SOUND", "0"}));
     EXPECT_EQ(replies["/cuedeck/setlist"], (Fields{"i", "1"}));
+
+    // A subscriber: the lease and the whole state at once, then each change pushed, and the
+    // time left while a pad sounds.
+    const auto subscribe = osctest::message("/cuedeck/subscribe");
+    ASSERT_TRUE(panel.sendTo(remote.oscPort(), subscribe));
+    replies = osctest::replies(panel, 10, 5000, [] { QCoreApplication::processEvents(); });
+    EXPECT_EQ(replies["/cuedeck/subscribed"], (Fields{"i", "60"}));
+    EXPECT_EQ(replies["/cuedeck/pad/2/status"][1], "stopped");
+    EXPECT_GT(std::stoi(replies["/cuedeck/pad/1/left"].at(1)), 0);
+    remote.execute(osc(CommandKind::PadPlay, 2));
+    replies = osctest::replies(panel, 1, 2000, [] { QCoreApplication::processEvents(); });
+    EXPECT_EQ(replies["/cuedeck/pad/2/status"].at(1), "playing");
+    // A panel that listens on a port of its own names it.
+    const osctest::LoopbackSocket listener;
+    ASSERT_TRUE(
+        panel.sendTo(remote.oscPort(), osctest::message("/cuedeck/subscribe", listener.port())));
+    replies = osctest::replies(listener, 9, 3000, [] { QCoreApplication::processEvents(); });
+    EXPECT_EQ(replies["/cuedeck/subscribed"], (Fields{"i", "60"}));
+    EXPECT_EQ(replies["/cuedeck/pad/2/status"].at(1), "playing");
+
+    // From the network: with no allow-list the command acts and nothing is answered (a
+    // forged sender address must not receive the state); a sender outside the allow-list is
+    // not heard at all; one on it is answered.
+    const in_addr_t lan = osctest::networkAddress();
+    if (lan == 0)
+        GTEST_SKIP() << "this machine has no address off the loopback";
+    const osctest::LoopbackSocket stranger(lan);
+    OscConfig open;
+    open.network = true;
+    open.port = 0;
+    ASSERT_EQ(remote.applyOscConfig(open), "");
+    remote.execute(osc(CommandKind::StopAll));
+    ASSERT_TRUE(stranger.sendTo(remote.oscPort(), osctest::kStatusRequest));
+    ASSERT_TRUE(stranger.sendTo(remote.oscPort(), subscribe));
+    ASSERT_TRUE(stranger.sendTo(remote.oscPort(), osctest::message("/cuedeck/pad/1/play")));
+    EXPECT_TRUE(
+        osctest::replies(stranger, 1, 1000, [] { QCoreApplication::processEvents(); }).empty());
+    EXPECT_TRUE(playing(1));
+    open.allowed = {lan + htonl(1)};
+    ASSERT_EQ(remote.applyOscConfig(open), "");
+    ASSERT_TRUE(stranger.sendTo(remote.oscPort(), osctest::kStatusRequest));
+    EXPECT_TRUE(
+        osctest::replies(stranger, 1, 1000, [] { QCoreApplication::processEvents(); }).empty());
+    open.allowed = {lan};
+    ASSERT_EQ(remote.applyOscConfig(open), "");
+    ASSERT_TRUE(stranger.sendTo(remote.oscPort(), osctest::kStatusRequest));
+    EXPECT_EQ(osctest::replies(stranger, 9, 3000, [] { QCoreApplication::processEvents(); }).size(),
+              9u);
+}
+
+// The lights of an APC mini on a private JACK server: the full state when the controller is
+// joined, then pad 3 (note 38) green while it plays, red blinking in its last five seconds,
+// yellow again when stopped.
+TEST_F(RemoteTest, ControllerLightsFollowThePads) {
+    if (!jacktest::installed())
+        GTEST_SKIP() << "jackd (jackd2) is not installed";
+    jacktest::Server server;
+    ASSERT_TRUE(server.start());
+    jacktest::Client lights("apc", false, true);
+    ASSERT_TRUE(lights.ok());
+    const QString longClip = rig.data + "/sound/long.wav";
+    BoardRig::putFile(longClip, sineWav(8000, 8000 * 6));
+    board.openClip(3, longClip);
+    remote.view().poll(); // seen before the lights are first sent
+    remote.setFeedbackProfile(midi::Profile::ApcMini);
+    remote.start(true);
+    auto until = [](const std::function<bool()>& done, int ms) {
+        QElapsedTimer t;
+        t.start();
+        while (!done() && t.elapsed() < ms)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        return done();
+    };
+    // The last value each note got, and the values note 38 went through.
+    auto lightsNow = [&] {
+        std::map<int, int> last;
+        for (const auto& m : lights.received())
+            last[m.bytes.at(1)] = m.bytes.at(2);
+        return last;
+    };
+    auto pad3 = [&] { // each value once, however often it was sent again
+        std::vector<int> values;
+        for (const auto& m : lights.received())
+            if (m.bytes.at(1) == 38 && (values.empty() || values.back() != m.bytes.at(2)))
+                values.push_back(m.bytes.at(2));
+        return values;
+    };
+    ASSERT_TRUE(until([&] { return lightsNow().size() == 8; }, 5000));
+    EXPECT_EQ(lightsNow(),
+              (std::map<int, int>{
+                  {36, 5}, {37, 5}, {38, 5}, {39, 0}, {40, 0}, {41, 0}, {42, 0}, {43, 0}}));
+
+    const auto pressed = std::chrono::steady_clock::now();
+    remote.execute(osc(CommandKind::PadPlay, 3));
+    ASSERT_TRUE(until([&] { return pad3().back() == 1; }, 5000));
+    const auto received = lights.received();
+    const auto lit = std::find_if(received.begin(), received.end(), [](const auto& m) {
+                         return m.bytes.at(1) == 38 && m.bytes.at(2) == 1;
+                     })->at;
+    std::printf("[ figure ] press to green light: %lld ms\n",
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(lit - pressed).count()));
+    std::vector<float> block(2 * 4800);
+    for (int i = 0; i < 15; ++i) { // 1.5 s of the 6 s clip, the reader keeping up
+        rig.engine.render(block.data(), 4800);
+        rig.engine.waitIdle(std::chrono::seconds(1));
+    }
+    EXPECT_TRUE(until([&] { return pad3().back() == 4; }, 5000));
+    remote.execute(osc(CommandKind::PadStop, 3));
+    EXPECT_TRUE(until([&] { return pad3().back() == 5; }, 5000));
+    EXPECT_EQ(pad3(), (std::vector<int>{5, 1, 4, 5}));
+    // No lights chosen any more: they go dark instead of showing a stale state.
+    remote.setFeedbackProfile(midi::Profile::None);
+    EXPECT_TRUE(until(
+        [&] {
+            return lightsNow() == std::map<int, int>{{36, 0}, {37, 0}, {38, 0}, {39, 0},
+                                                     {40, 0}, {41, 0}, {42, 0}, {43, 0}};
+        },
+        2000));
+    remote.shutdown();
 }
 
 TEST_F(RemoteTest, SettingsPagesAndLearnDialog) {
     MidiSettingsPage midiPage(remote);
+    EXPECT_EQ(midiPage.feedbackBox()->currentText(), QStringLiteral("送らない"));
+    midiPage.feedbackBox()->setCurrentIndex(midiPage.feedbackBox()->findText("Akai APC mini"));
+    emit midiPage.feedbackBox()->activated(midiPage.feedbackBox()->currentIndex());
+    midiPage.connectAllBox()->click();
+    EXPECT_EQ(remote.feedbackProfile(), midi::Profile::ApcMini);
+    EXPECT_TRUE(remote.connectAllMidi());
     const int stopAllRow = midi::Mapping::indexOf({midi::Action::StopAll, 0});
     EXPECT_EQ(midiPage.table()->item(0, 1)->text(), QStringLiteral("ノート 36 (全チャンネル)"));
     EXPECT_EQ(midiPage.table()->item(stopAllRow, 0)->text(), QStringLiteral("全停止"));
@@ -287,6 +417,10 @@ TEST_F(RemoteTest, SettingsPagesAndLearnDialog) {
     dialogs.answers = {dialogs::mrYes};
     midiPage.resetButton()->click();
     EXPECT_EQ(remote.mapping(), midi::Mapping::defaults());
+    SettingsFile kept(remote.midiFile());
+    kept.load();
+    EXPECT_EQ(kept.value("feedback"), "apcmini") << "the mapping's reset keeps the lights";
+    EXPECT_TRUE(kept.boolValue("connectall", false));
 
     OscSettingsPage oscPage(remote);
     EXPECT_FALSE(oscPage.networkBox()->isChecked());

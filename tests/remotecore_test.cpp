@@ -3,10 +3,13 @@
 // private JACK server. Random input is the fuzz targets' (fuzz/).
 
 #include "commandinbox.h"
-#include "midiinput.h"
+#include "jack_support.h"
+#include "midifeedback.h"
 #include "midimapping.h"
+#include "midiports.h"
 #include "osc_support.h"
 #include "oscdispatch.h"
+#include "oscpush.h"
 #include "oscserver.h"
 
 #include <jack/jack.h>
@@ -29,8 +32,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 using namespace remote;
@@ -86,8 +91,8 @@ std::vector<RemoteCommand> decode(const Bytes& bytes, std::size_t size = SIZE_MA
 std::string describe(const std::vector<RemoteCommand>& commands) {
     std::string text;
     for (const RemoteCommand& c : commands) {
-        static const char* names[] = {"play",    "stop",   "fade", "stopall",
-                                      "setlist", "status", "note", "cc"};
+        static const char* names[] = {"play",   "stop", "fade", "stopall",  "setlist",
+                                      "status", "note", "cc",   "subscribe"};
         text += text.empty() ? "" : ", ";
         text += names[static_cast<int>(c.kind)];
         if (c.kind != CommandKind::StopAll && c.kind != CommandKind::Status)
@@ -122,6 +127,15 @@ TEST(OscDecode, AddressesNameTheirCommands) {
     EXPECT_EQ(describe(decode(message("/cuedeck/setlist/1"))), "setlist 1");
     EXPECT_EQ(describe(decode(message("/cuedeck/setlist/10"))), "setlist 10");
     EXPECT_EQ(describe(decode(message("/cuedeck/status"))), "status");
+    // A subscription starts with no argument or a number, and a 0 ends it.
+    for (const auto& [types, number, value] :
+         {std::tuple{"", 1, 1}, std::tuple{"i", 1, 1}, std::tuple{"i", 0, 0},
+          std::tuple{"f", 9000, 9000}, std::tuple{"i", 80, 1}, std::tuple{"T", 1, 1}}) {
+        const auto got = decode(message("/cuedeck/subscribe", types, number));
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0].kind, CommandKind::Subscribe);
+        EXPECT_EQ(got[0].value, value);
+    }
     // Out of range, padded, signed, wildcards, other verbs and prefixes: nothing.
     for (const char* path :
          {"/cuedeck/pad/0/play", "/cuedeck/pad/9/play", "/cuedeck/pad/01/play",
@@ -387,45 +401,137 @@ TEST(OscServer, OffTheLoopbackOnlyWhatTheOperatorAllows) {
     EXPECT_FALSE(OscServer::accepts(config, addr("192.168.1.20")));
     EXPECT_TRUE(OscServer::accepts(config, addr("192.168.1.21")));
     EXPECT_TRUE(OscServer::accepts(config, addr("127.0.0.1")));
+
+    // Answers: the loopback always, the network only by name on the allow-list; an open
+    // network without a list hears its commands but answers nobody.
+    OscConfig open;
+    open.network = true;
+    EXPECT_TRUE(OscServer::answers(open, addr("127.0.0.1")));
+    EXPECT_FALSE(OscServer::answers(open, addr("192.168.1.20")));
+    open.allowed = {addr("192.168.1.21")};
+    EXPECT_TRUE(OscServer::answers(open, addr("192.168.1.21")));
+    EXPECT_FALSE(OscServer::answers(open, addr("192.168.1.20")));
+    open.network = false;
+    EXPECT_FALSE(OscServer::answers(open, addr("192.168.1.21")));
+
+    // Each sender has its own reply budget; leases run out and there are at most eight.
+    const auto t0 = std::chrono::steady_clock::now();
+    OscReplyBudget budget;
+    int flood = 0;
+    for (int i = 0; i < 100; ++i)
+        flood += budget.take(addr("127.0.0.2"), t0);
+    EXPECT_EQ(flood, OscReplyBudget::kPerSecond);
+    EXPECT_TRUE(budget.take(addr("127.0.0.1"), t0)) << "the real panel is still answered";
+    EXPECT_TRUE(budget.take(addr("127.0.0.2"), t0 + std::chrono::milliseconds(100)));
+    OscSubscribers subscribers;
+    auto sender = [](int port) {
+        ReplyAddress a;
+        sockaddr_in in{};
+        in.sin_family = AF_INET;
+        in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        in.sin_port = htons(static_cast<std::uint16_t>(port));
+        std::memcpy(&a.address, &in, sizeof in);
+        a.length = sizeof in;
+        return a;
+    };
+    for (int port = 1; port <= 9; ++port)
+        EXPECT_EQ(subscribers.subscribe(sender(port), sender(port), t0), port <= 8) << port;
+    EXPECT_TRUE(subscribers.subscribe(sender(1), sender(1), t0 + std::chrono::seconds(50)))
+        << "renewed";
+    EXPECT_EQ(subscribers.active(t0 + std::chrono::seconds(61)).size(), 1u);
+    EXPECT_TRUE(subscribers.subscribe(sender(9), sender(9000), t0 + std::chrono::seconds(61)));
+    subscribers.unsubscribe(sender(1));
+    subscribers.unsubscribe(sender(9)); // its pushes went to another port: ended all the same
+    EXPECT_TRUE(subscribers.active(t0 + std::chrono::seconds(62)).empty());
 }
 
-// The MIDI input on a private JACK server: a sender that appears after the input started is
-// connected by the watcher, its Note On crosses from JACK's process thread to the inbox, its
-// Note Off and clock do not, and nothing arrives after the input is gone.
-TEST(MidiInput, JackSenderIsConnectedAndItsNotesReachTheInbox) {
-    if (std::system("command -v jackd >/dev/null 2>&1") != 0)
-        GTEST_SKIP() << "jackd (jackd2) is not installed";
-    const std::string name = "cuedeck-core-" + std::to_string(::getpid());
-    ::setenv("JACK_DEFAULT_SERVER", name.c_str(), 1);
-    const pid_t server = ::fork();
-    if (server == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL); // gone with the test, even if the test aborts
-        ::execlp("jackd", "jackd", "--no-realtime", "-n", name.c_str(), "-d", "dummy", "-r",
-                 "48000", "-p", "256", static_cast<char*>(nullptr));
-        ::_exit(127);
+// What the lights are sent: each profile's values for the five states, the Launchpad's
+// flashing switched on before its full state, the generic profile blinking by itself, a
+// moved binding turned off, and no more than 20 messages a second for one pad however
+// fast it changes, the last state always arriving.
+TEST(MidiFeedback, ProfilesLightTheBoundNotesWithinTheirBudget) {
+    using Clock = std::chrono::steady_clock;
+    using midi::Light;
+    std::vector<std::vector<int>> sent;
+    const auto record = [&](const std::uint8_t* b, std::size_t n) {
+        sent.emplace_back(b, b + n);
+        return true;
+    };
+    const Light lights[] = {Light::Empty, Light::Loaded, Light::Playing, Light::Ending,
+                            Light::Paused};
+    const std::pair<midi::Profile, std::vector<int>> profiles[] = {
+        {midi::Profile::Generic, {0, 0, 127, 127, 127}},
+        {midi::Profile::ApcMini, {0, 5, 1, 4, 6}},
+        {midi::Profile::Launchpad, {12, 63, 60, 11, 59}},
+    };
+    auto t = Clock::now();
+    for (const auto& [profile, values] : profiles) {
+        midi::Feedback feedback;
+        feedback.setMapping(midi::Mapping::defaults());
+        feedback.setProfile(profile);
+        for (int n = 1; n <= 5; ++n)
+            feedback.setLight(n, lights[n - 1]);
+        sent.clear();
+        feedback.tick(t, record);
+        std::vector<std::vector<int>> expected;
+        if (profile == midi::Profile::Launchpad)
+            expected.push_back({0xB0, 0, 0x28});
+        for (int n = 1; n <= 8; ++n)
+            expected.push_back({0x90, 35 + n, n <= 5 ? values[n - 1] : values[0]});
+        EXPECT_EQ(sent, expected) << midi::profileKey(profile);
+        sent.clear();
+        feedback.tick(t += std::chrono::milliseconds(600), record);
+        if (profile == midi::Profile::Generic) // the last seconds and the pause blink off
+            EXPECT_EQ(sent, (std::vector<std::vector<int>>{{0x90, 39, 0}, {0x90, 40, 0}}));
+        else
+            EXPECT_TRUE(sent.empty());
     }
-    struct Stop {
-        pid_t pid;
-        ~Stop() {
-            ::kill(pid, SIGTERM);
-            ::waitpid(pid, nullptr, 0);
-        }
-    } stopServer{server};
 
-    jack_client_t* sender = nullptr;
-    for (int i = 0; i < 100 && !sender; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        sender = jack_client_open("sender", JackNoStartServer, nullptr);
+    midi::Feedback feedback;
+    feedback.setProfile(midi::Profile::ApcMini);
+    midi::Mapping mapping = midi::Mapping::defaults();
+    feedback.setMapping(mapping);
+    feedback.tick(t, record);
+    sent.clear();
+    for (int i = 0; i < 100; ++i) { // a pad pressed a hundred times within a second
+        feedback.setLight(1, i % 2 ? Light::Playing : Light::Loaded);
+        feedback.tick(t += std::chrono::milliseconds(9), record);
     }
-    ASSERT_NE(sender, nullptr) << "the JACK server did not come up";
+    EXPECT_EQ(sent.size(), 19u) << "with the full state's message, 20 in that second";
+    feedback.setLight(1, Light::Ending);
+    feedback.tick(t += std::chrono::milliseconds(200), record);
+    EXPECT_EQ(sent.back(), (std::vector<int>{0x90, 36, 4})) << "the latest state, once allowed";
+    ASSERT_TRUE(mapping.bind({midi::Action::Play, 1}, {midi::EventType::Control, 2, 64}));
+    feedback.setMapping(mapping);
+    sent.clear();
+    feedback.tick(t += std::chrono::milliseconds(500), record);
+    EXPECT_EQ(sent, (std::vector<std::vector<int>>{{0x90, 36, 0}, {0xB1, 64, 4}}));
+    sent.clear();
+    feedback.tick(t += std::chrono::milliseconds(500), record);
+    EXPECT_EQ(sent.size(), 8u) << "the whole state again after two seconds";
+}
+
+// The MIDI input on a private JACK server: a program's output that appears after the input
+// started is left alone until the operator connects it, its Note On then crosses from JACK's
+// process thread to the inbox, its Note Off and clock do not, and nothing arrives after the
+// input is gone.
+TEST(MidiInput, JackSenderIsConnectedAndItsNotesReachTheInbox) {
+    if (!jacktest::installed())
+        GTEST_SKIP() << "jackd (jackd2) is not installed";
+    jacktest::Server server;
+    ASSERT_TRUE(server.start()) << "the JACK server did not come up";
+    jack_client_t* sender = jack_client_open("sender", JackNoStartServer, nullptr);
+    ASSERT_NE(sender, nullptr);
 
     static jack_port_t* out = nullptr;
     static std::atomic<bool> sending{false};
     CommandInbox inbox(2);
     std::vector<RemoteCommand> got;
     {
-        MidiInput input(inbox, 0, 1);
+        MidiPorts input(inbox, 0, 1);
         input.start(std::chrono::milliseconds(100));
+        while (input.openSystems().empty())
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         out = jack_port_register(sender, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
         jack_set_process_callback(
             sender,
@@ -443,7 +549,10 @@ TEST(MidiInput, JackSenderIsConnectedAndItsNotesReachTheInbox) {
             },
             nullptr);
         jack_activate(sender);
-        // The watcher opens "cuedeck" on the server and connects the sender by itself.
+        // A program's port, not a device's: looked at and left alone.
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        EXPECT_EQ(input.connectedOutputs(), std::vector<std::string>{});
+        ASSERT_EQ(jack_connect(sender, "sender:out", "cuedeck:cuedeck"), 0);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (input.connectedOutputs().empty() && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -471,4 +580,103 @@ TEST(MidiInput, JackSenderIsConnectedAndItsNotesReachTheInbox) {
     jack_client_close(sender);
     pollfd wake{inbox.wakeDescriptor(), POLLIN, 0};
     EXPECT_EQ(::poll(&wake, 1, 0), 0) << "nothing after the input is gone";
+}
+
+// Devices and programs on JACK: a hardware output is joined and a program's is not until
+// everything is asked for; the feedback reaches a device's input; after the server is killed
+// and started again, the ports return with the connections they had and a note acts again
+// within 3 s.
+TEST(MidiInput, JackJoinsDevicesFeedsTheirLightsAndReturnsAfterARestart) {
+    if (!jacktest::installed())
+        GTEST_SKIP() << "jackd (jackd2) is not installed";
+    using Clock = std::chrono::steady_clock;
+    using Names = std::vector<std::string>;
+    jacktest::Server server;
+    ASSERT_TRUE(server.start()) << "the JACK server did not come up";
+    CommandInbox inbox(2);
+    MidiPorts ports(inbox, 0, 1); // at its own pace: a look every half second
+    ports.start();
+    auto waitFor = [](const std::function<bool()>& done, int ms) {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+        while (!done() && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return done();
+    };
+    // Notes of one number in the inbox within `ms`.
+    // Whether notes of one number arrive within `ms`, and where they came from.
+    std::string from;
+    auto notesArrive = [&](int number, int ms) {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+        while (Clock::now() < deadline) {
+            std::vector<RemoteCommand> got;
+            drainUntil(inbox, got, 1, deadline);
+            for (const RemoteCommand& c : got)
+                if (c.number == number) {
+                    from = ports.sourceName(c);
+                    return true;
+                }
+        }
+        return false;
+    };
+    Clock::time_point restarted;
+    const Names joined = {"JACK: device:out", "JACK: daw:out"};
+    for (int round = 0; round < 2; ++round) {
+        if (round == 1) { // the clients of the first round closed, the server comes back
+            ASSERT_TRUE(server.start());
+            restarted = Clock::now();
+        }
+        jacktest::Client device("device", true, true), daw("daw", true, false),
+            lights("lights", false, true), through("Midi Through", true, true);
+        ASSERT_TRUE(device.ok() && daw.ok() && lights.ok() && through.ok());
+        device.sendNote(1, 41, 100);
+        daw.sendNote(10, 36, 100); // the drum track's kick: pad 1's default note
+        daw.sending = device.sending = true;
+        if (round == 0) {
+            ASSERT_TRUE(waitFor([&] { return !ports.connectedOutputs().empty(); }, 10000));
+            std::this_thread::sleep_for(std::chrono::milliseconds(600)); // one more look
+            EXPECT_EQ(ports.connectedOutputs(), Names{"JACK: device:out"});
+            EXPECT_FALSE(notesArrive(36, 300)) << "a program's drum notes fire no pad";
+            ports.setConnectAll(true);
+            ASSERT_TRUE(waitFor([&] { return ports.connectedOutputs().size() == 2; }, 2000));
+        } else {
+            // Everything that was joined comes back with the server within 3 s.
+            EXPECT_TRUE(waitFor([&] { return ports.connectedOutputs().size() == 2; }, 3000));
+            EXPECT_TRUE(notesArrive(36, 3000));
+            std::printf(
+                "[ figure ] JACK back and a note through: %lld ms after the restart\n",
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - restarted)
+                        .count()));
+        }
+        EXPECT_EQ(ports.connectedOutputs(), joined);
+        EXPECT_TRUE(notesArrive(41, 2000));
+        EXPECT_EQ(from, "JACK: device:out") << "learn names the port";
+        EXPECT_TRUE(notesArrive(36, 2000));
+        EXPECT_EQ(from, "JACK: daw:out");
+        EXPECT_TRUE(
+            waitFor([&] { return ports.feedbackTargets() == Names{"JACK: lights:in"}; }, 1500));
+
+        // The feedback reaches the device's input within a JACK cycle or two. A cycle that
+        // runs late on a busy machine (an xrun) loses what it carried: then it goes again.
+        const std::uint8_t green[3] = {0x90, 36, 1};
+        auto sent = Clock::now();
+        for (int i = 0; i < 20 && lights.received().empty(); ++i) {
+            sent = Clock::now();
+            ASSERT_TRUE(ports.sendFeedback(green, 3));
+            waitFor([&] { return !lights.received().empty(); }, 100);
+        }
+        ASSERT_FALSE(lights.received().empty());
+        const auto heard = lights.received().back();
+        EXPECT_EQ(heard.bytes, std::vector<std::uint8_t>(green, green + 3));
+        std::printf(
+            "[ figure ] feedback queued to heard: %lld us\n",
+            static_cast<long long>(
+                std::chrono::duration_cast<std::chrono::microseconds>(heard.at - sent).count()));
+        if (round == 0) {
+            server.stop(); // as in a crash
+            EXPECT_TRUE(waitFor([&] { return ports.openSystems().empty(); }, 3000));
+            for (jacktest::Client* c : {&device, &daw, &lights, &through})
+                c->abandon();
+        }
+    }
 }

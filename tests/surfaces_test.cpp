@@ -36,7 +36,7 @@ struct SurfaceRig : ::testing::Test {
     BoardRig rig;
     PadBoard& board = rig.board;
     DialogLog dialogs;
-    BoardView view{board};
+    BoardView view{board.model()};
 
     SurfaceRig() {
         board.openClip(1, rig.writeWav("one.wav"));

@@ -107,8 +107,7 @@ Tfcuedeck::~Tfcuedeck() {
     // The inputs stop before the board they act on goes.
     delete m_hotkeys;
     delete m_panel;
-    delete m_boardView;
-    delete m_remote;
+    delete m_remote; // with the board view it owns
 }
 
 void Tfcuedeck::wireRemote() {
@@ -130,7 +129,8 @@ void Tfcuedeck::wireRemote() {
     connect(m_remote, &remote::RemoteControl::notice, this, &Tfcuedeck::showRemoteNotice);
     connect(m_journal, &BoardJournal::writeFailed, this, &Tfcuedeck::showRemoteNotice);
     // The phone panel and the hotkeys: off until the operator turns them on (in showEvent).
-    m_boardView = new remote::BoardView(*m_board, this);
+    // They see the board through the remote control's view: one look at the board for all.
+    m_boardView = &m_remote->view();
     m_panel = new remote::PanelServer(*m_boardView, this);
     m_panel->setBusyCheck(modalDialogHoldsWindow);
     connect(m_panel, &remote::PanelServer::notice, this, &Tfcuedeck::showRemoteNotice);

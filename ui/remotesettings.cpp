@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -33,6 +34,18 @@ namespace {
 constexpr int kBindingColumn = 1;
 constexpr int kLearnColumn = 2;
 constexpr int kClearColumn = 3;
+} // namespace
+
+namespace {
+
+// The feedback profiles as the page offers them.
+const std::pair<remote::midi::Profile, QString> kProfiles[] = {
+    {remote::midi::Profile::None, QStringLiteral("送らない")},
+    {remote::midi::Profile::Generic, QStringLiteral("汎用 (点灯 127 / 消灯 0)")},
+    {remote::midi::Profile::ApcMini, QStringLiteral("Akai APC mini")},
+    {remote::midi::Profile::Launchpad, QStringLiteral("Novation Launchpad (初代 / S / Mini)")},
+};
+
 } // namespace
 
 MidiSettingsPage::MidiSettingsPage(remote::RemoteControl& remote, QWidget* parent)
@@ -76,6 +89,32 @@ MidiSettingsPage::MidiSettingsPage(remote::RemoteControl& remote, QWidget* paren
     m_table->resizeColumnsToContents();
     m_table->horizontalHeader()->setSectionResizeMode(kBindingColumn, QHeaderView::Stretch);
     layout->addWidget(m_table, 1);
+
+    // The controller's lights and which ports are joined: both apply at once.
+    auto* form = new QFormLayout;
+    m_profile = new QComboBox(this);
+    m_profile->setObjectName(QStringLiteral("midiFeedback"));
+    for (const auto& [profile, name] : kProfiles)
+        m_profile->addItem(name, static_cast<int>(profile));
+    m_profile->setCurrentIndex(m_profile->findData(static_cast<int>(m_remote.feedbackProfile())));
+    connect(m_profile, &QComboBox::activated, this, [this] {
+        const auto profile = static_cast<remote::midi::Profile>(m_profile->currentData().toInt());
+        if (!dialogs::guarded([&] { m_remote.setFeedbackProfile(profile); }))
+            m_profile->setCurrentIndex(
+                m_profile->findData(static_cast<int>(m_remote.feedbackProfile())));
+    });
+    form->addRow(QStringLiteral("コントローラーのライト:"), m_profile);
+    m_connectAll = new QCheckBox(
+        QStringLiteral("ソフトウェアの MIDI ポートも接続する (DAW などの音符でもパッドが鳴ります)"),
+        this);
+    m_connectAll->setObjectName(QStringLiteral("midiConnectAll"));
+    m_connectAll->setChecked(m_remote.connectAllMidi());
+    connect(m_connectAll, &QCheckBox::clicked, this, [this](bool all) {
+        if (!dialogs::guarded([&] { m_remote.setConnectAllMidi(all); }))
+            m_connectAll->setChecked(m_remote.connectAllMidi());
+    });
+    form->addRow(m_connectAll);
+    layout->addLayout(form);
 
     m_reset->setObjectName(QStringLiteral("midiReset"));
     connect(m_reset, &QPushButton::clicked, this,
@@ -132,6 +171,9 @@ void MidiSettingsPage::refreshInputs() {
         const QStringList outputs = m_remote.midiOutputs();
         text += QStringLiteral("\n接続中: ") +
                 (outputs.isEmpty() ? QStringLiteral("なし") : outputs.join(QStringLiteral(", ")));
+        const QStringList targets = m_remote.midiFeedbackTargets();
+        text += QStringLiteral("\nライトの送り先: ") +
+                (targets.isEmpty() ? QStringLiteral("なし") : targets.join(QStringLiteral(", ")));
     }
     if (m_inputs->text() != text)
         m_inputs->setText(text);

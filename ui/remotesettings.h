@@ -10,6 +10,7 @@
 #include <QWidget>
 
 class QCheckBox;
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -39,6 +40,8 @@ public:
     QPushButton* learnButton(int row) const;
     QPushButton* clearButton(int row) const;
     QPushButton* resetButton() const { return m_reset; }
+    QComboBox* feedbackBox() const { return m_profile; }
+    QCheckBox* connectAllBox() const { return m_connectAll; }
 
 private:
     void refresh();
@@ -51,6 +54,8 @@ private:
     QLabel* m_inputs;
     QTableWidget* m_table;
     QPushButton* m_reset;
+    QComboBox* m_profile = nullptr;
+    QCheckBox* m_connectAll = nullptr;
     QTimer* m_inputsTimer;
     int m_learningRow = -1;
 };

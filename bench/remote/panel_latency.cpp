@@ -55,10 +55,9 @@ int main(int argc, char** argv) {
     clip.close();
     media::Engine engine{media::Engine::Options{media::Engine::Output::None, 48000, 128}};
     QWidget window;
-    int startup = 0;
-    PadBoard board(engine, &window, &startup);
+    PadBoard board(engine, &window);
     board.openClip(1, clip.fileName());
-    remote::BoardView view(board);
+    remote::BoardView view(board.model());
     remote::PanelServer server(view);
     remote::PanelConfig config;
     config.port = 0;

@@ -15,6 +15,7 @@
 
 #include "cuedeck.h"
 #include "engine.h"
+#include "midiports.h"
 #include "padboard.h"
 #include "padmodel.h"
 #include "wav_support.h"
@@ -44,6 +45,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -144,14 +146,20 @@ int main(int argc, char* argv[]) {
     window.board().openClip(1, clip);
     QObject::connect(&window.board().model(), &PadModel::pressed, [] { g_clicked = now(); });
 
-    jack_client_t* sender = jack_client_open("latency-sender", JackNoStartServer, nullptr);
+    jack_client_t* sender = nullptr;
+    {
+        std::lock_guard lock(remote::jackClientMutex()); // the program's MIDI ports open theirs
+        sender = jack_client_open("latency-sender", JackNoStartServer, nullptr);
+    }
     if (!sender) {
         std::fprintf(stderr, "no JACK server\n");
         jackd.kill();
         xvfb.kill();
         return 1;
     }
-    g_out = jack_port_register(sender, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    // A physical port, as a controller's is: the program joins only devices by itself.
+    g_out = jack_port_register(sender, "out", JACK_DEFAULT_MIDI_TYPE,
+                               JackPortIsOutput | JackPortIsPhysical | JackPortIsTerminal, 0);
     jack_set_process_callback(sender, process, nullptr);
     jack_activate(sender);
 
