@@ -375,7 +375,9 @@ void PadModel::stopAll() {
 void PadModel::stopPad(int n) {
     dialogs::guarded([&] {
         const Pad& p = pad(n);
-        if (!p.stripEnabled || !p.player->autoButtons().contains(btStop))
+        // The strip's Stop button takes a press whenever the strip is enabled: its buttons are
+        // all shown and enabled, so a pad started by its key stops as well.
+        if (!p.stripEnabled)
             return;
         p.player->Stop();
         // As the strip's own Stop button leaves it: Play ready again, Pause and Stop not.
