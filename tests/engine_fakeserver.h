@@ -36,6 +36,13 @@ public:
     }
     Handle open(const std::string& name, const media::OutputFormat& want, bool,
                 media::RenderCallback cb, void* user, media::OutputFormat& got) override {
+        std::chrono::milliseconds delay{0};
+        {
+            auto l = lock();
+            if (auto it = m_openDelay.find(name); it != m_openDelay.end())
+                delay = it->second;
+        }
+        std::this_thread::sleep_for(delay); // a hanging server: the clock plays on meanwhile
         auto l = lock();
         ++m_attempts;
         const bool silentOpen = std::any_of(m_outputs.begin(), m_outputs.end(),
@@ -80,6 +87,10 @@ public:
             o.failed = o.failed || o.name == name;
     }
     void plugIn(const std::string& name) { lock(), m_present.push_back(name); }
+    // Opening `name` takes this long from now on.
+    void setOpenDelay(const std::string& name, std::chrono::milliseconds delay) {
+        lock(), m_openDelay[name] = delay;
+    }
     int attempts() { return lock(), m_attempts; }
     // Everything the output `name` played so far (interleaved stereo), over all its opens.
     std::vector<float> played(const std::string& name) { return lock(), m_played[name]; }
@@ -138,6 +149,7 @@ private:
     std::vector<std::string> m_present;
     std::map<Handle, Output> m_outputs;
     std::map<std::string, std::vector<float>> m_played;
+    std::map<std::string, std::chrono::milliseconds> m_openDelay;
     Handle m_next = 1;
     std::thread m_clock;
 };
