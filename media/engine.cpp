@@ -163,7 +163,7 @@ Engine::Engine(Options options) : d(std::make_unique<Impl>()) {
     d->options = options;
     std::shared_ptr<OutputBackend> backend;
     if (options.output == Output::Device)
-        backend = options.backend ? options.backend : makeSdlBackend();
+        backend = options.backend ? options.backend : makeOutputBackend(options.server);
     else if (options.output == Output::Dummy)
         backend = makeSdlBackend();
     d->readAhead = std::make_unique<ReadAhead>(d->ch);

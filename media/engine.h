@@ -58,8 +58,10 @@ public:
         // The output device to use, by its readable name; "" = the system default. A device
         // that cannot be opened leaves the engine on the default (deviceState().chosenMissing).
         std::string device{};
-        // Where the output goes (Output::Device only); null = SDL2. Tests pass their own.
+        // Where the output goes (Output::Device only); null = the sound server `server` names
+        // (one of kServerNames, "auto" = the first that answers). Tests pass their own.
         std::shared_ptr<OutputBackend> backend{};
+        std::string server = "auto";
         // Prepares every clip's head inside openClip, on the calling thread, as the engine
         // once did; for figures that compare the two.
         bool prepareOnOpen = false;

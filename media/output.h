@@ -40,7 +40,7 @@ public:
     // Opens the silent driver: no sound, callbacks on a real-time clock.
     virtual Handle openSilent(const OutputFormat& want, bool exactRate, RenderCallback callback,
                               void* user, OutputFormat& got) = 0;
-    // Starts the callbacks.
+    // Starts the callbacks; none comes before.
     virtual void start(Handle handle) = 0;
     // True once the output has stopped for good: unplugged, or its sound server gone.
     virtual bool failed(Handle handle) = 0;
@@ -66,6 +66,10 @@ std::shared_ptr<OutputBackend> makePipeWireBackend();
 std::shared_ptr<OutputBackend> makePulseBackend();
 // A JACK client; never starts a server.
 std::shared_ptr<OutputBackend> makeJackBackend();
+
+// Gives the calling thread (one that runs the mixer) real-time scheduling where the system
+// grants it; nothing changes where it does not.
+void raiseToRealTime();
 
 // The sound servers, as the operator may force one ("" or "auto": the first that answers).
 inline constexpr const char* kServerNames[] = {"auto", "pipewire", "pulseaudio", "jack", "sdl"};
