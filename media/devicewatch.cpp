@@ -24,6 +24,7 @@ DeviceWatcher::DeviceWatcher(const Engine::Options& options, std::shared_ptr<Out
       m_user(user), m_period(options.periodFrames), m_rate(options.sampleRate),
       m_chosen(options.device) {
     m_state.chosen = options.device;
+    m_state.server = m_server = options.server;
     m_state.output = Engine::Output::None;
     m_state.driver = "none";
 }
@@ -76,6 +77,19 @@ void DeviceWatcher::choose(const std::string& name) {
     m_wakeCv.notify_all();
 }
 
+void DeviceWatcher::chooseServer(const std::string& server) {
+    {
+        std::lock_guard lock(m_infoMutex);
+        m_state.server = server;
+        ++m_choiceSeq;
+    }
+    {
+        std::lock_guard lock(m_wakeMutex);
+        m_woken = true;
+    }
+    m_wakeCv.notify_all();
+}
+
 Engine::DeviceState DeviceWatcher::state() const {
     std::lock_guard lock(m_infoMutex);
     return m_state;
@@ -106,14 +120,20 @@ void DeviceWatcher::run() {
 void DeviceWatcher::watch() {
     const auto now = std::chrono::steady_clock::now();
     bool attempt = false;
+    bool serverChanged = false;
     {
         std::lock_guard lock(m_infoMutex);
         if (m_choiceSeen != m_choiceSeq) {
             m_choiceSeen = m_choiceSeq;
             m_chosen = m_state.chosen;
+            serverChanged = m_server != m_state.server;
+            m_server = m_state.server;
             attempt = true;
         }
     }
+    // Another server: the output moves there even when the device it plays on stays.
+    if (serverChanged && m_backend->chooseServer(m_server))
+        m_elsewhere = true;
     if (m_handle) {
         if (m_backend->failed(m_handle)) {
             lose();
@@ -130,7 +150,7 @@ void DeviceWatcher::watch() {
     if (!m_handle) {
         attempt = true;
     } else if (now >= m_nextAttempt) {
-        if (m_silentOpen)
+        if (m_silentOpen || m_elsewhere)
             attempt = true;
         else if (!m_chosen.empty() && m_openName != m_chosen &&
                  std::find(m_known.begin(), m_known.end(), m_chosen) != m_known.end())
@@ -171,7 +191,7 @@ void DeviceWatcher::connect() {
     names.emplace_back();
     const OutputFormat want{m_rate, m_options.periodFrames};
     for (const std::string& name : names) {
-        if (m_handle && !m_silentOpen && name == m_openName)
+        if (m_handle && !m_silentOpen && !m_elsewhere && name == m_openName)
             break; // already playing there
         OutputFormat got;
         OutputBackend::Handle h = m_backend->open(name, want, m_rateFixed, m_callback, m_user, got);
@@ -215,6 +235,7 @@ bool DeviceWatcher::install(OutputBackend::Handle h, const std::string& name, bo
     m_handle = h;
     m_silentOpen = silent;
     m_openName = name;
+    m_elsewhere = false;
     if (!silent)
         m_known = m_backend->devices();
     {

@@ -30,6 +30,7 @@ public:
     void start();
 
     void choose(const std::string& name);
+    void chooseServer(const std::string& server);
     Engine::DeviceState state() const;
     int period() const;
 
@@ -55,16 +56,18 @@ private:
     mutable std::mutex m_infoMutex;
     Engine::DeviceState m_state;
     int m_period;
-    std::uint64_t m_choiceSeq = 0; // bumped by choose()
+    std::uint64_t m_choiceSeq = 0; // bumped by choose() and chooseServer()
 
     // The output, owned by the constructing thread until start(), then by the watch.
     int m_rate;
     OutputBackend::Handle m_handle = 0;
     bool m_silentOpen = false; // the open output is the silent driver
     bool m_rateFixed = false;
-    bool m_started = false; // start() has run: every output opened from then on starts at once
-    std::string m_openName; // the device open ("" = default)
-    std::string m_chosen;   // the operator's choice, as the watch last took it
+    bool m_started = false;   // start() has run: every output opened from then on starts at once
+    std::string m_openName;   // the device open ("" = default)
+    bool m_elsewhere = false; // the open output is not on the sound server chosen
+    std::string m_chosen;     // the operator's choice, as the watch last took it
+    std::string m_server;     // the sound server chosen, as the watch last took it
     std::uint64_t m_choiceSeen = 0;
     std::vector<std::string> m_known; // the sound system's outputs, as last seen
     std::chrono::steady_clock::time_point m_nextAttempt;

@@ -209,6 +209,10 @@ void Engine::chooseOutputDevice(const std::string& name) {
     d->device->choose(name);
 }
 
+void Engine::chooseOutputServer(const std::string& server) {
+    d->device->chooseServer(server);
+}
+
 void Engine::playTestTone() {
     d->send(Command::Tone, 0);
 }

@@ -72,6 +72,7 @@ public:
         Output output = Output::None; // Device while a sound device plays
         std::string device;           // the device that plays, "" = the system default
         std::string chosen;           // the operator's choice, "" = the system default
+        std::string server;           // the sound server chosen, "auto" = the first that answers
         bool chosenMissing = false;   // a chosen device is not there: the default plays
         std::string driver;
         std::vector<std::string> devices; // the sound system's outputs, as last seen
@@ -101,6 +102,9 @@ public:
     // the output fades out, the new device opens, and sounding voices go on where they were.
     // Returns at once; the worker does the switch. Remembered for device returns.
     void chooseOutputDevice(const std::string& name);
+    // Moves the output to the sound server `server` (one of kServerNames, "auto" = the first
+    // that answers), as chooseOutputDevice() moves it to a device; returns at once.
+    void chooseOutputServer(const std::string& server);
     // A short test tone (1 kHz, -12 dBFS, 0.6 s) on the current output.
     void playTestTone();
 

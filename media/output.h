@@ -56,6 +56,9 @@ public:
     // Makes the output's buffer one step deeper; returns its new length in frames, or 0 when
     // it cannot go deeper.
     virtual int deepen(Handle) { return 0; }
+    // Later opens go to the sound server `server` (one of kServerNames) only; false when this
+    // backend reaches a single one and cannot choose.
+    virtual bool chooseServer(const std::string&) { return false; }
 };
 
 // The SDL2 backend. Outputs of several engines in one process share SDL's audio subsystem.
@@ -73,9 +76,9 @@ void raiseToRealTime();
 
 // The sound servers, as the operator may force one ("" or "auto": the first that answers).
 inline constexpr const char* kServerNames[] = {"auto", "pipewire", "pulseaudio", "jack", "sdl"};
-// The backend for `server` (one of kServerNames): "auto" tries, at every open, PipeWire, then
-// PulseAudio, then JACK, then SDL; a named one tries that server only. The silent driver is
-// SDL's in every case.
+// The backend for `server` (one of kServerNames; any other name counts as "auto"): "auto"
+// tries, at every open, PipeWire, then PulseAudio, then JACK, then SDL; a named one tries that
+// server only. The silent driver is SDL's in every case. chooseServer() changes the choice.
 std::shared_ptr<OutputBackend> makeOutputBackend(const std::string& server = "auto");
 
 } // namespace media

@@ -19,9 +19,15 @@ constexpr int kRealTimePriority = 70;
 
 class ServerChoice final : public OutputBackend {
 public:
-    ServerChoice(std::vector<std::shared_ptr<OutputBackend>> servers,
-                 std::shared_ptr<OutputBackend> silent)
-        : m_servers(std::move(servers)), m_silent(std::move(silent)) {}
+    ServerChoice(std::vector<std::pair<std::string, std::shared_ptr<OutputBackend>>> servers,
+                 std::shared_ptr<OutputBackend> silent, std::string choice)
+        : m_servers(std::move(servers)), m_silent(std::move(silent)), m_choice(std::move(choice)) {}
+
+    bool chooseServer(const std::string& server) override {
+        std::lock_guard lock(m_mutex);
+        m_choice = server;
+        return true;
+    }
 
     std::vector<std::string> devices() override {
         OutputBackend* b = nullptr;
@@ -34,12 +40,23 @@ public:
 
     Handle open(const std::string& name, const OutputFormat& want, bool exactRate,
                 RenderCallback callback, void* user, OutputFormat& got) override {
-        for (const auto& server : m_servers)
+        std::string choice;
+        {
+            std::lock_guard lock(m_mutex);
+            choice = m_choice;
+        }
+        const bool any = choice.empty() || choice == "auto" ||
+                         std::none_of(m_servers.begin(), m_servers.end(),
+                                      [&](const auto& s) { return s.first == choice; });
+        for (const auto& [serverName, server] : m_servers) {
+            if (!any && serverName != choice)
+                continue;
             if (const Handle h = server->open(name, want, exactRate, callback, user, got)) {
                 std::lock_guard lock(m_mutex);
                 m_latest = server.get();
                 return add(server.get(), h);
             }
+        }
         return 0;
     }
     Handle openSilent(const OutputFormat& want, bool exactRate, RenderCallback callback, void* user,
@@ -74,7 +91,7 @@ public:
     }
     void threadDone() override {
         for (const auto& server : m_servers)
-            server->threadDone();
+            server.second->threadDone();
         m_silent->threadDone();
     }
     std::uint64_t underruns(Handle h) override {
@@ -99,9 +116,11 @@ private:
         return it == m_open.end() ? std::pair<OutputBackend*, Handle>{nullptr, 0} : it->second;
     }
 
-    const std::vector<std::shared_ptr<OutputBackend>> m_servers;
+    // By preference.
+    const std::vector<std::pair<std::string, std::shared_ptr<OutputBackend>>> m_servers;
     const std::shared_ptr<OutputBackend> m_silent;
     std::mutex m_mutex; // guards what follows
+    std::string m_choice;
     std::map<Handle, std::pair<OutputBackend*, Handle>> m_open;
     OutputBackend* m_latest = nullptr; // the server of the latest output that opened
     Handle m_next = 1;
@@ -117,17 +136,12 @@ void raiseToRealTime() {
 
 std::shared_ptr<OutputBackend> makeOutputBackend(const std::string& server) {
     std::shared_ptr<OutputBackend> sdl = makeSdlBackend();
-    std::vector<std::shared_ptr<OutputBackend>> servers;
-    const bool any = server.empty() || server == "auto";
-    if (any || server == "pipewire")
-        servers.push_back(makePipeWireBackend());
-    if (any || server == "pulseaudio")
-        servers.push_back(makePulseBackend());
-    if (any || server == "jack")
-        servers.push_back(makeJackBackend());
-    if (any || server == "sdl" || servers.empty())
-        servers.push_back(sdl);
-    return std::make_shared<ServerChoice>(std::move(servers), std::move(sdl));
+    std::vector<std::pair<std::string, std::shared_ptr<OutputBackend>>> servers{
+        {"pipewire", makePipeWireBackend()},
+        {"pulseaudio", makePulseBackend()},
+        {"jack", makeJackBackend()},
+        {"sdl", sdl}};
+    return std::make_shared<ServerChoice>(std::move(servers), std::move(sdl), server);
 }
 
 } // namespace media
