@@ -320,6 +320,9 @@ void pacedWriter(const char* who, Recorder& rec, Child& c) {
     signal(SIGPIPE, SIG_IGN);
     std::vector<float> quiet(96, 0.0f), click(96, 0.5f);
     std::vector<double> lat;
+    // Nothing is written until the client has connected: what it would queue meanwhile would
+    // stay queued, as every later write keeps pace with the clock.
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
     auto next = Clock::now();
     const auto started = next;
     int clicks = 0;
@@ -353,7 +356,8 @@ void pacedWriter(const char* who, Recorder& rec, Child& c) {
 
 int serverFigures(const std::string& folder, int soakSeconds) {
     Recorder rec;
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    for (int i = 0; i < 30 && rec.ok() && rec.frames() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
     if (!rec.ok() || rec.frames() == 0) {
         std::printf("# no sound server to record from (sink %s)\n", sink().c_str());
         return 1;
