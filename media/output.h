@@ -78,7 +78,8 @@ void raiseToRealTime();
 inline constexpr const char* kServerNames[] = {"auto", "pipewire", "pulseaudio", "jack", "sdl"};
 // The backend for `server` (one of kServerNames; any other name counts as "auto"): "auto"
 // tries, at every open, PipeWire, then PulseAudio, then JACK, then SDL; a named one tries that
-// server only. The silent driver is SDL's in every case. chooseServer() changes the choice.
+// server only; with SDL_AUDIODRIVER set, "auto" is SDL. The silent driver is SDL's in every
+// case. chooseServer() changes the choice.
 std::shared_ptr<OutputBackend> makeOutputBackend(const std::string& server = "auto");
 
 } // namespace media

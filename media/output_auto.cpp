@@ -4,6 +4,7 @@
 #include "output.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 
@@ -45,9 +46,15 @@ public:
             std::lock_guard lock(m_mutex);
             choice = m_choice;
         }
-        const bool any = choice.empty() || choice == "auto" ||
-                         std::none_of(m_servers.begin(), m_servers.end(),
-                                      [&](const auto& s) { return s.first == choice; });
+        bool any = choice.empty() || choice == "auto" ||
+                   std::none_of(m_servers.begin(), m_servers.end(),
+                                [&](const auto& s) { return s.first == choice; });
+        // An SDL driver named in the environment (SDL_AUDIODRIVER=disk, alsa, ...) is a choice
+        // of SDL made outside the program.
+        if (any && std::getenv("SDL_AUDIODRIVER")) {
+            any = false;
+            choice = "sdl";
+        }
         for (const auto& [serverName, server] : m_servers) {
             if (!any && serverName != choice)
                 continue;
