@@ -71,6 +71,9 @@ struct FillRequest {
     std::int64_t frame = 0;
     std::uint32_t seq = 0;
     std::uint64_t cmdSeq = 0;
+    // A loop through the rate converter: every pass after the first is in the ring, whole,
+    // as the converter made it from the clip repeated (Clip::readOn).
+    bool continuous = false;
 };
 
 struct Event {

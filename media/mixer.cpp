@@ -22,6 +22,8 @@ constexpr double kMasterRampSeconds = 0.005;
 // Frames beyond the block a dry voice waits for before it sounds again, so that it does not
 // run dry again at once.
 constexpr std::int64_t kResumeMargin = 2048;
+// Frames at the end of a clip that the rate converter's filter spans into what follows.
+constexpr std::int64_t kSeamFrames = 1024;
 // The settings page's test tone.
 constexpr double kToneSeconds = 0.6;
 constexpr double kToneHz = 1000.0;
@@ -186,7 +188,8 @@ void Mixer::request(int v, Clip* clip, std::int64_t frame, std::uint64_t cmdSeq)
     r.fillSeq++;
     r.fillFrame = frame;
     r.fillTouched = false;
-    FillRequest q{static_cast<std::uint8_t>(v), clip, frame, r.fillSeq, cmdSeq};
+    r.continuous = clip && frame != kNoFill && wantsContinuous(r);
+    FillRequest q{static_cast<std::uint8_t>(v), clip, frame, r.fillSeq, cmdSeq, r.continuous};
     // A request that cannot be queued now waits in the voice; a newer one replaces it, which
     // is right: the worker only ever needs the latest for a voice. It carries the commands
     // the replaced one acknowledged, so that their clips are still released.
@@ -210,14 +213,45 @@ void Mixer::prime(int v, std::uint64_t cmdSeq) {
             request(v, r.clip, kNoFill, cmdSeq); // acknowledges the command all the same
         return;
     }
-    const std::int64_t head = r.clip->headFrames();
+    const std::int64_t head = headPart(r, wantsContinuous(r));
     const std::int64_t len = r.clip->length();
     std::int64_t want = std::max(r.pos, head);
     if (r.pos >= len && r.clip->lengthExact())
         want = head; // a play from the end starts again from the beginning
-    if (want == r.fillFrame && !r.fillTouched)
+    if (segmentFits(r, want))
         return;
     request(v, r.clip, want, cmdSeq);
+}
+
+// A looping voice through the rate converter hears the clip repeated and converted in one go.
+bool Mixer::wantsContinuous(const Voice& r) const {
+    return r.loop && r.clip && r.clip->converts() && r.clip->lengthExact();
+}
+
+// The segment asked for last starts at `want`, is untouched and has the kind the voice needs.
+bool Mixer::segmentFits(const Voice& r, std::int64_t want) const {
+    return want == r.fillFrame && !r.fillTouched && r.continuous == wantsContinuous(r);
+}
+
+// Ring frames a finished pass took: the whole pass in a continuous segment, else the part
+// after the head.
+std::int64_t Mixer::nextPass(const Voice& r) const {
+    const std::int64_t len = r.clip->length();
+    return r.continuous ? len : len - std::min(len, r.clip->headFrames());
+}
+
+// The part of the head a playback takes from memory. A loop through the converter whose head
+// holds the whole clip leaves the last frames to the ring, where the clip's end leads into its
+// start again: the head, converted alone, rings out into silence there.
+std::int64_t Mixer::headPart(const Voice& r, bool continuous) const {
+    const std::int64_t head = r.clip->headFrames();
+    const std::int64_t len = r.clip->length();
+    return continuous && head >= len ? std::max<std::int64_t>(0, len - kSeamFrames) : head;
+}
+
+// Frame `pos` of the pass at `passOffset` comes from the head in memory.
+bool Mixer::fromHead(const Voice& r, std::int64_t pos, std::int64_t passOffset) const {
+    return pos < headPart(r, r.continuous) && !(r.continuous && passOffset > 0);
 }
 
 // Frames of the voice's clip ready at `pos`, without a gap, from the head and the ring (up to
@@ -228,9 +262,9 @@ std::int64_t Mixer::available(int v, std::int64_t pos, std::int64_t passOffset) 
     const std::int64_t len = clip->length();
     if (pos >= len)
         return 0;
-    const std::int64_t head = clip->headFrames();
+    const std::int64_t head = headPart(r, r.continuous);
     std::int64_t got = 0;
-    if (pos < head) {
+    if (fromHead(r, pos, passOffset)) {
         got = std::min(head, len) - pos;
         pos = head;
         if (pos >= len)
@@ -248,12 +282,12 @@ std::int64_t Mixer::available(int v, std::int64_t pos, std::int64_t passOffset) 
 int Mixer::readStream(int v, std::int64_t pos, std::int64_t passOffset, float* dst, int frames) {
     Voice& r = m_voices[static_cast<std::size_t>(v)];
     Clip* clip = r.clip;
-    const std::int64_t head = clip->headFrames();
+    const std::int64_t head = headPart(r, r.continuous);
     const std::int64_t len = clip->length();
     std::int64_t n = std::min<std::int64_t>(frames, len - pos);
     if (n <= 0)
         return 0;
-    if (pos < head) {
+    if (fromHead(r, pos, passOffset)) {
         n = std::min(n, head - pos);
         std::memcpy(dst, clip->head() + pos * 2, static_cast<std::size_t>(n) * 2 * sizeof(float));
         return static_cast<int>(n);
@@ -283,7 +317,7 @@ void Mixer::beginFade(int v) {
     std::int64_t passOffset = r.passOffset;
     while (got < len) {
         if (pos >= r.clip->length() && r.loop && r.clip->lengthExact() && r.clip->length() > 0) {
-            passOffset += r.clip->length() - r.clip->headFrames();
+            passOffset += nextPass(r);
             pos = 0;
         }
         const int n = readStream(v, pos, passOffset, buf + got * 2, len - got);
@@ -375,8 +409,8 @@ void Mixer::processCommands() {
             r.starved = false;
             r.passOffset = 0;
             if (r.clip->headReady()) {
-                const std::int64_t want = std::max(r.pos, r.clip->headFrames());
-                if (!(want == r.fillFrame && !r.fillTouched))
+                const std::int64_t want = std::max(r.pos, headPart(r, wantsContinuous(r)));
+                if (!segmentFits(r, want))
                     request(v, r.clip, want, c.seq);
             }
             break;
@@ -503,7 +537,7 @@ int Mixer::mixPlayback(int v, float* out, int frames, std::int64_t blockNs) {
             if (r.loop && len > 0) {
                 // The next pass follows in the same block: the head from memory, then the
                 // ring, where the worker went on after the clip's end.
-                r.passOffset += len - std::min(len, clip->headFrames());
+                r.passOffset += nextPass(r);
                 r.pos = 0;
                 continue;
             }

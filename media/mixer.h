@@ -46,6 +46,9 @@ private:
         bool starved = false;    // its read-ahead ran dry: silent until the worker caught up
         // Ring frames of the passes a looping playback has finished in its current segment.
         std::int64_t passOffset = 0;
+        // The segment asked for holds the clip repeated through the converter: passes after
+        // the first come whole from the ring, none from the head.
+        bool continuous = false;
         // A fade-out command's envelope: the level falls by dimStep per frame; at 0 it ends.
         float dimLevel = 1.0f;
         float dimStep = 0.0f;
@@ -82,6 +85,11 @@ private:
     std::int64_t heardPos(const Voice& r) const;
     void request(int v, Clip* clip, std::int64_t frame, std::uint64_t cmdSeq);
     void prime(int v, std::uint64_t cmdSeq);
+    bool wantsContinuous(const Voice& r) const;
+    bool segmentFits(const Voice& r, std::int64_t want) const;
+    std::int64_t nextPass(const Voice& r) const;
+    bool fromHead(const Voice& r, std::int64_t pos, std::int64_t passOffset) const;
+    std::int64_t headPart(const Voice& r, bool continuous) const;
     std::int64_t available(int v, std::int64_t pos, std::int64_t passOffset) const;
     int readStream(int v, std::int64_t pos, std::int64_t passOffset, float* dst, int frames);
     void publish(int v);

@@ -112,7 +112,11 @@ void ReadAhead::takeRequests(bool& progress) {
         w.clip = q.clip;
         w.done = q.clip == nullptr || q.frame == kNoFill;
         w.atEnd = false;
-        if (!w.done)
+        w.continuous = q.continuous && !w.done;
+        w.streamPos = q.frame;
+        if (w.continuous && q.frame <= q.clip->headFrames())
+            q.clip->seekFromStart(q.frame); // the head's very frames lead into the ring's
+        else if (!w.done)
             q.clip->seek(q.frame);
         ring.segStart.store(ring.writeIndex.load(std::memory_order_relaxed),
                             std::memory_order_relaxed);
@@ -143,6 +147,8 @@ bool ReadAhead::fillOnce(int v) {
     Voice& w = m_voices[static_cast<std::size_t>(v)];
     if (!w.clip)
         return false;
+    if (w.continuous)
+        return fillOn(v);
     if (w.done) {
         // A looping voice's segment goes on with the next pass. The decoder starts again from
         // the beginning and drops the head, so that what follows the head is the very signal
@@ -184,6 +190,39 @@ bool ReadAhead::fillOnce(int v) {
     if (got > 0)
         ring.writeIndex.store(wi + static_cast<std::uint64_t>(got), std::memory_order_release);
     return got > 0;
+}
+
+// A looping voice through the rate converter: the stream goes on pass after pass while the
+// loop is on, and up to the end of the pass under way once it is off (the mixer ends there).
+bool ReadAhead::fillOn(int v) {
+    Voice& w = m_voices[static_cast<std::size_t>(v)];
+    const std::int64_t len = w.clip->length();
+    if (len <= 0)
+        return false;
+    std::int64_t limit = kRingFrames;
+    if (!m_ch.loopFlags[static_cast<std::size_t>(v)].load(std::memory_order_acquire)) {
+        const std::int64_t pass = w.streamPos % len;
+        limit = pass == 0 && w.streamPos > 0 ? 0 : len - pass;
+        if (limit == 0)
+            return false;
+    }
+    Ring& ring = m_rings[static_cast<std::size_t>(v)];
+    const std::uint64_t wi = ring.writeIndex.load(std::memory_order_relaxed);
+    const std::uint64_t ri = ring.readIndex.load(std::memory_order_acquire);
+    const std::int64_t room = kRingFrames - static_cast<std::int64_t>(wi - ri);
+    if (room < kFillMinRoom)
+        return false;
+    const std::int64_t n = std::min({room, kFillChunk, limit});
+    const std::int64_t at = static_cast<std::int64_t>(wi % kRingFrames);
+    const std::int64_t first = std::min(n, kRingFrames - at);
+    std::int64_t got = w.clip->readOn(ring.data.get() + at * 2, first);
+    if (got == first && n > first)
+        got += w.clip->readOn(ring.data.get(), n - first);
+    if (got <= 0)
+        return false; // a clip that yields nothing more
+    w.streamPos += got;
+    ring.writeIndex.store(wi + static_cast<std::uint64_t>(got), std::memory_order_release);
+    return true;
 }
 
 } // namespace media::detail

@@ -59,12 +59,15 @@ private:
         Clip* clip = nullptr;
         bool done = true;
         bool atEnd = false; // done because the clip ended: a looping voice goes on from its start
+        bool continuous = false;    // the segment is the clip repeated through the converter
+        std::int64_t streamPos = 0; // ... and the frame of that stream it has reached
     };
 
     void run();
     void takeRequests(bool& progress);
     void deliverEvents();
     bool fillOnce(int v);
+    bool fillOn(int v);
 
     Channels& m_ch;
     std::array<Ring, kVoices> m_rings;
