@@ -182,6 +182,12 @@ void DeviceWatcher::countDropouts(std::chrono::steady_clock::time_point now) {
     publish();
 }
 
+// The open output's dropouts up to now, before it closes.
+void DeviceWatcher::keepDropouts() {
+    if (m_handle && !m_silentOpen)
+        m_dropoutsOpen = std::max(m_dropoutsOpen, m_backend->underruns(m_handle));
+}
+
 // Opens the chosen device, else the system default, else (with nothing open) the silent
 // driver. A device that is already open stays when it is the best there is.
 void DeviceWatcher::connect() {
@@ -227,6 +233,7 @@ bool DeviceWatcher::install(OutputBackend::Handle h, const std::string& name, bo
     }
     if (m_handle) {
         hold();
+        keepDropouts();
         m_backend->close(m_handle);
     }
     m_dropoutsBefore += m_dropoutsOpen;
@@ -267,6 +274,7 @@ void DeviceWatcher::release() {
 // The device failed: every playback ends with a failure, and the device goes.
 void DeviceWatcher::lose() {
     m_ch.failures.fetch_add(1, std::memory_order_release);
+    keepDropouts();
     m_backend->close(m_handle);
     m_handle = 0;
     m_silentOpen = false;

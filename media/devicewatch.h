@@ -45,6 +45,7 @@ private:
     void lose();
     void publish();
     void countDropouts(std::chrono::steady_clock::time_point now);
+    void keepDropouts();
 
     const Engine::Options m_options;
     const std::shared_ptr<OutputBackend> m_backend;

@@ -188,11 +188,8 @@ public:
                        return tool("pw-cli", {"create-node", "adapter", sink});
                    },
                    10000) &&
-               waitUntil(
-                   [&] {
-                       return tool("pactl", {"list", "short", "sinks"}, "board");
-                   },
-                   10000);
+               // The session manager has taken it as the default: it links streams now.
+               waitUntil([&] { return tool("pactl", {"info"}, "Default Sink: board"); }, 20000);
     }
     void stop() {
         for (auto& p : m_servers) {
