@@ -626,6 +626,9 @@ int soak(Workspace& ws, int seconds) {
 
 } // namespace
 
+// servers.cpp
+int serverFigures(const std::string& folder, int soakSeconds);
+
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -636,6 +639,9 @@ int main(int argc, char** argv) {
     Workspace ws;
     if (argc >= 2 && std::strcmp(argv[1], "--soak") == 0)
         return soak(ws, argc >= 3 ? std::atoi(argv[2]) : 60);
+    // "--servers [N]": through the sound server that runs, with an N second soak.
+    if (argc >= 2 && std::strcmp(argv[1], "--servers") == 0)
+        return serverFigures(ws.dir.string(), argc >= 3 ? std::atoi(argv[2]) : 0);
     // "--only a,b": just those parts (memory, latency, open, cpu, loop, limiter, slot,
     // first-press, soak).
     const std::string only = argc >= 3 && std::strcmp(argv[1], "--only") == 0 ? argv[2] : "";

@@ -14,6 +14,8 @@ namespace settings {
 
 // The keys. Values are written by SettingsFile (text, "1"/"0" for switches).
 inline const QString kOutputDevice = QStringLiteral("output/device"); // absent = system default
+// The sound server: "pipewire", "pulseaudio", "jack" or "sdl"; absent = the first that answers.
+inline const QString kOutputServer = QStringLiteral("output/backend");
 inline const QString kOscNetwork = QStringLiteral("osc/network");
 inline const QString kOscPort = QStringLiteral("osc/port");
 inline const QString kOscAllow = QStringLiteral("osc/allow");

@@ -355,6 +355,31 @@ std::int64_t Clip::read(float* out, std::int64_t frames) {
     return produced;
 }
 
+void Clip::seekFromStart(std::int64_t frame) {
+    frame = std::max<std::int64_t>(frame, 0);
+    m_outPos = frame;
+    m_srcEnd = false;
+    m_flushed = false;
+    m_inStart = m_inCount = 0;
+    m_discard = frame; // decoded and converted as read() does from the start, then dropped
+    if (m_soxr)
+        soxr_clear(sx(m_soxr));
+    if (sf_seek(sf(m_sndfile), 0, SEEK_SET) < 0) {
+        m_srcEnd = true;
+        m_flushed = true;
+        m_discard = 0;
+    }
+    m_srcRead = 0;
+}
+
+std::int64_t Clip::readOn(float* out, std::int64_t frames) {
+    m_wrap = true;
+    const std::int64_t got = decodeRaw(out, frames);
+    m_wrap = false;
+    m_outPos = -1; // no position of read()'s: the next seek() starts afresh
+    return got;
+}
+
 std::int64_t Clip::readSourceStereo(float* out, std::int64_t frames) {
     frames = std::min(frames, kSourceChunk);
     const int ch = m_srcChannels;
@@ -396,6 +421,11 @@ std::int64_t Clip::decodeRaw(float* out, std::int64_t frames) {
         if (m_inCount == 0 && !m_srcEnd) {
             m_inStart = 0;
             m_inCount = static_cast<std::size_t>(readSourceStereo(m_inBuf.data(), kSourceChunk));
+            if (m_inCount == 0 && m_wrap && sf_seek(sf(m_sndfile), 0, SEEK_SET) == 0) {
+                m_srcRead = 0; // the next pass follows the last frame, through the same filter
+                m_inCount =
+                    static_cast<std::size_t>(readSourceStereo(m_inBuf.data(), kSourceChunk));
+            }
             if (m_inCount == 0)
                 m_srcEnd = true;
         }

@@ -68,6 +68,16 @@ public:
     // Decodes up to `frames` stereo frames into `out`; returns how many (0 at the end).
     std::int64_t read(float* out, std::int64_t frames);
 
+    // For a loop through the rate converter: the clip repeated without end, converted in one
+    // go, so that no pass starts the converter afresh. seekFromStart() positions the decoder
+    // at output frame `frame` of the first pass by decoding from the clip's start (the very
+    // frames read() gives there); readOn() then goes on, at the clip's end into its start
+    // again. A seek() ends it.
+    void seekFromStart(std::int64_t frame);
+    std::int64_t readOn(float* out, std::int64_t frames);
+    // True when the clip's frames pass the rate converter.
+    bool converts() const { return m_soxr != nullptr; }
+
     // Bytes held by this clip (head and decoder buffers), for the memory figures.
     std::size_t memoryBytes() const;
 
@@ -110,6 +120,7 @@ private:
     std::int64_t m_srcRead = 0;   // source frames read so far in this pass
     bool m_srcEnd = false;        // the decoder reported its end
     bool m_flushed = false;       // the converter has been drained after the end
+    bool m_wrap = false;          // readOn(): the source goes on from its start at its end
     std::int64_t m_discard = 0;   // output frames to drop after a seek
     std::vector<float> m_srcBuf;  // raw source frames (all channels)
     std::vector<float> m_inBuf;   // stereo source frames waiting for the converter

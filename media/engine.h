@@ -5,10 +5,12 @@
 //  - the control thread (the UI thread) calls everything below except render();
 //  - the audio thread runs the mixer (the output's callback, or the caller of render() when
 //    the engine runs without a device); it never locks, allocates, logs or touches the disk;
-//  - one worker thread decodes ahead of every playing voice into its read-ahead ring, delivers
-//    end-of-clip events to the listeners and watches the output device: a device that fails
-//    is replaced by the chosen one, the system default or the silent driver, and while the
-//    engine runs silent it looks for a device again every few hundred milliseconds;
+//  - one worker thread decodes ahead of every playing voice into its read-ahead ring and
+//    delivers end-of-clip events to the listeners;
+//  - one thread watches the output device: a device that fails is replaced by the chosen one,
+//    the system default or the silent driver, and while the engine runs silent it looks for a
+//    device again every few hundred milliseconds. A device that is slow to open holds up only
+//    this thread;
 //  - a small pool of threads prepares the start ("head") of every opened clip, in parallel,
 //    so that opening never waits for decoding.
 // Commands reach the mixer through a lock-free queue; events come back the same way.
@@ -56,8 +58,10 @@ public:
         // The output device to use, by its readable name; "" = the system default. A device
         // that cannot be opened leaves the engine on the default (deviceState().chosenMissing).
         std::string device{};
-        // Where the output goes (Output::Device only); null = SDL2. Tests pass their own.
+        // Where the output goes (Output::Device only); null = the sound server `server` names
+        // (one of kServerNames, "auto" = the first that answers). Tests pass their own.
         std::shared_ptr<OutputBackend> backend{};
+        std::string server = "auto";
         // Prepares every clip's head inside openClip, on the calling thread, as the engine
         // once did; for figures that compare the two.
         bool prepareOnOpen = false;
@@ -68,10 +72,13 @@ public:
         Output output = Output::None; // Device while a sound device plays
         std::string device;           // the device that plays, "" = the system default
         std::string chosen;           // the operator's choice, "" = the system default
+        std::string server;           // the sound server chosen, "auto" = the first that answers
         bool chosenMissing = false;   // a chosen device is not there: the default plays
         std::string driver;
         std::vector<std::string> devices; // the sound system's outputs, as last seen
         std::uint64_t losses = 0;         // devices that failed while in use
+        std::uint64_t dropouts = 0;       // underruns the sound server reported, all outputs
+        int deepened = 0; // times repeated dropouts made the output's buffer one step deeper
     };
 
     explicit Engine(Options options);
@@ -95,6 +102,9 @@ public:
     // the output fades out, the new device opens, and sounding voices go on where they were.
     // Returns at once; the worker does the switch. Remembered for device returns.
     void chooseOutputDevice(const std::string& name);
+    // Moves the output to the sound server `server` (one of kServerNames, "auto" = the first
+    // that answers), as chooseOutputDevice() moves it to a device; returns at once.
+    void chooseOutputServer(const std::string& server);
     // A short test tone (1 kHz, -12 dBFS, 0.6 s) on the current output.
     void playTestTone();
 
@@ -147,7 +157,8 @@ public:
     void setListener(int voice, Listener listener);
 
     // Ends every playback with EndKind::Failed (at the mixer's next block), each voice keeping
-    // its position. The device watchdog calls this when the output device fails.
+    // its position, as a failing output device does; for an output failure the engine cannot
+    // see by itself.
     void reportDeviceFailure();
 
     // --- figures and test support ---
@@ -167,8 +178,6 @@ public:
     // The limiter's look-ahead in frames: how much later than its command a stop, fade or
     // volume change is heard. A new playback is not delayed by it.
     int lookaheadFrames() const;
-    // Bytes of the voices' read-ahead rings.
-    std::size_t ringBytes() const;
 
     struct Impl;
 

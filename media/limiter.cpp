@@ -30,11 +30,6 @@ void Limiter::beginBlock(int frames) {
     std::fill_n(m_bus.data() + 2 * m_lookahead, 2 * frames, 0.0f);
 }
 
-void Limiter::clear() {
-    std::fill(m_bus.begin(), m_bus.end(), 0.0f);
-    m_reduction = 0.0f;
-}
-
 void Limiter::process(float* out, int frames) {
     frames = std::clamp(frames, 0, m_maxBlock);
     const int ahead = m_lookahead;

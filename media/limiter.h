@@ -39,9 +39,6 @@ public:
     // limiting gain applied; the frames written ahead move to the front.
     void process(float* out, int frames);
 
-    // Lets every frame still in the bus go (a device switch or loss drops them).
-    void clear();
-
     float gain() const { return 1.0f - m_reduction; }
     // Frames that left with a gain below 1 since construction.
     std::uint64_t limitedFrames() const { return m_limited; }

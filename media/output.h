@@ -1,8 +1,9 @@
 #pragma once
-// Where the engine's output goes: the sound system's outputs, reached through SDL2, and SDL's
-// silent "dummy" driver when no output opens. The engine owns one backend and calls it from
-// its control and worker threads, never from the audio thread; tests give the engine a backend
-// of their own to lose and return outputs at will.
+// Where the engine's output goes: the sound server's outputs, reached natively (PipeWire,
+// PulseAudio, JACK) or through SDL2, and SDL's silent "dummy" driver when no output opens. The
+// engine owns one backend and calls it from one thread at a time (the constructing thread,
+// then its device watcher), never from the audio thread; tests give the engine a backend of
+// their own to lose and return outputs at will.
 
 #include <cstdint>
 #include <memory>
@@ -39,7 +40,7 @@ public:
     // Opens the silent driver: no sound, callbacks on a real-time clock.
     virtual Handle openSilent(const OutputFormat& want, bool exactRate, RenderCallback callback,
                               void* user, OutputFormat& got) = 0;
-    // Starts the callbacks.
+    // Starts the callbacks; none comes before.
     virtual void start(Handle handle) = 0;
     // True once the output has stopped for good: unplugged, or its sound server gone.
     virtual bool failed(Handle handle) = 0;
@@ -50,9 +51,35 @@ public:
     // The calling thread, which used the backend, is about to end: what the backend keeps for
     // it goes.
     virtual void threadDone() {}
+    // Dropouts the sound server reported for `handle` since it opened.
+    virtual std::uint64_t underruns(Handle) { return 0; }
+    // Makes the output's buffer one step deeper; returns its new length in frames, or 0 when
+    // it cannot go deeper.
+    virtual int deepen(Handle) { return 0; }
+    // Later opens go to the sound server `server` (one of kServerNames) only; false when this
+    // backend reaches a single one and cannot choose.
+    virtual bool chooseServer(const std::string&) { return false; }
 };
 
 // The SDL2 backend. Outputs of several engines in one process share SDL's audio subsystem.
 std::shared_ptr<OutputBackend> makeSdlBackend();
+// A native PipeWire stream; opens nothing while no PipeWire server answers.
+std::shared_ptr<OutputBackend> makePipeWireBackend();
+// A PulseAudio stream through libpulse's asynchronous API; never starts a server.
+std::shared_ptr<OutputBackend> makePulseBackend();
+// A JACK client; never starts a server.
+std::shared_ptr<OutputBackend> makeJackBackend();
+
+// Gives the calling thread (one that runs the mixer) real-time scheduling where the system
+// grants it; nothing changes where it does not.
+void raiseToRealTime();
+
+// The sound servers, as the operator may force one ("" or "auto": the first that answers).
+inline constexpr const char* kServerNames[] = {"auto", "pipewire", "pulseaudio", "jack", "sdl"};
+// The backend for `server` (one of kServerNames; any other name counts as "auto"): "auto"
+// tries, at every open, PipeWire, then PulseAudio, then JACK, then SDL; a named one tries that
+// server only; with SDL_AUDIODRIVER set, "auto" is SDL. The silent driver is SDL's in every
+// case. chooseServer() changes the choice.
+std::shared_ptr<OutputBackend> makeOutputBackend(const std::string& server = "auto");
 
 } // namespace media

@@ -1,9 +1,10 @@
 // End-to-end test of the program's sound through a real sound server: a private PulseAudio
-// with a null sink, recorded from the sink's monitor. The server stops and starts again on the
-// same socket, as a desktop's sound server does when it restarts; a pad must sound again
-// by itself, with no action in the program.
+// with a null sink, and a private PipeWire with its session bus, session manager, PulseAudio
+// side and a null sink, each recorded from the sink's monitor. The server stops and starts
+// again on the same socket, as a desktop's sound server does when it restarts; a pad must
+// sound again by itself, with no action in the program.
 //
-// Skipped when the PulseAudio server is not installed.
+// Skipped when the server is not installed.
 
 #include "e2e_harness.h"
 #include "pulse_support.h"
@@ -17,6 +18,94 @@
 using namespace e2e;
 
 namespace {
+
+// A PipeWire of this test alone: its own session bus and runtime folder, the session manager,
+// the PulseAudio side (for the test's recorder) and a null sink "board" at 48 kHz.
+class PrivatePipeWire {
+public:
+    explicit PrivatePipeWire(QString folder) : m_folder(std::move(folder)) {
+        QDir().mkpath(runtime());
+        QFile::setPermissions(runtime(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    ~PrivatePipeWire() {
+        stop();
+        if (m_bus) {
+            m_bus->terminate();
+            m_bus->waitForFinished(3000);
+        }
+    }
+
+    QString runtime() const { return m_folder + "/runtime"; }
+    QString bus() const { return "unix:path=" + runtime() + "/bus"; }
+    QProcessEnvironment environment() const {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", m_folder);
+        env.insert("XDG_RUNTIME_DIR", runtime());
+        env.insert("PIPEWIRE_RUNTIME_DIR", runtime());
+        env.insert("DBUS_SESSION_BUS_ADDRESS", bus());
+        env.insert("PULSE_SERVER", "unix:" + runtime() + "/pulse/native");
+        return env;
+    }
+
+    bool start() {
+        if (!m_bus) {
+            m_bus = spawn("dbus-daemon",
+                          {"--session", "--address=" + bus(), "--nofork", "--nopidfile"});
+            if (!m_bus)
+                return false;
+        }
+        for (const char* server : {"pipewire", "wireplumber", "pipewire-pulse"}) {
+            auto p = spawn(server, {});
+            if (!p)
+                return false;
+            m_servers.push_back(std::move(p));
+        }
+        // The sink, once the server answers; it stays after its creator has gone.
+        const QString sink = "{ factory.name=support.null-audio-sink node.name=board "
+                             "media.class=Audio/Sink object.linger=1 audio.position=[FL FR] "
+                             "audio.rate=48000 }";
+        return waitUntil(
+                   [&] {
+                       return tool("pw-cli", {"create-node", "adapter", sink});
+                   },
+                   10000) &&
+               // The session manager has taken it as the default: it links streams now.
+               waitUntil([&] { return tool("pactl", {"info"}, "Default Sink: board"); }, 20000);
+    }
+    void stop() {
+        for (auto& p : m_servers) {
+            p->terminate();
+            if (!p->waitForFinished(5000)) {
+                p->kill();
+                p->waitForFinished(3000);
+            }
+        }
+        m_servers.clear();
+    }
+
+private:
+    std::unique_ptr<QProcess> spawn(const QString& program, const QStringList& args) {
+        auto p = std::make_unique<QProcess>();
+        p->setProcessEnvironment(environment());
+        p->setStandardOutputFile(QProcess::nullDevice());
+        p->setStandardErrorFile(m_folder + "/" + program + ".log", QIODevice::Append);
+        endsWithTheTest(*p);
+        p->start(program, args);
+        return p->waitForStarted(5000) ? std::move(p) : nullptr;
+    }
+    // Runs a tool; true when it succeeds (and prints `expect`, when given).
+    bool tool(const QString& program, const QStringList& args, const QString& expect = {}) const {
+        QProcess p;
+        p.setProcessEnvironment(environment());
+        p.start(program, args);
+        return p.waitForFinished(5000) && p.exitStatus() == QProcess::NormalExit &&
+               p.exitCode() == 0 && QString::fromUtf8(p.readAllStandardOutput()).contains(expect);
+    }
+
+    QString m_folder;
+    std::unique_ptr<QProcess> m_bus;
+    std::vector<std::unique_ptr<QProcess>> m_servers;
+};
 
 class AudioEndToEnd : public EndToEnd {
 protected:
@@ -96,6 +185,58 @@ TEST_F(AudioEndToEnd, APadSoundsAgainSoonAfterTheSoundServerComesBack) {
     EXPECT_LE(sinceBack, 3000);
     screenshot("audio-server-back");
 
+    requestClose(main);
+    expectCleanExit(app);
+}
+
+class PipeWireEndToEnd : public AudioEndToEnd {
+protected:
+    void SetUp() override {
+        if (!haveTool("pipewire") || !haveTool("wireplumber") || !haveTool("pipewire-pulse") ||
+            !haveTool("dbus-daemon"))
+            GTEST_SKIP() << "PipeWire is not installed";
+        AudioEndToEnd::SetUp();
+        if (HasFatalFailure())
+            return;
+        m_pipewire = std::make_unique<PrivatePipeWire>(root() + "/pipewire");
+        ASSERT_TRUE(m_pipewire->start());
+        // The program finds PipeWire first, as on a desktop that runs it.
+        const QProcessEnvironment env = m_pipewire->environment();
+        for (const char* name : {"XDG_RUNTIME_DIR", "PIPEWIRE_RUNTIME_DIR",
+                                 "DBUS_SESSION_BUS_ADDRESS", "PULSE_SERVER"})
+            setEnvironment(name, env.value(name));
+    }
+    std::unique_ptr<PrivatePipeWire> m_pipewire;
+};
+
+TEST_F(PipeWireEndToEnd, APadSoundsThroughPipeWireAndAgainSoonAfterItRestarts) {
+    QProcess* app = nullptr;
+    const QString main = startToMainWindow(&app);
+    ASSERT_FALSE(main.isEmpty());
+    {
+        Recorder before;
+        ASSERT_TRUE(before.start(*m_pipewire));
+        ASSERT_TRUE(before.waitUntilFlowing());
+        const int ms = pressUntilHeard(main, before, 10000);
+        ASSERT_GE(ms, 0) << "pad 1 does not sound through PipeWire";
+        std::cerr << "first sound " << ms << " ms after the press\n";
+    }
+    m_pipewire->stop();
+    QThread::msleep(500);
+    ASSERT_EQ(app->state(), QProcess::Running);
+
+    // Back: the sink is there again once start() returns.
+    ASSERT_TRUE(m_pipewire->start());
+    QElapsedTimer back;
+    back.start();
+    Recorder after;
+    ASSERT_TRUE(after.start(*m_pipewire));
+    ASSERT_TRUE(after.waitUntilFlowing());
+    const int ms = pressUntilHeard(main, after, 10000);
+    const qint64 sinceBack = back.elapsed();
+    ASSERT_GE(ms, 0) << "no sound after PipeWire came back";
+    std::cerr << "sound again " << sinceBack << " ms after PipeWire came back\n";
+    EXPECT_LE(sinceBack, 3000); // the same bound as for PulseAudio, for a loaded machine
     requestClose(main);
     expectCleanExit(app);
 }

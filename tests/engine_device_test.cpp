@@ -150,3 +150,35 @@ TEST_F(EngineDevice, SwitchingDevicesFadesAcrossAndTheSoundGoesOnWhereItWas) {
     EXPECT_GT(found, probe);
     EXPECT_LT(found, oldFrames + probe + kRate / 10);
 }
+
+TEST_F(EngineDevice, ADeviceThatTakesSecondsToOpenStarvesNoPadOnTheOutputThatPlays) {
+    auto server = std::make_shared<FakeServer>(std::vector<std::string>{"Speakers", "Headphones"});
+    auto engine = start(server, "");
+    // Longer than a voice's read-ahead, on two pads at once.
+    const auto src = writeWav(dir.file("long.wav"), kRate, 2, 6 * kRate);
+    engine->load(0, engine->openClip(dir.file("long.wav")));
+    engine->load(1, engine->openClip(dir.file("long.wav")));
+    engine->setGain(1, 0.0f);
+    engine->waitIdle(std::chrono::seconds(5));
+    engine->play(0);
+    engine->play(1);
+    ASSERT_TRUE(waitFor([&] { return engine->position(0) > kRate / 4; }));
+
+    server->setOpenDelay("Headphones", std::chrono::milliseconds(2000));
+    const auto asked = std::chrono::steady_clock::now();
+    engine->chooseOutputDevice("Headphones");
+    ASSERT_TRUE(waitFor([&] { return engine->deviceState().device == "Headphones"; }, 10000));
+    EXPECT_GE(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(1900));
+
+    // While the new device opened, the old one played every frame of the clip, in order.
+    const std::vector<float> heard = server->played("Speakers");
+    const long first = findStart(heard, src.data(), 64, 0, static_cast<long>(heard.size() / 2));
+    ASSERT_GE(first, 0);
+    const long exact = 2 * kRate; // about 0.3 s before the switch, well within the block
+    ASSERT_GE(static_cast<long>(heard.size() / 2), first + exact);
+    long wrong = 0;
+    for (long i = 0; i < 2 * exact; ++i)
+        wrong += heard[static_cast<std::size_t>(2 * first + i)] != src[static_cast<std::size_t>(i)];
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(engine->underruns(), 0u);
+}

@@ -36,6 +36,13 @@ public:
     }
     Handle open(const std::string& name, const media::OutputFormat& want, bool,
                 media::RenderCallback cb, void* user, media::OutputFormat& got) override {
+        std::chrono::milliseconds delay{0};
+        {
+            auto l = lock();
+            if (auto it = m_openDelay.find(name); it != m_openDelay.end())
+                delay = it->second;
+        }
+        std::this_thread::sleep_for(delay); // a hanging server: the clock plays on meanwhile
         auto l = lock();
         ++m_attempts;
         const bool silentOpen = std::any_of(m_outputs.begin(), m_outputs.end(),
@@ -59,6 +66,19 @@ public:
     }
     // A callback in progress holds the lock: it finishes first.
     void close(Handle h) override { lock(), m_outputs.erase(h); }
+    std::uint64_t underruns(Handle h) override {
+        auto l = lock();
+        auto it = m_outputs.find(h);
+        return it == m_outputs.end() ? 0 : it->second.dropouts;
+    }
+    int deepen(Handle h) override {
+        auto l = lock();
+        auto it = m_outputs.find(h);
+        return it == m_outputs.end() ? 0 : kPeriod * (it->second.depth *= 2);
+    }
+    bool chooseServer(const std::string& server) override {
+        return lock(), m_server = server, true;
+    }
     std::string driver(Handle h) override {
         auto l = lock();
         auto it = m_outputs.find(h);
@@ -80,7 +100,19 @@ public:
             o.failed = o.failed || o.name == name;
     }
     void plugIn(const std::string& name) { lock(), m_present.push_back(name); }
+    // Opening `name` takes this long from now on.
+    void setOpenDelay(const std::string& name, std::chrono::milliseconds delay) {
+        lock(), m_openDelay[name] = delay;
+    }
     int attempts() { return lock(), m_attempts; }
+    // The output that plays reports `n` dropouts.
+    void dropOut(int n) {
+        auto l = lock();
+        for (auto& [h, o] : m_outputs)
+            o.dropouts += o.started && !o.failed && !o.silent ? n : 0;
+    }
+    // The sound server the engine chose last ("" = none yet).
+    std::string server() { return lock(), m_server; }
     // Everything the output `name` played so far (interleaved stereo), over all its opens.
     std::vector<float> played(const std::string& name) { return lock(), m_played[name]; }
     // The output that plays now ("" = none, "<silent>" = the silent driver).
@@ -100,6 +132,8 @@ private:
         bool failed = false;
         media::RenderCallback callback = nullptr;
         void* user = nullptr;
+        std::uint64_t dropouts = 0;
+        int depth = 1;
     };
 
     // Held to the end of the full expression that takes it: `lock(), x = y;`.
@@ -135,9 +169,11 @@ private:
     bool m_up = true;
     bool m_quit = false;
     int m_attempts = 0;
+    std::string m_server;
     std::vector<std::string> m_present;
     std::map<Handle, Output> m_outputs;
     std::map<std::string, std::vector<float>> m_played;
+    std::map<std::string, std::chrono::milliseconds> m_openDelay;
     Handle m_next = 1;
     std::thread m_clock;
 };

@@ -13,9 +13,11 @@
 #include "wait_support.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTest>
 
 using testsupport::FakeServer;
@@ -131,4 +133,35 @@ TEST_F(OutputDevice, TheSettingsPageMovesTheSoundRemembersTheChoiceAndPlaysATest
     choose(2);
     EXPECT_EQ(errors.size(), 1);
     ASSERT_TRUE(waitFor([&] { return server->playing() == "Headphones"; }));
+}
+
+TEST_F(OutputDevice, DropoutsShowOnThePageABufferThatDeepensIsSaidOnceAndTheServerCanBeForced) {
+    writeFile(settingsFile(), "output/backend=jack\r\n");
+    start({"Speakers"});
+    // The remembered server is asked for at start, and the output opens anew there.
+    ASSERT_TRUE(waitFor([&] { return server->server() == "jack"; }));
+    OutputDevicePage page(*engine, settingsFile());
+    EXPECT_EQ(page.serverBox()->currentText(), "JACK");
+
+    server->dropOut(2);
+    ASSERT_TRUE(waitFor([&] { return page.dropoutLabel()->text().startsWith("音切れ: 2 回"); }))
+        << page.dropoutLabel()->text().toStdString();
+    EXPECT_TRUE(window->statusBar()->currentMessage().isEmpty());
+    // A third within ten seconds: one step deeper, said once.
+    server->dropOut(1);
+    ASSERT_TRUE(
+        waitFor([&] { return window->statusBar()->currentMessage() == deepenedOutputText(); }));
+    EXPECT_EQ(engine->periodFrames(), 2 * FakeServer::kPeriod);
+    EXPECT_TRUE(waitFor(
+        [&] { return page.dropoutLabel()->text().endsWith("バッファを 1 回深くしました"); }));
+    window->statusBar()->clearMessage();
+    QTest::qWait(600);
+    EXPECT_TRUE(window->statusBar()->currentMessage().isEmpty());
+
+    // Back to the first server that answers: the key goes.
+    page.serverBox()->setCurrentIndex(0);
+    emit page.serverBox()->activated(0);
+    ASSERT_TRUE(waitFor([&] { return server->server() == "auto"; }));
+    EXPECT_EQ(readFile(settingsFile()), "");
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('|').toStdString();
 }

@@ -93,8 +93,8 @@ private:
 // until the recording flows before timing anything with it.
 class Recorder {
 public:
-    bool start(const PrivatePulse& pulse) {
-        m_process.setProcessEnvironment(pulse.environment());
+    template <typename Server> bool start(const Server& server) {
+        m_process.setProcessEnvironment(server.environment());
         m_process.start("parec", {"--device=board.monitor", "--format=float32le", "--rate=48000",
                                   "--channels=2", "--latency-msec=10"});
         return m_process.waitForStarted(5000);

@@ -82,6 +82,9 @@ Tfcuedeck::Tfcuedeck(media::Engine& engine, const QString& programFolder, QWidge
     const QString device = rememberedOutputDevice(settingsFile());
     if (!device.isEmpty())
         m_engine.chooseOutputDevice(device.toStdString());
+    const QString server = rememberedOutputServer(settingsFile());
+    if (server.toStdString() != m_engine.deviceState().server)
+        m_engine.chooseOutputServer(server.toStdString());
     m_slots = new SetListSlots(m_board->model(), m_board->OpenDialog1, DataFolder, ui.statusSlot,
                                ui.statusPath, this, this);
     m_journal = new BoardJournal(m_board->model(), *m_slots, DataFolder, this);
@@ -344,6 +347,11 @@ void Tfcuedeck::updateDeviceStatus() {
     if (ui.statusNoDevice->text() != text)
         ui.statusNoDevice->setText(text);
     ui.statusNoDevice->setVisible(!text.isEmpty());
+    // Once for every step the output's buffer went deeper.
+    if (state.deepened > m_deepenedSaid) {
+        m_deepenedSaid = state.deepened;
+        statusBar()->showMessage(deepenedOutputText(), kDeepenedMessageMs);
+    }
 }
 
 void Tfcuedeck::showEvent(QShowEvent* event) {

@@ -72,6 +72,7 @@ public:
     // Runs a few times a second.
     void updateDeviceStatus();
     static constexpr int kDeviceWatchMs = 250;
+    static constexpr int kDeepenedMessageMs = 10000;
 
     // The board's scale: 1 at design size; below 1 when the window is smaller (a screen too
     // small for the design size, or the user's choice), above when it is larger.
@@ -131,6 +132,7 @@ private:
     QLabel* m_remoteNotice = nullptr;
     QTimer* m_remoteNoticeTimer = nullptr;
     QTimer* m_deviceWatch = nullptr;
+    int m_deepenedSaid = 0; // the output's buffer steps the status bar has told of
     bool m_shown = false;
     std::unique_ptr<ViewScaler> m_scaler;
     QString m_scaledSheet; // the theme at the board's scale, on the client area

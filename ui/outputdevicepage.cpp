@@ -3,14 +3,19 @@
 #include "dialogs.h"
 #include "engine.h"
 #include "errors.h"
+#include "output.h"
 #include "settings.h"
 
+#include <QComboBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
 #include <QTimer>
 #include <QVBoxLayout>
+
+#include <algorithm>
+#include <iterator>
 
 namespace {
 
@@ -37,6 +42,18 @@ void rememberOutputDevice(const QString& settingsFile, const QString& device) {
     });
 }
 
+QString rememberedOutputServer(const QString& settingsFile) {
+    const QString server = settings::readOrEmpty(settingsFile).value(settings::kOutputServer);
+    for (const char* known : media::kServerNames)
+        if (server == QLatin1String(known))
+            return server;
+    return QStringLiteral("auto"); // absent, or a name this program does not know
+}
+
+QString deepenedOutputText() {
+    return QStringLiteral("音切れが続いたため、出力のバッファを一段深くしました");
+}
+
 QString missingOutputDeviceText(const QString& device) {
     return QStringLiteral("出力デバイス「%1」がありません（既定のデバイスで再生中）").arg(device);
 }
@@ -44,7 +61,8 @@ QString missingOutputDeviceText(const QString& device) {
 OutputDevicePage::OutputDevicePage(media::Engine& engine, QString settingsFile, QWidget* parent)
     : QWidget(parent), m_engine(engine), m_settingsFile(std::move(settingsFile)),
       m_list(new QListWidget(this)), m_test(new QPushButton(QStringLiteral("テスト音"), this)),
-      m_state(new QLabel(this)), m_timer(new QTimer(this)) {
+      m_state(new QLabel(this)), m_server(new QComboBox(this)), m_dropouts(new QLabel(this)),
+      m_timer(new QTimer(this)) {
     setObjectName(QStringLiteral("OutputDevicePage"));
     m_list->setObjectName(QStringLiteral("outputDevices"));
     m_test->setObjectName(QStringLiteral("testTone"));
@@ -56,6 +74,24 @@ OutputDevicePage::OutputDevicePage(media::Engine& engine, QString settingsFile, 
     layout->addWidget(new QLabel(QStringLiteral("音を出す出力デバイス:"), this));
     layout->addWidget(m_list, 1);
     layout->addWidget(m_state);
+    // The sound server, and what it reported.
+    m_server->setObjectName(QStringLiteral("outputServer"));
+    m_dropouts->setObjectName(QStringLiteral("outputDropouts"));
+    const char* const serverTexts[] = {"自動", "PipeWire", "PulseAudio", "JACK", "SDL"};
+    static_assert(std::size(serverTexts) == std::size(media::kServerNames));
+    for (std::size_t i = 0; i < std::size(serverTexts); ++i)
+        m_server->addItem(QString::fromUtf8(serverTexts[i]),
+                          QString::fromLatin1(media::kServerNames[i]));
+    m_server->setCurrentIndex(
+        std::max(0, m_server->findData(fromStd(m_engine.deviceState().server))));
+    auto* server = new QHBoxLayout;
+    server->addWidget(new QLabel(QStringLiteral("サウンドサーバー:"), this));
+    server->addWidget(m_server, 1);
+    layout->addLayout(server);
+    layout->addWidget(m_dropouts);
+    connect(m_server, &QComboBox::activated, this,
+            [this](int index) { dialogs::guarded([&] { chooseServer(index); }); });
+
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(m_test);
     buttons->addStretch(1);
@@ -116,6 +152,29 @@ void OutputDevicePage::refresh() {
                (state.device.empty() ? defaultDeviceText() : fromStd(state.device));
     if (m_state->text() != text)
         m_state->setText(text);
+
+    QString dropouts = QStringLiteral("音切れ: %1 回").arg(state.dropouts);
+    if (state.output == media::Engine::Output::Device)
+        dropouts += QStringLiteral("（%1、%2 フレーム）")
+                        .arg(fromStd(state.driver))
+                        .arg(m_engine.periodFrames());
+    if (state.deepened > 0)
+        dropouts += QStringLiteral("。バッファを %1 回深くしました").arg(state.deepened);
+    if (m_dropouts->text() != dropouts)
+        m_dropouts->setText(dropouts);
+}
+
+void OutputDevicePage::chooseServer(int index) {
+    const QString server = m_server->itemData(index).toString();
+    if (server == fromStd(m_engine.deviceState().server))
+        return;
+    m_engine.chooseOutputServer(server.toStdString());
+    settings::update(m_settingsFile, [&](SettingsFile& file) {
+        if (server == QLatin1String("auto"))
+            file.remove(settings::kOutputServer);
+        else
+            file.setValue(settings::kOutputServer, server);
+    });
 }
 
 void OutputDevicePage::choose(QListWidgetItem* item) {

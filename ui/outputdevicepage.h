@@ -4,11 +4,14 @@
 // choice applies at once, without a click, and pads that sound go on sounding on the new
 // output; it is remembered in "conf/settings.ini" under "output/device" (absent = the
 // default). A test tone checks the output. The list follows the sound server while the page is
-// open: an output plugged in or removed appears or goes.
+// open: an output plugged in or removed appears or goes. Below the list the sound server can be
+// forced ("output/backend", absent = the first that answers), and the page counts the
+// dropouts the server reported.
 
 #include <QString>
 #include <QWidget>
 
+class QComboBox;
 class QLabel;
 class QListWidget;
 class QListWidgetItem;
@@ -28,6 +31,8 @@ public:
     QListWidget* deviceList() const { return m_list; }
     QPushButton* testToneButton() const { return m_test; }
     QLabel* stateLabel() const { return m_state; }
+    QComboBox* serverBox() const { return m_server; }
+    QLabel* dropoutLabel() const { return m_dropouts; }
 
     // The list's name for the system default.
     static QString defaultDeviceText();
@@ -35,12 +40,15 @@ public:
 private:
     void refresh();
     void choose(QListWidgetItem* item);
+    void chooseServer(int index);
 
     media::Engine& m_engine;
     QString m_settingsFile;
     QListWidget* m_list;
     QPushButton* m_test;
     QLabel* m_state;
+    QComboBox* m_server;
+    QLabel* m_dropouts;
     QTimer* m_timer;
     QStringList m_shown; // the outputs the list shows, with the choice
     bool m_filling = false;
@@ -54,5 +62,10 @@ QString rememberedOutputDevice(const QString& settingsFile);
 // Remembers `device` ("" = the system default) in `settingsFile`, keeping its other keys.
 // Throws EInOutError when the file cannot be read or written.
 void rememberOutputDevice(const QString& settingsFile, const QString& device);
+// The sound server remembered in `settingsFile`: one of media::kServerNames, "auto" when none
+// is (or the file cannot be read).
+QString rememberedOutputServer(const QString& settingsFile);
+// The status bar's words when repeated dropouts made the output's buffer deeper.
+QString deepenedOutputText();
 // The status bar's text for a remembered device that is not there.
 QString missingOutputDeviceText(const QString& device);

@@ -1,0 +1,411 @@
+// Figures of the output through the sound server that runs (a private one, see
+// scripts/private-sound-server.sh): what the operator hears, recorded from the sink's monitor
+// with parec as it arrives.
+//   - key to sound: from play() to the first sounding frame the recorder receives, 12 presses,
+//     for every backend that opens;
+//   - the floor: the same for a click written by a paced client (pacat, 1 ms at a time), and
+//     the peer: the same through a GStreamer pulsesink pipeline;
+//   - dropouts: near-silent runs inside three 3 s tones, idle and with both cores busy, and
+//     the underruns the server reported;
+//   - with a soak length: eight looping voices for that long, both cores busy.
+// The sink is $CUEDECK_BENCH_SINK ("board" when unset).
+
+#include "engine.h"
+#include "output.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using media::Engine;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kRate = 48000;
+constexpr float kLoud = 0.02f;
+// A hole: this many frames in a row below kLoud inside a sounding 1 kHz tone of amplitude 0.5
+// (whose zero crossings stay below it for one frame at most).
+constexpr int kHoleFrames = 4;
+
+std::string sink() {
+    const char* s = std::getenv("CUEDECK_BENCH_SINK");
+    return s && *s ? s : "board";
+}
+
+double msBetween(Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration<double, std::milli>(b - a).count();
+}
+
+// A child process with its standard input or output on a pipe.
+struct Child {
+    pid_t pid = -1;
+    int fd = -1;
+    // Runs `argv` at the real-time priority the engine's own mixer thread has, where the
+    // system grants it, so that the harness's tools do not add delays of their own.
+    static Child spawn(std::vector<std::string> argv, bool writeToIt) {
+        if (std::system("chrt -f 60 true 2>/dev/null") == 0)
+            argv.insert(argv.begin(), {"chrt", "-f", "60"});
+        int p[2];
+        if (pipe(p) != 0)
+            return {};
+        const pid_t pid = fork();
+        if (pid == 0) {
+            dup2(writeToIt ? p[0] : p[1], writeToIt ? 0 : 1);
+            close(p[0]);
+            close(p[1]);
+            std::vector<char*> args;
+            for (const std::string& a : argv)
+                args.push_back(const_cast<char*>(a.c_str()));
+            args.push_back(nullptr);
+            execvp(args[0], args.data());
+            _exit(127);
+        }
+        close(writeToIt ? p[0] : p[1]);
+        return Child{pid, writeToIt ? p[1] : p[0]};
+    }
+    void end() {
+        if (fd >= 0)
+            close(fd);
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+        fd = -1;
+        pid = -1;
+    }
+};
+
+// parec on the sink's monitor: every frame it delivers, and when the first frame louder than
+// kLoud after a given time arrived.
+class Recorder {
+public:
+    Recorder() {
+        m_child = Child::spawn({"parec", "-d", sink() + ".monitor", "--raw", "--format=float32le",
+                                "--rate=48000", "--channels=2", "--latency-msec=1"},
+                               false);
+        m_thread = std::thread([this] { run(); });
+    }
+    ~Recorder() {
+        m_quit = true;
+        m_child.end();
+        m_thread.join();
+    }
+    bool ok() const { return m_child.pid > 0; }
+    // When sound first arrived after `t0` (within 500 ms); a negative value when none did.
+    double soundAfter(Clock::time_point t0) {
+        const auto until = t0 + std::chrono::milliseconds(500);
+        while (Clock::now() < until) {
+            {
+                std::lock_guard lock(m_mutex);
+                if (m_loudAt > t0)
+                    return msBetween(t0, m_loudAt);
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        return -1.0;
+    }
+    // Frames received so far.
+    std::size_t frames() {
+        std::lock_guard lock(m_mutex);
+        return m_dropped + m_samples.size() / 2;
+    }
+    // The frames received from `frame` on (those still kept), and lets every kept frame go.
+    std::vector<float> take(std::size_t frame) {
+        std::lock_guard lock(m_mutex);
+        const std::size_t skip = 2 * (std::max(frame, m_dropped) - m_dropped);
+        std::vector<float> out(m_samples.begin() +
+                                   static_cast<std::ptrdiff_t>(std::min(skip, m_samples.size())),
+                               m_samples.end());
+        m_dropped += m_samples.size() / 2;
+        m_samples.clear();
+        return out;
+    }
+
+private:
+    void run() {
+        float buf[256];
+        std::size_t have = 0; // bytes in buf
+        while (!m_quit) {
+            const ssize_t n =
+                read(m_child.fd, reinterpret_cast<char*>(buf) + have, sizeof buf - have);
+            if (n <= 0)
+                return;
+            const auto now = Clock::now();
+            have += static_cast<std::size_t>(n);
+            const std::size_t samples = have / sizeof(float);
+            std::lock_guard lock(m_mutex);
+            for (std::size_t i = 0; i < samples; ++i) {
+                m_samples.push_back(buf[i]);
+                if (std::fabs(buf[i]) > kLoud && m_loudAt < m_quietFrom)
+                    m_loudAt = now;
+                if (std::fabs(buf[i]) > kLoud)
+                    m_lastLoud = now;
+            }
+            if (now - m_lastLoud > std::chrono::milliseconds(20))
+                m_quietFrom = now; // the next loud frame is a new sound
+            have -= samples * sizeof(float);
+            std::memmove(buf, buf + samples, have);
+        }
+    }
+
+    Child m_child;
+    std::atomic<bool> m_quit{false};
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::vector<float> m_samples;
+    std::size_t m_dropped = 0; // frames let go
+    Clock::time_point m_loudAt{}, m_lastLoud{}, m_quietFrom{Clock::now()};
+};
+
+struct Busy {
+    std::vector<pid_t> pids;
+    explicit Busy(bool on) {
+        for (unsigned i = 0; on && i < std::max(2u, std::thread::hardware_concurrency()); ++i)
+            if (const pid_t p = fork(); p == 0) {
+                for (std::atomic<unsigned long> x{0};;)
+                    x.fetch_add(1, std::memory_order_relaxed);
+            } else if (p > 0) {
+                pids.push_back(p);
+            }
+    }
+    ~Busy() {
+        for (pid_t p : pids) {
+            kill(p, SIGKILL);
+            waitpid(p, nullptr, 0);
+        }
+    }
+};
+
+// A 1 kHz tone at half scale on both channels, or on the right one alone.
+void writeTone(const std::string& path, double seconds, bool left = true) {
+    std::vector<float> s(static_cast<std::size_t>(seconds * kRate) * 2);
+    for (std::size_t i = 0; i < s.size() / 2; ++i) {
+        const float x = 0.5f * static_cast<float>(
+                                   std::sin(2.0 * M_PI * 1000.0 * static_cast<double>(i) / kRate));
+        s[2 * i] = left ? x : 0.0f;
+        s[2 * i + 1] = x;
+    }
+    // A bare WAV header for 32-bit float stereo.
+    FILE* f = std::fopen(path.c_str(), "wb");
+    const std::uint32_t data = static_cast<std::uint32_t>(s.size() * 4);
+    auto u32 = [&](std::uint32_t v) { std::fwrite(&v, 4, 1, f); };
+    auto u16 = [&](std::uint16_t v) { std::fwrite(&v, 2, 1, f); };
+    std::fwrite("RIFF", 1, 4, f);
+    u32(36 + data);
+    std::fwrite("WAVEfmt ", 1, 8, f);
+    u32(16);
+    u16(3);
+    u16(2);
+    u32(kRate);
+    u32(kRate * 8);
+    u16(8);
+    u16(32);
+    std::fwrite("data", 1, 4, f);
+    u32(data);
+    std::fwrite(s.data(), 4, s.size(), f);
+    std::fclose(f);
+}
+
+double median(std::vector<double> v) {
+    if (v.empty())
+        return -1.0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// Near-silent runs inside the sounding part of `rec` (stereo): their count and total length.
+std::pair<int, double> holes(const std::vector<float>& rec) {
+    std::size_t first = SIZE_MAX, last = 0;
+    for (std::size_t i = 0; i < rec.size() / 2; ++i)
+        if (std::fabs(rec[2 * i]) > kLoud) {
+            first = std::min(first, i);
+            last = i;
+        }
+    int count = 0;
+    std::size_t quiet = 0, total = 0;
+    for (std::size_t i = first; first != SIZE_MAX && i <= last; ++i) {
+        if (std::fabs(rec[2 * i]) <= kLoud) {
+            ++quiet;
+            continue;
+        }
+        if (quiet >= kHoleFrames) {
+            ++count;
+            total += quiet;
+        }
+        quiet = 0;
+    }
+    return {count, 1000.0 * static_cast<double>(total) / kRate};
+}
+
+void keyToSound(const char* who, Recorder& rec, const std::string& server,
+                const std::string& clip) {
+    Engine::Options o;
+    o.output = Engine::Output::Device;
+    o.server = server;
+    Engine engine(o);
+    if (!engine.hasSoundDevice() || engine.driverName() == "dummy") {
+        std::printf("# %s: no output opens\n", who);
+        return;
+    }
+    engine.load(0, engine.openClip(clip));
+    engine.waitIdle(std::chrono::seconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::vector<double> lat;
+    for (int i = 0; i < 12; ++i) {
+        const auto t0 = Clock::now();
+        engine.restart(0);
+        lat.push_back(rec.soundAfter(t0));
+        std::this_thread::sleep_for(std::chrono::milliseconds(120));
+        engine.stop(0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(150 + 37 * i % 60));
+    }
+    std::vector<double> heard;
+    for (double l : lat)
+        if (l >= 0)
+            heard.push_back(l);
+    std::printf("key-to-sound %-26s driver %-10s median %6.1f ms  max %6.1f ms  (%zu/12 heard)\n",
+                who, engine.driverName().c_str(), median(heard),
+                heard.empty() ? -1.0 : *std::max_element(heard.begin(), heard.end()), heard.size());
+    for (bool busy : {false, true}) {
+        Busy load(busy);
+        int count = 0;
+        double ms = 0.0;
+        for (int i = 0; i < 3; ++i) {
+            engine.seek(0, 0);
+            const std::size_t from = rec.frames();
+            engine.play(0);
+            while (engine.isPlaying(0))
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            const auto [n, len] = holes(rec.take(from));
+            count += n;
+            ms += len;
+        }
+        std::printf("dropouts %-30s %s: %d holes, %.1f ms of silence in three 3 s tones; server "
+                    "underruns %llu, buffer deepened %d times (period now %d), read-ahead "
+                    "underruns %llu\n",
+                    who, busy ? "busy" : "idle", count, ms,
+                    static_cast<unsigned long long>(engine.deviceState().dropouts),
+                    engine.deviceState().deepened, engine.periodFrames(),
+                    static_cast<unsigned long long>(engine.underruns()));
+    }
+}
+
+void pacedWriter(const char* who, Recorder& rec, Child& c);
+
+// A click written by a paced client (1 ms of silence at a time, then 1 ms of full level) into
+// `argv`'s standard input, 12 times.
+void pacedClicks(const char* who, Recorder& rec, const std::vector<std::string>& argv) {
+    Child c = Child::spawn(argv, true);
+    if (c.pid <= 0)
+        return;
+    std::thread([&] { pacedWriter(who, rec, c); }).join();
+}
+
+void pacedWriter(const char* who, Recorder& rec, Child& c) {
+    media::raiseToRealTime(); // paced as the engine's mixer is
+    signal(SIGPIPE, SIG_IGN);
+    std::vector<float> quiet(96, 0.0f), click(96, 0.5f);
+    std::vector<double> lat;
+    // Nothing is written until the client has connected: what it would queue meanwhile would
+    // stay queued, as every later write keeps pace with the clock.
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    auto next = Clock::now();
+    const auto started = next;
+    int clicks = 0;
+    Clock::time_point clickAt{};
+    while (clicks < 12 && msBetween(started, Clock::now()) < 20000) {
+        next += std::chrono::milliseconds(1);
+        std::this_thread::sleep_until(next);
+        const double sinceStart = msBetween(started, next);
+        const bool due = sinceStart > 1000 + clicks * 400.0 && clickAt == Clock::time_point{};
+        if (due)
+            clickAt = Clock::now();
+        if (write(c.fd, (due ? click : quiet).data(), 96 * sizeof(float)) < 0)
+            break;
+        if (!due && clickAt != Clock::time_point{} && msBetween(clickAt, Clock::now()) > 250) {
+            lat.push_back(rec.soundAfter(clickAt));
+            clickAt = {};
+            ++clicks;
+        }
+    }
+    c.end();
+    std::vector<double> heard;
+    for (double l : lat)
+        if (l >= 0)
+            heard.push_back(l);
+    std::printf("key-to-sound %-26s median %6.1f ms  max %6.1f ms  (%zu/%zu heard)\n", who,
+                median(heard), heard.empty() ? -1.0 : *std::max_element(heard.begin(), heard.end()),
+                heard.size(), lat.size());
+}
+
+} // namespace
+
+int serverFigures(const std::string& folder, int soakSeconds) {
+    Recorder rec;
+    for (int i = 0; i < 30 && rec.ok() && rec.frames() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (!rec.ok() || rec.frames() == 0) {
+        std::printf("# no sound server to record from (sink %s)\n", sink().c_str());
+        return 1;
+    }
+    const std::string tone = folder + "/tone3s.wav";
+    writeTone(tone, 3.0);
+    pacedClicks("floor (pacat 2 ms)", rec,
+                {"pacat", "-d", sink(), "--raw", "--format=float32le", "--rate=48000",
+                 "--channels=2", "--latency-msec=2"});
+    pacedClicks("peer (gst pulsesink)", rec,
+                {"gst-launch-1.0", "-q", "fdsrc", "fd=0", "!", "rawaudioparse", "pcm-format=f32le",
+                 "sample-rate=48000", "num-channels=2", "!", "pulsesink", "device=" + sink()});
+    const char* only = std::getenv("CUEDECK_BENCH_SERVERS"); // e.g. "pipewire,sdl"
+    for (const char* server : {"pipewire", "pulseaudio", "jack", "sdl"})
+        if (!only || std::string(",").append(only).append(",").find(std::string(",") + server +
+                                                                    ",") != std::string::npos)
+            keyToSound(server, rec, server, tone);
+    if (soakSeconds <= 0)
+        return 0;
+    // The soak: the tone loops on the left channel alone, so that a hole in it shows; seven
+    // more voices loop a clip of the right channel.
+    const std::string right = folder + "/right3s.wav";
+    writeTone(right, 3.0, false);
+    Busy load(true);
+    Engine engine;
+    for (int v = 0; v < 8; ++v) {
+        engine.load(v, engine.openClip(v == 0 ? tone : right));
+        engine.setLooping(v, true);
+        engine.setGain(v, v == 0 ? 1.0f : 0.1f);
+        engine.play(v);
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    int n = 0;
+    double ms = 0.0;
+    rec.take(0);
+    for (int left = soakSeconds; left > 0; left -= 2) {
+        std::this_thread::sleep_for(std::chrono::seconds(std::min(left, 2)));
+        const auto [count, len] = holes(rec.take(0));
+        n += count;
+        ms += len;
+    }
+    const auto state = engine.deviceState();
+    std::printf("soak %d s, 8 looping voices, both cores busy, driver %s: %d holes (%.1f ms), "
+                "server underruns %llu, read-ahead underruns %llu, late callbacks %llu, buffer "
+                "deepened %d times\n",
+                soakSeconds, engine.driverName().c_str(), n, ms,
+                static_cast<unsigned long long>(state.dropouts),
+                static_cast<unsigned long long>(engine.underruns()),
+                static_cast<unsigned long long>(engine.lateCallbacks()), state.deepened);
+    return n == 0 && state.dropouts == 0 ? 0 : 1;
+}

@@ -1,0 +1,616 @@
+#include "mixer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <numbers>
+
+namespace media::detail {
+
+namespace {
+
+// Mixer block: longer device buffers are mixed in pieces of this size.
+constexpr int kMaxBlock = 1024;
+// Fade of an interrupted playback, and of a start in the middle of a clip; a voice whose
+// read-ahead runs dry fades out and back in over the fade-in time too.
+constexpr double kFadeOutSeconds = 0.005;
+constexpr double kFadeInSeconds = 0.003;
+constexpr double kGainRampSeconds = 0.005;
+// The whole output fades over this before a device switch and after it.
+constexpr double kMasterRampSeconds = 0.005;
+// Frames beyond the block a dry voice waits for before it sounds again, so that it does not
+// run dry again at once.
+constexpr std::int64_t kResumeMargin = 2048;
+// Frames at the end of a clip that the rate converter's filter spans into what follows.
+constexpr std::int64_t kSeamFrames = 1024;
+// The settings page's test tone.
+constexpr double kToneSeconds = 0.6;
+constexpr double kToneHz = 1000.0;
+constexpr float kToneLevel = 0.25f; // -12 dBFS
+constexpr double kToneEdgeSeconds = 0.01;
+
+} // namespace
+
+Mixer::Mixer(Channels& channels, std::array<Ring, kVoices>& rings, int rate)
+    : m_ch(channels), m_rings(rings), m_rate(rate),
+      m_masterStep(1.0f / std::max(1.0f, static_cast<float>(kMasterRampSeconds * rate))),
+      m_fadeOutFrames(std::clamp(static_cast<int>(kFadeOutSeconds * rate), 1, kMaxFadeFrames)),
+      m_fadeInFrames(std::max(1, static_cast<int>(kFadeInSeconds * rate))),
+      m_gainStep(1.0f / std::max(1.0f, static_cast<float>(kGainRampSeconds * rate))),
+      m_limiter(rate, kMaxBlock), m_toneTotal(static_cast<std::int64_t>(kToneSeconds * rate)),
+      m_toneEdge(std::max<std::int64_t>(1, static_cast<std::int64_t>(kToneEdgeSeconds * rate))),
+      m_toneStep(2.0 * std::numbers::pi * kToneHz / rate), m_scratch(kMaxBlock * 2) {}
+
+void Mixer::callback(void* mixer, float* out, int frames) {
+    auto* m = static_cast<Mixer*>(mixer);
+    const std::int64_t t0 = nowNs();
+    m->mix(out, frames);
+    const std::int64_t spent = nowNs() - t0;
+    if (spent * m->m_rate > std::int64_t{1'000'000'000} * frames)
+        m->m_ch.late.fetch_add(1, std::memory_order_relaxed);
+}
+
+// The output device failed: every playback ends where it is heard, keeping its position.
+void Mixer::failAll() {
+    for (int v = 0; v < kVoices; ++v) {
+        if (!m_voices[static_cast<std::size_t>(v)].playing)
+            continue;
+        beginFade(v);
+        end(v, EndKind::Failed);
+    }
+}
+
+void Mixer::mix(float* out, int frames) {
+    const std::int64_t blockNs = nowNs();
+    // Read first: after a device switch this orders everything the previous device's
+    // callbacks did before everything this one does.
+    const bool wantHold = m_ch.holdRequest.load(std::memory_order_acquire);
+    const std::uint32_t failed = m_ch.failures.load(std::memory_order_acquire);
+    if (failed != m_failuresSeen) {
+        // Before the commands: a playback started after the failure is not touched.
+        m_failuresSeen = failed;
+        failAll();
+    }
+    processCommands();
+    for (int v = 0; v < kVoices; ++v) {
+        Voice& r = m_voices[static_cast<std::size_t>(v)];
+        if (r.needPrime && r.clip && r.clip->headReady()) {
+            r.needPrime = false;
+            prime(v, 0);
+        }
+        m_rings[static_cast<std::size_t>(v)].skipStale(r.fillSeq);
+    }
+    for (int done = 0; done < frames;) {
+        const int n = std::min(kMaxBlock, frames - done);
+        mixChunk(out + static_cast<std::ptrdiff_t>(done) * 2, n, blockNs, wantHold);
+        done += n;
+    }
+    bool wakeNeeded = false;
+    for (int v = 0; v < kVoices; ++v) {
+        Voice& r = m_voices[static_cast<std::size_t>(v)];
+        if (r.requestPending && m_ch.requests.try_enqueue(r.pending))
+            r.requestPending = false;
+        if (r.eventPending && m_ch.events.try_enqueue(r.pendingEvent))
+            r.eventPending = false;
+        if (r.dirty || r.playing)
+            publish(v);
+        wakeNeeded = wakeNeeded || r.playing || r.dirty;
+        r.dirty = false;
+    }
+    m_ch.limited.store(m_limiter.limitedFrames(), std::memory_order_relaxed);
+    if (wakeNeeded)
+        m_ch.wakeWorker();
+}
+
+void Mixer::mixChunk(float* out, int frames, std::int64_t blockNs, bool wantHold) {
+    if (m_holding) {
+        if (wantHold) {
+            std::fill(out, out + static_cast<std::ptrdiff_t>(frames) * 2, 0.0f);
+            return;
+        }
+        m_holding = false; // the new device: the output fades in from where it stood
+    }
+    m_limiter.beginBlock(frames);
+    float* bus = m_limiter.bus();
+    const int ahead = m_limiter.lookahead();
+    float* entry = bus + static_cast<std::ptrdiff_t>(ahead) * 2;
+    for (int v = 0; v < kVoices; ++v) {
+        Voice& r = m_voices[static_cast<std::size_t>(v)];
+        if (r.startAhead && r.playing) {
+            // A new playback goes into the frames that leave first: the look-ahead costs a
+            // key press nothing.
+            const int n = mixPlayback(v, bus, ahead, blockNs);
+            if (r.sounding || !r.playing) {
+                r.startAhead = false;
+                r.lead = n;
+            }
+        }
+        mixTail(v, entry, frames);
+        mixPlayback(v, entry, frames, blockNs);
+        if (r.startAhead && r.sounding) {
+            // It could start only behind the look-ahead (the worker caught up meanwhile).
+            r.startAhead = false;
+            r.lead = ahead;
+        }
+    }
+    mixTone(entry, frames);
+    m_limiter.process(out, frames);
+    if (wantHold || m_master < 1.0f) {
+        for (int i = 0; i < frames; ++i) {
+            m_master = wantHold ? std::max(0.0f, m_master - m_masterStep)
+                                : std::min(1.0f, m_master + m_masterStep);
+            out[2 * i] *= m_master;
+            out[2 * i + 1] *= m_master;
+        }
+        if (wantHold && m_master == 0.0f) {
+            m_holding = true;
+            m_ch.held.store(true, std::memory_order_release);
+        }
+    }
+}
+
+// The position being heard: the mixed position less the frames still in the look-ahead.
+std::int64_t Mixer::heardPos(const Voice& r) const {
+    if (!r.playing)
+        return r.pos;
+    std::int64_t pos = r.pos - r.lead;
+    if (pos < 0) {
+        const std::int64_t len = r.clip ? r.clip->length() : 0;
+        pos = r.loop && len > 0 ? pos + len : 0;
+    }
+    return std::max<std::int64_t>(pos, 0);
+}
+
+void Mixer::publish(int v) {
+    const Voice& r = m_voices[static_cast<std::size_t>(v)];
+    m_ch.published[static_cast<std::size_t>(v)].store(
+        pack(r.stamp, r.playing, r.ended, r.failed, r.faded, heardPos(r)),
+        std::memory_order_release);
+}
+
+void Mixer::postEvent(int v, const Event& e) {
+    Voice& r = m_voices[static_cast<std::size_t>(v)];
+    if (r.eventPending) {
+        // An older event still waits for room; it is for an older playback, so it goes first
+        // when the queue has room, and this one takes its place only if it cannot.
+        if (m_ch.events.try_enqueue(r.pendingEvent))
+            r.eventPending = false;
+    }
+    if (r.eventPending || !m_ch.events.try_enqueue(e)) {
+        r.pendingEvent = e;
+        r.eventPending = true;
+    }
+}
+
+void Mixer::request(int v, Clip* clip, std::int64_t frame, std::uint64_t cmdSeq) {
+    Voice& r = m_voices[static_cast<std::size_t>(v)];
+    r.fillSeq++;
+    r.fillFrame = frame;
+    r.fillTouched = false;
+    r.continuous = clip && frame != kNoFill && wantsContinuous(r);
+    FillRequest q{static_cast<std::uint8_t>(v), clip, frame, r.fillSeq, cmdSeq, r.continuous};
+    // A request that cannot be queued now waits in the voice; a newer one replaces it, which
+    // is right: the worker only ever needs the latest for a voice. It carries the commands
+    // the replaced one acknowledged, so that their clips are still released.
+    if (r.requestPending)
+        q.cmdSeq = std::max(q.cmdSeq, r.pending.cmdSeq);
+    if (r.requestPending || !m_ch.requests.try_enqueue(q)) {
+        r.pending = q;
+        r.requestPending = true;
+    }
+    r.dirty = true;
+}
+
+// Asks for the ring to hold what the next play() from the current position will need.
+void Mixer::prime(int v, std::uint64_t cmdSeq) {
+    Voice& r = m_voices[static_cast<std::size_t>(v)];
+    if (!r.clip)
+        return;
+    if (!r.clip->headReady()) {
+        r.needPrime = true;
+        if (cmdSeq != 0)
+            request(v, r.clip, kNoFill, cmdSeq); // acknowledges the command all the same
+        return;
+    }
+    const std::int64_t head = headPart(r, wantsContinuous(r));
+    const std::int64_t len = r.clip->length();
+    std::int64_t want = std::max(r.pos, head);
+    if (r.pos >= len && r.clip->lengthExact())
+        want = head; // a play from the end starts again from the beginning
+    if (segmentFits(r, want))
+        return;
+    request(v, r.clip, want, cmdSeq);
+}
+
+// A looping voice through the rate converter hears the clip repeated and converted in one go.
+bool Mixer::wantsContinuous(const Voice& r) const {
+    return r.loop && r.clip && r.clip->converts() && r.clip->lengthExact();
+}
+
+// The segment asked for last starts at `want`, is untouched and has the kind the voice needs.
+bool Mixer::segmentFits(const Voice& r, std::int64_t want) const {
+    return want == r.fillFrame && !r.fillTouched && r.continuous == wantsContinuous(r);
+}
+
+// Ring frames a finished pass took: the whole pass in a continuous segment, else the part
+// after the head.
+std::int64_t Mixer::nextPass(const Voice& r) const {
+    const std::int64_t len = r.clip->length();
+    return r.continuous ? len : len - std::min(len, r.clip->headFrames());
+}
+
+// The part of the head a playback takes from memory. A loop through the converter whose head
+// holds the whole clip leaves the last frames to the ring, where the clip's end leads into its
+// start again: the head, converted alone, rings out into silence there.
+std::int64_t Mixer::headPart(const Voice& r, bool continuous) const {
+    const std::int64_t head = r.clip->headFrames();
+    const std::int64_t len = r.clip->length();
+    return continuous && head >= len ? std::max<std::int64_t>(0, len - kSeamFrames) : head;
+}
+
+// Frame `pos` of the pass at `passOffset` comes from the head in memory.
+bool Mixer::fromHead(const Voice& r, std::int64_t pos, std::int64_t passOffset) const {
+    return pos < headPart(r, r.continuous) && !(r.continuous && passOffset > 0);
+}
+
+// Frames of the voice's clip ready at `pos`, without a gap, from the head and the ring (up to
+// the clip's end).
+std::int64_t Mixer::available(int v, std::int64_t pos, std::int64_t passOffset) const {
+    const Voice& r = m_voices[static_cast<std::size_t>(v)];
+    const Clip* clip = r.clip;
+    const std::int64_t len = clip->length();
+    if (pos >= len)
+        return 0;
+    const std::int64_t head = headPart(r, r.continuous);
+    std::int64_t got = 0;
+    if (fromHead(r, pos, passOffset)) {
+        got = std::min(head, len) - pos;
+        pos = head;
+        if (pos >= len)
+            return got;
+    }
+    if (r.fillFrame < 0)
+        return got;
+    std::uint64_t index = 0;
+    const std::int64_t held =
+        m_rings[static_cast<std::size_t>(v)].readable(r.fillSeq, pos, passOffset, index);
+    return got + std::min(held, len - pos);
+}
+
+// Copies up to `frames` of the voice's clip at `pos` from the head or the ring.
+int Mixer::readStream(int v, std::int64_t pos, std::int64_t passOffset, float* dst, int frames) {
+    Voice& r = m_voices[static_cast<std::size_t>(v)];
+    Clip* clip = r.clip;
+    const std::int64_t head = headPart(r, r.continuous);
+    const std::int64_t len = clip->length();
+    std::int64_t n = std::min<std::int64_t>(frames, len - pos);
+    if (n <= 0)
+        return 0;
+    if (fromHead(r, pos, passOffset)) {
+        n = std::min(n, head - pos);
+        std::memcpy(dst, clip->head() + pos * 2, static_cast<std::size_t>(n) * 2 * sizeof(float));
+        return static_cast<int>(n);
+    }
+    if (r.fillFrame < 0)
+        return 0;
+    Ring& ring = m_rings[static_cast<std::size_t>(v)];
+    std::uint64_t index = 0;
+    n = std::min(n, ring.readable(r.fillSeq, pos, passOffset, index));
+    if (n <= 0)
+        return 0;
+    ring.take(index, dst, n);
+    r.fillTouched = true;
+    return static_cast<int>(n);
+}
+
+// Captures the next few milliseconds of a playback that is being interrupted, faded to
+// silence, so that the interruption does not cut the waveform.
+void Mixer::beginFade(int v) {
+    Voice& r = m_voices[static_cast<std::size_t>(v)];
+    if (!r.playing || !r.clip || r.needPrime || !r.sounding || r.starved)
+        return;
+    const int len = m_fadeOutFrames;
+    float* buf = r.fadeTmp.data();
+    int got = 0;
+    std::int64_t pos = r.pos;
+    std::int64_t passOffset = r.passOffset;
+    while (got < len) {
+        if (pos >= r.clip->length() && r.loop && r.clip->lengthExact() && r.clip->length() > 0) {
+            passOffset += nextPass(r);
+            pos = 0;
+        }
+        const int n = readStream(v, pos, passOffset, buf + got * 2, len - got);
+        if (n <= 0)
+            break;
+        pos += n;
+        got += n;
+    }
+    std::fill(buf + got * 2, buf + len * 2, 0.0f);
+    float g = r.gain;
+    float dim = r.dimLevel;
+    for (int i = 0; i < len; ++i) {
+        if (g < r.target)
+            g = std::min(r.target, g + m_gainStep);
+        else if (g > r.target)
+            g = std::max(r.target, g - m_gainStep);
+        dim = std::max(0.0f, dim - r.dimStep);
+        float ramp = 1.0f - static_cast<float>(i + 1) / static_cast<float>(len);
+        if (r.fadeInLeft > i)
+            ramp *=
+                1.0f - static_cast<float>(r.fadeInLeft - i) / static_cast<float>(m_fadeInFrames);
+        buf[2 * i] *= g * ramp * dim;
+        buf[2 * i + 1] *= g * ramp * dim;
+    }
+    // A fade still running from an earlier interruption goes on under the new one.
+    const int rest = std::min(r.fadeLen - r.fadePos, len);
+    for (int i = 0; i < rest * 2; ++i)
+        buf[i] += r.fade[static_cast<std::size_t>(r.fadePos * 2 + i)];
+    std::swap(r.fade, r.fadeTmp);
+    r.fadeLen = len;
+    r.fadePos = 0;
+}
+
+void Mixer::processCommands() {
+    Command c;
+    while (m_ch.commands.try_dequeue(c)) {
+        const int v = c.voice;
+        Voice& r = m_voices[static_cast<std::size_t>(v)];
+        r.dirty = true;
+        // Anything but a volume change, a loop switch or another fade ends a fade-out.
+        if (c.type != Command::Gain && c.type != Command::Loop && c.type != Command::Fade &&
+            c.type != Command::Tone) {
+            r.dimLevel = 1.0f;
+            r.dimStep = 0.0f;
+        }
+        switch (c.type) {
+        case Command::Load:
+            beginFade(v);
+            r.clip = c.clip;
+            r.playing = false;
+            r.ended = r.failed = r.faded = false;
+            r.pos = 0;
+            r.lead = 0;
+            r.gain = r.target = c.gain;
+            r.loop = false;
+            m_ch.loopFlags[static_cast<std::size_t>(v)].store(false, std::memory_order_release);
+            r.fillFrame = -1;
+            r.needPrime = false;
+            prime(v, c.seq);
+            break;
+        case Command::Unload:
+            beginFade(v);
+            r.clip = nullptr;
+            r.playing = false;
+            r.ended = r.failed = r.faded = false;
+            r.pos = 0;
+            r.lead = 0;
+            r.needPrime = false;
+            request(v, nullptr, 0, c.seq);
+            break;
+        case Command::Play: {
+            if (!r.clip)
+                break;
+            if (r.playing && c.resume) {
+                r.stamp = c.stamp;
+                break;
+            }
+            beginFade(v);
+            r.pos = std::clamp<std::int64_t>(c.frame, 0, r.clip->length());
+            r.playing = true;
+            r.ended = r.failed = r.faded = false;
+            r.stamp = c.stamp;
+            r.fadeInLeft = r.pos > 0 ? m_fadeInFrames : 0;
+            r.awaitingFirst = true;
+            r.startNs = c.timeNs;
+            r.startAhead = true;
+            r.lead = 0;
+            r.sounding = false;
+            r.starved = false;
+            r.passOffset = 0;
+            if (r.clip->headReady()) {
+                const std::int64_t want = std::max(r.pos, headPart(r, wantsContinuous(r)));
+                if (!segmentFits(r, want))
+                    request(v, r.clip, want, c.seq);
+            }
+            break;
+        }
+        case Command::Stop:
+        case Command::Seek:
+            beginFade(v);
+            r.playing = false;
+            r.ended = r.failed = r.faded = false;
+            r.lead = 0;
+            r.startAhead = false;
+            if (r.clip) {
+                r.pos = std::clamp<std::int64_t>(c.frame, 0, r.clip->length());
+                prime(v, c.seq);
+            }
+            break;
+        case Command::Gain:
+            r.target = c.gain;
+            if (!r.playing)
+                r.gain = c.gain; // nothing sounds: no ramp needed
+            break;
+        case Command::Loop:
+            r.loop = c.flag;
+            m_ch.loopFlags[static_cast<std::size_t>(v)].store(c.flag, std::memory_order_release);
+            break;
+        case Command::Fade:
+            if (!r.playing)
+                break;
+            if (c.frame <= 0 || !r.sounding) {
+                beginFade(v);
+                end(v, EndKind::Faded);
+            } else {
+                // A shorter fade during a fade speeds it up from where it is.
+                r.dimStep = std::max(r.dimStep, r.dimLevel / static_cast<float>(c.frame));
+            }
+            break;
+        case Command::Tone:
+            m_toneLeft = m_toneTotal;
+            m_tonePhase = 0.0;
+            break;
+        }
+    }
+}
+
+// Adds `frames` frames of `src` to `out` at the voice's gain, ramps, fade-in and fade-out.
+// Returns the frames added: fewer when a fade-out ends on the way.
+int Mixer::addVoice(Voice& r, const float* src, float* out, int frames) {
+    if (r.gain == r.target && r.fadeInLeft == 0 && r.dimStep == 0.0f) {
+        const float g = r.gain;
+        if (g == 1.0f) {
+            for (int i = 0; i < frames * 2; ++i)
+                out[i] += src[i];
+        } else {
+            for (int i = 0; i < frames * 2; ++i)
+                out[i] += src[i] * g;
+        }
+        return frames;
+    }
+    for (int i = 0; i < frames; ++i) {
+        if (r.gain < r.target)
+            r.gain = std::min(r.target, r.gain + m_gainStep);
+        else if (r.gain > r.target)
+            r.gain = std::max(r.target, r.gain - m_gainStep);
+        float g = r.gain;
+        if (r.fadeInLeft > 0) {
+            g *= 1.0f - static_cast<float>(r.fadeInLeft) / static_cast<float>(m_fadeInFrames);
+            --r.fadeInLeft;
+        }
+        if (r.dimStep > 0.0f) {
+            r.dimLevel -= r.dimStep;
+            if (r.dimLevel <= 0.0f) {
+                r.dimLevel = 0.0f;
+                return i + 1; // this frame is silent: the fade is over
+            }
+            g *= r.dimLevel;
+        }
+        out[2 * i] += src[2 * i] * g;
+        out[2 * i + 1] += src[2 * i + 1] * g;
+    }
+    return frames;
+}
+
+void Mixer::mixTail(int v, float* out, int frames) {
+    Voice& r = m_voices[static_cast<std::size_t>(v)];
+    if (r.fadePos >= r.fadeLen)
+        return;
+    const int n = std::min(frames, r.fadeLen - r.fadePos);
+    const float* f = r.fade.data() + r.fadePos * 2;
+    for (int i = 0; i < n * 2; ++i)
+        out[i] += f[i];
+    r.fadePos += n;
+}
+
+// The playback `stamp` is over: at the end of its clip (the voice stands at the end), by a
+// fade-out (it stands at the start) or by a device failure (it stands where it was heard).
+void Mixer::end(int v, EndKind kind) {
+    Voice& r = m_voices[static_cast<std::size_t>(v)];
+    r.pos = kind == EndKind::Finished ? r.clip->length() : kind == EndKind::Faded ? 0 : heardPos(r);
+    r.playing = false;
+    r.ended = true;
+    r.failed = kind == EndKind::Failed;
+    r.faded = kind == EndKind::Faded;
+    r.lead = 0;
+    r.startAhead = false;
+    r.dimLevel = 1.0f;
+    r.dimStep = 0.0f;
+    postEvent(v, Event{static_cast<std::uint8_t>(v), r.stamp, kind});
+    prime(v, 0);
+    r.dirty = true;
+}
+
+// Mixes up to `frames` frames of the voice's playback into `out`; returns how many it mixed.
+int Mixer::mixPlayback(int v, float* out, int frames, std::int64_t blockNs) {
+    Voice& r = m_voices[static_cast<std::size_t>(v)];
+    if (!r.playing || r.needPrime)
+        return 0;
+    float* buf = m_scratch.data();
+    int produced = 0;
+    while (produced < frames && r.playing) {
+        Clip* clip = r.clip;
+        const std::int64_t len = clip->length();
+        const bool exact = clip->lengthExact();
+        if (r.pos >= len && exact) {
+            if (r.loop && len > 0) {
+                // The next pass follows in the same block: the head from memory, then the
+                // ring, where the worker went on after the clip's end.
+                r.passOffset += nextPass(r);
+                r.pos = 0;
+                continue;
+            }
+            end(v, EndKind::Finished);
+            break;
+        }
+        const int want = frames - produced;
+        const std::int64_t ready = available(v, r.pos, r.passOffset);
+        const std::int64_t rest =
+            exact ? len - r.pos : std::numeric_limits<std::int64_t>::max() / 2;
+        const std::int64_t margin = r.starved ? kResumeMargin : m_fadeInFrames;
+        if (ready < std::min<std::int64_t>(rest, want + margin)) {
+            if (!r.sounding || r.starved)
+                break; // waits, silent, for the worker
+            // The read-ahead runs dry: what there is fades out, and the voice waits.
+            const int n = readStream(v, r.pos, r.passOffset, buf,
+                                     static_cast<int>(std::min<std::int64_t>(ready, want)));
+            const int fade = std::min(n, m_fadeInFrames);
+            for (int i = n - fade; i < n; ++i) {
+                const float ramp = static_cast<float>(n - i) / static_cast<float>(fade + 1);
+                buf[2 * i] *= ramp;
+                buf[2 * i + 1] *= ramp;
+            }
+            const int added = addVoice(r, buf, out + produced * 2, n);
+            r.pos += added;
+            produced += added;
+            r.starved = true;
+            m_ch.underruns.fetch_add(1, std::memory_order_relaxed);
+            if (added < n)
+                end(v, EndKind::Faded);
+            break;
+        }
+        if (r.starved) {
+            r.starved = false;
+            r.fadeInLeft = m_fadeInFrames;
+        }
+        const int n = readStream(v, r.pos, r.passOffset, buf,
+                                 static_cast<int>(std::min<std::int64_t>(want, ready)));
+        if (n <= 0)
+            break;
+        const int added = addVoice(r, buf, out + produced * 2, n);
+        if (!r.sounding) {
+            r.sounding = true;
+            if (r.awaitingFirst) {
+                r.awaitingFirst = false;
+                m_ch.startLatency.store(blockNs - r.startNs, std::memory_order_relaxed);
+            }
+        }
+        r.pos += added;
+        produced += added;
+        if (added < n) {
+            end(v, EndKind::Faded);
+            break;
+        }
+    }
+    return produced;
+}
+
+void Mixer::mixTone(float* out, int frames) {
+    for (int i = 0; i < frames && m_toneLeft > 0; ++i, --m_toneLeft) {
+        const std::int64_t done = m_toneTotal - m_toneLeft;
+        float level = kToneLevel;
+        if (done < m_toneEdge)
+            level *= static_cast<float>(done) / static_cast<float>(m_toneEdge);
+        else if (m_toneLeft < m_toneEdge)
+            level *= static_cast<float>(m_toneLeft) / static_cast<float>(m_toneEdge);
+        const float s = level * static_cast<float>(std::sin(m_tonePhase));
+        m_tonePhase += m_toneStep;
+        if (m_tonePhase > 2.0 * std::numbers::pi)
+            m_tonePhase -= 2.0 * std::numbers::pi;
+        out[2 * i] += s;
+        out[2 * i + 1] += s;
+    }
+}
+
+} // namespace media::detail

@@ -1,0 +1,175 @@
+// The JACK output, for studios (and PipeWire's JACK side): a client with two output ports whose
+// process callback runs the mixer on JACK's real-time thread. The outputs are the clients that
+// own physical playback ports ("system"); the ports connect to the chosen one's first two.
+// JACK's xrun notices are counted. The rate is the server's.
+#include "output.h"
+
+#include <jack/jack.h>
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <mutex>
+
+namespace media {
+
+namespace {
+
+constexpr int kMaxFrames = 8192;
+
+struct JackOutput {
+    jack_client_t* client = nullptr;
+    jack_port_t* ports[2] = {nullptr, nullptr};
+    std::string target; // the client whose playback ports take ours ("" = the physical ones)
+    RenderCallback callback = nullptr;
+    void* user = nullptr;
+    std::atomic<bool> failed{false};
+    std::atomic<std::uint64_t> xruns{0};
+    std::unique_ptr<float[]> mix{new float[kMaxFrames * 2]()};
+
+    ~JackOutput() {
+        if (client)
+            jack_client_close(client); // waits for a process call in progress
+    }
+};
+
+int onProcess(jack_nframes_t frames, void* data) {
+    auto* o = static_cast<JackOutput*>(data);
+    auto* left = static_cast<float*>(jack_port_get_buffer(o->ports[0], frames));
+    auto* right = static_cast<float*>(jack_port_get_buffer(o->ports[1], frames));
+    for (jack_nframes_t done = 0; done < frames;) {
+        const jack_nframes_t n = std::min<jack_nframes_t>(frames - done, kMaxFrames);
+        o->callback(o->user, o->mix.get(), static_cast<int>(n));
+        for (jack_nframes_t i = 0; i < n; ++i) {
+            left[done + i] = o->mix[2 * i];
+            right[done + i] = o->mix[2 * i + 1];
+        }
+        done += n;
+    }
+    return 0;
+}
+
+int onXrun(void* data) {
+    static_cast<JackOutput*>(data)->xruns.fetch_add(1, std::memory_order_relaxed);
+    return 0;
+}
+
+void onShutdown(jack_status_t, const char*, void* data) {
+    static_cast<JackOutput*>(data)->failed.store(true, std::memory_order_release);
+}
+
+// The clients that own physical playback ports, and their ports.
+std::map<std::string, std::vector<std::string>> playbackPorts(jack_client_t* client) {
+    std::map<std::string, std::vector<std::string>> byClient;
+    if (const char** ports = jack_get_ports(client, nullptr, JACK_DEFAULT_AUDIO_TYPE,
+                                            JackPortIsPhysical | JackPortIsInput)) {
+        for (const char** p = ports; *p; ++p) {
+            const std::string port = *p;
+            byClient[port.substr(0, port.find(':'))].push_back(port);
+        }
+        jack_free(ports);
+    }
+    return byClient;
+}
+
+class JackBackend final : public OutputBackend {
+public:
+    std::vector<std::string> devices() override {
+        std::lock_guard lock(m_mutex);
+        std::vector<std::string> names;
+        if (!m_outputs.empty())
+            for (const auto& [name, ports] : playbackPorts(m_outputs.rbegin()->second->client))
+                names.push_back(name);
+        return names;
+    }
+
+    Handle open(const std::string& name, const OutputFormat& want, bool exactRate,
+                RenderCallback callback, void* user, OutputFormat& got) override {
+        // libjack reports a server that is not running on stderr, at every try.
+        jack_set_error_function([](const char*) {});
+        jack_set_info_function([](const char*) {});
+        auto o = std::make_unique<JackOutput>();
+        jack_status_t status{};
+        o->client = jack_client_open("cuedeck", JackNoStartServer, &status);
+        if (!o->client)
+            return 0;
+        const int rate = static_cast<int>(jack_get_sample_rate(o->client));
+        const auto ports = playbackPorts(o->client);
+        if ((exactRate && rate != want.rate) || (!name.empty() && !ports.count(name)))
+            return 0;
+        o->target = name;
+        o->callback = callback;
+        o->user = user;
+        o->ports[0] =
+            jack_port_register(o->client, "out_1", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
+        o->ports[1] =
+            jack_port_register(o->client, "out_2", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
+        if (!o->ports[0] || !o->ports[1])
+            return 0;
+        jack_set_process_callback(o->client, &onProcess, o.get());
+        jack_set_xrun_callback(o->client, &onXrun, o.get());
+        jack_on_info_shutdown(o->client, &onShutdown, o.get());
+        got.rate = rate;
+        got.period = static_cast<int>(jack_get_buffer_size(o->client));
+        std::lock_guard lock(m_mutex);
+        const Handle h = m_next++;
+        m_outputs[h] = std::move(o);
+        return h;
+    }
+
+    Handle openSilent(const OutputFormat&, bool, RenderCallback, void*, OutputFormat&) override {
+        return 0; // the silent driver is SDL's
+    }
+
+    void start(Handle h) override {
+        JackOutput* o = find(h);
+        if (!o || jack_activate(o->client) != 0)
+            return;
+        const auto ports = playbackPorts(o->client);
+        auto it = o->target.empty() ? ports.begin() : ports.find(o->target);
+        if (it == ports.end())
+            return;
+        for (std::size_t i = 0; i < 2 && i < it->second.size(); ++i)
+            jack_connect(o->client, jack_port_name(o->ports[i]), it->second[i].c_str());
+    }
+    bool failed(Handle h) override {
+        JackOutput* o = find(h);
+        if (!o || o->failed.load(std::memory_order_acquire))
+            return true;
+        // A chosen client that went.
+        return !o->target.empty() && !playbackPorts(o->client).count(o->target);
+    }
+    void close(Handle h) override {
+        std::unique_ptr<JackOutput> o;
+        std::lock_guard lock(m_mutex);
+        auto it = m_outputs.find(h);
+        if (it == m_outputs.end())
+            return;
+        o = std::move(it->second);
+        m_outputs.erase(it);
+    }
+    std::string driver(Handle h) override { return find(h) ? "jack" : ""; }
+    std::uint64_t underruns(Handle h) override {
+        JackOutput* o = find(h);
+        return o ? o->xruns.load(std::memory_order_relaxed) : 0;
+    }
+
+private:
+    JackOutput* find(Handle h) {
+        std::lock_guard lock(m_mutex);
+        auto it = m_outputs.find(h);
+        return it == m_outputs.end() ? nullptr : it->second.get();
+    }
+
+    std::mutex m_mutex; // guards m_outputs
+    std::map<Handle, std::unique_ptr<JackOutput>> m_outputs;
+    Handle m_next = 1;
+};
+
+} // namespace
+
+std::shared_ptr<OutputBackend> makeJackBackend() {
+    return std::make_shared<JackBackend>();
+}
+
+} // namespace media
