@@ -279,13 +279,13 @@ public:
 private:
     // (locked)
     static bool makeStream(PaOutput& o, int rate, std::uint32_t period) {
-        pa_sample_spec spec{};
-        spec.format = PA_SAMPLE_FLOAT32NE;
-        spec.rate = static_cast<std::uint32_t>(rate);
-        spec.channels = 2;
+        pa_sample_spec format{};
+        format.format = PA_SAMPLE_FLOAT32NE;
+        format.rate = static_cast<std::uint32_t>(rate);
+        format.channels = 2;
         pa_proplist* props = pa_proplist_new();
         pa_proplist_sets(props, PA_PROP_MEDIA_ROLE, "production");
-        o.stream = pa_stream_new_with_proplist(o.context, "cuedeck", &spec, nullptr, props);
+        o.stream = pa_stream_new_with_proplist(o.context, "cuedeck", &format, nullptr, props);
         pa_proplist_free(props);
         if (!o.stream)
             return false;
