@@ -2,6 +2,7 @@
 // process callback runs the mixer on JACK's real-time thread. The outputs are the clients that
 // own physical playback ports ("system"); the ports connect to the chosen one's first two.
 // JACK's xrun notices are counted. The rate is the server's.
+#include "nocancel.h"
 #include "output.h"
 
 #include <jack/jack.h>
@@ -34,6 +35,7 @@ struct JackOutput {
 };
 
 int onProcess(jack_nframes_t frames, void* data) {
+    const NoCancel held; // the mixer runs through here: never unwound by a cancellation
     auto* o = static_cast<JackOutput*>(data);
     auto* left = static_cast<float*>(jack_port_get_buffer(o->ports[0], frames));
     auto* right = static_cast<float*>(jack_port_get_buffer(o->ports[1], frames));

@@ -1,6 +1,7 @@
 #include "midiports.h"
 
 #include "midimapping.h"
+#include "nocancel.h"
 #include "spscqueue.h"
 
 #include <alsa/asoundlib.h>
@@ -329,6 +330,7 @@ struct MidiPorts::JackSide {
     }
 
     static int process(jack_nframes_t frames, void* arg) {
+        const NoCancel held; // the inbox's wake-up write is a cancellation point
         auto* self = static_cast<JackSide*>(arg);
         self->cycles.fetch_add(1, std::memory_order_relaxed);
         self->read(self->in, 0, frames);
@@ -347,6 +349,7 @@ struct MidiPorts::JackSide {
     }
 
     static void shutdown(jack_status_t, const char*, void* arg) {
+        const NoCancel held;
         auto* self = static_cast<JackSide*>(arg);
         self->lost = true;
         self->owner->wake();
