@@ -17,7 +17,9 @@ constexpr int kMaxColumns = 1 << 16;
 // Fine bins per column of an overview, so that a length that is only an estimate can be
 // settled at the end without decoding again.
 constexpr std::int64_t kBinsPerColumn = 8;
+// An overview in the making is reported this often, and at every eighth of the clip.
 constexpr auto kProgressEvery = std::chrono::milliseconds(200);
+constexpr std::int64_t kProgressSteps = 8;
 
 // The clip at its own rate, decoded as the board plays it (stereo, folded down), but with no
 // conversion: the figures are of the file, not of the output device.
@@ -191,7 +193,9 @@ waveformOverview(const std::string& path, int columns,
             }
         }
         done += n;
-        if (progress && std::chrono::steady_clock::now() - lastReport >= kProgressEvery) {
+        const std::int64_t eighth = std::max(clip->length(), done) / kProgressSteps + 1;
+        if (progress && (std::chrono::steady_clock::now() - lastReport >= kProgressEvery ||
+                         done / eighth != (done - n) / eighth)) {
             lastReport = std::chrono::steady_clock::now();
             progress(columnsFrom(std::max(clip->length(), done), done, false));
         }

@@ -57,8 +57,9 @@ struct Overview {
     std::int64_t lengthMs = 0;
 };
 // The overview of the whole clip in `columns` columns. `progress`, when given, is called on
-// the calling thread every few hundred milliseconds of work with the columns done so far
-// (a prefix of the result), so that a view can draw the waveform as it appears.
+// the calling thread every few hundred milliseconds of work, and at every eighth of the clip,
+// with the columns done so far (a prefix of the result), so that a view can draw the waveform
+// as it appears.
 std::optional<Overview>
 waveformOverview(const std::string& path, int columns,
                  const std::function<void(const Overview& partial)>& progress = {},

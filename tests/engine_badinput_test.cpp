@@ -1,6 +1,7 @@
 // Files that are not clips: each gets its own error, none crashes or hangs, and the engine
 // goes on playing good clips.
 
+#include "encode_support.h"
 #include "engine.h"
 #include "engine_support.h"
 
@@ -82,19 +83,70 @@ TEST_F(EngineBadInput, BrokenContentIsRefusedAsUnsupportedOrCorrupt) {
     testsupport::writeWav(silent, 48000, 2, 0, SF_FORMAT_PCM_16);
     EXPECT_EQ(openError(engine, silent).reason(), OpenError::BadFormat);
 
-    // Random bytes dressed as an MP3, and as a WAV; several seeds.
+    // Random bytes dressed as an MP3, a WAV, an .m4a and a WMA; several seeds.
     for (unsigned seed = 1; seed <= 5; ++seed) {
         std::mt19937 rng(seed);
         std::string bytes(20000, '\0');
         for (char& c : bytes)
             c = static_cast<char>(rng());
-        for (const char* ext : {".mp3", ".wav"}) {
+        for (const char* ext : {".mp3", ".wav", ".m4a", ".wma"}) {
             const std::string path = dir.file("noise" + std::to_string(seed) + ext);
             testsupport::writeBytes(path, bytes);
             SCOPED_TRACE(path);
             EXPECT_EQ(openError(engine, path).reason(), OpenError::BadFormat);
         }
     }
+}
+
+TEST_F(EngineBadInput, BrokenOrForeignContainersAreRefusedAndOpenNothingElse) {
+    const std::string bad = "対応していない形式か、壊れたファイルです: ";
+    std::vector<float> tone(2 * 24000);
+    for (std::size_t i = 0; i < tone.size(); ++i)
+        tone[i] = 0.5f * std::sin(0.05f * static_cast<float>(i / 2));
+    const std::string good = dir.file("good.m4a");
+    testsupport::encodeClip(good, "ipod", "aac", 48000, 2, tone);
+    const std::string bytes = testsupport::readBytes(good);
+    ASSERT_NO_THROW(engine.openClip(good));
+
+    // Cut before its index (the index comes last), its header alone, and its index cut out.
+    const std::string cut = dir.file("cut.m4a");
+    testsupport::writeBytes(cut, bytes.substr(0, bytes.size() / 2));
+    OpenError e = openError(engine, cut);
+    EXPECT_EQ(e.reason(), OpenError::BadFormat);
+    EXPECT_EQ(std::string(e.what()), bad + cut);
+    const std::string header = dir.file("header.mp4");
+    testsupport::writeBytes(header, bytes.substr(0, 40));
+    EXPECT_EQ(openError(engine, header).reason(), OpenError::BadFormat);
+
+    // Lists that name other files: the clip is the file the user chose, never one it names.
+    const std::string wav = dir.file("named.wav");
+    testsupport::writeWav(wav, 48000, 2, 4800, SF_FORMAT_PCM_16);
+    const std::string playlist = dir.file("list.m4a");
+    testsupport::writeBytes(playlist, "#EXTM3U\n#EXTINF:1,\n" + good + "\n" + wav + "\n");
+    EXPECT_EQ(openError(engine, playlist).reason(), OpenError::BadFormat);
+    const std::string concat = dir.file("concat.mp4");
+    testsupport::writeBytes(concat, "ffconcat version 1.0\nfile '" + good + "'\n");
+    EXPECT_EQ(openError(engine, concat).reason(), OpenError::BadFormat);
+
+    // Its audio overwritten with noise: it opens or is refused, and the engine plays on.
+    std::string noisy = bytes;
+    std::mt19937 rng(7);
+    for (std::size_t i = noisy.size() / 4; i < noisy.size() / 2; ++i)
+        noisy[i] = static_cast<char>(rng());
+    const std::string garbled = dir.file("garbled.m4a");
+    testsupport::writeBytes(garbled, noisy);
+    try {
+        auto clip = engine.openClip(garbled);
+        engine.load(1, clip);
+        engine.play(1);
+        testsupport::pull(engine, 48000);
+    } catch (const OpenError& err) {
+        EXPECT_EQ(err.reason(), OpenError::BadFormat);
+    }
+    engine.load(2, engine.openClip(good));
+    engine.waitIdle(std::chrono::seconds(5));
+    engine.play(2);
+    EXPECT_GT(testsupport::peakOf(testsupport::pull(engine, 4800)), 0.4f);
 }
 
 TEST_F(EngineBadInput, WavCutInItsDataPlaysWhatIsThereAndEnds) {

@@ -1,0 +1,261 @@
+// Figures about clips: loudness and true peak, the audible span, the waveform overview, and the
+// analyser that measures them off the UI thread and keeps them per file.
+
+#include "clipanalyser.h"
+#include "encode_support.h"
+#include "engine_support.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+
+using testsupport::TempDir;
+
+namespace {
+
+constexpr double kTwoPi = 6.283185307179586;
+
+// A float WAV of `frames` frames whose sample at frame i, channel c is signal(i, c); also
+// returned interleaved.
+std::vector<float> writeSignal(const std::string& path, int rate, int channels, long frames,
+                               const std::function<float(long, int)>& signal) {
+    std::vector<float> data(static_cast<std::size_t>(frames * channels));
+    for (long i = 0; i < frames; ++i)
+        for (int c = 0; c < channels; ++c)
+            data[static_cast<std::size_t>(i * channels + c)] = signal(i, c);
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (!f)
+        throw std::runtime_error("cannot write " + path);
+    sf_writef_float(f, data.data(), frames);
+    sf_close(f);
+    return data;
+}
+
+// A 1 kHz sine at `dbfs` peak from `fromS` to `toS` seconds, silence elsewhere.
+std::function<float(long, int)> tone(int rate, double dbfs, double fromS = 0, double toS = 1e9) {
+    const double amplitude = std::pow(10.0, dbfs / 20.0);
+    return [=](long i, int) {
+        const double t = static_cast<double>(i) / rate;
+        return t >= fromS && t < toS ? static_cast<float>(amplitude * std::sin(kTwoPi * 1000 * t))
+                                     : 0.0f;
+    };
+}
+
+} // namespace
+
+TEST(ClipAnalysis, LoudnessOfAToneIsItsLevelForEveryDecoderAndSpan) {
+    TempDir dir;
+    // A stereo 1 kHz sine at -23 dBFS reads -23 LUFS (EBU R128's own reference); a mono one
+    // sounds on both sides and reads the same. The .m4a holds the same tone, losslessly.
+    const auto stereo = writeSignal(dir.file("stereo.wav"), 48000, 2, 5 * 48000, tone(48000, -23));
+    writeSignal(dir.file("mono.wav"), 44100, 1, 5 * 44100, tone(44100, -23));
+    testsupport::encodeClip(dir.file("tone.m4a"), "ipod", "alac", 48000, 2, stereo);
+    for (const char* name : {"stereo.wav", "mono.wav", "tone.m4a"}) {
+        SCOPED_TRACE(name);
+        const auto figures = media::measureLoudness(dir.file(name));
+        ASSERT_TRUE(figures);
+        EXPECT_NEAR(figures->integratedLufs, -23.0, 0.1);
+        EXPECT_NEAR(figures->truePeakDbtp, -23.0, 0.2);
+        EXPECT_EQ(figures->lengthMs, 5000);
+    }
+
+    // Two seconds at -40 dBFS, then two at -20: each span reads its own part.
+    const int rate = 48000;
+    writeSignal(dir.file("steps.wav"), rate, 2, 4 * rate, [&](long i, int c) {
+        return i < 2 * rate ? tone(rate, -40)(i, c) : tone(rate, -20)(i, c);
+    });
+    const std::string steps = dir.file("steps.wav");
+    EXPECT_NEAR(media::measureLoudness(steps, {0, 2000})->integratedLufs, -40.0, 0.1);
+    EXPECT_NEAR(media::measureLoudness(steps, {2000, 0})->integratedLufs, -20.0, 0.1);
+    EXPECT_NEAR(media::measureLoudness(steps, {2000, 0})->truePeakDbtp, -20.0, 0.2);
+    // The whole: the relative gate leaves the quiet part out (ungated it would read -23);
+    // only the blocks across the step lower it a little.
+    EXPECT_NEAR(media::measureLoudness(steps)->integratedLufs, -20.0, 0.5);
+
+    writeSignal(dir.file("silence.wav"), rate, 2, rate, [](long, int) { return 0.0f; });
+    const auto silent = media::measureLoudness(dir.file("silence.wav"));
+    EXPECT_TRUE(std::isinf(silent->integratedLufs) && silent->integratedLufs < 0);
+    EXPECT_TRUE(std::isinf(silent->truePeakDbtp) && silent->truePeakDbtp < 0);
+}
+
+TEST(ClipAnalysis, AudibleSpanRoundsOutwardsAndHonoursTheThreshold) {
+    TempDir dir;
+    const int rate = 48000;
+    // Sound from frame 48024 (1000.5 ms) to frame 72023 (ends at 1500.5 ms) of 2 s.
+    const std::string path = dir.file("inner.wav");
+    writeSignal(path, rate, 1, 2 * rate, [&](long i, int) {
+        return i >= 48024 && i < 72024 ? 0.2f * ((i % 2) ? 1.0f : -1.0f) : 0.0f;
+    });
+    auto span = media::findAudible(path);
+    ASSERT_TRUE(span);
+    EXPECT_TRUE(span->audible);
+    EXPECT_EQ(span->firstMs, 1000);
+    EXPECT_EQ(span->lastMs, 1501);
+    EXPECT_EQ(span->lengthMs, 2000);
+    // -20 dBFS is above -30 and below -10.
+    EXPECT_TRUE(media::findAudible(path, -30.0)->audible);
+    EXPECT_FALSE(media::findAudible(path, -10.0)->audible);
+
+    // Quiet in the left channel, loud in the right only at the end: either channel counts.
+    const std::string right = dir.file("right.wav");
+    writeSignal(right, rate, 2, rate,
+                [&](long i, int c) { return c == 1 && i >= rate / 2 ? 0.5f : 0.001f; });
+    span = media::findAudible(right);
+    EXPECT_EQ(span->firstMs, 500);
+    EXPECT_EQ(span->lastMs, 1000);
+
+    EXPECT_THROW(media::findAudible(dir.file("missing.wav")), media::OpenError);
+    std::atomic<bool> cancel{true};
+    EXPECT_FALSE(media::findAudible(path, -50.0, &cancel));
+    EXPECT_FALSE(media::measureLoudness(path, {}, &cancel));
+    EXPECT_FALSE(media::waveformOverview(path, 10, {}, &cancel));
+}
+
+TEST(ClipAnalysis, OverviewHoldsEachColumnsExtremesAndGrowsInPrefixes) {
+    TempDir dir;
+    const int rate = 8000;
+    // Ten half-second parts, part k at k/10 of full scale; part 7 only goes negative.
+    const std::string path = dir.file("parts.wav");
+    writeSignal(path, rate, 2, 5 * rate, [&](long i, int c) {
+        const long part = i / (rate / 2);
+        const float level = static_cast<float>(part) / 10.0f;
+        const float s = (i % 4 < 2 ? 1.0f : -1.0f) * level * (c == 0 ? 1.0f : 0.5f);
+        return part == 7 ? -std::fabs(s) : s;
+    });
+    std::vector<media::Overview> partials;
+    const auto overview = media::waveformOverview(
+        path, 10, [&](const media::Overview& partial) { partials.push_back(partial); });
+    ASSERT_TRUE(overview);
+    ASSERT_EQ(overview->columns.size(), 10u);
+    EXPECT_EQ(overview->lengthMs, 5000);
+    for (int k = 0; k < 10; ++k) {
+        SCOPED_TRACE(k);
+        EXPECT_FLOAT_EQ(overview->columns[k].low, -k / 10.0f);
+        EXPECT_FLOAT_EQ(overview->columns[k].high, k == 7 ? 0.0f : k / 10.0f);
+    }
+    ASSERT_GE(partials.size(), 4u);
+    for (std::size_t p = 0; p < partials.size(); ++p) {
+        EXPECT_LE(partials[p].columns.size(), 10u);
+        if (p > 0) {
+            EXPECT_GE(partials[p].columns.size(), partials[p - 1].columns.size());
+        }
+        for (std::size_t k = 0; k < partials[p].columns.size(); ++k)
+            EXPECT_EQ(partials[p].columns[k].high, overview->columns[k].high);
+    }
+
+    // More columns than frames: every column still shows the frame under it.
+    writeSignal(dir.file("short.wav"), rate, 1, 4, [](long i, int) { return 0.1f * (i + 1); });
+    const auto tiny = media::waveformOverview(dir.file("short.wav"), 8);
+    ASSERT_EQ(tiny->columns.size(), 8u);
+    EXPECT_FLOAT_EQ(tiny->columns[0].high, 0.1f);
+    EXPECT_FLOAT_EQ(tiny->columns[7].high, 0.4f);
+}
+
+namespace {
+
+class ClipAnalyserTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    ClipAnalyser analyser;
+
+    template <typename Signal> QList<QVariant> wait(Signal signal) {
+        QSignalSpy spy(&analyser, signal);
+        QSignalSpy failed(&analyser, &ClipAnalyser::failed);
+        for (int i = 0; i < 200 && spy.isEmpty() && failed.isEmpty(); ++i)
+            spy.wait(50);
+        if (!failed.isEmpty())
+            ADD_FAILURE() << failed.first().at(1).toString().toStdString();
+        return spy.isEmpty() ? QList<QVariant>() : spy.first();
+    }
+};
+
+} // namespace
+
+TEST_F(ClipAnalyserTest, MeasuresOnceAndMeasuresAgainWhenTheFileIsReplaced) {
+    const QString path = QString::fromStdString(dir.file("clip.wav"));
+    writeSignal(path.toStdString(), 48000, 2, 48000, tone(48000, -30));
+    EXPECT_FALSE(analyser.loudness(path));
+    const QList<QVariant> ready = wait(&ClipAnalyser::loudnessReady);
+    ASSERT_EQ(ready.size(), 3);
+    EXPECT_EQ(ready.at(0).toString(), path);
+    EXPECT_NEAR(ready.at(2).value<media::LoudnessFigures>().integratedLufs, -30.0, 0.1);
+    // Known now: at once, with nothing started.
+    const auto known = analyser.loudness(path);
+    ASSERT_TRUE(known);
+    EXPECT_NEAR(known->integratedLufs, -30.0, 0.1);
+    EXPECT_FALSE(analyser.busy());
+    // Another span is another question.
+    EXPECT_FALSE(analyser.loudness(path, {0, 500}));
+    wait(&ClipAnalyser::loudnessReady);
+
+    // The same name, other content (and size): measured again, not the old figures.
+    writeSignal(path.toStdString(), 48000, 2, 96000, tone(48000, -14));
+    EXPECT_FALSE(analyser.loudness(path));
+    const QList<QVariant> again = wait(&ClipAnalyser::loudnessReady);
+    ASSERT_EQ(again.size(), 3);
+    EXPECT_NEAR(again.at(2).value<media::LoudnessFigures>().integratedLufs, -14.0, 0.1);
+    EXPECT_EQ(again.at(2).value<media::LoudnessFigures>().lengthMs, 2000);
+
+    analyser.requestAudible(path);
+    const QList<QVariant> audible = wait(&ClipAnalyser::audibleReady);
+    ASSERT_EQ(audible.size(), 2);
+    EXPECT_TRUE(audible.at(1).value<media::AudibleSpan>().audible);
+    EXPECT_TRUE(analyser.audible(path));
+}
+
+TEST_F(ClipAnalyserTest, OverviewAppearsInPartsThenWholeAndIsKept) {
+    const QString path = QString::fromStdString(dir.file("long.wav"));
+    writeSignal(path.toStdString(), 8000, 1, 8000 * 20, tone(8000, -6));
+    QSignalSpy progress(&analyser, &ClipAnalyser::overviewProgress);
+    analyser.requestOverview(path, 300);
+    const QList<QVariant> ready = wait(&ClipAnalyser::overviewReady);
+    ASSERT_EQ(ready.size(), 2);
+    const auto overview = ready.at(1).value<media::Overview>();
+    ASSERT_EQ(overview.columns.size(), 300u);
+    EXPECT_NEAR(overview.columns[150].high, 0.5, 0.01);
+    EXPECT_GE(progress.size(), 4);
+    for (const QList<QVariant>& p : progress)
+        EXPECT_LT(p.at(1).value<media::Overview>().columns.size(), 300u);
+
+    // Asked again: the kept one, through the event loop, with no work in between.
+    progress.clear();
+    QSignalSpy again(&analyser, &ClipAnalyser::overviewReady);
+    analyser.requestOverview(path, 300);
+    EXPECT_FALSE(analyser.busy());
+    ASSERT_TRUE(again.wait(1000));
+    EXPECT_TRUE(progress.isEmpty());
+}
+
+TEST_F(ClipAnalyserTest, BrokenFilesFailWithTheEngineMessageAndCancelledJobsSayNothing) {
+    const QString broken = QString::fromStdString(dir.file("broken.m4a"));
+    testsupport::writeBytes(broken.toStdString(), "not a clip at all");
+    QSignalSpy failed(&analyser, &ClipAnalyser::failed);
+    EXPECT_FALSE(analyser.loudness(broken));
+    ASSERT_TRUE(failed.wait(5000));
+    EXPECT_EQ(failed.first().at(1).toString(),
+              QStringLiteral("対応していない形式か、壊れたファイルです: ") + broken);
+
+    const QString path = QString::fromStdString(dir.file("clip.wav"));
+    writeSignal(path.toStdString(), 48000, 2, 48000 * 10, tone(48000, -20));
+    QSignalSpy ready(&analyser, &ClipAnalyser::loudnessReady);
+    QSignalSpy overview(&analyser, &ClipAnalyser::overviewReady);
+    analyser.loudness(path);
+    analyser.requestOverview(path, 100);
+    analyser.cancelAll();
+    EXPECT_FALSE(analyser.busy());
+    QTest::qWait(500);
+    EXPECT_TRUE(ready.isEmpty());
+    EXPECT_TRUE(overview.isEmpty());
+    EXPECT_EQ(failed.size(), 1);
+    // And it works on after a cancel.
+    EXPECT_FALSE(analyser.loudness(path));
+    EXPECT_TRUE(ready.wait(5000));
+}
