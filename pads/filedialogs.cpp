@@ -1,10 +1,12 @@
 #include "filedialogs.h"
 
+#include "decoder.h"
 #include "dialogs.h"
 #include "errors.h"
 #include "padboard.h"
 #include "settings.h"
 
+#include <QComboBox>
 #include <QEvent>
 #include <QFileInfo>
 #include <QGridLayout>
@@ -45,6 +47,12 @@ public:
         : QObject(dialog), m_dialog(dialog), m_default(defaultSize),
           m_settingsFile(std::move(settingsFile)) {
         dialog->installEventFilter(this);
+        // A filter that lists many kinds of file (every kind of clip) must not widen the dialog
+        // past its screen: the box of filters keeps a usual width and cuts what does not fit.
+        if (auto* types = dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"))) {
+            types->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+            types->setMinimumContentsLength(32);
+        }
     }
 
 protected:
@@ -70,6 +78,7 @@ private:
 
     void restore() {
         readableColumns(m_dialog);
+
         QSize size = m_default;
         const QString file = m_settingsFile ? m_settingsFile() : QString();
         if (!file.isEmpty()) {
@@ -121,6 +130,20 @@ private:
 
 void keepReadable(QFileDialog* dialog, QSize defaultSize, std::function<QString()> settingsFile) {
     new SizeKeeper(dialog, defaultSize, std::move(settingsFile));
+}
+
+QStringList clipNameFilters() {
+    // Both cases: the dialog matches names case-sensitively, and cameras and older Windows
+    // programs write upper-case extensions.
+    QStringList patterns;
+    for (const std::string& extension : media::openableExtensions()) {
+        const QString e = QString::fromStdString(extension);
+        patterns << QStringLiteral("*.") + e << QStringLiteral("*.") + e.toUpper();
+    }
+    return {QStringLiteral("WAV mp3 Files (.mp3,wav) (*.wav *.mp3)"),
+            QStringLiteral("すべての音声ファイル (") + patterns.join(QLatin1Char(' ')) +
+                QLatin1Char(')'),
+            QStringLiteral("All Files (*.*) (*)")};
 }
 
 QString widthKey(const QFileDialog* dialog) {

@@ -8,6 +8,7 @@
 #include <QFileDialog>
 #include <QSize>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -26,6 +27,10 @@ constexpr QSize kPreviewBox{300, 260};   // room for the preview picture
 // cannot be read gives the default size; one that cannot be written is reported once per
 // dialog.
 void keepReadable(QFileDialog* dialog, QSize defaultSize, std::function<QString()> settingsFile);
+
+// The filters of the clip dialog: WAV and MP3 first, then every kind of clip the program
+// opens ("すべての音声ファイル"), then every file.
+QStringList clipNameFilters();
 
 // The settings keys of `dialog`'s size.
 QString widthKey(const QFileDialog* dialog);

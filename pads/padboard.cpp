@@ -556,8 +556,7 @@ void PadBoard::filesel1Click(QObject* sender) {
     dialogs::guarded([&] {
         const int n = padOf(sender);
         OpenDialog1->setDirectory(m_dataFolder + QStringLiteral("/sound"));
-        OpenDialog1->setNameFilters({QStringLiteral("WAV mp3 Files (.mp3,wav) (*.wav *.mp3)"),
-                                     QStringLiteral("All Files (*.*) (*)")});
+        OpenDialog1->setNameFilters(filedialogs::clipNameFilters());
         OpenDialog1->setFileMode(QFileDialog::ExistingFile);
         OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
         if (OpenDialog1->exec() != QDialog::Accepted)

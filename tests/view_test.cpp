@@ -429,6 +429,40 @@ TEST_F(FileDialogs, ThePictureDialogPreviewsThePictureUnderTheCursor) {
     EXPECT_EQ(board().imagePath(1), "");
 }
 
+TEST_F(FileDialogs, TheClipDialogOffersWavAndMp3ThenEveryKindOfClip) {
+    for (const char* name : {"a.wav", "b.mp3", "c.m4a", "d.FLAC", "e.wma", "f.mp4", "g.txt"})
+        writeFile(env.dataFolder() + "/sound/" + name, "x");
+    dialogs::setResponder(nullptr);
+    QStringList filters;
+    QStringList listed[3];
+    whenModal<QFileDialog>([&](QFileDialog* d) {
+        filters = d->nameFilters();
+        auto* tree = d->findChild<QTreeView*>("treeView");
+        auto* model = qobject_cast<QFileSystemModel*>(tree->model());
+        ASSERT_NE(model, nullptr);
+        for (int f = 0; f < filters.size() && f < 3; ++f) {
+            d->selectNameFilter(filters[f]);
+            const QModelIndex folder = model->index(env.dataFolder() + "/sound");
+            ASSERT_TRUE(waitFor([&] {
+                listed[f].clear();
+                for (int row = 0; row < model->rowCount(folder); ++row)
+                    listed[f] << model->index(row, 0, folder).data().toString();
+                return listed[f].contains("a.wav");
+            }));
+            listed[f].sort();
+        }
+        d->reject();
+    });
+    board().fileButton(1)->click();
+    ASSERT_EQ(filters.size(), 3);
+    EXPECT_EQ(filters[0], "WAV mp3 Files (.mp3,wav) (*.wav *.mp3)");
+    EXPECT_TRUE(filters[1].startsWith("すべての音声ファイル (*.wav ")) << filters[1].toStdString();
+    EXPECT_EQ(filters[2], "All Files (*.*) (*)");
+    EXPECT_EQ(listed[0], QStringList({"a.wav", "b.mp3"}));
+    EXPECT_EQ(listed[1], QStringList({"a.wav", "b.mp3", "c.m4a", "d.FLAC", "e.wma", "f.mp4"}));
+    EXPECT_TRUE(listed[2].contains("g.txt"));
+}
+
 TEST_F(FileDialogs, OpenReadableAndKeepTheSizeTheUserGives) {
     const QString settings = env.dataFolder() + "/conf/settings.ini";
     writeFile(settings, "output/device=Speakers\r\n");

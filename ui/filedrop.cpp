@@ -1,9 +1,13 @@
 #include "filedrop.h"
 
+#include "decoder.h"
+
 #include <QFileInfo>
 #include <QImageReader>
 #include <QMimeData>
 #include <QUrl>
+
+#include <algorithm>
 
 namespace {
 
@@ -14,9 +18,9 @@ QString suffixOf(const QString& name) {
 } // namespace
 
 bool isClipFileName(const QString& name) {
-    static const QStringList kinds = {"wav",  "wave", "mp3",  "flac", "ogg", "oga",
-                                      "opus", "aif",  "aiff", "aifc", "caf", "w64"};
-    return kinds.contains(suffixOf(name));
+    const std::string suffix = suffixOf(name).toStdString();
+    const std::vector<std::string>& kinds = media::openableExtensions();
+    return !suffix.empty() && std::find(kinds.begin(), kinds.end(), suffix) != kinds.end();
 }
 
 bool isPictureFileName(const QString& name) {
