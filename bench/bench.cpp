@@ -628,6 +628,8 @@ int soak(Workspace& ws, int seconds) {
 
 // servers.cpp
 int serverFigures(const std::string& folder, int soakSeconds);
+// analysis.cpp
+int analysisFigures(const std::string& folder);
 
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
@@ -643,7 +645,7 @@ int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "--servers") == 0)
         return serverFigures(ws.dir.string(), argc >= 3 ? std::atoi(argv[2]) : 0);
     // "--only a,b": just those parts (memory, latency, open, cpu, loop, limiter, slot,
-    // first-press, soak).
+    // first-press, analysis, soak).
     const std::string only = argc >= 3 && std::strcmp(argv[1], "--only") == 0 ? argv[2] : "";
     auto part = [&only](const std::string& name) {
         return only.empty() || ("," + only + ",").find("," + name + ",") != std::string::npos;
@@ -666,6 +668,10 @@ int main(int argc, char** argv) {
     }
     if (part("first-press"))
         firstPressFigures(argv[0]);
+    if (part("analysis")) {
+        QApplication app(argc, argv);
+        analysisFigures(ws.dir.string());
+    }
     if (part("soak"))
         soak(ws, 10);
     return 0;

@@ -31,7 +31,9 @@ struct LoudnessFigures {
     std::int64_t lengthMs = 0;         // of the clip
 };
 
-// The loudness of `span` of the clip at `path`.
+// The loudness of `span` of the clip at `path`, as the board plays it: in stereo, a mono clip
+// on both sides and more channels folded down, so that a gain set from it matches what is
+// heard.
 std::optional<LoudnessFigures> measureLoudness(const std::string& path, Span span = {},
                                                const std::atomic<bool>* cancel = nullptr);
 

@@ -1,0 +1,2 @@
+# Clip files through the engine's decoders: libsndfile, and FFmpeg for every other kind.
+cuedeck_add_fuzzer(NAME clip_decoder SOURCES clip_decoder.cpp LIBS cuedeck_media)
