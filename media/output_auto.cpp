@@ -88,8 +88,9 @@ public:
         b->close(inner);
         std::lock_guard lock(m_mutex);
         m_open.erase(h);
-        if (m_latest == b && std::none_of(m_open.begin(), m_open.end(),
-                                          [b](const auto& o) { return o.second.first == b; }))
+        if (m_latest == b &&
+            std::none_of(m_open.begin(), m_open.end(),
+                         [backend = b](const auto& o) { return o.second.first == backend; }))
             m_latest = nullptr;
     }
     std::string driver(Handle h) override {
