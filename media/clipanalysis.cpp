@@ -47,6 +47,80 @@ double toDb(double linear) {
     return linear > 0.0 ? 20.0 * std::log10(linear) : -HUGE_VAL;
 }
 
+// The true peak (the highest level between samples too) of interleaved stereo frames: the
+// signal interpolated to four times its rate by a windowed sinc of 12 taps a phase. A chunk
+// whose samples, times the most the interpolation can raise them, stay below the peak found
+// so far cannot raise it and is passed over, which leaves most of a clip unfiltered.
+class TruePeak {
+public:
+    TruePeak() {
+        for (int p = 0; p < kPhases; ++p) {
+            float sum = 0.0f;
+            for (int k = 0; k < kTaps; ++k) {
+                const double u = (k - kBefore) - static_cast<double>(p) / kPhases;
+                const double sinc = u == 0.0 ? 1.0 : std::sin(M_PI * u) / (M_PI * u);
+                const double window = 0.5 * (1.0 + std::cos(M_PI * u / (kTaps / 2 + 0.5)));
+                m_taps[p][k] = static_cast<float>(sinc * window);
+                sum += std::fabs(m_taps[p][k]);
+            }
+            m_bound = std::max(m_bound, sum);
+        }
+    }
+
+    void add(const float* frames, std::int64_t n) {
+        for (int c = 0; c < 2; ++c) {
+            std::vector<float>& x = m_signal[c];
+            x.resize(m_kept + static_cast<std::size_t>(n));
+            float most = 0.0f;
+            for (std::size_t i = 0; i < m_kept; ++i)
+                most = std::max(most, std::fabs(x[i]));
+            for (std::int64_t i = 0; i < n; ++i) {
+                const float v = frames[2 * i + c];
+                x[m_kept + static_cast<std::size_t>(i)] = v;
+                most = std::max(most, std::fabs(v));
+            }
+            m_peak = std::max(m_peak, most); // the samples themselves
+            if (most * m_bound > m_peak)
+                interpolate(x);
+        }
+        // The last samples stay for the next chunk's filter.
+        const std::size_t total = m_kept + static_cast<std::size_t>(n);
+        const std::size_t keep = std::min<std::size_t>(total, kTaps - 1);
+        for (int c = 0; c < 2; ++c) {
+            std::vector<float>& x = m_signal[c];
+            std::copy(x.end() - static_cast<std::ptrdiff_t>(keep), x.end(), x.begin());
+            x.resize(keep);
+        }
+        m_kept = keep;
+    }
+
+    double peak() const { return m_peak; }
+
+private:
+    static constexpr int kTaps = 12;
+    static constexpr int kBefore = kTaps / 2 - 1; // taps before the sample interpolated after
+    static constexpr int kPhases = 4;
+
+    void interpolate(const std::vector<float>& x) {
+        // Between sample i and i + 1, for every i with the filter's taps inside `x`.
+        for (std::size_t i = kBefore; i + kTaps - kBefore <= x.size(); ++i) {
+            const float* at = x.data() + i - kBefore;
+            for (int p = 1; p < kPhases; ++p) {
+                float y = 0.0f;
+                for (int k = 0; k < kTaps; ++k)
+                    y += m_taps[p][k] * at[k];
+                m_peak = std::max(m_peak, std::fabs(y));
+            }
+        }
+    }
+
+    float m_taps[kPhases][kTaps]{};
+    float m_bound = 1.0f;
+    float m_peak = 0.0f;
+    std::vector<float> m_signal[2];
+    std::size_t m_kept = 0;
+};
+
 struct Ebur128Deleter {
     void operator()(ebur128_state* st) const { ebur128_destroy(&st); }
 };
@@ -58,13 +132,14 @@ std::optional<LoudnessFigures> measureLoudness(const std::string& path, Span spa
     std::shared_ptr<Clip> clip = openAtOwnRate(path);
     const int rate = clip->sourceRate();
     std::unique_ptr<ebur128_state, Ebur128Deleter> state(
-        ebur128_init(2, static_cast<unsigned long>(rate), EBUR128_MODE_I | EBUR128_MODE_TRUE_PEAK));
+        ebur128_init(2, static_cast<unsigned long>(rate), EBUR128_MODE_I | EBUR128_MODE_HISTOGRAM));
     if (!state)
         throw std::bad_alloc();
 
     const std::int64_t from = framesOf(std::max<std::int64_t>(span.fromMs, 0), rate);
     const std::int64_t to = span.toMs > 0 ? framesOf(span.toMs, rate) : INT64_MAX;
     std::vector<float> buf(static_cast<std::size_t>(kChunk * 2));
+    TruePeak truePeak;
     clip->seek(from);
     for (std::int64_t at = from; at < to;) {
         if (cancelled(cancel))
@@ -73,6 +148,7 @@ std::optional<LoudnessFigures> measureLoudness(const std::string& path, Span spa
         if (n == 0)
             break;
         ebur128_add_frames_float(state.get(), buf.data(), static_cast<std::size_t>(n));
+        truePeak.add(buf.data(), n);
         at += n;
     }
 
@@ -80,13 +156,7 @@ std::optional<LoudnessFigures> measureLoudness(const std::string& path, Span spa
     double lufs = -HUGE_VAL;
     if (ebur128_loudness_global(state.get(), &lufs) == EBUR128_SUCCESS && std::isfinite(lufs))
         figures.integratedLufs = lufs;
-    double peak = 0.0;
-    for (unsigned c = 0; c < 2; ++c) {
-        double p = 0.0;
-        if (ebur128_true_peak(state.get(), c, &p) == EBUR128_SUCCESS)
-            peak = std::max(peak, p);
-    }
-    figures.truePeakDbtp = toDb(peak);
+    figures.truePeakDbtp = toDb(truePeak.peak());
     figures.lengthMs = msOf(clip->length(), rate);
     return figures;
 }

@@ -3,6 +3,7 @@
 // read.
 
 #include "clipplayer.h"
+#include "encode_support.h"
 #include "filedialogs.h"
 #include "setlistio.h"
 #include "setlistslots.h"
@@ -358,6 +359,19 @@ TEST_F(Drops, AClipOrPictureOnAPadIsExactlyAChoiceOfIt) {
     EXPECT_EQ(shown.last(), QVariantList({2, true}));
     EXPECT_EQ(board().imagePath(2), png);
     EXPECT_EQ(pixel(board().image(2), QPoint(40, 40)), QColor(Qt::blue));
+
+    // An AAC .m4a is a clip like any other.
+    std::vector<float> tone(2 * 48000);
+    for (std::size_t i = 0; i < tone.size(); ++i)
+        tone[i] = 0.3f * std::sin(0.05f * static_cast<float>(i / 2));
+    const QString m4a = env.dataFolder() + "/sound/dropped.m4a";
+    testsupport::encodeClip(m4a.toStdString(), "ipod", "aac", 48000, 2, tone);
+    typed = "Song";
+    ASSERT_TRUE(drop(files({m4a}).get(), onPad(4), onPad(4)));
+    EXPECT_EQ(board().fileName(4), m4a);
+    board().pressPad(4);
+    EXPECT_TRUE(sounding(4));
+    EXPECT_EQ(errors.size(), 1);
 }
 
 TEST_F(Drops, ASetListFileOnTheWindowIsLoadedAsByLoadFile) {
