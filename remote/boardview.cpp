@@ -80,6 +80,13 @@ void BoardView::press(int pad) {
     poll();
 }
 
+void BoardView::release(int pad) {
+    if (!valid(pad))
+        return;
+    m_model.release(pad);
+    poll();
+}
+
 void BoardView::fade(int pad) {
     if (!valid(pad))
         return;

@@ -52,6 +52,7 @@ public:
     // Operator commands, as the pad's key, Shift with it, the Stop button of its strip, the
     // stop-all button and its volume slider do them. A pad out of range is ignored.
     void press(int pad);
+    void release(int pad); // a hold pad's key, note or argument let go
     void fade(int pad);
     void stopPad(int pad);
     void stopAll();
