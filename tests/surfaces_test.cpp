@@ -295,6 +295,7 @@ struct FakeBackend : HotkeyBackend {
     void bind(const std::array<QKeySequence, HotkeyConfig::kKeys>& keys) override { *bound = keys; }
     QString name() const override { return "fake"; }
     void press(int index) { emit activated(index); }
+    void letGo(int index) { emit released(index); }
 };
 
 } // namespace
@@ -325,6 +326,12 @@ TEST_F(SurfaceRig, HotkeyPageBindsKeysThatPlayPadsAndRefusesClashes) {
 
     fake->press(0);
     EXPECT_TRUE(playing(1));
+    fake->letGo(0); // a restart pad goes on
+    EXPECT_FALSE(board.player(1)->fading());
+    board.model().setExtension(1, padfields::Mode, padfields::Hold);
+    fake->letGo(0);
+    EXPECT_TRUE(board.player(1)->fading()) << "a hold pad fades out when its hotkey is let go";
+    fake->press(0);
     fake->press(8);
     EXPECT_TRUE(board.player(1)->fading() || !playing(1)) << "stop all";
     fake->press(4); // an empty pad: no box
@@ -380,10 +387,9 @@ public slots:
     }
 
 public:
-    void activate(const QString& id) {
-        QDBusMessage m =
-            QDBusMessage::createSignal("/org/freedesktop/portal/desktop",
-                                       "org.freedesktop.portal.GlobalShortcuts", "Activated");
+    void activate(const QString& id, const char* signal = "Activated") {
+        QDBusMessage m = QDBusMessage::createSignal(
+            "/org/freedesktop/portal/desktop", "org.freedesktop.portal.GlobalShortcuts", signal);
         m << QVariant::fromValue(QDBusObjectPath(session)) << id << qulonglong(1) << QVariantMap();
         m_bus.send(m);
     }
@@ -438,8 +444,11 @@ TEST_F(SurfaceRig, PortalShortcutsAreBoundAndTheirActivationPlaysThePad) {
         EXPECT_EQ(portal.shortcuts[0].properties.value("preferred_trigger"), "CTRL+ALT+1");
         EXPECT_EQ(portal.shortcuts[8].id, "stopall");
         EXPECT_TRUE(hotkeys.working()) << hotkeys.state().toStdString();
+        board.model().setExtension(1, padfields::Mode, padfields::Hold);
         portal.activate("pad1");
         EXPECT_TRUE(QTest::qWaitFor([&] { return playing(1); }, 5000));
+        portal.activate("pad1", "Deactivated");
+        EXPECT_TRUE(QTest::qWaitFor([&] { return board.player(1)->fading(); }, 5000));
         QDBusConnection::disconnectFromBus("fake-portal");
     }
     bus.terminate();
