@@ -269,12 +269,6 @@ TEST_F(EngineMixing, AGroupStartCrossFadesAtConstantPowerWithoutAGap) {
     EXPECT_EQ(engine.endedAs(0), EndKind::Faded);
     engine.waitIdle(std::chrono::seconds(5));
     EXPECT_EQ(ends.get(), (std::vector<std::pair<std::uint32_t, EndKind>>{{old, EndKind::Faded}}));
-
-    // With nobody of the group sounding, the pad simply starts, in the very next block.
-    engine.stop(1);
-    pull(engine, 2048);
-    engine.playReplacing(1, true, 0b001, ms);
-    EXPECT_EQ(pull(engine, kBlock)[1], 0.5f);
 }
 
 TEST_F(EngineMixing, ADuckingPadLowersTheOthersOnceAlongAStraightLineInDb) {
@@ -321,8 +315,6 @@ TEST_F(EngineMixing, ADuckingPadLowersTheOthersOnceAlongAStraightLineInDb) {
     EXPECT_NEAR(g[static_cast<std::size_t>(release + late)], 0.0, 0.05);
     EXPECT_EQ(g.back(), 0.0);
     EXPECT_LE(steepest(g), 12.0 / release * 1.01);
-    EXPECT_GT(g[static_cast<std::size_t>(release / 2 + late)], -7.0); // on its way, not a step
-    EXPECT_LT(g[static_cast<std::size_t>(release / 2)], -5.0);
 }
 
 TEST_F(EngineMixing, EightFullScalePadsNeverReachFullScale) {
