@@ -153,6 +153,7 @@ TEST(PanelProtocolTest, OnlyWholeCommandsOnRealPads) {
     EXPECT_EQ(panel::parseMessage("press 1"), (Command{Action::Press, 1}));
     EXPECT_EQ(panel::parseMessage("fade 8"), (Command{Action::Fade, 8}));
     EXPECT_EQ(panel::parseMessage("stop 3"), (Command{Action::Stop, 3}));
+    EXPECT_EQ(panel::parseMessage("release 2"), (Command{Action::Release, 2}));
     EXPECT_EQ(panel::parseMessage("stopall"), (Command{Action::StopAll, 0}));
     for (const char* bad : {"press 0", "press 9", "press 01", "press 1 ", "press -1", "press",
                             "Press 1", "stopall ", "", "fade 10", "press 1\n"})
@@ -208,6 +209,15 @@ TEST_F(PanelTest, TheRightPinOpensThePanelAndATapPlaysThePad) {
     socket->ws.sendTextMessage("press 5");
     QTest::qWait(100);
     EXPECT_FALSE(playing(5));
+    // A hold pad tells the page, which then sends its press and release.
+    socket->received.clear();
+    board.model().setExtension(2, padfields::Mode, padfields::Hold);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            return !socket->received.isEmpty() &&
+                   socket->received.last().contains(R"("hold":true)");
+        },
+        2000));
     EXPECT_TRUE(dialogs.errors.isEmpty());
 
     // A message over the limit ends the connection.
