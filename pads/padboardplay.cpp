@@ -129,11 +129,22 @@ void PadBoard::editDuckingOfPopupPad() {
 }
 
 // A held key repeats its press only for a 再スタート pad; a toggle or a hold takes one press.
+// The play button's tooltip names what differs from a plain pad, leaving the layout alone.
 void PadBoard::followMode(int n) {
-    const bool repeat = m_model->playMode(n) == padfields::Restart;
+    if (!m_pads[n - 1].frame)
+        return; // the window, and with it the keys and buttons, went first
+    const int mode = m_model->playMode(n);
     for (QShortcut* key : m_pads[n - 1].keys)
         if (key)
-            key->setAutoRepeat(repeat);
+            key->setAutoRepeat(mode == padfields::Restart);
+    QStringList tip;
+    if (mode != padfields::Restart)
+        tip << QString::fromUtf8(kModeNames[mode]);
+    if (const int group = m_model->extension(n, padfields::Group))
+        tip << QStringLiteral("グループ %1").arg(group);
+    if (m_model->extension(n, padfields::Duck))
+        tip << QStringLiteral("ダッキング %1 dB").arg(m_model->extension(n, padfields::DuckLevel));
+    m_pads[n - 1].play->setToolTip(tip.join(QStringLiteral("・")));
 }
 
 void PadBoard::playbtn1Down(QObject* sender) {

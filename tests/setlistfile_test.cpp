@@ -127,7 +127,9 @@ TEST_F(SetListFile, RoundTripGivesBackTheBoard) {
     EXPECT_FALSE(board.playButton(2)->isEnabled());
     EXPECT_TRUE(dialogs.errors.isEmpty()) << dialogs.errors.join('\n').toStdString();
     EXPECT_EQ(setlist::boardLines(board.model()), saved);
-    // The menu shows what came back.
+    // The menu and the play buttons' tooltips show what came back.
+    EXPECT_EQ(board.playButton(6)->toolTip(), QStringLiteral("トグル・グループ 2"));
+    EXPECT_EQ(board.playButton(1)->toolTip(), QStringLiteral("ダッキング -20 dB"));
     board.popupFor(6, QPoint());
     EXPECT_TRUE(board.ModeMenu->actions().at(1)->isChecked());
     EXPECT_TRUE(board.GroupMenu->actions().at(2)->isChecked());
