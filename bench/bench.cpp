@@ -232,7 +232,10 @@ void memoryFigure(Workspace& ws) {
     }
 }
 
-void cpuFigure(Workspace& ws) {
+// The CPU share of rendering eight looping MP3 voices without a device. With `interplay`,
+// voice 0 ducks the others and voices 1 and 2 form a group that cross-fades every half
+// second, as a board that uses ducking and groups does.
+double cpuPercent(Workspace& ws, bool interplay) {
     const std::string clip = ws.mp3("loop", 7);
     Engine::Options o;
     o.output = Engine::Output::None;
@@ -243,21 +246,78 @@ void cpuFigure(Workspace& ws) {
         engine.setLooping(v, true);
         engine.play(v);
     }
+    if (interplay)
+        engine.setDucking(0, Engine::Ducking{true, -12, 50, 500});
     engine.waitIdle(std::chrono::seconds(2));
     const int seconds = 30;
     const long blocks = static_cast<long>(seconds) * engine.sampleRate() / 128;
+    const long halfSecond = engine.sampleRate() / 2 / 128;
     std::vector<float> out(128 * 2);
     const double c0 = cpuSeconds();
     const auto t0 = Clock::now();
     for (long b = 0; b < blocks; ++b) {
+        if (interplay && b % halfSecond == 0) {
+            const int v = 1 + static_cast<int>(b / halfSecond % 2);
+            engine.playReplacing(v, true, 0b110u & ~(1u << v), 300);
+        }
         engine.render(out.data(), 128);
         if (b % 64 == 63)
             engine.waitIdle(std::chrono::seconds(2)); // stay within the worker's reach
     }
     const double cpu = cpuSeconds() - c0;
-    std::printf("# %d s of audio rendered in %.0f ms, %llu underruns\n", seconds, msSince(t0),
+    std::printf("# %d s of audio rendered in %.0f ms%s, %llu underruns\n", seconds, msSince(t0),
+                interplay ? " with ducking and a cross-fading group" : "",
                 static_cast<unsigned long long>(engine.underruns()));
-    figure("cpu-8-looping-mp3-voices", 100.0 * cpu / seconds, "% of one core", "< 5 %");
+    return 100.0 * cpu / seconds;
+}
+
+void cpuFigure(Workspace& ws) {
+    figure("cpu-8-looping-mp3-voices", cpuPercent(ws, false), "% of one core", "< 5 %");
+}
+
+// Key-to-sound and CPU with ducking and groups in use, against the same without, in one run.
+void interplayFigures(Workspace& ws) {
+    const double plain = cpuPercent(ws, false);
+    const double shaped = cpuPercent(ws, true);
+    figure("cpu-8-voices-ducking-groups", shaped, "% of one core", "< 5 %");
+    figure("cpu-ducking-groups-ratio", shaped / plain, "x without", "about 1");
+    Engine::Options o;
+    o.output = Engine::Output::Dummy;
+    Engine engine(o);
+    const std::string clip = ws.mp3("restart", 5);
+    for (int v = 0; v < 3; ++v)
+        engine.load(v, engine.openClip(clip));
+    engine.setDucking(1, Engine::Ducking{true, -12, 50, 500});
+    engine.play(0);
+    engine.play(1);
+    // Restart of a pad while a ducking pad sounds; a group start that replaces a sounding
+    // member (it starts behind the limiter's look-ahead, with the fade it replaces).
+    std::vector<double> plainMs, duckedMs, groupMs;
+    const double ahead = 1000.0 * engine.lookaheadFrames() / engine.sampleRate();
+    for (int i = 0; i < 300; ++i) {
+        std::this_thread::sleep_for(std::chrono::microseconds(7000 + (i * 397) % 5000));
+        const int kind = i % 3;
+        if (kind == 0) {
+            engine.setDucking(1, Engine::Ducking{});
+            engine.restart(0);
+        } else if (kind == 1) {
+            engine.setDucking(1, Engine::Ducking{true, -12, 50, 500});
+            engine.restart(0);
+        } else {
+            engine.playReplacing(i % 2 ? 0 : 2, true, i % 2 ? 0b100u : 0b001u, 300);
+        }
+        // A few periods: the block that carries the start has left by then.
+        std::this_thread::sleep_for(std::chrono::milliseconds(8));
+        const double ms = static_cast<double>(engine.lastStartLatencyNs()) / 1e6;
+        (kind == 0   ? plainMs
+         : kind == 1 ? duckedMs
+                     : groupMs)
+            .push_back(ms + (kind == 2 ? ahead : 0));
+    }
+    figure("key-to-sound-plain-median", median(plainMs), "ms", "<= 5.3 ms");
+    figure("key-to-sound-ducking-ratio", median(duckedMs) / median(plainMs), "x plain", "about 1");
+    figure("key-to-sound-group-start-ratio", median(groupMs) / median(plainMs), "x plain",
+           "within the look-ahead");
 }
 
 // Renders `seconds` of the engine's output without a device, in 128-frame blocks.
@@ -644,8 +704,8 @@ int main(int argc, char** argv) {
     // "--servers [N]": through the sound server that runs, with an N second soak.
     if (argc >= 2 && std::strcmp(argv[1], "--servers") == 0)
         return serverFigures(ws.dir.string(), argc >= 3 ? std::atoi(argv[2]) : 0);
-    // "--only a,b": just those parts (memory, latency, open, cpu, loop, limiter, slot,
-    // first-press, analysis, soak).
+    // "--only a,b": just those parts (memory, latency, open, cpu, interplay, loop, limiter,
+    // slot, first-press, analysis, soak).
     const std::string only = argc >= 3 && std::strcmp(argv[1], "--only") == 0 ? argv[2] : "";
     auto part = [&only](const std::string& name) {
         return only.empty() || ("," + only + ",").find("," + name + ",") != std::string::npos;
@@ -658,6 +718,8 @@ int main(int argc, char** argv) {
         openFigures(ws);
     if (part("cpu"))
         cpuFigure(ws);
+    if (part("interplay"))
+        interplayFigures(ws);
     if (part("loop"))
         loopFigure(ws);
     if (part("limiter"))

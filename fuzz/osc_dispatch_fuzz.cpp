@@ -10,7 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using remote::CommandKind;
     remote::osc::decodePacket(data, size, [](const remote::RemoteCommand& c) {
         const bool pad = c.kind == CommandKind::PadPlay || c.kind == CommandKind::PadStop ||
-                         c.kind == CommandKind::PadFade;
+                         c.kind == CommandKind::PadFade || c.kind == CommandKind::PadRelease;
         FUZZ_CHECK(!pad || (c.number >= 1 && c.number <= remote::osc::kPads));
         FUZZ_CHECK(c.kind != CommandKind::SetList ||
                    (c.number >= 1 && c.number <= remote::osc::kSetLists));

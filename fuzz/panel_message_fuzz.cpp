@@ -19,9 +19,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     FUZZ_CHECK(command->pad >= 1 && command->pad <= remote::panel::kPads);
-    const char* word = command->action == Action::Press  ? "press "
-                       : command->action == Action::Fade ? "fade "
-                                                         : "stop ";
+    const char* word = command->action == Action::Press     ? "press "
+                       : command->action == Action::Fade    ? "fade "
+                       : command->action == Action::Release ? "release "
+                                                            : "stop ";
     FUZZ_CHECK(text == word + std::to_string(command->pad));
     return 0;
 }

@@ -7,6 +7,7 @@
 #include "readahead.h"
 
 #include <algorithm>
+#include <cmath>
 #include <thread>
 
 namespace media {
@@ -94,7 +95,8 @@ struct Engine::Impl {
     std::int64_t currentPos(int v) const;
     bool currentlyPlaying(int v) const;
     void hurry(int v);
-    std::uint32_t start(int v, std::int64_t frame, bool resume);
+    std::uint32_t start(int v, std::int64_t frame, bool resume, std::uint8_t others = 0,
+                        std::int64_t span = 0);
 };
 
 std::uint32_t Engine::Impl::newStamp() {
@@ -142,12 +144,15 @@ void Engine::Impl::hurry(int v) {
 
 // A new playback of voice `v` from `frame`; `resume` goes on from the sounding one without a
 // fade. Returns the playback's stamp.
-std::uint32_t Engine::Impl::start(int v, std::int64_t frame, bool resume) {
+std::uint32_t Engine::Impl::start(int v, std::int64_t frame, bool resume, std::uint8_t others,
+                                  std::int64_t span) {
     VoiceUI& u = ui[static_cast<std::size_t>(v)];
     const std::uint32_t stamp = newStamp();
     hurry(v);
     send(Command::Play, v, [&](Command& c) {
         c.resume = resume;
+        c.others = others;
+        c.span = span;
         c.stamp = stamp;
         c.frame = frame;
         c.timeNs = nowNs();
@@ -310,6 +315,39 @@ void Engine::fadeOut(int voice, int ms) {
         c.frame = static_cast<std::int64_t>(std::max(ms, 0)) * sampleRate() / 1000;
     });
     u->fading = true;
+}
+
+std::uint32_t Engine::playReplacing(int voice, bool fromStart, unsigned others, int ms) {
+    VoiceUI* u = d->withClip(voice);
+    if (!u)
+        return 0;
+    std::uint8_t sounding = 0;
+    for (int o = 0; o < kVoices; ++o) {
+        if (o == voice || !(others >> o & 1u) || !d->currentlyPlaying(o))
+            continue;
+        sounding |= static_cast<std::uint8_t>(1u << o);
+        d->ui[static_cast<std::size_t>(o)].fading = true;
+    }
+    std::int64_t frame = 0;
+    if (!fromStart && !d->currentlyPlaying(voice)) {
+        frame = d->currentPos(voice);
+        if (frame >= u->clip->length())
+            frame = 0;
+    }
+    const std::int64_t span = static_cast<std::int64_t>(std::max(ms, 1)) * sampleRate() / 1000;
+    return d->start(voice, frame, false, sounding, sounding ? span : 0);
+}
+
+void Engine::setDucking(int voice, const Ducking& ducking) {
+    if (voice < 0 || voice >= kVoices)
+        return;
+    const int rate = sampleRate();
+    d->send(Command::Duck, voice, [&](Command& c) {
+        c.flag = ducking.on && ducking.levelDb < 0;
+        c.gain = std::pow(10.0f, static_cast<float>(std::min(ducking.levelDb, 0)) / 20.0f);
+        c.frame = static_cast<std::int64_t>(std::max(ducking.attackMs, 0)) * rate / 1000;
+        c.span = static_cast<std::int64_t>(std::max(ducking.releaseMs, 0)) * rate / 1000;
+    });
 }
 
 bool Engine::fading(int voice) const {

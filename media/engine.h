@@ -142,6 +142,23 @@ public:
     void fadeOut(int voice, int ms);
     // True from fadeOut() until the fade (or anything else) has ended the playback.
     bool fading(int voice) const;
+    // A new playback of `voice` that replaces the others of its group in one command: it
+    // starts from the first sample (`fromStart`, or where play() would start), every
+    // sounding voice of `others` (a bit per voice) fades out over `ms` and ends as fadeOut()
+    // ends it, and the new playback fades in over the same time, both on equal-power curves
+    // so that the sum keeps its loudness. With none of `others` sounding it simply starts.
+    // Returns the playback's stamp.
+    std::uint32_t playReplacing(int voice, bool fromStart, unsigned others, int ms);
+    // Ducking: while `voice` plays, every voice that does not duck itself is lowered by
+    // `levelDb` (below 0), reached over `attackMs` and left over `releaseMs` along a straight
+    // line in dB. Several ducking voices lower the others once, by the deepest amount.
+    struct Ducking {
+        bool on = false;
+        int levelDb = -12;
+        int attackMs = 50;
+        int releaseMs = 500;
+    };
+    void setDucking(int voice, const Ducking& ducking);
     bool loaded(int voice) const;
     bool isPlaying(int voice) const;
     // How the latest play() of `voice` ended, once the mixer has ended it (its end event may

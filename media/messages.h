@@ -48,14 +48,18 @@ inline std::int64_t nowNs() {
 }
 
 struct Command {
-    enum Type : std::uint8_t { Load, Unload, Play, Stop, Seek, Gain, Loop, Fade, Tone };
+    enum Type : std::uint8_t { Load, Unload, Play, Stop, Seek, Gain, Loop, Fade, Tone, Duck };
     Type type = Gain;
     std::uint8_t voice = 0;
     bool resume = false; // Play: a playing voice goes on where it is
-    bool flag = false;   // Loop: on
+    bool flag = false;   // Loop, Duck: on
+    // Play: the voices (a bit each) that fade out under the new playback, which fades in over
+    // the same `span` frames: an equal-power cross-fade.
+    std::uint8_t others = 0;
     std::uint32_t stamp = 0;
-    std::int64_t frame = 0; // Play, Stop, Seek: the position; Fade: its length
-    float gain = 1.0f;
+    std::int64_t frame = 0; // Play, Stop, Seek: the position; Fade: its length; Duck: attack
+    std::int64_t span = 0;  // Play: the cross-fade's length; Duck: the release
+    float gain = 1.0f;      // Duck: the level the others go down to
     Clip* clip = nullptr;
     std::uint64_t seq = 0;
     std::int64_t timeNs = 0;

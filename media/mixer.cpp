@@ -30,6 +30,11 @@ constexpr double kToneHz = 1000.0;
 constexpr float kToneLevel = 0.25f; // -12 dBFS
 constexpr double kToneEdgeSeconds = 0.01;
 
+// The equal-power curve of a cross-fade: x runs 0..1, and sin^2 + cos^2 keeps the power.
+inline float quarterSine(float x) {
+    return std::sin(x * static_cast<float>(std::numbers::pi / 2));
+}
+
 } // namespace
 
 Mixer::Mixer(Channels& channels, std::array<Ring, kVoices>& rings, int rate)
@@ -38,7 +43,8 @@ Mixer::Mixer(Channels& channels, std::array<Ring, kVoices>& rings, int rate)
       m_fadeOutFrames(std::clamp(static_cast<int>(kFadeOutSeconds * rate), 1, kMaxFadeFrames)),
       m_fadeInFrames(std::max(1, static_cast<int>(kFadeInSeconds * rate))),
       m_gainStep(1.0f / std::max(1.0f, static_cast<float>(kGainRampSeconds * rate))),
-      m_limiter(rate, kMaxBlock), m_toneTotal(static_cast<std::int64_t>(kToneSeconds * rate)),
+      m_limiter(rate, kMaxBlock), m_ducker(kMaxBlock + m_limiter.lookahead()),
+      m_toneTotal(static_cast<std::int64_t>(kToneSeconds * rate)),
       m_toneEdge(std::max<std::int64_t>(1, static_cast<std::int64_t>(kToneEdgeSeconds * rate))),
       m_toneStep(2.0 * std::numbers::pi * kToneHz / rate), m_scratch(kMaxBlock * 2) {}
 
@@ -115,25 +121,34 @@ void Mixer::mixChunk(float* out, int frames, std::int64_t blockNs, bool wantHold
     float* bus = m_limiter.bus();
     const int ahead = m_limiter.lookahead();
     float* entry = bus + static_cast<std::ptrdiff_t>(ahead) * 2;
+    // The voices a ducking voice lowers go through the ducker's bus.
+    std::uint32_t playing = 0;
+    for (int v = 0; v < kVoices; ++v)
+        playing |= m_voices[static_cast<std::size_t>(v)].playing ? 1u << v : 0u;
+    const bool ducking = m_ducker.begin(playing, ahead + frames);
     for (int v = 0; v < kVoices; ++v) {
         Voice& r = m_voices[static_cast<std::size_t>(v)];
+        float* to = ducking && !m_ducker.ducks(v) ? m_ducker.bus() : bus;
+        float* toEntry = to + static_cast<std::ptrdiff_t>(ahead) * 2;
         if (r.startAhead && r.playing) {
             // A new playback goes into the frames that leave first: the look-ahead costs a
             // key press nothing.
-            const int n = mixPlayback(v, bus, ahead, blockNs);
+            const int n = mixPlayback(v, to, ahead, blockNs);
             if (r.sounding || !r.playing) {
                 r.startAhead = false;
                 r.lead = n;
             }
         }
-        mixTail(v, entry, frames);
-        mixPlayback(v, entry, frames, blockNs);
+        mixTail(v, toEntry, frames);
+        mixPlayback(v, toEntry, frames, blockNs);
         if (r.startAhead && r.sounding) {
             // It could start only behind the look-ahead (the worker caught up meanwhile).
             r.startAhead = false;
             r.lead = ahead;
         }
     }
+    if (ducking)
+        m_ducker.apply(bus, ahead, frames);
     mixTone(entry, frames);
     m_limiter.process(out, frames);
     if (wantHold || m_master < 1.0f) {
@@ -329,18 +344,22 @@ void Mixer::beginFade(int v) {
     std::fill(buf + got * 2, buf + len * 2, 0.0f);
     float g = r.gain;
     float dim = r.dimLevel;
+    float swell = r.swell;
     for (int i = 0; i < len; ++i) {
         if (g < r.target)
             g = std::min(r.target, g + m_gainStep);
         else if (g > r.target)
             g = std::max(r.target, g - m_gainStep);
         dim = std::max(0.0f, dim - r.dimStep);
+        swell = std::min(1.0f, swell + r.swellStep);
         float ramp = 1.0f - static_cast<float>(i + 1) / static_cast<float>(len);
+        ramp *= (r.dimPower ? quarterSine(dim) : dim) *
+                (r.swellStep > 0.0f ? quarterSine(swell) : 1.0f);
         if (r.fadeInLeft > i)
             ramp *=
                 1.0f - static_cast<float>(r.fadeInLeft - i) / static_cast<float>(m_fadeInFrames);
-        buf[2 * i] *= g * ramp * dim;
-        buf[2 * i + 1] *= g * ramp * dim;
+        buf[2 * i] *= g * ramp;
+        buf[2 * i + 1] *= g * ramp;
     }
     // A fade still running from an earlier interruption goes on under the new one.
     const int rest = std::min(r.fadeLen - r.fadePos, len);
@@ -357,11 +376,14 @@ void Mixer::processCommands() {
         const int v = c.voice;
         Voice& r = m_voices[static_cast<std::size_t>(v)];
         r.dirty = true;
-        // Anything but a volume change, a loop switch or another fade ends a fade-out.
+        // Anything but a volume change, a loop switch, a duck or another fade ends a fade-out.
         if (c.type != Command::Gain && c.type != Command::Loop && c.type != Command::Fade &&
-            c.type != Command::Tone) {
+            c.type != Command::Tone && c.type != Command::Duck) {
             r.dimLevel = 1.0f;
             r.dimStep = 0.0f;
+            r.dimPower = false;
+            r.swell = 1.0f;
+            r.swellStep = 0.0f;
         }
         switch (c.type) {
         case Command::Load:
@@ -413,6 +435,8 @@ void Mixer::processCommands() {
                 if (!segmentFits(r, want))
                     request(v, r.clip, want, c.seq);
             }
+            if (c.others != 0)
+                crossfade(v, c.others, c.span);
             break;
         }
         case Command::Stop:
@@ -451,14 +475,50 @@ void Mixer::processCommands() {
             m_toneLeft = m_toneTotal;
             m_tonePhase = 0.0;
             break;
+        case Command::Duck:
+            m_ducker.set(v, c.flag, c.gain, c.frame, c.span);
+            break;
         }
     }
+}
+
+// The new playback of voice `v` replaces the sounding voices of `others`: they fade out over
+// `frames` along a quarter cosine while it swells in along a quarter sine, so that the two
+// keep the power of one. The new one starts behind the look-ahead, where the fades start.
+void Mixer::crossfade(int v, std::uint8_t others, std::int64_t frames) {
+    const float step = 1.0f / static_cast<float>(std::max<std::int64_t>(1, frames));
+    bool any = false;
+    for (int o = 0; o < kVoices; ++o) {
+        Voice& q = m_voices[static_cast<std::size_t>(o)];
+        if (o == v || !(others >> o & 1u) || !q.playing)
+            continue;
+        q.dirty = true;
+        if (!q.sounding) {
+            beginFade(o);
+            end(o, EndKind::Faded);
+            continue;
+        }
+        if (q.dimStep == 0.0f) {
+            q.dimPower = true;
+            q.dimStep = step;
+        } else {
+            q.dimStep = std::max(q.dimStep, q.dimLevel * step); // already fading: hurried
+        }
+        any = true;
+    }
+    if (!any)
+        return;
+    Voice& r = m_voices[static_cast<std::size_t>(v)];
+    r.swell = 0.0f;
+    r.swellStep = step;
+    r.startAhead = false;
+    r.lead = m_limiter.lookahead();
 }
 
 // Adds `frames` frames of `src` to `out` at the voice's gain, ramps, fade-in and fade-out.
 // Returns the frames added: fewer when a fade-out ends on the way.
 int Mixer::addVoice(Voice& r, const float* src, float* out, int frames) {
-    if (r.gain == r.target && r.fadeInLeft == 0 && r.dimStep == 0.0f) {
+    if (r.gain == r.target && r.fadeInLeft == 0 && r.dimStep == 0.0f && r.swellStep == 0.0f) {
         const float g = r.gain;
         if (g == 1.0f) {
             for (int i = 0; i < frames * 2; ++i)
@@ -485,7 +545,13 @@ int Mixer::addVoice(Voice& r, const float* src, float* out, int frames) {
                 r.dimLevel = 0.0f;
                 return i + 1; // this frame is silent: the fade is over
             }
-            g *= r.dimLevel;
+            g *= r.dimPower ? quarterSine(r.dimLevel) : r.dimLevel;
+        }
+        if (r.swellStep > 0.0f) {
+            r.swell = std::min(1.0f, r.swell + r.swellStep);
+            if (r.swell >= 1.0f)
+                r.swellStep = 0.0f;
+            g *= quarterSine(r.swell);
         }
         out[2 * i] += src[2 * i] * g;
         out[2 * i + 1] += src[2 * i + 1] * g;
@@ -517,6 +583,7 @@ void Mixer::end(int v, EndKind kind) {
     r.startAhead = false;
     r.dimLevel = 1.0f;
     r.dimStep = 0.0f;
+    r.dimPower = false;
     postEvent(v, Event{static_cast<std::uint8_t>(v), r.stamp, kind});
     prime(v, 0);
     r.dirty = true;

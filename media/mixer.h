@@ -5,6 +5,7 @@
 // ramp (which fades the whole output across a device switch). It never locks, allocates,
 // logs or touches the disk.
 
+#include "ducking.h"
 #include "limiter.h"
 #include "readahead.h"
 
@@ -52,6 +53,11 @@ private:
         // A fade-out command's envelope: the level falls by dimStep per frame; at 0 it ends.
         float dimLevel = 1.0f;
         float dimStep = 0.0f;
+        // A cross-fade: the fade-out follows a quarter cosine instead of a straight line, and
+        // the playback that replaces it swells in along a quarter sine (swell 0..1).
+        bool dimPower = false;
+        float swell = 1.0f;
+        float swellStep = 0.0f;
         // The ring segment this voice expects.
         std::uint32_t fillSeq = 0;
         std::int64_t fillFrame = -1;
@@ -81,6 +87,7 @@ private:
     int addVoice(Voice& r, const float* src, float* out, int frames);
     void mixTone(float* out, int frames);
     void beginFade(int v);
+    void crossfade(int v, std::uint8_t others, std::int64_t frames);
     void end(int v, EndKind kind);
     std::int64_t heardPos(const Voice& r) const;
     void request(int v, Clip* clip, std::int64_t frame, std::uint64_t cmdSeq);
@@ -107,6 +114,7 @@ private:
     int m_fadeInFrames;
     float m_gainStep;
     Limiter m_limiter;
+    Ducker<kVoices> m_ducker;
     // The settings page's test tone.
     std::int64_t m_toneLeft = 0;
     std::int64_t m_toneTotal;

@@ -320,6 +320,15 @@ void ClipPlayer::Restart() {
     m_error = 0;
 }
 
+void ClipPlayer::PlayReplacing(unsigned voices, int ms) {
+    requireOpen();
+    const bool restart = Mode() == mpPlaying;
+    interruptPending(restart ? nvAborted : nvSuperseded);
+    m_paused = false;
+    m_pendingStamp = m_engine.playReplacing(m_voice, restart, voices, ms);
+    m_error = 0;
+}
+
 void ClipPlayer::setLooping(bool on) {
     m_looping = on;
     if (m_opened)

@@ -67,6 +67,12 @@ public:
     // same output block. The old playback ends as Stop ends it (its notice says nvAborted),
     // and the new one owes its own notice. A player that does not sound plays, as Play does.
     void Restart();
+    // Starts the clip while the players of the engine voices `voices` (a bit each) fade out
+    // over `ms`, in one engine command: an equal-power cross-fade, the new playback fading
+    // in over the same time. A sounding clip starts again from its first sample, any other
+    // plays from where it stands, as Restart and Play do; the replaced players' notices come
+    // as their fades end (nvAborted).
+    void PlayReplacing(unsigned voices, int ms);
     // While looping, the clip repeats without a gap until the player is stopped; no notice
     // comes at the end of a pass. The flag holds across Open and Close; it is the pad's loop
     // switch.

@@ -125,6 +125,7 @@ PadBoard::PadBoard(media::Engine& engine, QWidget* padParent, QObject* parent)
     N2->setObjectName(QStringLiteral("N2"));
     connect(N1, &QAction::triggered, this, [this] { N1Click(N1); });
     connect(N2, &QAction::triggered, this, [this] { N2Click(N2); });
+    addPlayItems();
 
     for (int n = 1; n <= kPads; ++n) {
         buildPad(n, padParent);
@@ -144,6 +145,10 @@ PadBoard::PadBoard(media::Engine& engine, QWidget* padParent, QObject* parent)
     each(&PadModel::loopChanged, &PadBoard::showLoop);
     each(&PadModel::enabledChanged, &PadBoard::showEnabled);
     connect(m_model, &PadModel::playStateChanged, this, &PadBoard::refreshDisplays);
+    connect(m_model, &PadModel::extensionChanged, this, &PadBoard::followMode);
+    // The keys of ホールド pads are let go anywhere in the window: the application's events.
+    if (qApp)
+        qApp->installEventFilter(this);
     connect(m_model, &PadModel::pictureFinished, this, [this](int n, bool ok) {
         if (m_pads[n - 1].frame) // a pad whose window went neither shows nor reports it
             emit pictureFinished(n, ok);
@@ -289,6 +294,8 @@ void PadBoard::buildPad(int n, QWidget* padParent) {
 
     // Every event that may start or end a playback refreshes the playing display at once.
     connect(p.play, &QPushButton::clicked, this, [this, w = p.play] { playbtn1Click(w); });
+    connect(p.play, &QPushButton::pressed, this, [this, w = p.play] { playbtn1Down(w); });
+    connect(p.play, &QPushButton::released, this, [this, w = p.play] { playbtn1Up(w); });
     connect(p.loop, &QCheckBox::toggled, this, [this, w = p.loop] { loop4Click(w); });
     connect(p.filesel, &QPushButton::clicked, this, [this, w = p.filesel] { filesel1Click(w); });
     connect(p.trackBar, &QSlider::valueChanged, this,
@@ -312,8 +319,10 @@ void PadBoard::addShortcuts(int n, QWidget* padParent) {
     // Both the plain letter and Alt+letter press the play button at once. The button's own
     // mnemonic is switched off (setCaption), so these are the only owners of the keys.
     const int key = Qt::Key_A + (kKeys[n - 1] - 'A');
+    int k = 0;
     for (const QKeySequence& seq : {QKeySequence(key), QKeySequence(Qt::ALT | key)}) {
         auto* shortcut = new QShortcut(seq, padParent);
+        pad(n).keys[static_cast<std::size_t>(k++)] = shortcut;
         shortcut->setContext(Qt::WindowShortcut);
         shortcut->setAutoRepeat(true);
         connect(shortcut, &QShortcut::activated, this, [this, n] { pressFromKeyboard(n); });
@@ -328,6 +337,16 @@ void PadBoard::addShortcuts(int n, QWidget* padParent) {
 void PadBoard::pressFromKeyboard(int n) {
     if (focusInTextField())
         return;
+    if (m_model->playMode(n) == padfields::Hold) {
+        // Not a click: the button's release would let the pad go at once.
+        if (!pad(n).play->isEnabled())
+            return;
+        if (pad(n).keyHeld)
+            return; // a repeat of the held key
+        pad(n).keyHeld = true;
+        m_model->press(n);
+        return;
+    }
     pressPad(n);
 }
 
@@ -335,6 +354,30 @@ void PadBoard::fadeFromKeyboard(int n) {
     if (focusInTextField())
         return;
     fadePad(n);
+}
+
+// A ホールド pad's key let go in the pads' window: the pad fades out. The repeats of a held
+// key come as releases too, marked as such; they let nothing go.
+void PadBoard::keyLetGo(QObject* watched, const QKeyEvent* event) {
+    if (event->isAutoRepeat() || !watched->isWidgetType())
+        return;
+    for (int n = 1; n <= kPads; ++n) {
+        Pad& p = m_pads[n - 1];
+        if (!p.keyHeld || event->key() != Qt::Key_A + (kKeys[n - 1] - 'A') || !p.frame ||
+            static_cast<QWidget*>(watched)->window() != p.frame->window())
+            continue;
+        p.keyHeld = false;
+        m_model->release(n);
+    }
+}
+
+void PadBoard::letGoHeldKeys() {
+    for (int n = 1; n <= kPads; ++n) {
+        if (m_pads[n - 1].keyHeld) {
+            m_pads[n - 1].keyHeld = false;
+            m_model->release(n);
+        }
+    }
 }
 
 void PadBoard::pressPad(int n) {
@@ -507,6 +550,11 @@ void PadBoard::popupFor(int n, const QPoint& globalPos) {
 }
 
 bool PadBoard::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyRelease)
+        keyLetGo(watched, static_cast<const QKeyEvent*>(event));
+    else if (event->type() == QEvent::WindowDeactivate && watched->isWidgetType() &&
+             m_pads[0].frame && static_cast<QWidget*>(watched) == m_pads[0].frame->window())
+        letGoHeldKeys(); // its key's release goes to another window
     if (event->type() == QEvent::MouseButtonDblClick) {
         for (const Pad& p : m_pads) {
             if (watched == p.image) {
@@ -523,7 +571,11 @@ bool PadBoard::eventFilter(QObject* watched, QEvent* event) {
 // Play: a playing clip starts again from the beginning; otherwise it plays from where it
 // stands (the start after every completed play and every loop switch-off).
 void PadBoard::playbtn1Click(QObject* sender) {
-    dialogs::guarded([&] { m_model->play(padOf(sender)); });
+    dialogs::guarded([&] {
+        const int n = padOf(sender);
+        if (m_model->playMode(n) != padfields::Hold) // a hold pad started on the press
+            m_model->play(n);
+    });
 }
 
 // Loop switch, by the user; the model's own changes are only shown.

@@ -28,6 +28,7 @@ class QCheckBox;
 class QFileDialog;
 class QFrame;
 class QImage;
+class QKeyEvent;
 class QLabel;
 class QMenu;
 class QPoint;
@@ -144,12 +145,23 @@ public:
     void Image1DblClick(QObject* sender);
     void N1Click(QObject* sender); // 削除
     void N2Click(QObject* sender); // 名称変更
+    // A ホールド pad's play button pressed and let go (its click does nothing more).
+    void playbtn1Down(QObject* sender);
+    void playbtn1Up(QObject* sender);
+    // The pad menu's play items for the pad that opened it: its play mode, its group, and
+    // the ducking dialog.
+    void setModeOfPopupPad(int mode);
+    void setGroupOfPopupPad(int group);
+    void editDuckingOfPopupPad();
 
     QFileDialog* OpenDialog1 = nullptr;
     QFileDialog* OpenPictureDialog1 = nullptr;
     QMenu* PopupMenu1 = nullptr;
     QAction* N1 = nullptr;
     QAction* N2 = nullptr;
+    QMenu* ModeMenu = nullptr;   // 再生モード
+    QMenu* GroupMenu = nullptr;  // グループ
+    QAction* DuckItem = nullptr; // ダッキング…
 
 signals:
     // A picture that loadPicture handed to the decoder is shown (ok) or was refused.
@@ -170,8 +182,10 @@ private:
         QPushButton* play = nullptr;
         PadClock* clock = nullptr;
         PadProgress* progress = nullptr;
-        QString shownState;      // the frame's "playstate" as last styled
-        qint64 shownPicture = 0; // the model's picture on the label
+        QString shownState;               // the frame's "playstate" as last styled
+        qint64 shownPicture = 0;          // the model's picture on the label
+        std::array<QShortcut*, 2> keys{}; // the letter and Alt with it
+        bool keyHeld = false;             // a ホールド pad's key started it and is down
     };
 
     void buildPad(int n, QWidget* padParent);
@@ -183,6 +197,11 @@ private:
     void showEnabled(int n);
     void pressFromKeyboard(int n);
     void fadeFromKeyboard(int n);
+    void addPlayItems();
+    void showPlayItems();
+    void followMode(int n);
+    void keyLetGo(QObject* watched, const QKeyEvent* event);
+    void letGoHeldKeys();
     void setFrameProperty(int n, const char* name, const QString& value);
     const Pad& pad(int n) const;
     Pad& pad(int n);

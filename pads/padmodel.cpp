@@ -76,7 +76,7 @@ QImage readPicture(const QString& path, const QSize& size, bool headerOnly,
 } // namespace
 
 PadModel::PadModel(media::Engine& engine, QObject* parent)
-    : QObject(parent), m_pictureThreads(new QThreadPool(this)) {
+    : QObject(parent), m_engine(engine), m_pictureThreads(new QThreadPool(this)) {
     setObjectName(QStringLiteral("PadModel"));
     for (int n = 1; n <= kPads; ++n) {
         Pad& p = m_pads[n - 1];
@@ -248,6 +248,8 @@ void PadModel::setExtension(int n, int field, int value) {
     if (stored == value)
         return;
     stored = value;
+    if (field >= padfields::Duck && field <= padfields::DuckRelease)
+        applyDucking(n);
     emit extensionChanged(n);
     emit boardChanged();
 }
@@ -265,6 +267,8 @@ void PadModel::press(int n) {
 
 void PadModel::play(int n) {
     dialogs::guarded([&] {
+        if (playByMode(n))
+            return; // a toggle's second press, or a group's cross-fade (padplay.cpp)
         ClipPlayer* player = pad(n).player;
         if (player->Mode() == mpPlaying)
             player->Restart(); // one command: no gap between the old sound and the new

@@ -35,6 +35,9 @@ public:
     static constexpr int kPads = board::kPads;
     static constexpr int kPadFadeMs = 1500;    // Shift with the pad's letter
     static constexpr int kStopAllFadeMs = 300; // Esc and the stop-all button
+    // A toggle pad's second press, a hold pad's release and a group's cross-fade last the
+    // pad's fade-out, or this long when it has none.
+    static constexpr int kModeFadeMs = 300;
 
     explicit PadModel(media::Engine& engine, QObject* parent = nullptr);
     ~PadModel() override;
@@ -84,9 +87,18 @@ public:
     // ---- rules ----
     // The pad's key or a remote press: plays when the play button can be pressed.
     void press(int pad);
-    // The play button: a playing clip starts again from the beginning, any other plays from
-    // where it stands.
+    // The play button, as the pad's play mode says. 再スタート (and the first press of the
+    // others): a playing clip starts again from the beginning, any other plays from where it
+    // stands. トグル: a press on a sounding pad fades it out, the next starts it again.
+    // ホールド: it sounds until release(). A pad of an exclusive group that starts cross-fades
+    // with every sounding pad of its group, which fade out over this pad's fade-out.
     void play(int pad);
+    // The key, MIDI note or OSC argument of a ホールド pad let go: it fades out over its
+    // fade-out. Pads of the other modes ignore it.
+    void release(int pad);
+    int playMode(int pad) const { return extension(pad, padfields::Mode); }
+    // The length of the fades of the play modes and groups for `pad`, in ms.
+    int modeFadeMs(int pad) const;
     // The user's loop switch: on plays the clip repeating and locks the play button; off
     // stops and rewinds it.
     void setLoop(int pad, bool on);
@@ -175,7 +187,10 @@ private:
     void pictureDecoded(int n, quint64 job, const QImage& image, const QString& error,
                         const QString& previousPath);
     void setLoading(int depth);
+    bool playByMode(int n);
+    void applyDucking(int n);
 
+    media::Engine& m_engine;
     std::array<Pad, kPads> m_pads;
     QThreadPool* m_pictureThreads;
     std::function<std::pair<QSize, qreal>(int)> m_pictureTarget;

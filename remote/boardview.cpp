@@ -73,10 +73,21 @@ int BoardView::volume(int pad) const {
     return valid(pad) ? m_model.volume(pad) : 0;
 }
 
+bool BoardView::holds(int pad) const {
+    return valid(pad) && m_model.playMode(pad) == padfields::Hold;
+}
+
 void BoardView::press(int pad) {
     if (!valid(pad))
         return;
     m_model.press(pad);
+    poll();
+}
+
+void BoardView::release(int pad) {
+    if (!valid(pad))
+        return;
+    m_model.release(pad);
     poll();
 }
 
@@ -107,7 +118,8 @@ void BoardView::setVolume(int pad, int level) {
 }
 
 BoardView::Seen BoardView::look(int pad) const {
-    return {state(pad), fading(pad), caption(pad), valid(pad) ? m_model.fileName(pad) : QString()};
+    return {state(pad), fading(pad), caption(pad), valid(pad) ? m_model.fileName(pad) : QString(),
+            holds(pad)};
 }
 
 void BoardView::poll() {

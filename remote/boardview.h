@@ -48,10 +48,12 @@ public:
     bool fading(int pad) const;
     int timeLeftMs(int pad) const; // 0 for an empty pad
     int volume(int pad) const;     // 0..1000
+    bool holds(int pad) const;     // a ホールド pad: it sounds while held
 
     // Operator commands, as the pad's key, Shift with it, the Stop button of its strip, the
     // stop-all button and its volume slider do them. A pad out of range is ignored.
     void press(int pad);
+    void release(int pad); // a hold pad's key, note, argument or panel pad let go
     void fade(int pad);
     void stopPad(int pad);
     void stopAll();
@@ -72,6 +74,7 @@ private:
         bool fading = false;
         QString caption;
         QString clip;
+        bool hold = false;
         bool operator==(const Seen&) const = default;
     };
     Seen look(int pad) const;

@@ -64,6 +64,7 @@ Hotkeys::Hotkeys(BoardView& board, std::unique_ptr<HotkeyBackend> backend, QObje
     }
     if (m_backend) {
         connect(m_backend.get(), &HotkeyBackend::activated, this, &Hotkeys::fire);
+        connect(m_backend.get(), &HotkeyBackend::released, this, &Hotkeys::letGo);
         connect(m_backend.get(), &HotkeyBackend::changed, this, &Hotkeys::stateChanged);
     }
 }
@@ -113,6 +114,11 @@ void Hotkeys::fire(int index) {
         m_board.stopAll();
     else if (m_board.loaded(index + 1)) // an empty pad stays silent, without an error box
         m_board.press(index + 1);
+}
+
+void Hotkeys::letGo(int index) {
+    if (m_config.enabled && index >= 0 && index < 8)
+        m_board.release(index + 1);
 }
 
 } // namespace remote

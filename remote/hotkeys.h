@@ -52,7 +52,8 @@ public:
 
 signals:
     void activated(int index);
-    void changed(); // failure() or problems() changed
+    void released(int index); // the held key let go (a hold pad fades out)
+    void changed();           // failure() or problems() changed
 };
 
 // X11 key grabs; nullptr when the program does not run on X11.
@@ -85,6 +86,7 @@ signals:
 
 private:
     void fire(int index);
+    void letGo(int index);
 
     BoardView& m_board;
     std::unique_ptr<HotkeyBackend> m_backend;

@@ -37,9 +37,11 @@ std::optional<Event> parse(const std::uint8_t* bytes, std::size_t size) {
     event.number = bytes[1];
     event.value = bytes[2];
     switch (status & 0xf0) {
+    case 0x80:
+        event.value = 0; // a Note Off's velocity says nothing here
+        event.type = EventType::Note;
+        return event;
     case 0x90:
-        if (event.value == 0)
-            return std::nullopt; // a Note Off
         event.type = EventType::Note;
         return event;
     case 0xb0:
@@ -66,8 +68,6 @@ std::optional<Event> fromCommand(const RemoteCommand& command) {
     if (command.channel < 1 || command.channel > 16 || command.number < 0 || command.number > 127 ||
         command.value < 0 || command.value > 127)
         return std::nullopt;
-    if (command.kind == CommandKind::MidiNote && command.value == 0)
-        return std::nullopt; // a Note Off
     Event event;
     event.type = command.kind == CommandKind::MidiNote ? EventType::Note : EventType::Control;
     event.channel = command.channel;
@@ -148,6 +148,16 @@ std::optional<Effect> Mapping::effectOf(const Event& event) {
         Effect effect{targetAt(i), -1};
         if (effect.target.action == Action::Volume) {
             effect.volume = (event.value * 1000 + 63) / 127;
+            return effect;
+        }
+        // A Note Off, or a button bound to a play let go: the play is released.
+        const bool up = event.type == EventType::Note ? event.value == 0
+                                                      : event.value < 64 && previous >= 64 &&
+                                                            effect.target.action == Action::Play;
+        if (up) {
+            if (effect.target.action != Action::Play)
+                return std::nullopt;
+            effect.release = true;
             return effect;
         }
         if (event.type == EventType::Control && !(event.value >= 64 && previous < 64))

@@ -1,16 +1,17 @@
 #pragma once
 // MIDI messages and what they do on the board.
 //
-// Only two kinds of message act: a Note On with a velocity above 0 and a Control Change. A
-// Note On with velocity 0 is a Note Off, and like every other message (clock, sysex, pitch
-// bend, ...) it does nothing.
+// Three kinds of message act: a Note On, a Note Off (also a Note On with velocity 0), which
+// lets a hold pad's play go, and a Control Change. Every other message (clock, sysex, pitch
+// bend, ...) does nothing.
 //
 // The mapping binds a note or a controller, on one channel or on any, to one target: a pad's
 // play (its key), a pad's fade, a pad's volume slider, or stop-all. Out of the box, notes 36 to
 // 43 on any channel play pads 1 to 8, the layout of the common eight-pad controllers. A
 // controller bound to a volume slider moves it over its whole range (0..127 to 0..1000); a
 // controller bound to anything else acts when it rises to 64 or above (a button sends 127 when
-// pressed and 0 when released), so that a knob turned past the middle acts once.
+// pressed and 0 when released), so that a knob turned past the middle acts once; bound to a
+// pad's play, its fall below 64 lets the play go, as a Note Off does.
 
 #include "board.h"
 #include "remotecommand.h"
@@ -31,7 +32,7 @@ struct Event {
     EventType type = EventType::Note;
     int channel = 1; // 1..16
     int number = 0;  // note or controller, 0..127
-    int value = 0;   // velocity 1..127, or controller value 0..127
+    int value = 0;   // velocity 1..127 (0: a Note Off), or controller value 0..127
 };
 
 // The message in `bytes` (one complete message, as the MIDI systems deliver them) as an event
@@ -62,7 +63,8 @@ struct Target {
 // What an event does: a board command, or a slider position.
 struct Effect {
     Target target;
-    int volume = -1; // 0..1000 for Action::Volume
+    int volume = -1;      // 0..1000 for Action::Volume
+    bool release = false; // Action::Play: the note or button let go
 };
 
 class Mapping {

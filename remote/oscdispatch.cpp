@@ -112,14 +112,18 @@ bool decodeMessage(const std::uint8_t* data, std::size_t size, Collected& out) {
         double number = 1;
         const Press press =
             command->kind == CommandKind::Status ? Press::Pressed : pressOf(message, number);
-        // A subscription's 0 ends it, and a port number names where the pushes go; every other
-        // command's 0 is a release that does nothing.
+        // A subscription's 0 ends it, and a port number names where the pushes go; a play's 0
+        // is a release; every other command's 0 does nothing.
         if (command->kind == CommandKind::Subscribe && press != Press::Invalid)
             command->value = number >= 1024 && number <= 65535 && number == std::floor(number)
                                  ? static_cast<int>(number)
                                  : (press == Press::Pressed ? 1 : 0);
+        // A play's 0 lets the pad go (a hold pad fades out).
+        if (command->kind == CommandKind::PadPlay && press == Press::Released)
+            command->kind = CommandKind::PadRelease;
         if (press == Press::Pressed ||
-            (command->kind == CommandKind::Subscribe && press == Press::Released)) {
+            (press == Press::Released && (command->kind == CommandKind::Subscribe ||
+                                          command->kind == CommandKind::PadRelease))) {
             if (out.count >= kMaxCommandsPerPacket)
                 ok = false;
             else

@@ -13,7 +13,8 @@
 //                                     1024..65535 to that port of the sender; with 0: stop
 //
 // A command takes no argument or one number, as a panel's button sends it: 1 (or any number
-// but 0) when pressed, 0 when released; a release does nothing. Integers and floats of either
+// but 0) when pressed, 0 when released; a release lets a hold pad's play go and does nothing
+// for the other commands. Integers and floats of either
 // width count as numbers, and so do the true/false types. Anything else is dropped: unknown
 // addresses, other argument types or more arguments, malformed or oversized datagrams,
 // bundles nested too deeply and datagrams naming too many commands.

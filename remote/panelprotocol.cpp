@@ -11,8 +11,10 @@ std::optional<Command> parseMessage(std::string_view text) {
         std::string_view name;
         Action action;
     };
-    static constexpr Word kWords[] = {
-        {"press ", Action::Press}, {"fade ", Action::Fade}, {"stop ", Action::Stop}};
+    static constexpr Word kWords[] = {{"press ", Action::Press},
+                                      {"fade ", Action::Fade},
+                                      {"stop ", Action::Stop},
+                                      {"release ", Action::Release}};
     for (const Word& word : kWords) {
         if (!text.starts_with(word.name))
             continue;

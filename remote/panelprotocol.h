@@ -4,6 +4,7 @@
 //   "fade N"    a long press on pad N: its fade-out
 //   "stop N"    the Stop button of pad N's strip
 //   "stopall"   the stop-all button
+//   "release N" a hold pad N let go (a hold pad plays from "press N" until then)
 // Anything else (another word, a pad out of range, extra text, a message longer than
 // kMaxMessage) is no command and is dropped.
 
@@ -16,7 +17,7 @@ namespace remote::panel {
 inline constexpr int kPads = 8;
 inline constexpr std::size_t kMaxMessage = 32;
 
-enum class Action { Press, Fade, Stop, StopAll };
+enum class Action { Press, Fade, Stop, StopAll, Release };
 
 struct Command {
     Action action = Action::Press;

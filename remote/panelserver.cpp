@@ -402,6 +402,10 @@ void PanelServer::clientMessage(Client* client, const QString& text) {
         return;
     // As for every remote command: nothing while a dialog holds the window, and a pad without
     // a clip is left alone rather than answered with an error box on the operator's screen.
+    if (command->action == panel::Action::Release) {
+        m_board.release(command->pad); // also while a dialog is open: nothing stays sounding
+        return;
+    }
     if (m_busy && m_busy()) {
         emit notice(
             QStringLiteral("ダイアログが開いているため、リモートパネルの操作を受け付けません"));
@@ -421,6 +425,8 @@ void PanelServer::clientMessage(Client* client, const QString& text) {
         break;
     case panel::Action::StopAll:
         m_board.stopAll();
+        break;
+    case panel::Action::Release:
         break;
     }
 }
@@ -445,6 +451,8 @@ QJsonObject padObject(const BoardView& board, int pad) {
     o.insert(QStringLiteral("state"),
              QString::fromLatin1(fading ? "fading" : BoardView::stateName(board.state(pad))));
     o.insert(QStringLiteral("left"), board.timeLeftMs(pad));
+    if (board.holds(pad))
+        o.insert(QStringLiteral("hold"), true);
     return o;
 }
 } // namespace

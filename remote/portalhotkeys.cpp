@@ -81,6 +81,8 @@ public:
         qDBusRegisterMetaType<Shortcuts>();
         m_bus.connect(kService, kPath, kInterface, QStringLiteral("Activated"), this,
                       SLOT(activatedSignal(QDBusObjectPath, QString, qulonglong, QVariantMap)));
+        m_bus.connect(kService, kPath, kInterface, QStringLiteral("Deactivated"), this,
+                      SLOT(deactivatedSignal(QDBusObjectPath, QString, qulonglong, QVariantMap)));
     }
     ~PortalHotkeys() override { closeSession(); }
 
@@ -127,6 +129,16 @@ private:
         for (int i = 0; i < HotkeyConfig::kKeys; ++i)
             if (id == shortcutId(i) && !m_keys[i].isEmpty())
                 emit activated(i);
+    }
+
+    // The shortcut let go: a hold pad fades out.
+    Q_SLOT void deactivatedSignal(const QDBusObjectPath& session, const QString& id, qulonglong,
+                                  const QVariantMap&) {
+        if (m_session.isEmpty() || session.path() != m_session)
+            return;
+        for (int i = 0; i < HotkeyConfig::kKeys; ++i)
+            if (id == shortcutId(i) && !m_keys[i].isEmpty())
+                emit released(i);
     }
 
     void bindShortcuts() {

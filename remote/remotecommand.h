@@ -17,10 +17,12 @@ enum class CommandKind : std::uint8_t {
     StopAll,     // the stop-all button
     SetList,     // number = slot 1..10
     Status,      // reply to `reply` with the state of every pad
-    MidiNote,    // a Note On: channel 1..16, number = note, value = velocity 1..127
+    MidiNote,    // a Note On or Off: channel 1..16, number = note, value = velocity 1..127
+                 // (0 for a Note Off)
     MidiControl, // a Control Change: channel 1..16, number = controller, value = 0..127
     Subscribe,   // push every change to `reply` for a while (value 1) or to that port of its
                  // host (value 1024..65535); value 0: stop pushing
+    PadRelease,  // number = pad: its key let go (a hold pad fades out)
 };
 
 enum class Source : std::uint8_t { Midi, Osc };

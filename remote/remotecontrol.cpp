@@ -212,6 +212,9 @@ void RemoteControl::execute(const RemoteCommand& command) {
         case CommandKind::PadFade:
             act({midi::Action::Fade, command.number}, -1);
             return;
+        case CommandKind::PadRelease:
+            m_view->release(command.number);
+            return;
         case CommandKind::PadStop:
             if (command.number < 1 || command.number > kPads)
                 return;
@@ -397,6 +400,8 @@ void RemoteControl::midiEvent(const midi::Event& event, const RemoteCommand& com
         const midi::Target target = *m_learning;
         if (target.action == midi::Action::Volume && event.type != midi::EventType::Control)
             return; // a slider follows controllers only: wait for one
+        if (event.type == midi::EventType::Note && event.value == 0)
+            return; // the note of a press let go: learned from its Note On
         midi::Binding binding{event.type, event.channel, event.number};
         midi::Mapping next = m_mapping;
         next.bind(target, binding);
@@ -414,8 +419,14 @@ void RemoteControl::midiEvent(const midi::Event& event, const RemoteCommand& com
         emit learned(target, binding);
         return;
     }
-    if (const auto effect = m_mapping.effectOf(event))
-        act(effect->target, effect->volume);
+    if (const auto effect = m_mapping.effectOf(event)) {
+        // A release always reaches its pad, also while a dialog is open: a hold pad pressed
+        // before never stays sounding.
+        if (effect->release)
+            m_view->release(effect->target.pad);
+        else
+            act(effect->target, effect->volume);
+    }
 }
 
 void RemoteControl::setFeedbackProfile(midi::Profile profile) {

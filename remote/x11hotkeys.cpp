@@ -7,6 +7,7 @@
 #include <QAbstractNativeEventFilter>
 #include <QCoreApplication>
 #include <QGuiApplication>
+#include <QTimer>
 
 #include <xcb/xcb.h>
 
@@ -132,18 +133,28 @@ public:
         if (key->event != m_root)
             return false;
         const uint16_t mods = key->state & ~kLocks & 0xff;
+        bool ours = false;
         for (const Grab& grab : m_grabs) {
-            if (grab.code != key->detail || grab.mods != mods)
+            // A key let go after its modifiers still ends its grab: a release matches the key.
+            if (grab.code != key->detail || (kind == XCB_KEY_PRESS && grab.mods != mods))
                 continue;
+            ours = true;
             if (kind == XCB_KEY_RELEASE) {
                 m_releasedAt[grab.index] = key->time;
-            } else if (m_releasedAt[grab.index] != key->time) {
+                // A release that no press of the same time stamp follows lets the key go.
+                QTimer::singleShot(kReleaseWaitMs, this, [this, index = grab.index, t = key->time] {
+                    if (m_releasedAt[index] == t && m_pressedAt[index] != t)
+                        emit released(index);
+                });
+            } else {
+                m_pressedAt[grab.index] = key->time;
                 // A held key repeats as release and press with one time stamp: one press only.
-                emit activated(grab.index);
+                if (m_releasedAt[grab.index] != key->time)
+                    emit activated(grab.index);
+                return true;
             }
-            return true;
         }
-        return false;
+        return ours;
     }
 
 private:
@@ -189,6 +200,9 @@ private:
     std::array<QKeySequence, HotkeyConfig::kKeys> m_keys;
     std::vector<Grab> m_grabs;
     std::array<xcb_timestamp_t, HotkeyConfig::kKeys> m_releasedAt{};
+    std::array<xcb_timestamp_t, HotkeyConfig::kKeys> m_pressedAt{};
+    // How long a release waits for the press of a key's repeat, which comes right after it.
+    static constexpr int kReleaseWaitMs = 30;
     QStringList m_problems;
 };
 

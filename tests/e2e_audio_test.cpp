@@ -8,6 +8,7 @@
 
 #include "e2e_harness.h"
 #include "pulse_support.h"
+#include "wav_support.h"
 
 #include <QElapsedTimer>
 
@@ -185,6 +186,48 @@ TEST_F(AudioEndToEnd, APadSoundsAgainSoonAfterTheSoundServerComesBack) {
     EXPECT_LE(sinceBack, 3000);
     screenshot("audio-server-back");
 
+    requestClose(main);
+    expectCleanExit(app);
+}
+
+// Pad 1 holds a steady bed of 6 s, pad 2 a silent clip of 1 s that ducks the others by the
+// default 12 dB (50 ms attack, 500 ms release): the bed on the sink goes down while pad 2
+// plays and comes back after it.
+TEST_F(AudioEndToEnd, ADuckingPadLowersTheBedOnTheSinkWhileItPlays) {
+    const QString sound = dataFolder() + "/sound/";
+    writeFile(sound + "bed.wav", sineWav(48000, 6 * 48000));
+    writeFile(sound + "voice.wav", sineWav(48000, 48000, 0.0576, 0));
+    QByteArray list = "[Version]=1.00\r\n";
+    for (int pad = 1; pad <= 8; ++pad) {
+        const QByteArray n = QByteArray::number(pad);
+        const QByteArray clip = pad == 1 ? "bed.wav" : pad == 2 ? "voice.wav" : "";
+        list += "[FILENAME" + n + "]=" + (clip.isEmpty() ? QByteArray() : (sound + clip).toUtf8()) +
+                "\r\n[PLAYBTN" + n + "]=PLAY SOUND(&" + "QWERASDF"[pad - 1] + ")\r\n[IMAGE" + n +
+                "]=\r\n[VOLUME" + n + "]=1000\r\n";
+    }
+    writeFile(dataFolder() + "/conf/setlist1.cdk", list + "[DUCK2]=1\r\n");
+    QProcess* app = nullptr;
+    const QString main = startToMainWindow(&app);
+    ASSERT_FALSE(main.isEmpty());
+    Recorder rec;
+    ASSERT_TRUE(rec.start(*m_pulse));
+    ASSERT_TRUE(rec.waitUntilFlowing());
+    ASSERT_GE(pressUntilHeard(main, rec, 10000), 0) << "the bed does not sound";
+    const double start = rec.seconds();
+    ASSERT_TRUE(rec.recordUntil(start + 0.5));
+    const double bed = rec.level(start + 0.1, start + 0.5);
+    tool("xdotool", {"key", "w"});
+    const double pressed = rec.seconds();
+    ASSERT_TRUE(rec.recordUntil(pressed + 2.6));
+    // Past the key's way to the sink and the attack, before the end of the 1 s clip.
+    const double ducked = rec.level(pressed + 0.4, pressed + 0.9);
+    // Past the clip's end and the release.
+    const double back = rec.level(pressed + 2.1, pressed + 2.6);
+    std::cerr << "bed " << 20 * std::log10(bed) << " dBFS, ducked by "
+              << 20 * std::log10(ducked / bed) << " dB, back to " << 20 * std::log10(back / bed)
+              << " dB\n";
+    EXPECT_NEAR(20 * std::log10(ducked / bed), -12.0, 1.0);
+    EXPECT_NEAR(20 * std::log10(back / bed), 0.0, 0.5);
     requestClose(main);
     expectCleanExit(app);
 }

@@ -46,7 +46,27 @@ protected:
         engine.render(nullptr, 0);
         engine.waitIdle(std::chrono::seconds(5));
     }
+    // A clip of constant `left` and `right` samples, loaded on `voice`: the output divided by
+    // them is the gain the voice is heard at.
+    void loadLevel(int voice, const std::string& name, float left, float right, long frames) {
+        SF_INFO info{0, kRate, 2, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0, 0};
+        SNDFILE* f = sf_open(dir.file(name).c_str(), SFM_WRITE, &info);
+        ASSERT_NE(f, nullptr);
+        std::vector<float> data(static_cast<std::size_t>(frames * 2));
+        for (long i = 0; i < frames; ++i)
+            data[static_cast<std::size_t>(2 * i)] = left,
+                                              data[static_cast<std::size_t>(2 * i + 1)] = right;
+        sf_writef_float(f, data.data(), frames);
+        sf_close(f);
+        engine.load(voice, engine.openClip(dir.file(name)));
+        engine.render(nullptr, 0);
+        engine.waitIdle(std::chrono::seconds(5));
+    }
 };
+
+double dB(double gain) {
+    return 20.0 * std::log10(std::max(gain, 1e-9));
+}
 
 // `src` (stereo at `rate`) repeated `times` times and converted to the engine's rate in one go,
 // as the engine converts its clips.
@@ -212,6 +232,89 @@ TEST_F(EngineMixing, FadeOutLowersTheLevelSteadilyThenEndsStoppedAtTheStart) {
     const std::size_t clean = static_cast<std::size_t>(ahead + kRate / 200) * 2;
     for (std::size_t k = clean; k < cut.size(); ++k)
         ASSERT_EQ(cut[k], src[k]) << k;
+}
+
+TEST_F(EngineMixing, AGroupStartCrossFadesAtConstantPowerWithoutAGap) {
+    // Each pad on a channel of its own, so that the gain of each is heard apart.
+    loadLevel(0, "old.wav", 0.5f, 0.0f, 2 * kRate);
+    loadLevel(1, "new.wav", 0.0f, 0.5f, 2 * kRate);
+    loadLevel(2, "other.wav", 0.0f, 0.0f, 2 * kRate); // not of the group: left alone
+    ends.attach(engine, 0);
+    const std::uint32_t old = engine.play(0);
+    engine.play(2);
+    pull(engine, 4096);
+    const int ms = 300;
+    const long span = kRate * ms / 1000;
+    engine.playReplacing(1, true, 0b001, ms);
+    EXPECT_TRUE(engine.fading(0));
+    EXPECT_FALSE(engine.fading(2));
+    const auto out = pull(engine, span + 4096);
+    const int ahead = engine.lookaheadFrames();
+    double worst = 0.0;
+    for (long i = 0; i < span + 4096; ++i) {
+        const double a = out[static_cast<std::size_t>(2 * i)] / 0.5;
+        const double b = out[static_cast<std::size_t>(2 * i + 1)] / 0.5;
+        if (i < ahead)
+            ASSERT_EQ(b, 0.0) << i; // the new pad starts with the old one's fade
+        else
+            worst = std::max(worst, std::fabs(10.0 * std::log10(a * a + b * b)));
+        if (i > ahead + span) {
+            ASSERT_EQ(a, 0.0) << i;
+        }
+    }
+    EXPECT_LT(worst, 1.0);
+    EXPECT_NEAR(out[static_cast<std::size_t>(2 * (ahead + span / 2))], 0.5 * std::sqrt(0.5), 0.01);
+    EXPECT_EQ(out.back(), 0.5f);
+    EXPECT_TRUE(engine.isPlaying(2));
+    EXPECT_EQ(engine.endedAs(0), EndKind::Faded);
+    engine.waitIdle(std::chrono::seconds(5));
+    EXPECT_EQ(ends.get(), (std::vector<std::pair<std::uint32_t, EndKind>>{{old, EndKind::Faded}}));
+}
+
+TEST_F(EngineMixing, ADuckingPadLowersTheOthersOnceAlongAStraightLineInDb) {
+    loadLevel(0, "bed.wav", 0.5f, 0.5f, 6 * kRate);
+    loadLevel(1, "voice.wav", 0.0f, 0.0f, 3 * kRate); // silent: the output is the bed alone
+    loadLevel(2, "voice2.wav", 0.0f, 0.0f, 3 * kRate);
+    const Engine::Ducking duck{true, -12, 50, 500};
+    engine.setDucking(1, duck);
+    engine.setDucking(2, duck);
+    const long attack = kRate * 50 / 1000, release = kRate * 500 / 1000;
+    const long late = engine.lookaheadFrames() + kBlock; // a command takes effect this late
+    engine.play(0);
+    pull(engine, 2048);
+    // The bed's gain in dB, frame by frame, over the next `frames`.
+    auto gains = [&](long frames) {
+        const auto out = pull(engine, frames);
+        std::vector<double> g;
+        for (long i = 0; i < frames; ++i)
+            g.push_back(dB(out[static_cast<std::size_t>(2 * i)] / 0.5));
+        return g;
+    };
+    auto steepest = [](const std::vector<double>& g) {
+        double step = 0.0;
+        for (std::size_t i = 1; i < g.size(); ++i)
+            step = std::max(step, std::fabs(g[i] - g[i - 1]));
+        return step;
+    };
+    engine.play(1);
+    auto g = gains(attack + late + 4096);
+    EXPECT_NEAR(g[static_cast<std::size_t>(attack + late)], -12.0, 0.05);
+    EXPECT_NEAR(g.back(), -12.0, 0.05);
+    EXPECT_LE(steepest(g), 12.0 / attack * 1.01);
+
+    // A second ducking pad leaves the bed where it is; each ducking pad keeps its own level.
+    engine.play(2);
+    g = gains(attack * 4);
+    EXPECT_NEAR(*std::min_element(g.begin(), g.end()), -12.0, 0.05);
+    engine.stop(1);
+    g = gains(attack * 4);
+    EXPECT_NEAR(g.back(), -12.0, 0.05);
+
+    engine.stop(2);
+    g = gains(release + late + 4096);
+    EXPECT_NEAR(g[static_cast<std::size_t>(release + late)], 0.0, 0.05);
+    EXPECT_EQ(g.back(), 0.0);
+    EXPECT_LE(steepest(g), 12.0 / release * 1.01);
 }
 
 TEST_F(EngineMixing, EightFullScalePadsNeverReachFullScale) {

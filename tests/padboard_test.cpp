@@ -448,6 +448,34 @@ TEST_F(PadBoardTest, KeysPressThePlayButtonUnlessDisabledOrTyping) {
     EXPECT_EQ(presses.count(), 3);
 }
 
+TEST_F(PadBoardTest, AHoldPadSoundsWhileItsKeyOrButtonIsDownAndItsRepeatsDoNotRestartIt) {
+    window.show();
+    QApplication::setActiveWindow(&window);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    board->openClip(1, clip("h.wav", 3000));
+    board->model().setExtension(1, padfields::Mode, padfields::Hold);
+    board->playButton(2)->setFocus();
+    QTest::keyPress(&window, Qt::Key_Q);
+    EXPECT_EQ(board->player(1)->Mode(), mpPlaying);
+    QTest::qWait(300);
+    for (int i = 0; i < 5; ++i) { // the key's repeats, as release and press pairs
+        QTest::simulateEvent(&window, false, Qt::Key_Q, Qt::NoModifier, "q", true);
+        QTest::simulateEvent(&window, true, Qt::Key_Q, Qt::NoModifier, "q", true);
+    }
+    EXPECT_GE(board->player(1)->Position(), 250) << "restarted by a repeat";
+    EXPECT_FALSE(board->player(1)->fading());
+    QTest::keyRelease(&window, Qt::Key_Q);
+    EXPECT_TRUE(board->player(1)->fading());
+    EXPECT_TRUE(waitFor([&] { return board->player(1)->Mode() == mpStopped; }, 2000));
+
+    QTest::mousePress(board->playButton(1), Qt::LeftButton);
+    QTest::qWait(100);
+    EXPECT_EQ(board->player(1)->Mode(), mpPlaying);
+    EXPECT_FALSE(board->player(1)->fading());
+    QTest::mouseRelease(board->playButton(1), Qt::LeftButton);
+    EXPECT_TRUE(board->player(1)->fading());
+}
+
 TEST_F(PadBoardTest, ReleasingAllPadsAtCloseLeavesThemEmpty) {
     board->openClip(1, clip("r1.wav", 3000));
     board->openClip(2, clip("r2.wav", 3000));
@@ -520,6 +548,59 @@ TEST_F(PadModelRules, LoopPlaysLocksThePadAndAFadeEndsItWithoutACut) {
         heard();
     EXPECT_EQ(heard(), 0.0f);
     EXPECT_EQ(model.player(2)->Mode(), mpStopped);
+}
+
+TEST_F(PadModelRules, TogglesHoldsAndGroupsSoundAsTheirModesSay) {
+    ASSERT_TRUE(writeSineWav(dir.path() + "/b.wav", 2000));
+    model.takePlayerVolumes();
+    model.openClip(1, dir.path() + "/a.wav");
+    model.openClip(2, dir.path() + "/b.wav");
+    // Milliseconds of output until it falls silent (at most `ms`).
+    auto untilSilent = [&](int ms) {
+        int t = 0;
+        while (t < ms && heard() > 0.0f)
+            t += 512 * 1000 / 48000;
+        return t;
+    };
+
+    model.setExtension(1, padfields::Mode, padfields::Toggle);
+    model.press(1);
+    EXPECT_GT(heard(), 0.2f);
+    model.press(1); // the second press fades it out over 0.3 s
+    EXPECT_EQ(model.player(1)->Mode(), mpPlaying);
+    EXPECT_NEAR(untilSilent(1000), 300, 25);
+    EXPECT_EQ(model.player(1)->Mode(), mpStopped);
+    model.press(1); // and the next starts it again
+    EXPECT_GT(heard(), 0.2f);
+    model.release(1); // no hold pad: nothing
+    EXPECT_FALSE(model.player(1)->fading());
+    model.stopAll();
+    untilSilent(1000);
+
+    model.setExtension(2, padfields::Mode, padfields::Hold);
+    model.setExtension(2, padfields::FadeOut, 100);
+    model.press(2);
+    for (int i = 0; i < 40; ++i)
+        ASSERT_GT(heard(), 0.2f) << i; // as long as it is held
+    model.release(2);
+    EXPECT_NEAR(untilSilent(1000), 100, 25);
+    EXPECT_EQ(model.player(2)->Mode(), mpStopped);
+
+    // Pads 1 and 2 in group 3: starting one fades the other out over the starter's fade-out.
+    model.setExtension(1, padfields::Mode, padfields::Restart);
+    model.setExtension(1, padfields::Group, 3);
+    model.setExtension(2, padfields::Group, 3);
+    model.press(1);
+    heard();
+    model.press(2);
+    EXPECT_TRUE(model.player(1)->fading());
+    EXPECT_FALSE(model.player(2)->fading());
+    for (int i = 0; i < 12; ++i)
+        heard();
+    EXPECT_EQ(model.player(1)->Mode(), mpStopped);
+    EXPECT_EQ(model.player(2)->Mode(), mpPlaying);
+    model.release(2);
+    untilSilent(1000);
 }
 
 TEST_F(PadModelRules, VolumeWaitsWhileLoadingAndADuplicateClipIsRefused) {

@@ -117,6 +117,24 @@ public:
         return false;
     }
     double seconds() const { return double(m_data.size()) / (2 * sizeof(float) * kRate); }
+    // The RMS level of the left channel between `from` and `to` seconds into the recording.
+    double level(double from, double to) const {
+        const qsizetype first = qsizetype(from * kRate), last = qsizetype(to * kRate);
+        double sum = 0;
+        for (qsizetype i = first; i < last; ++i) {
+            float s;
+            std::memcpy(&s, m_data.constData() + 2 * i * qsizetype(sizeof(float)), sizeof s);
+            sum += double(s) * s;
+        }
+        return last > first ? std::sqrt(sum / double(last - first)) : 0.0;
+    }
+    // Records until the recording is `seconds` long.
+    bool recordUntil(double seconds) {
+        return waitUntil([&] {
+            heard(10);
+            return this->seconds() >= seconds;
+        });
+    }
     bool waitUntilFlowing() {
         return waitUntil([&] {
             heard(10);

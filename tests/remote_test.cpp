@@ -100,11 +100,39 @@ TEST_F(RemoteTest, PadCommandsSoundAsTheirKeysAndButtons) {
     EXPECT_TRUE(board.transportBar(1)->Buttons(btPlay).Auto);
     EXPECT_FALSE(board.transportBar(1)->Buttons(btStop).Auto);
 
-    // MIDI: the default note of pad 2 on any channel; velocity 0 does nothing.
+    // MIDI: the default note of pad 2 on any channel; a Note Off plays nothing.
     remote.execute(note(37, 1, 0));
     EXPECT_FALSE(playing(2));
     remote.execute(note(37, 9));
     EXPECT_TRUE(playing(2));
+
+    // A Note Off, a controller button let go and an OSC play with 0 let a hold pad go; a
+    // restart pad keeps sounding. A release while a dialog is open still reaches the pad.
+    remote.execute(note(37, 1, 0));
+    EXPECT_TRUE(playing(2));
+    EXPECT_FALSE(board.player(2)->fading());
+    board.model().setExtension(2, padfields::Mode, padfields::Hold);
+    midi::Mapping mapping = midi::Mapping::defaults();
+    mapping.bind({midi::Action::Play, 1}, {midi::EventType::Control, 0, 20});
+    remote.setMapping(mapping);
+    remote.setBusyCheck([] { return true; });
+    remote.execute(note(37, 1, 0));
+    EXPECT_TRUE(board.player(2)->fading());
+    remote.setBusyCheck({});
+    board.model().setExtension(1, padfields::Mode, padfields::Hold);
+    remote.execute(cc(20, 127));
+    EXPECT_TRUE(playing(1));
+    remote.execute(cc(20, 0));
+    EXPECT_TRUE(board.player(1)->fading());
+    remote.execute(osc(CommandKind::PadPlay, 1));
+    EXPECT_FALSE(board.player(1)->fading());
+    remote.execute(osc(CommandKind::PadRelease, 1));
+    EXPECT_TRUE(board.player(1)->fading());
+    for (int i = 0; i < 80; ++i)
+        loudness(); // 0.3 s of fades
+    EXPECT_EQ(loudness(), 0.0f);
+    board.model().setExtension(1, padfields::Mode, padfields::Restart);
+    remote.execute(osc(CommandKind::PadPlay, 1));
 
     // Stop-all turns the loops off and fades every pad.
     board.loopSwitch(1)->setChecked(true);

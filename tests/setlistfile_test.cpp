@@ -12,6 +12,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QMenu>
 #include <QPushButton>
 #include <QSlider>
 #include <QThread>
@@ -80,9 +81,22 @@ TEST_F(SetListFile, RoundTripGivesBackTheBoard) {
     board.trackBar(1)->setValue(250);
     board.trackBar(6)->setValue(0);
     board.trackBar(8)->setValue(999);
+    // How pads play, chosen in the pad menu: pad 6 a toggle in group 2, pad 1 ducks by 20 dB.
+    auto menuItem = [&](int pad, QMenu* menu, int index) {
+        board.popupFor(pad, QPoint());
+        board.PopupMenu1->close();
+        menu->actions().at(index)->trigger();
+    };
+    menuItem(6, board.ModeMenu, 1);
+    menuItem(6, board.GroupMenu, 2);
+    board.model().setExtension(1, padfields::Duck, 1);
+    board.model().setExtension(1, padfields::DuckLevel, -20);
     const QString file = path("round.cdk");
     setLists.SaveSetList(file);
     const QStringList saved = textfile::readLines(file);
+    // After the 33 lines, only what differs from the defaults.
+    EXPECT_EQ(saved.mid(33),
+              (QStringList{"[MODE6]=1", "[GROUP6]=2", "[DUCK1]=1", "[DUCKLEVEL1]=-20"}));
 
     setLists.LoadSetList(path("nothing-here.cdk")); // reset everything in between
     ASSERT_EQ(board.caption(1), "PLAY SOUND(&Q)");
@@ -113,6 +127,18 @@ TEST_F(SetListFile, RoundTripGivesBackTheBoard) {
     EXPECT_FALSE(board.playButton(2)->isEnabled());
     EXPECT_TRUE(dialogs.errors.isEmpty()) << dialogs.errors.join('\n').toStdString();
     EXPECT_EQ(setlist::boardLines(board.model()), saved);
+    // The menu and the play buttons' tooltips show what came back.
+    EXPECT_EQ(board.playButton(6)->toolTip(), QStringLiteral("トグル・グループ 2"));
+    EXPECT_EQ(board.playButton(1)->toolTip(), QStringLiteral("ダッキング -20 dB"));
+    board.popupFor(6, QPoint());
+    EXPECT_TRUE(board.ModeMenu->actions().at(1)->isChecked());
+    EXPECT_TRUE(board.GroupMenu->actions().at(2)->isChecked());
+    EXPECT_FALSE(board.DuckItem->isChecked());
+    board.PopupMenu1->close();
+    board.popupFor(1, QPoint());
+    EXPECT_TRUE(board.ModeMenu->actions().at(0)->isChecked());
+    EXPECT_TRUE(board.DuckItem->isChecked());
+    board.PopupMenu1->close();
 }
 
 TEST_F(SetListFile, MissingFileResetsEveryPad) {

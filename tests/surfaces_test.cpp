@@ -153,6 +153,7 @@ TEST(PanelProtocolTest, OnlyWholeCommandsOnRealPads) {
     EXPECT_EQ(panel::parseMessage("press 1"), (Command{Action::Press, 1}));
     EXPECT_EQ(panel::parseMessage("fade 8"), (Command{Action::Fade, 8}));
     EXPECT_EQ(panel::parseMessage("stop 3"), (Command{Action::Stop, 3}));
+    EXPECT_EQ(panel::parseMessage("release 2"), (Command{Action::Release, 2}));
     EXPECT_EQ(panel::parseMessage("stopall"), (Command{Action::StopAll, 0}));
     for (const char* bad : {"press 0", "press 9", "press 01", "press 1 ", "press -1", "press",
                             "Press 1", "stopall ", "", "fade 10", "press 1\n"})
@@ -208,6 +209,15 @@ TEST_F(PanelTest, TheRightPinOpensThePanelAndATapPlaysThePad) {
     socket->ws.sendTextMessage("press 5");
     QTest::qWait(100);
     EXPECT_FALSE(playing(5));
+    // A hold pad tells the page, which then sends its press and release.
+    socket->received.clear();
+    board.model().setExtension(2, padfields::Mode, padfields::Hold);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            return !socket->received.isEmpty() &&
+                   socket->received.last().contains(R"("hold":true)");
+        },
+        2000));
     EXPECT_TRUE(dialogs.errors.isEmpty());
 
     // A message over the limit ends the connection.
@@ -295,6 +305,7 @@ struct FakeBackend : HotkeyBackend {
     void bind(const std::array<QKeySequence, HotkeyConfig::kKeys>& keys) override { *bound = keys; }
     QString name() const override { return "fake"; }
     void press(int index) { emit activated(index); }
+    void letGo(int index) { emit released(index); }
 };
 
 } // namespace
@@ -325,6 +336,12 @@ TEST_F(SurfaceRig, HotkeyPageBindsKeysThatPlayPadsAndRefusesClashes) {
 
     fake->press(0);
     EXPECT_TRUE(playing(1));
+    fake->letGo(0); // a restart pad goes on
+    EXPECT_FALSE(board.player(1)->fading());
+    board.model().setExtension(1, padfields::Mode, padfields::Hold);
+    fake->letGo(0);
+    EXPECT_TRUE(board.player(1)->fading()) << "a hold pad fades out when its hotkey is let go";
+    fake->press(0);
     fake->press(8);
     EXPECT_TRUE(board.player(1)->fading() || !playing(1)) << "stop all";
     fake->press(4); // an empty pad: no box
@@ -380,10 +397,9 @@ public slots:
     }
 
 public:
-    void activate(const QString& id) {
-        QDBusMessage m =
-            QDBusMessage::createSignal("/org/freedesktop/portal/desktop",
-                                       "org.freedesktop.portal.GlobalShortcuts", "Activated");
+    void activate(const QString& id, const char* signal = "Activated") {
+        QDBusMessage m = QDBusMessage::createSignal(
+            "/org/freedesktop/portal/desktop", "org.freedesktop.portal.GlobalShortcuts", signal);
         m << QVariant::fromValue(QDBusObjectPath(session)) << id << qulonglong(1) << QVariantMap();
         m_bus.send(m);
     }
@@ -438,8 +454,11 @@ TEST_F(SurfaceRig, PortalShortcutsAreBoundAndTheirActivationPlaysThePad) {
         EXPECT_EQ(portal.shortcuts[0].properties.value("preferred_trigger"), "CTRL+ALT+1");
         EXPECT_EQ(portal.shortcuts[8].id, "stopall");
         EXPECT_TRUE(hotkeys.working()) << hotkeys.state().toStdString();
+        board.model().setExtension(1, padfields::Mode, padfields::Hold);
         portal.activate("pad1");
         EXPECT_TRUE(QTest::qWaitFor([&] { return playing(1); }, 5000));
+        portal.activate("pad1", "Deactivated");
+        EXPECT_TRUE(QTest::qWaitFor([&] { return board.player(1)->fading(); }, 5000));
         QDBusConnection::disconnectFromBus("fake-portal");
     }
     bus.terminate();

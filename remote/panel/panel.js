@@ -1,5 +1,6 @@
 // The panel page: eight pads and stop all, kept up to date over the program's WebSocket.
-// A tap plays a pad; holding it for LONG_PRESS_MS fades it out.
+// A tap plays a pad; holding it for LONG_PRESS_MS fades it out. A hold pad sounds from the
+// touch until it is let go.
 "use strict";
 const LONG_PRESS_MS = 600;
 const STATE_TEXT = { empty: "空", stopped: "", playing: "", fading: "フェード", paused: "一時停止",
@@ -34,6 +35,12 @@ function buildPads() {
       e.preventDefault();
       pad.longDone = false;
       el.classList.add("held");
+      if (pad.hold) {
+        pad.holding = true;
+        pad.tapAt = performance.now();
+        send("press " + n);
+        return;
+      }
       pad.timer = setTimeout(() => {
         pad.longDone = true;
         el.classList.remove("held");
@@ -43,6 +50,12 @@ function buildPads() {
     const release = (fire) => {
       clearTimeout(pad.timer);
       el.classList.remove("held");
+      if (pad.holding) {
+        pad.holding = false;
+        pad.longDone = true;
+        send("release " + n);
+        return;
+      }
       if (fire && !pad.longDone) {
         pad.tapAt = performance.now();
         send("press " + n);
@@ -84,6 +97,7 @@ function receive(message) {
     pad.caption = String(p.caption || "");
     pad.state = String(p.state || "empty");
     pad.left = Number(p.left) || 0;
+    pad.hold = p.hold === true;
     pad.at = performance.now();
     show(pad);
   }
