@@ -393,8 +393,8 @@ void Engine::setWindow(int voice, std::int64_t inFrame, std::int64_t outFrame) {
     u->extra = std::move(head);
     u->in = inFrame;
     u->out = outFrame;
-    if (!u->playing)
-        u->pos = 0; // a stopped voice stands at the new in point
+    if (!d->currentlyPlaying(voice))
+        u->rest(0); // a stopped voice stands at the new in point
 }
 
 void Engine::setFades(int voice, std::int64_t inFrames, std::int64_t outFrames) {
