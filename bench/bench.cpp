@@ -525,7 +525,7 @@ void slotSwitchFigures(Workspace& ws) {
 
 // A press of a trimmed pad (its head kept from the in point) against one of an untrimmed pad,
 // alternately on one engine; then presses right after the in point moved, before the pool
-// has made the new head (they stream from the read-ahead).
+// has made the new head (the press makes it, or streams while the pool is at it).
 void trimFigures(Workspace& ws) {
     Engine::Options o;
     o.output = Engine::Output::Dummy;
@@ -559,8 +559,7 @@ void trimFigures(Workspace& ws) {
     figure("press-trimmed-latency-median", median(trimmed), "ms", "as untrimmed");
     figure("press-trimmed-latency-max", quantile(trimmed, 1.0), "ms", "<= 5.3 ms");
     figure("press-trimmed-ratio", median(trimmed) / median(plain), "x untrimmed", "<= 1.1");
-    figure("press-right-after-moving-in-point-latency-median", median(moved), "ms",
-           "a few ms: streams until the new head is ready");
+    figure("press-right-after-moving-in-point-latency-median", median(moved), "ms", "as untrimmed");
 }
 
 // One fresh window: its first key press and the ones after it, through the pad's shortcut.

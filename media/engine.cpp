@@ -137,7 +137,7 @@ std::shared_ptr<WindowHead> Engine::Impl::prepareWindowHead(const std::string& p
     if (options.prepareOnOpen)
         task();
     else
-        preparer->submitTask(std::move(task));
+        preparer->submitTask(head.get(), std::move(task));
     return head;
 }
 
@@ -186,10 +186,15 @@ std::int64_t Engine::Impl::currentPos(int v) const {
 
 // A voice about to play a clip whose head is still waiting for the pool: this thread prepares
 // it at once (a few milliseconds for one clip), so that the press sounds in the next block.
+// A head from an in point that has just moved is made so too.
 void Engine::Impl::hurry(int v) {
     const VoiceUI& u = ui[static_cast<std::size_t>(v)];
     if (u.clip && !u.clip->headReady() && preparer->claim(u.clip.get()))
         u.clip->prepareHead();
+    // The same for the head from a new in point that the pool has not begun.
+    if (u.extra && !u.extra->ready.load(std::memory_order_acquire))
+        if (std::function<void()> task = preparer->claimTask(u.extra.get()))
+            task();
 }
 
 // A new playback of voice `v` from `frame`; `resume` goes on from the sounding one without a

@@ -31,23 +31,35 @@ HeadPreparer::~HeadPreparer() {
 void HeadPreparer::submit(const std::shared_ptr<Clip>& clip) {
     {
         std::lock_guard lock(m_mutex);
-        m_queue.push_back(Job{clip, {}});
+        m_queue.push_back(Job{clip, nullptr, {}});
     }
     m_wake.notify_one();
 }
 
-void HeadPreparer::submitTask(std::function<void()> task) {
+void HeadPreparer::submitTask(const void* key, std::function<void()> task) {
     {
         std::lock_guard lock(m_mutex);
-        m_queue.push_back(Job{{}, std::move(task)});
+        m_queue.push_back(Job{{}, key, std::move(task)});
     }
     m_wake.notify_one();
+}
+
+std::function<void()> HeadPreparer::claimTask(const void* key) {
+    std::lock_guard lock(m_mutex);
+    auto it = std::find_if(m_queue.begin(), m_queue.end(),
+                           [key](const Job& job) { return job.task && job.key == key; });
+    if (it == m_queue.end())
+        return {};
+    std::function<void()> task = std::move(it->task);
+    m_queue.erase(it);
+    return task;
 }
 
 bool HeadPreparer::claim(const Clip* clip) {
     std::lock_guard lock(m_mutex);
-    auto it = std::find_if(m_queue.begin(), m_queue.end(),
-                           [clip](const Job& job) { return job.clip.lock().get() == clip; });
+    auto it = std::find_if(m_queue.begin(), m_queue.end(), [clip](const Job& job) {
+        return !job.task && job.clip.lock().get() == clip;
+    });
     if (it == m_queue.end())
         return false;
     m_queue.erase(it);

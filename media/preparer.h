@@ -24,8 +24,11 @@ public:
     HeadPreparer& operator=(const HeadPreparer&) = delete;
 
     void submit(const std::shared_ptr<Clip>& clip);
-    // Runs `task` on the pool in its turn (it must not throw).
-    void submitTask(std::function<void()> task);
+    // Runs `task` on the pool in its turn (it must not throw); `key` names it for claimTask().
+    void submitTask(const void* key, std::function<void()> task);
+    // Takes the task `key` out of the queue when no thread has begun it, for the caller to
+    // run itself; empty when it is not waiting.
+    std::function<void()> claimTask(const void* key);
     // Takes `clip` out of the queue when no thread has begun it: the caller prepares it
     // itself. Returns false when it is not waiting (done, or under way).
     bool claim(const Clip* clip);
@@ -40,6 +43,7 @@ private:
     std::condition_variable m_idle;
     struct Job {
         std::weak_ptr<Clip> clip;
+        const void* key = nullptr;
         std::function<void()> task;
     };
     std::deque<Job> m_queue;
