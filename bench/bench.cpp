@@ -556,6 +556,7 @@ void trimFigures(Workspace& ws) {
         engine.waitIdle(std::chrono::seconds(10));
     }
     figure("press-untrimmed-latency-median", median(plain), "ms", "baseline");
+    figure("press-untrimmed-latency-max", quantile(plain, 1.0), "ms", "baseline");
     figure("press-trimmed-latency-median", median(trimmed), "ms", "as untrimmed");
     figure("press-trimmed-latency-max", quantile(trimmed, 1.0), "ms", "<= 5.3 ms");
     figure("press-trimmed-ratio", median(trimmed) / median(plain), "x untrimmed", "<= 1.1");
