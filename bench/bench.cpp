@@ -583,6 +583,46 @@ void slotSwitchFigures(Workspace& ws) {
     figure("press-long-after-switch-latency-max", quantile(after.steadyMs, 1.0), "ms", "baseline");
 }
 
+// A press of a trimmed pad (its head kept from the in point) against one of an untrimmed pad,
+// alternately on one engine; then presses right after the in point moved, before the pool
+// has made the new head (the press makes it, or streams while the pool is at it).
+void trimFigures(Workspace& ws) {
+    Engine::Options o;
+    o.output = Engine::Output::Dummy;
+    Engine engine(o);
+    const std::string clip = ws.mp3("trim", 5);
+    const std::int64_t rate = engine.sampleRate();
+    engine.load(0, engine.openClip(clip));
+    engine.load(1, engine.openClip(clip, rate * 3 / 2));
+    engine.setWindow(1, rate * 3 / 2, rate * 4);
+    engine.waitIdle(std::chrono::seconds(10));
+    auto press = [&](int voice) {
+        engine.restart(voice);
+        const auto t0 = Clock::now();
+        while (msSince(t0) < 50 && engine.position(voice) == 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        const double ms = static_cast<double>(engine.lastStartLatencyNs()) / 1e6;
+        engine.stop(voice);
+        return ms;
+    };
+    std::vector<double> plain, trimmed, moved;
+    for (int i = 0; i < 200; ++i) {
+        std::this_thread::sleep_for(std::chrono::microseconds(7000 + (i * 397) % 5000));
+        (i % 2 ? trimmed : plain).push_back(press(i % 2));
+    }
+    for (int i = 0; i < 40; ++i) {
+        engine.setWindow(1, rate * (1 + i % 3) + i, 0);
+        moved.push_back(press(1));
+        engine.waitIdle(std::chrono::seconds(10));
+    }
+    figure("press-untrimmed-latency-median", median(plain), "ms", "baseline");
+    figure("press-untrimmed-latency-max", quantile(plain, 1.0), "ms", "baseline");
+    figure("press-trimmed-latency-median", median(trimmed), "ms", "as untrimmed");
+    figure("press-trimmed-latency-max", quantile(trimmed, 1.0), "ms", "<= 5.3 ms");
+    figure("press-trimmed-ratio", median(trimmed) / median(plain), "x untrimmed", "<= 1.1");
+    figure("press-right-after-moving-in-point-latency-median", median(moved), "ms", "as untrimmed");
+}
+
 // One fresh window: its first key press and the ones after it, through the pad's shortcut.
 // Prints "press <key to handler ms> <play to output block ms>" for each.
 int firstPressChild() {
@@ -705,7 +745,7 @@ int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "--servers") == 0)
         return serverFigures(ws.dir.string(), argc >= 3 ? std::atoi(argv[2]) : 0);
     // "--only a,b": just those parts (memory, latency, open, cpu, interplay, loop, limiter,
-    // slot, first-press, analysis, soak).
+    // slot, first-press, analysis, trim, soak).
     const std::string only = argc >= 3 && std::strcmp(argv[1], "--only") == 0 ? argv[2] : "";
     auto part = [&only](const std::string& name) {
         return only.empty() || ("," + only + ",").find("," + name + ",") != std::string::npos;
@@ -734,6 +774,8 @@ int main(int argc, char** argv) {
         QApplication app(argc, argv);
         analysisFigures(ws.dir.string());
     }
+    if (part("trim"))
+        trimFigures(ws);
     if (part("soak"))
         soak(ws, 10);
     return 0;

@@ -124,6 +124,8 @@ QStringList applySetList(PadModel& board, const std::optional<QStringList>& line
         return {};
     }
 
+    // The pads' preparation first, so that each clip opens with its head at its in point.
+    applyExtensionLines(board, *lines);
     // Pictures named by the file, loaded once every line has been applied.
     std::array<QString, kPadCount> pictures;
     QStringList errors;
@@ -150,7 +152,6 @@ QStringList applySetList(PadModel& board, const std::optional<QStringList>& line
             break;
         }
     }
-    applyExtensionLines(board, *lines);
 
     for (int pad = 1; pad <= kPadCount; ++pad) {
         if (board.fileName(pad).isEmpty())

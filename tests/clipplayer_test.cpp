@@ -207,6 +207,25 @@ TEST_F(ClipPlayerTest, PlayToTheEndGivesOneSuccessfulNoticeWithPositionAtLength)
     EXPECT_EQ(notices.back(), nvSuccessful);
 }
 
+TEST_F(ClipPlayerTest, APreparedClipCountsItsTrimmedPartAndKeepsItAcrossOpen) {
+    // Set before the clip opens: the clock counts 100..400 ms of the 500 ms clip.
+    player.setPreparation({100, 400, 20, 50, -60});
+    open(wav("a.wav", 500));
+    EXPECT_EQ(player.Length(), 300);
+    EXPECT_EQ(player.Frames(), 30);
+    player.Play();
+    ASSERT_TRUE(waitFor([&] { return !notices.empty(); }));
+    EXPECT_EQ(notices, std::vector<TMPNotifyValues>{nvSuccessful});
+    EXPECT_EQ(player.Position(), 300);
+    // Changed while open: the out point past the end stands for the end.
+    player.setPreparation({100, 9000, 0, 0, 0});
+    EXPECT_EQ(player.Length(), 400);
+    EXPECT_EQ(player.Position(), 0); // at the in point
+    player.Close();
+    open(wav("b.wav", 250));
+    EXPECT_EQ(player.Length(), 150);
+}
+
 TEST_F(ClipPlayerTest, InterruptedPlaybackNoticeArrivesOnceAfterTheCallReturns) {
     open(wav("a.wav", 3000));
     for (const char* how : {"Stop", "Rewind", "Next", "Previous", "Close", "Play", "PauseOnly"}) {

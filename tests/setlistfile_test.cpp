@@ -2,6 +2,7 @@
 
 #include "clipplayer.h"
 #include "errors.h"
+#include "padfields.h"
 #include "setlist_support.h"
 #include "setlistio.h"
 #include "setlistslots.h"
@@ -81,6 +82,12 @@ TEST_F(SetListFile, RoundTripGivesBackTheBoard) {
     board.trackBar(1)->setValue(250);
     board.trackBar(6)->setValue(0);
     board.trackBar(8)->setValue(999);
+    // Pad 6 trimmed to 20..70 ms of its 100 ms clip, faded and lowered.
+    PadModel& model = board.model();
+    const std::array<int, 5> prepared{20, 70, 5, 10, -35};
+    for (int f = padfields::TrimIn; f <= padfields::Gain; ++f)
+        model.setExtension(6, f, prepared[static_cast<size_t>(f)]);
+    EXPECT_EQ(board.player(6)->Length(), 50);
     // How pads play, chosen in the pad menu: pad 6 a toggle in group 2, pad 1 ducks by 20 dB.
     auto menuItem = [&](int pad, QMenu* menu, int index) {
         board.popupFor(pad, QPoint());
@@ -89,14 +96,15 @@ TEST_F(SetListFile, RoundTripGivesBackTheBoard) {
     };
     menuItem(6, board.ModeMenu, 1);
     menuItem(6, board.GroupMenu, 2);
-    board.model().setExtension(1, padfields::Duck, 1);
-    board.model().setExtension(1, padfields::DuckLevel, -20);
+    model.setExtension(1, padfields::Duck, 1);
+    model.setExtension(1, padfields::DuckLevel, -20);
     const QString file = path("round.cdk");
     setLists.SaveSetList(file);
     const QStringList saved = textfile::readLines(file);
     // After the 33 lines, only what differs from the defaults.
-    EXPECT_EQ(saved.mid(33),
-              (QStringList{"[MODE6]=1", "[GROUP6]=2", "[DUCK1]=1", "[DUCKLEVEL1]=-20"}));
+    EXPECT_EQ(saved.mid(33), (QStringList{"[TRIMIN6]=20", "[TRIMOUT6]=70", "[FADEIN6]=5",
+                                          "[FADEOUT6]=10", "[GAIN6]=-3.5", "[MODE6]=1",
+                                          "[GROUP6]=2", "[DUCK1]=1", "[DUCKLEVEL1]=-20"}));
 
     setLists.LoadSetList(path("nothing-here.cdk")); // reset everything in between
     ASSERT_EQ(board.caption(1), "PLAY SOUND(&Q)");
@@ -124,6 +132,11 @@ TEST_F(SetListFile, RoundTripGivesBackTheBoard) {
         // The clip plays at the level its slider shows.
         EXPECT_EQ(board.player(pad)->volume(), board.trackBar(pad)->value()) << pad;
     }
+    for (int f = padfields::TrimIn; f <= padfields::Gain; ++f)
+        EXPECT_EQ(model.extension(6, f), prepared[static_cast<size_t>(f)]) << f;
+    // The clock counts the trimmed part; the untrimmed pad its whole clip.
+    EXPECT_EQ(board.player(6)->Length(), 50);
+    EXPECT_EQ(board.player(1)->Length(), 100);
     EXPECT_FALSE(board.playButton(2)->isEnabled());
     EXPECT_TRUE(dialogs.errors.isEmpty()) << dialogs.errors.join('\n').toStdString();
     EXPECT_EQ(setlist::boardLines(board.model()), saved);
@@ -264,6 +277,27 @@ TEST_F(SetListFile, HostileFilesAreRefusedAndLeaveTheBoard) {
         EXPECT_EQ(setlist::boardLines(board.model()), before);
         EXPECT_TRUE(board.player(2)->MCIOpened());
     }
+
+    // Preparation values that do not read are dropped, those out of range clamped; the pad's
+    // clip opens and plays whole.
+    const QString odd = path("odd.cdk");
+    setLists.SaveSetList(odd);
+    QStringList lines = textfile::readLines(odd);
+    lines << "[TRIMIN2]=abc"
+          << "[TRIMOUT2]=-5"
+          << "[FADEIN2]=99999999999"
+          << "[GAIN2]=+999"
+          << "[FADEOUT2]=2000000000";
+    textfile::writeLines(odd, lines);
+    setLists.LoadSetList(odd);
+    EXPECT_TRUE(board.player(2)->MCIOpened());
+    EXPECT_EQ(board.player(2)->Length(), 100);
+    EXPECT_EQ(board.model().extension(2, padfields::TrimIn), 0);
+    EXPECT_EQ(board.model().extension(2, padfields::FadeIn), 0);
+    EXPECT_EQ(board.model().extension(2, padfields::Gain), 120);
+    EXPECT_EQ(board.model().extension(2, padfields::FadeOut), 600000);
+    EXPECT_EQ(setlist::boardLines(board.model()).mid(33),
+              (QStringList{"[FADEOUT2]=600000", "[GAIN2]=12"}));
 
     // Binary junk under the limit: nothing it holds is a key, so the pads are only released.
     QByteArray junk;

@@ -4,6 +4,7 @@
 #include "boardjournal.h"
 #include "clipplayer.h"
 #include "errors.h"
+#include "padfields.h"
 #include "setlist_support.h"
 #include "setlistio.h"
 #include "setlistslots.h"
@@ -130,6 +131,10 @@ TEST_F(SetListSlotsTest, SwitchAsksOnlyAfterAChange) {
     ASSERT_TRUE(run([&] { setLists.selectSlot(2); }));
     EXPECT_EQ(dialogs.asked.size(), 1u);
     dialogs.asked.clear();
+    board.model().setExtension(4, padfields::TrimIn, 1250); // so is a trimmed in point
+    ASSERT_TRUE(run([&] { setLists.selectSlot(2); }));
+    EXPECT_EQ(dialogs.asked.size(), 1u);
+    dialogs.asked.clear();
     board.loopSwitch(4)->setChecked(true);
     dialogs.errors.clear();
     ASSERT_TRUE(run([&] { setLists.selectSlot(2); }));
@@ -150,11 +155,18 @@ TEST_F(SetListSlotsTest, CopyOnTwoPasteOnFive) {
     writeSlot(2, QStringLiteral("二番(&Q)"));
     setLists.FormShow();
     ASSERT_TRUE(run([&] { setLists.selectSlot(2); }));
+    board.model().setExtension(3, padfields::FadeOut, 800);
+    board.model().setExtension(3, padfields::Gain, padfields::kGainSilent);
     ASSERT_TRUE(run([&] { setLists.Button10Click(); }));
+    dialogs.answers = {dialogs::mrNo};
     ASSERT_TRUE(run([&] { setLists.selectSlot(5); }));
+    dialogs.asked.clear();
     EXPECT_EQ(board.caption(1), "PLAY SOUND(&Q)");
+    EXPECT_EQ(board.model().extension(3, padfields::FadeOut), 0);
     ASSERT_TRUE(run([&] { setLists.Button16Click(); }));
     EXPECT_EQ(board.caption(1), QStringLiteral("二番(&Q)"));
+    EXPECT_EQ(board.model().extension(3, padfields::FadeOut), 800);
+    EXPECT_EQ(board.model().extension(3, padfields::Gain), padfields::kGainSilent);
     EXPECT_EQ(slotPanel.text(), "5");
     EXPECT_TRUE(dialogs.asked.empty());
 
@@ -394,6 +406,7 @@ TEST_F(SetListSlotsTest, TheJournalFollowsAStormAtMostOnceASecondAndBringsTheBoa
         QTest::qWait(5);
     }
     board.setCaption(8, "last(&F)");
+    board.model().setExtension(8, padfields::TrimOut, 4321);
     ASSERT_TRUE(journal.waitUntilWritten(5000));
     EXPECT_LE(journal.writes(), 1 + storm.elapsed() / BoardJournal::kMinIntervalMs + 1);
     const QStringList written = textfile::readLines(journal.path());
@@ -413,6 +426,7 @@ TEST_F(SetListSlotsTest, TheJournalFollowsAStormAtMostOnceASecondAndBringsTheBoa
     EXPECT_EQ(dialogs.asked[0].text,
               QStringLiteral("前回終了時の作業が保存されていません。復元しますか？"));
     EXPECT_EQ(board.caption(8), "last(&F)");
+    EXPECT_EQ(board.model().extension(8, padfields::TrimOut), 4321);
     EXPECT_EQ(board.caption(1), "three(&Q)");
     EXPECT_EQ(slotPanel.text(), "3");
     EXPECT_FALSE(board.player(2)->MCIOpened() && board.player(2)->Mode() == mpPlaying);
