@@ -250,6 +250,32 @@ std::pair<int, double> holes(const std::vector<float>& rec) {
     return {count, 1000.0 * static_cast<double>(total) / kRate};
 }
 
+// Frames of the clip's start missing from the sound that begins in `rec`: the offset into the
+// tone that matches the recording's first 48 sounding frames best, less the tone's first frame
+// (which is 0); 0 when the press is heard from its start. The tone repeats every 48 frames, so
+// a loss is seen modulo 1 ms. -1 when no sound begins.
+int framesLost(const std::vector<float>& rec) {
+    std::size_t onset = 0;
+    while (onset < rec.size() / 2 && std::fabs(rec[2 * onset + 1]) < 1e-4f)
+        ++onset;
+    if (onset + 48 >= rec.size() / 2)
+        return -1;
+    int best = -1;
+    double bestError = 1e9;
+    for (int d = 0; d < 48; ++d) {
+        double error = 0.0;
+        for (int i = 0; i < 48; ++i) {
+            const double x = 0.5 * std::sin(2.0 * M_PI * 1000.0 * (d + i) / kRate);
+            error += std::fabs(rec[2 * (onset + static_cast<std::size_t>(i)) + 1] - x);
+        }
+        if (error < bestError) {
+            bestError = error;
+            best = d;
+        }
+    }
+    return best < 0 ? -1 : (best + 47) % 48;
+}
+
 void keyToSound(const char* who, Recorder& rec, const std::string& server,
                 const std::string& clip) {
     Engine::Options o;
@@ -264,11 +290,14 @@ void keyToSound(const char* who, Recorder& rec, const std::string& server,
     engine.waitIdle(std::chrono::seconds(5));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     std::vector<double> lat;
+    int lost = 0;
     for (int i = 0; i < 12; ++i) {
+        const std::size_t from = rec.frames();
         const auto t0 = Clock::now();
         engine.restart(0);
         lat.push_back(rec.soundAfter(t0));
         std::this_thread::sleep_for(std::chrono::milliseconds(120));
+        lost = std::max(lost, framesLost(rec.take(from)));
         engine.stop(0);
         std::this_thread::sleep_for(std::chrono::milliseconds(150 + 37 * i % 60));
     }
@@ -276,9 +305,11 @@ void keyToSound(const char* who, Recorder& rec, const std::string& server,
     for (double l : lat)
         if (l >= 0)
             heard.push_back(l);
-    std::printf("key-to-sound %-26s driver %-10s median %6.1f ms  max %6.1f ms  (%zu/12 heard)\n",
+    std::printf("key-to-sound %-26s driver %-10s median %6.1f ms  max %6.1f ms  (%zu/12 heard, "
+                "at most %d frames of the start lost)\n",
                 who, engine.driverName().c_str(), median(heard),
-                heard.empty() ? -1.0 : *std::max_element(heard.begin(), heard.end()), heard.size());
+                heard.empty() ? -1.0 : *std::max_element(heard.begin(), heard.end()), heard.size(),
+                lost);
     for (bool busy : {false, true}) {
         Busy load(busy);
         int count = 0;

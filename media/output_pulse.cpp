@@ -27,9 +27,9 @@ constexpr int kQueueFrames = 1536;
 constexpr int kMaxQueueFrames = 8192;
 // How often the loop's thread tops the queue up and looks for new playbacks.
 constexpr pa_usec_t kTickUsec = 1000;
-// Frames ahead of the server's estimated read position that a new playback starts at: room
-// for the estimate's error and for the rewrite's way to the server.
-constexpr int kLateMarginFrames = 96;
+// Frames ahead of the server's estimated read position, beyond the sink's own latency, that a
+// new playback starts at: room for the rewrite's way to the server.
+constexpr int kLateMarginFrames = 48;
 constexpr auto kOpenTimeout = std::chrono::seconds(2);
 
 struct Sink {
@@ -62,6 +62,7 @@ struct PaOutput {
     // modulo capacity, for a new playback to be added to.
     std::int64_t written = 0;
     std::int64_t readEstimate = 0;
+    std::int64_t sinkFrames = 0; // the sink's largest latency seen
     int capacity = 0;
     std::vector<float> kept;
     std::vector<float> lateMix;
@@ -158,6 +159,10 @@ std::int64_t readIndex(PaOutput& o) {
         if (t->playing)
             r += static_cast<std::int64_t>(pa_timeval_age(&t->timestamp)) * o.rate / 1000000;
         o.readEstimate = std::max(o.readEstimate, r);
+        // The sink takes the queue in blocks of up to its latency: the read index may be that
+        // far ahead of the estimate.
+        o.sinkFrames =
+            std::max(o.sinkFrames, static_cast<std::int64_t>(t->sink_usec) * o.rate / 1000000);
     }
     if (!o.timingAsked) {
         if (pa_operation* op = pa_stream_update_timing_info(o.stream, &onTiming, &o)) {
@@ -197,9 +202,9 @@ void fill(PaOutput& o) {
         raiseToRealTime(); // the loop's thread runs the mixer
     }
     std::int64_t queued = o.written - readIndex(o);
-    if (o.late && queued > kLateMarginFrames)
-        rewrite(o, static_cast<int>(
-                       std::min<std::int64_t>(queued - kLateMarginFrames, o.capacity - o.period)));
+    if (const std::int64_t margin = kLateMarginFrames + o.sinkFrames; o.late && queued > margin)
+        rewrite(o,
+                static_cast<int>(std::min<std::int64_t>(queued - margin, o.capacity - o.period)));
     std::int64_t skip = 0;
     if (queued < 0) {
         // The server ran dry and read on past what was written: the next frames go where
