@@ -155,9 +155,13 @@ void onTiming(pa_stream*, int, void* data) {
 std::int64_t readIndex(PaOutput& o) {
     const pa_timing_info* t = pa_stream_get_timing_info(o.stream);
     if (t && !t->read_index_corrupt) {
-        std::int64_t r = t->read_index / kStride;
+        // It reads on past the write index only when the server says so: a server that runs
+        // dry stops, and a guess beyond the written end would leave a gap in the queue.
+        const std::int64_t reported = t->read_index / kStride;
+        std::int64_t r = reported;
         if (t->playing)
             r += static_cast<std::int64_t>(pa_timeval_age(&t->timestamp)) * o.rate / 1000000;
+        r = std::max(reported, std::min(r, o.written));
         o.readEstimate = std::max(o.readEstimate, r);
         // The sink takes the queue in blocks of up to its latency: the read index may be that
         // far ahead of the estimate.
