@@ -30,6 +30,7 @@ constexpr pa_usec_t kTickUsec = 1000;
 // Frames ahead of the server's estimated read position, beyond the sink's own latency, that a
 // new playback starts at: room for the rewrite's way to the server.
 constexpr int kLateMarginFrames = 48;
+constexpr pa_usec_t kSinkWindowUsec = 500000;
 constexpr auto kOpenTimeout = std::chrono::seconds(2);
 
 struct Sink {
@@ -62,7 +63,10 @@ struct PaOutput {
     // modulo capacity, for a new playback to be added to.
     std::int64_t written = 0;
     std::int64_t readEstimate = 0;
-    std::int64_t sinkFrames = 0; // the sink's largest latency seen
+    // The sink's largest latency seen in this window and in the one before.
+    std::int64_t sinkNow = 0;
+    std::int64_t sinkBefore = 0;
+    pa_usec_t sinkSince = 0;
     int capacity = 0;
     std::vector<float> kept;
     std::vector<float> lateMix;
@@ -164,9 +168,15 @@ std::int64_t readIndex(PaOutput& o) {
         r = std::max(reported, std::min(r, o.written));
         o.readEstimate = std::max(o.readEstimate, r);
         // The sink takes the queue in blocks of up to its latency: the read index may be that
-        // far ahead of the estimate.
-        o.sinkFrames =
-            std::max(o.sinkFrames, static_cast<std::int64_t>(t->sink_usec) * o.rate / 1000000);
+        // far ahead of the estimate. Its latency changes with the streams it serves, so the
+        // largest of the last half second or so counts.
+        const pa_usec_t now = pa_rtclock_now();
+        if (now - o.sinkSince > kSinkWindowUsec) {
+            o.sinkBefore = o.sinkNow;
+            o.sinkNow = 0;
+            o.sinkSince = now;
+        }
+        o.sinkNow = std::max(o.sinkNow, static_cast<std::int64_t>(t->sink_usec) * o.rate / 1000000);
     }
     if (!o.timingAsked) {
         if (pa_operation* op = pa_stream_update_timing_info(o.stream, &onTiming, &o)) {
@@ -206,7 +216,8 @@ void fill(PaOutput& o) {
         raiseToRealTime(); // the loop's thread runs the mixer
     }
     std::int64_t queued = o.written - readIndex(o);
-    if (const std::int64_t margin = kLateMarginFrames + o.sinkFrames; o.late && queued > margin)
+    if (const std::int64_t margin = kLateMarginFrames + std::max(o.sinkNow, o.sinkBefore);
+        o.late && queued > margin)
         rewrite(o,
                 static_cast<int>(std::min<std::int64_t>(queued - margin, o.capacity - o.period)));
     std::int64_t skip = 0;
