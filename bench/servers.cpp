@@ -137,6 +137,7 @@ public:
 
 private:
     void run() {
+        media::raiseToRealTime(); // a busy machine delays the arrival times, not the sound
         float buf[256];
         std::size_t have = 0; // bytes in buf
         while (!m_quit) {
