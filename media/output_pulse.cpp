@@ -5,7 +5,7 @@
 // server holds (a write that seeks back from the write index, so that it lands on exactly the
 // frames it was mixed for). The server's underflow notices are counted; the engine deepens the
 // queue when they repeat. The outputs are the server's sinks, named by their descriptions.
-#include "output.h"
+#include "output_native.h"
 
 #include <pulse/pulseaudio.h>
 #include <pulse/rtclock.h>
@@ -71,7 +71,7 @@ struct PaOutput {
     std::vector<float> kept;
     std::vector<float> lateMix;
     std::atomic<bool> failed{false};
-    std::atomic<std::uint64_t> underflows{0};
+    std::atomic<std::uint64_t> dropouts{0};
 
     ~PaOutput() {
         if (!loop)
@@ -147,7 +147,7 @@ void onStreamState(pa_stream* s, void* data) {
 }
 
 void onUnderflow(pa_stream*, void* data) {
-    static_cast<PaOutput*>(data)->underflows.fetch_add(1, std::memory_order_relaxed);
+    static_cast<PaOutput*>(data)->dropouts.fetch_add(1, std::memory_order_relaxed);
 }
 
 void onTiming(pa_stream*, int, void* data) {
@@ -286,18 +286,18 @@ std::unique_ptr<PaOutput> connect() {
     return ok ? std::move(o) : nullptr;
 }
 
-class PulseBackend final : public OutputBackend {
+class PulseBackend final : public detail::NativeBackend<PaOutput> {
 public:
+    PulseBackend() : NativeBackend("pulseaudio") {}
+
     std::vector<std::string> devices() override {
-        std::lock_guard lock(m_mutex);
         std::vector<std::string> names;
-        if (m_outputs.empty())
-            return names;
-        PaOutput& o = *m_outputs.rbegin()->second;
-        pa_threaded_mainloop_lock(o.loop);
-        for (const Sink& s : o.sinks)
-            names.push_back(s.description);
-        pa_threaded_mainloop_unlock(o.loop);
+        withLatest([&](PaOutput& o) {
+            pa_threaded_mainloop_lock(o.loop);
+            for (const Sink& s : o.sinks)
+                names.push_back(s.description);
+            pa_threaded_mainloop_unlock(o.loop);
+        });
         return names;
     }
 
@@ -330,14 +330,7 @@ public:
             return 0;
         got.rate = want.rate; // the server converts when its own rate differs
         got.period = o->period;
-        std::lock_guard lock(m_mutex);
-        const Handle h = m_next++;
-        m_outputs[h] = std::move(o);
-        return h;
-    }
-
-    Handle openSilent(const OutputFormat&, bool, RenderCallback, void*, OutputFormat&) override {
-        return 0; // the silent driver is SDL's
+        return add(std::move(o));
     }
 
     void start(Handle h) override {
@@ -350,24 +343,6 @@ public:
                 pa_operation_unref(op);
             pa_threaded_mainloop_unlock(o->loop);
         }
-    }
-    bool failed(Handle h) override {
-        PaOutput* o = find(h);
-        return !o || o->failed.load(std::memory_order_acquire);
-    }
-    void close(Handle h) override {
-        std::unique_ptr<PaOutput> o;
-        std::lock_guard lock(m_mutex);
-        auto it = m_outputs.find(h);
-        if (it == m_outputs.end())
-            return;
-        o = std::move(it->second);
-        m_outputs.erase(it);
-    }
-    std::string driver(Handle h) override { return find(h) ? "pulseaudio" : ""; }
-    std::uint64_t underruns(Handle h) override {
-        PaOutput* o = find(h);
-        return o ? o->underflows.load(std::memory_order_relaxed) : 0;
     }
     int deepen(Handle h) override {
         PaOutput* o = find(h);
@@ -409,15 +384,6 @@ private:
         return o.waitFor([&] { return pa_stream_get_state(o.stream) == PA_STREAM_READY; });
     }
 
-    PaOutput* find(Handle h) {
-        std::lock_guard lock(m_mutex);
-        auto it = m_outputs.find(h);
-        return it == m_outputs.end() ? nullptr : it->second.get();
-    }
-
-    std::mutex m_mutex; // guards m_outputs
-    std::map<Handle, std::unique_ptr<PaOutput>> m_outputs;
-    Handle m_next = 1;
     std::atomic<LateStartCallback> m_late{nullptr};
 };
 
