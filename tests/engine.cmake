@@ -5,3 +5,6 @@ cuedeck_add_test(NAME engine_test
                          engine_device_test.cpp
                  LIBS cuedeck_media PkgConfig::SNDFILE PkgConfig::SOXR
                  LABELS engine TIMEOUT 120)
+# The JACK output on a private jackd.
+cuedeck_add_test(NAME output_jack_test SOURCES output_jack_test.cpp
+                 LIBS cuedeck_media cuedeck_remote_core PkgConfig::SNDFILE TIMEOUT 60)
