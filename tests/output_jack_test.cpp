@@ -80,9 +80,13 @@ TEST(JackOutput, APadsSamplesArriveAtAPortThatListensToTheProgram) {
     ASSERT_TRUE(engine.waitIdle(std::chrono::seconds(5)));
     engine.play(0);
     ASSERT_TRUE(waitFor([&] { return !engine.isPlaying(0); }, 10000));
-    // The clip's left channel, whole and in order, after silence.
+    // The clip's left channel in order, after silence: whole, unless the server reported a
+    // dropout (a loaded machine makes the dummy driver skip cycles), and its start in any case.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the watch counts them
     const std::vector<float> heard = listener.heard();
-    const long at = findStart(heard, clip.data(), 24000, 0, static_cast<long>(heard.size() / 2));
-    ASSERT_GE(at, 0);
+    const bool dropped = engine.deviceState().dropouts > 0;
+    const long at = findStart(heard, clip.data(), dropped ? 2400 : 24000, 0,
+                              static_cast<long>(heard.size() / 2));
+    ASSERT_GE(at, 0) << "dropouts reported: " << engine.deviceState().dropouts;
     EXPECT_EQ(peakOf(heard, 0, static_cast<std::size_t>(2 * at)), 0.0f);
 }
