@@ -7,7 +7,8 @@
 //     the peer: the same through a GStreamer pulsesink pipeline;
 //   - dropouts: near-silent runs inside three 3 s tones, idle and with both cores busy, and
 //     the underruns the server reported;
-//   - with a soak length: eight looping voices for that long, both cores busy.
+//   - with a soak length, through PipeWire and PulseAudio each: eight voices for that long,
+//     both cores busy; holes, underruns, and key to sound of the pad pressed meanwhile.
 // The sink is $CUEDECK_BENCH_SINK ("board" when unset).
 
 #include "engine.h"
@@ -89,7 +90,7 @@ struct Child {
 };
 
 // parec on the sink's monitor: every frame it delivers, and when the first frame louder than
-// kLoud after a given time arrived.
+// kLoud on the left channel after a given time arrived.
 class Recorder {
 public:
     Recorder() {
@@ -136,6 +137,7 @@ public:
 
 private:
     void run() {
+        media::raiseToRealTime(); // a busy machine delays the arrival times, not the sound
         float buf[256];
         std::size_t have = 0; // bytes in buf
         while (!m_quit) {
@@ -148,10 +150,12 @@ private:
             const std::size_t samples = have / sizeof(float);
             std::lock_guard lock(m_mutex);
             for (std::size_t i = 0; i < samples; ++i) {
+                // The left channel: the soak's other voices sound on the right one.
+                const bool loud = m_count++ % 2 == 0 && std::fabs(buf[i]) > kLoud;
                 m_samples.push_back(buf[i]);
-                if (std::fabs(buf[i]) > kLoud && m_loudAt < m_quietFrom)
+                if (loud && m_loudAt < m_quietFrom)
                     m_loudAt = now;
-                if (std::fabs(buf[i]) > kLoud)
+                if (loud)
                     m_lastLoud = now;
             }
             if (now - m_lastLoud > std::chrono::milliseconds(20))
@@ -167,6 +171,7 @@ private:
     std::mutex m_mutex;
     std::vector<float> m_samples;
     std::size_t m_dropped = 0; // frames let go
+    std::size_t m_count = 0;   // samples received
     Clock::time_point m_loudAt{}, m_lastLoud{}, m_quietFrom{Clock::now()};
 };
 
@@ -189,14 +194,14 @@ struct Busy {
     }
 };
 
-// A 1 kHz tone at half scale on both channels, or on the right one alone.
-void writeTone(const std::string& path, double seconds, bool left = true) {
+// A 1 kHz tone at half scale on both channels, or on one alone.
+void writeTone(const std::string& path, double seconds, bool left = true, bool right = true) {
     std::vector<float> s(static_cast<std::size_t>(seconds * kRate) * 2);
     for (std::size_t i = 0; i < s.size() / 2; ++i) {
         const float x = 0.5f * static_cast<float>(
                                    std::sin(2.0 * M_PI * 1000.0 * static_cast<double>(i) / kRate));
         s[2 * i] = left ? x : 0.0f;
-        s[2 * i + 1] = x;
+        s[2 * i + 1] = right ? x : 0.0f;
     }
     // A bare WAV header for 32-bit float stereo.
     FILE* f = std::fopen(path.c_str(), "wb");
@@ -250,6 +255,32 @@ std::pair<int, double> holes(const std::vector<float>& rec) {
     return {count, 1000.0 * static_cast<double>(total) / kRate};
 }
 
+// Frames of the clip's start missing from the sound that begins in `rec`: the offset into the
+// tone that matches the recording's first 48 sounding frames best, less the tone's first frame
+// (which is 0); 0 when the press is heard from its start. The tone repeats every 48 frames, so
+// a loss is seen modulo 1 ms. -1 when no sound begins.
+int framesLost(const std::vector<float>& rec) {
+    std::size_t onset = 0;
+    while (onset < rec.size() / 2 && std::fabs(rec[2 * onset + 1]) < 1e-4f)
+        ++onset;
+    if (onset + 48 >= rec.size() / 2)
+        return -1;
+    int best = -1;
+    double bestError = 1e9;
+    for (int d = 0; d < 48; ++d) {
+        double error = 0.0;
+        for (int i = 0; i < 48; ++i) {
+            const double x = 0.5 * std::sin(2.0 * M_PI * 1000.0 * (d + i) / kRate);
+            error += std::fabs(rec[2 * (onset + static_cast<std::size_t>(i)) + 1] - x);
+        }
+        if (error < bestError) {
+            bestError = error;
+            best = d;
+        }
+    }
+    return best < 0 ? -1 : (best + 47) % 48;
+}
+
 void keyToSound(const char* who, Recorder& rec, const std::string& server,
                 const std::string& clip) {
     Engine::Options o;
@@ -264,11 +295,14 @@ void keyToSound(const char* who, Recorder& rec, const std::string& server,
     engine.waitIdle(std::chrono::seconds(5));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     std::vector<double> lat;
+    int lost = 0;
     for (int i = 0; i < 12; ++i) {
+        const std::size_t from = rec.frames();
         const auto t0 = Clock::now();
         engine.restart(0);
         lat.push_back(rec.soundAfter(t0));
         std::this_thread::sleep_for(std::chrono::milliseconds(120));
+        lost = std::max(lost, framesLost(rec.take(from)));
         engine.stop(0);
         std::this_thread::sleep_for(std::chrono::milliseconds(150 + 37 * i % 60));
     }
@@ -276,9 +310,11 @@ void keyToSound(const char* who, Recorder& rec, const std::string& server,
     for (double l : lat)
         if (l >= 0)
             heard.push_back(l);
-    std::printf("key-to-sound %-26s driver %-10s median %6.1f ms  max %6.1f ms  (%zu/12 heard)\n",
+    std::printf("key-to-sound %-26s driver %-10s median %6.1f ms  max %6.1f ms  (%zu/12 heard, "
+                "at most %d frames of the start lost)\n",
                 who, engine.driverName().c_str(), median(heard),
-                heard.empty() ? -1.0 : *std::max_element(heard.begin(), heard.end()), heard.size());
+                heard.empty() ? -1.0 : *std::max_element(heard.begin(), heard.end()), heard.size(),
+                lost);
     for (bool busy : {false, true}) {
         Busy load(busy);
         int count = 0;
@@ -352,6 +388,67 @@ void pacedWriter(const char* who, Recorder& rec, Child& c) {
                 heard.size(), lat.size());
 }
 
+// The soak through `server`: seven voices loop a tone on the right channel while both cores
+// are busy; pad 1, a tone on the left channel alone, is pressed every 1.7 s and sounds 1.5 s,
+// so that its key to sound and every hole in it show.
+int soak(const char* server, Recorder& rec, const std::string& left, const std::string& right,
+         int seconds) {
+    Busy load(true);
+    Engine::Options o;
+    o.output = Engine::Output::Device;
+    o.server = server;
+    Engine engine(o);
+    if (!engine.hasSoundDevice() || engine.driverName() != server) {
+        std::printf("# soak %s: no output opens\n", server);
+        return 0;
+    }
+    engine.load(0, engine.openClip(left));
+    for (int v = 1; v < 8; ++v) {
+        engine.load(v, engine.openClip(right));
+        engine.setLooping(v, true);
+        engine.setGain(v, 0.1f);
+        engine.play(v);
+    }
+    engine.waitIdle(std::chrono::seconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::vector<double> lat;
+    int n = 0;
+    double ms = 0.0;
+    for (const auto until = Clock::now() + std::chrono::seconds(seconds); Clock::now() < until;) {
+        const std::size_t from = rec.frames();
+        const auto t0 = Clock::now();
+        engine.restart(0);
+        lat.push_back(rec.soundAfter(t0));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        const auto [count, len] = holes(rec.take(from));
+        n += count;
+        ms += len;
+        engine.stop(0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    std::vector<double> heard;
+    for (double l : lat)
+        if (l >= 0)
+            heard.push_back(l);
+    const auto state = engine.deviceState();
+    std::printf("soak %-8s %d s, 8 voices, both cores busy: %d holes (%.1f ms), server underruns "
+                "%llu, read-ahead underruns %llu, late callbacks %llu, buffer deepened %d times; "
+                "key to sound median %.1f ms, max %.1f ms (%zu/%zu heard)\n",
+                server, seconds, n, ms, static_cast<unsigned long long>(state.dropouts),
+                static_cast<unsigned long long>(engine.underruns()),
+                static_cast<unsigned long long>(engine.lateCallbacks()), state.deepened,
+                median(heard), heard.empty() ? -1.0 : *std::max_element(heard.begin(), heard.end()),
+                heard.size(), lat.size());
+    return n == 0 && state.dropouts == 0 && heard.size() == lat.size() ? 0 : 1;
+}
+
+// The servers asked for in $CUEDECK_BENCH_SERVERS (e.g. "pipewire,sdl"; all when unset).
+bool wanted(const char* server) {
+    const char* only = std::getenv("CUEDECK_BENCH_SERVERS");
+    return !only || std::string(",").append(only).append(",").find(std::string(",") + server +
+                                                                   ",") != std::string::npos;
+}
+
 } // namespace
 
 int serverFigures(const std::string& folder, int soakSeconds) {
@@ -370,42 +467,18 @@ int serverFigures(const std::string& folder, int soakSeconds) {
     pacedClicks("peer (gst pulsesink)", rec,
                 {"gst-launch-1.0", "-q", "fdsrc", "fd=0", "!", "rawaudioparse", "pcm-format=f32le",
                  "sample-rate=48000", "num-channels=2", "!", "pulsesink", "device=" + sink()});
-    const char* only = std::getenv("CUEDECK_BENCH_SERVERS"); // e.g. "pipewire,sdl"
     for (const char* server : {"pipewire", "pulseaudio", "jack", "sdl"})
-        if (!only || std::string(",").append(only).append(",").find(std::string(",") + server +
-                                                                    ",") != std::string::npos)
+        if (wanted(server))
             keyToSound(server, rec, server, tone);
     if (soakSeconds <= 0)
         return 0;
-    // The soak: the tone loops on the left channel alone, so that a hole in it shows; seven
-    // more voices loop a clip of the right channel.
     const std::string right = folder + "/right3s.wav";
+    const std::string left = folder + "/left3s.wav";
     writeTone(right, 3.0, false);
-    Busy load(true);
-    Engine engine;
-    for (int v = 0; v < 8; ++v) {
-        engine.load(v, engine.openClip(v == 0 ? tone : right));
-        engine.setLooping(v, true);
-        engine.setGain(v, v == 0 ? 1.0f : 0.1f);
-        engine.play(v);
-    }
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    int n = 0;
-    double ms = 0.0;
-    rec.take(0);
-    for (int left = soakSeconds; left > 0; left -= 2) {
-        std::this_thread::sleep_for(std::chrono::seconds(std::min(left, 2)));
-        const auto [count, len] = holes(rec.take(0));
-        n += count;
-        ms += len;
-    }
-    const auto state = engine.deviceState();
-    std::printf("soak %d s, 8 looping voices, both cores busy, driver %s: %d holes (%.1f ms), "
-                "server underruns %llu, read-ahead underruns %llu, late callbacks %llu, buffer "
-                "deepened %d times\n",
-                soakSeconds, engine.driverName().c_str(), n, ms,
-                static_cast<unsigned long long>(state.dropouts),
-                static_cast<unsigned long long>(engine.underruns()),
-                static_cast<unsigned long long>(engine.lateCallbacks()), state.deepened);
-    return n == 0 && state.dropouts == 0 ? 0 : 1;
+    writeTone(left, 3.0, true, false);
+    int failures = 0;
+    for (const char* server : {"pipewire", "pulseaudio"})
+        if (wanted(server))
+            failures += soak(server, rec, left, right, soakSeconds);
+    return failures == 0 ? 0 : 1;
 }

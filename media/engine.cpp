@@ -79,6 +79,11 @@ struct Engine::Impl {
         Mixer::callback(static_cast<Impl*>(self)->mixer.get(), out, frames);
     }
 
+    static int lateCallback(void* self, float* late, int frames) {
+        Mixer* mixer = static_cast<Impl*>(self)->mixer.get();
+        return mixer ? Mixer::lateCallback(mixer, late, frames) : 0;
+    }
+
     // The control state of `voice` when it holds a clip, else null.
     VoiceUI* withClip(int voice) {
         if (voice < 0 || voice >= kVoices)
@@ -231,6 +236,8 @@ Engine::Engine(Options options) : d(std::make_unique<Impl>()) {
         backend = options.backend ? options.backend : makeOutputBackend(options.server);
     else if (options.output == Output::Dummy)
         backend = makeSdlBackend();
+    if (backend)
+        backend->setLateStart(&Impl::lateCallback);
     d->readAhead = std::make_unique<ReadAhead>(d->ch);
     d->device = std::make_unique<DeviceWatcher>(options, std::move(backend), d->ch,
                                                 &Impl::deviceCallback, d.get());

@@ -67,11 +67,9 @@ void Mixer::failAll() {
     }
 }
 
-void Mixer::mix(float* out, int frames) {
-    const std::int64_t blockNs = nowNs();
-    // Read first: after a device switch this orders everything the previous device's
-    // callbacks did before everything this one does.
-    const bool wantHold = m_ch.holdRequest.load(std::memory_order_acquire);
+// Takes a device failure, then the control thread's commands, and primes the voices whose
+// clip's head became ready.
+void Mixer::takeCommands() {
     const std::uint32_t failed = m_ch.failures.load(std::memory_order_acquire);
     if (failed != m_failuresSeen) {
         // Before the commands: a playback started after the failure is not touched.
@@ -89,6 +87,14 @@ void Mixer::mix(float* out, int frames) {
         }
         m_rings[static_cast<std::size_t>(v)].skipStale(r.fillSeq);
     }
+}
+
+void Mixer::mix(float* out, int frames) {
+    const std::int64_t blockNs = nowNs();
+    // Read first: after a device switch this orders everything the previous device's
+    // callbacks did before everything this one does.
+    const bool wantHold = m_ch.holdRequest.load(std::memory_order_acquire);
+    takeCommands();
     for (int done = 0; done < frames;) {
         const int n = std::min(kMaxBlock, frames - done);
         mixChunk(out + static_cast<std::ptrdiff_t>(done) * 2, n, blockNs, wantHold);

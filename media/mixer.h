@@ -30,6 +30,13 @@ public:
 
     int lookahead() const { return m_limiter.lookahead(); }
 
+    // Playbacks started since the last mix() begin in `late`: `frames` frames the output has
+    // queued but the server has not played yet, the last of them just before the next mix()'s
+    // first frame. They are added to what `late` holds; returns the frames touched, 0 when no
+    // playback started there. Called by the audio thread, before mix().
+    int lateStart(float* late, int frames);
+    static int lateCallback(void* mixer, float* late, int frames);
+
 private:
     // Voice state owned by the audio thread.
     struct Voice {
@@ -96,6 +103,7 @@ private:
         bool faded = false;  // ... by a fade-out
     };
 
+    void takeCommands();
     void mixChunk(float* out, int frames, std::int64_t blockNs, bool wantHold);
     void failAll();
     void processCommands();

@@ -14,6 +14,10 @@ namespace media {
 
 // Mixes `frames` interleaved stereo float frames into `out` (the audio thread).
 using RenderCallback = void (*)(void* user, float* out, int frames);
+// Adds the playbacks that started since the last render to `late`: `frames` frames queued but
+// not yet played, the last of them just before the next render's first frame. Returns the
+// frames it touched (0: nothing started). The audio thread calls it before a render.
+using LateStartCallback = int (*)(void* user, float* late, int frames);
 
 struct OutputFormat {
     int rate = 48000; // frames per second
@@ -56,6 +60,9 @@ public:
     // Makes the output's buffer one step deeper; returns its new length in frames, or 0 when
     // it cannot go deeper.
     virtual int deepen(Handle) { return 0; }
+    // An output with a queue deeper than a period calls `late` (with the user of its render
+    // callback) so that a key press sounds before the queue drains; others ignore it.
+    virtual void setLateStart(LateStartCallback) {}
     // Later opens go to the sound server `server` (one of kServerNames) only; false when this
     // backend reaches a single one and cannot choose.
     virtual bool chooseServer(const std::string&) { return false; }

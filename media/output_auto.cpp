@@ -97,6 +97,10 @@ public:
         auto [b, inner] = find(h);
         return b ? b->driver(inner) : std::string();
     }
+    void setLateStart(LateStartCallback late) override {
+        for (const auto& server : m_servers)
+            server.second->setLateStart(late);
+    }
     void threadDone() override {
         for (const auto& server : m_servers)
             server.second->threadDone();

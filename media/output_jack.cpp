@@ -3,7 +3,7 @@
 // own physical playback ports ("system"); the ports connect to the chosen one's first two.
 // JACK's xrun notices are counted. The rate is the server's.
 #include "nocancel.h"
-#include "output.h"
+#include "output_native.h"
 
 #include <jack/jack.h>
 
@@ -25,7 +25,7 @@ struct JackOutput {
     RenderCallback callback = nullptr;
     void* user = nullptr;
     std::atomic<bool> failed{false};
-    std::atomic<std::uint64_t> xruns{0};
+    std::atomic<std::uint64_t> dropouts{0};
     std::unique_ptr<float[]> mix{new float[kMaxFrames * 2]()};
 
     ~JackOutput() {
@@ -52,7 +52,7 @@ int onProcess(jack_nframes_t frames, void* data) {
 }
 
 int onXrun(void* data) {
-    static_cast<JackOutput*>(data)->xruns.fetch_add(1, std::memory_order_relaxed);
+    static_cast<JackOutput*>(data)->dropouts.fetch_add(1, std::memory_order_relaxed);
     return 0;
 }
 
@@ -74,14 +74,16 @@ std::map<std::string, std::vector<std::string>> playbackPorts(jack_client_t* cli
     return byClient;
 }
 
-class JackBackend final : public OutputBackend {
+class JackBackend final : public detail::NativeBackend<JackOutput> {
 public:
+    JackBackend() : NativeBackend("jack") {}
+
     std::vector<std::string> devices() override {
-        std::lock_guard lock(m_mutex);
         std::vector<std::string> names;
-        if (!m_outputs.empty())
-            for (const auto& [name, ports] : playbackPorts(m_outputs.rbegin()->second->client))
+        withLatest([&](JackOutput& o) {
+            for (const auto& [name, ports] : playbackPorts(o.client))
                 names.push_back(name);
+        });
         return names;
     }
 
@@ -113,14 +115,7 @@ public:
         jack_on_info_shutdown(o->client, &onShutdown, o.get());
         got.rate = rate;
         got.period = static_cast<int>(jack_get_buffer_size(o->client));
-        std::lock_guard lock(m_mutex);
-        const Handle h = m_next++;
-        m_outputs[h] = std::move(o);
-        return h;
-    }
-
-    Handle openSilent(const OutputFormat&, bool, RenderCallback, void*, OutputFormat&) override {
-        return 0; // the silent driver is SDL's
+        return add(std::move(o));
     }
 
     void start(Handle h) override {
@@ -135,37 +130,12 @@ public:
             jack_connect(o->client, jack_port_name(o->ports[i]), it->second[i].c_str());
     }
     bool failed(Handle h) override {
-        JackOutput* o = find(h);
-        if (!o || o->failed.load(std::memory_order_acquire))
+        if (NativeBackend::failed(h))
             return true;
         // A chosen client that went.
-        return !o->target.empty() && !playbackPorts(o->client).count(o->target);
-    }
-    void close(Handle h) override {
-        std::unique_ptr<JackOutput> o;
-        std::lock_guard lock(m_mutex);
-        auto it = m_outputs.find(h);
-        if (it == m_outputs.end())
-            return;
-        o = std::move(it->second);
-        m_outputs.erase(it);
-    }
-    std::string driver(Handle h) override { return find(h) ? "jack" : ""; }
-    std::uint64_t underruns(Handle h) override {
         JackOutput* o = find(h);
-        return o ? o->xruns.load(std::memory_order_relaxed) : 0;
+        return o && !o->target.empty() && !playbackPorts(o->client).count(o->target);
     }
-
-private:
-    JackOutput* find(Handle h) {
-        std::lock_guard lock(m_mutex);
-        auto it = m_outputs.find(h);
-        return it == m_outputs.end() ? nullptr : it->second.get();
-    }
-
-    std::mutex m_mutex; // guards m_outputs
-    std::map<Handle, std::unique_ptr<JackOutput>> m_outputs;
-    Handle m_next = 1;
 };
 
 } // namespace

@@ -2,7 +2,7 @@
 // PipeWire's real-time data thread and asks the graph for a small quantum (node.latency). The
 // outputs are the graph's Audio/Sink nodes, named by their descriptions as the registry
 // reports them.
-#include "output.h"
+#include "output_native.h"
 
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
@@ -54,7 +54,7 @@ struct PwOutput {
     int rate = 48000;
     int latency = 128;
     std::atomic<bool> failed{false};
-    std::atomic<std::uint64_t> xruns{0};
+    std::atomic<std::uint64_t> dropouts{0};
     // Data thread: the graph clock at the last cycle, and the frames that cycle asked for.
     bool realTime = false; // the data thread asked for real-time scheduling
     std::uint64_t lastTicks = 0;
@@ -151,7 +151,7 @@ void onProcess(void* data) {
     }
     pw_buffer* b = pw_stream_dequeue_buffer(o->stream);
     if (!b) {
-        o->xruns.fetch_add(1, std::memory_order_relaxed); // no buffer to fill: a hole
+        o->dropouts.fetch_add(1, std::memory_order_relaxed); // no buffer to fill: a hole
         return;
     }
     spa_data& d = b->buffer->datas[0];
@@ -168,7 +168,7 @@ void onProcess(void* data) {
         const std::uint64_t expected =
             o->lastFrames * t.rate.denom / static_cast<std::uint64_t>(o->rate);
         if (o->lastFrames && t.ticks > o->lastTicks + expected + expected / 2)
-            o->xruns.fetch_add(1, std::memory_order_relaxed);
+            o->dropouts.fetch_add(1, std::memory_order_relaxed);
         o->lastTicks = t.ticks;
         o->lastFrames = frames;
     }
@@ -223,18 +223,18 @@ std::unique_ptr<PwOutput> connect() {
     return ok ? std::move(o) : nullptr;
 }
 
-class PipeWireBackend final : public OutputBackend {
+class PipeWireBackend final : public detail::NativeBackend<PwOutput> {
 public:
+    PipeWireBackend() : NativeBackend("pipewire") {}
+
     std::vector<std::string> devices() override {
-        std::lock_guard lock(m_mutex);
         std::vector<std::string> names;
-        if (m_outputs.empty())
-            return names;
-        PwOutput& o = *m_outputs.rbegin()->second;
-        pw_thread_loop_lock(o.loop);
-        for (const auto& [id, sink] : o.sinks)
-            names.push_back(sink.description);
-        pw_thread_loop_unlock(o.loop);
+        withLatest([&](PwOutput& o) {
+            pw_thread_loop_lock(o.loop);
+            for (const auto& [id, sink] : o.sinks)
+                names.push_back(sink.description);
+            pw_thread_loop_unlock(o.loop);
+        });
         return names;
     }
 
@@ -262,14 +262,7 @@ public:
             return 0;
         got.rate = want.rate; // the graph converts when its own rate differs
         got.period = o->latency;
-        std::lock_guard lock(m_mutex);
-        const Handle h = m_next++;
-        m_outputs[h] = std::move(o);
-        return h;
-    }
-
-    Handle openSilent(const OutputFormat&, bool, RenderCallback, void*, OutputFormat&) override {
-        return 0; // the silent driver is SDL's
+        return add(std::move(o));
     }
 
     void start(Handle h) override {
@@ -278,26 +271,6 @@ public:
             pw_stream_set_active(o->stream, true);
             pw_thread_loop_unlock(o->loop);
         }
-    }
-    bool failed(Handle h) override {
-        PwOutput* o = find(h);
-        return !o || o->failed.load(std::memory_order_acquire);
-    }
-    void close(Handle h) override {
-        std::unique_ptr<PwOutput> o;
-        {
-            std::lock_guard lock(m_mutex);
-            auto it = m_outputs.find(h);
-            if (it == m_outputs.end())
-                return;
-            o = std::move(it->second);
-            m_outputs.erase(it);
-        }
-    }
-    std::string driver(Handle h) override { return find(h) ? "pipewire" : ""; }
-    std::uint64_t underruns(Handle h) override {
-        PwOutput* o = find(h);
-        return o ? o->xruns.load(std::memory_order_relaxed) : 0;
     }
     int deepen(Handle h) override {
         PwOutput* o = find(h);
@@ -346,16 +319,6 @@ private:
         });
         return !o.failed.load(std::memory_order_acquire);
     }
-
-    PwOutput* find(Handle h) {
-        std::lock_guard lock(m_mutex);
-        auto it = m_outputs.find(h);
-        return it == m_outputs.end() ? nullptr : it->second.get();
-    }
-
-    std::mutex m_mutex; // guards m_outputs
-    std::map<Handle, std::unique_ptr<PwOutput>> m_outputs;
-    Handle m_next = 1;
 };
 
 } // namespace

@@ -1,11 +1,14 @@
-// The PulseAudio output, through libpulse's asynchronous API: one stream per open output,
-// filled from the server's write requests straight into the server's memory, with a queue
-// that the output keeps a few periods long. The server's underflow notices are counted; the
-// engine deepens the queue when they repeat. The outputs are the server's sinks, named by
-// their descriptions.
-#include "output.h"
+// The PulseAudio output, through libpulse's asynchronous API: one stream per open output, kept
+// filled to a deep queue by a timer on the loop's thread, so that a busy machine does not make
+// it run dry. A key press does not wait for that queue: the new playback is mixed into the part
+// of the queue the server has not played yet, and that part is written again over what the
+// server holds (a write that seeks back from the write index, so that it lands on exactly the
+// frames it was mixed for). The server's underflow notices are counted; the engine deepens the
+// queue when they repeat. The outputs are the server's sinks, named by their descriptions.
+#include "output_native.h"
 
 #include <pulse/pulseaudio.h>
+#include <pulse/rtclock.h>
 
 #include <algorithm>
 #include <atomic>
@@ -19,8 +22,15 @@ namespace media {
 namespace {
 
 constexpr int kStride = 2 * sizeof(float);
-// The queue asked of the server, in periods, before any deepening.
-constexpr int kQueuePeriods = 3;
+// The queue kept at the server, in frames, before any deepening, and the deepest it goes.
+constexpr int kQueueFrames = 1536;
+constexpr int kMaxQueueFrames = 8192;
+// How often the loop's thread tops the queue up and looks for new playbacks.
+constexpr pa_usec_t kTickUsec = 1000;
+// Frames ahead of the server's estimated read position, beyond the sink's own latency, that a
+// new playback starts at: room for the rewrite's way to the server.
+constexpr int kLateMarginFrames = 48;
+constexpr pa_usec_t kSinkWindowUsec = 500000;
 constexpr auto kOpenTimeout = std::chrono::seconds(2);
 
 struct Sink {
@@ -37,21 +47,40 @@ struct PaOutput {
     std::vector<Sink> listing; // a sink listing under way
     bool listed = false;
     std::string target; // the chosen sink's name, "" = the server's default
-    std::uint32_t queueBytes = 0;
 
     RenderCallback callback = nullptr;
+    LateStartCallback late = nullptr;
     void* user = nullptr;
-    bool started = false;  // under the loop's lock
-    bool realTime = false; // the loop's thread asked for real-time scheduling
+    int rate = 48000;
+    int period = 128;
+    std::atomic<int> queueFrames{kQueueFrames}; // the queue kept at the server
+    bool started = false;                       // under the loop's lock
+    bool realTime = false;                      // the loop's thread asked for real-time scheduling
+    pa_time_event* tick = nullptr;
+    bool timingAsked = false; // a timing update is on its way
+    // The loop's thread: the frames written so far (the server's write index), the latest
+    // estimate of its read index, and a copy of the last `capacity` frames written, by index
+    // modulo capacity, for a new playback to be added to.
+    std::int64_t written = 0;
+    std::int64_t readEstimate = 0;
+    // The sink's largest latency seen in this window and in the one before.
+    std::int64_t sinkNow = 0;
+    std::int64_t sinkBefore = 0;
+    pa_usec_t sinkSince = 0;
+    int capacity = 0;
+    std::vector<float> kept;
+    std::vector<float> lateMix;
     std::atomic<bool> failed{false};
-    std::atomic<std::uint64_t> underflows{0};
+    std::atomic<std::uint64_t> dropouts{0};
 
     ~PaOutput() {
         if (!loop)
             return;
         pa_threaded_mainloop_lock(loop);
+        if (tick)
+            pa_threaded_mainloop_get_api(loop)->time_free(tick);
         if (stream) {
-            pa_stream_set_write_callback(stream, nullptr, nullptr);
+            pa_stream_set_underflow_callback(stream, nullptr, nullptr);
             pa_stream_disconnect(stream);
             pa_stream_unref(stream);
         }
@@ -118,36 +147,110 @@ void onStreamState(pa_stream* s, void* data) {
 }
 
 void onUnderflow(pa_stream*, void* data) {
-    static_cast<PaOutput*>(data)->underflows.fetch_add(1, std::memory_order_relaxed);
+    static_cast<PaOutput*>(data)->dropouts.fetch_add(1, std::memory_order_relaxed);
 }
 
-// The server asks for `bytes`: the mixer writes them into the server's own memory.
-void onWrite(pa_stream* s, std::size_t bytes, void* data) {
-    auto* o = static_cast<PaOutput*>(data);
-    if (!o->started)
-        return; // the server fills a corked stream's queue; nothing is mixed before start()
-    if (!o->realTime && pa_threaded_mainloop_in_thread(o->loop)) {
-        o->realTime = true;
+void onTiming(pa_stream*, int, void* data) {
+    static_cast<PaOutput*>(data)->timingAsked = false;
+}
+
+// The frame the server reads next from the stream's queue: its latest report, moved on by the
+// time since while it plays. Never behind an earlier estimate.
+std::int64_t readIndex(PaOutput& o) {
+    const pa_timing_info* t = pa_stream_get_timing_info(o.stream);
+    if (t && !t->read_index_corrupt) {
+        // It reads on past the write index only when the server says so: a server that runs
+        // dry stops, and a guess beyond the written end would leave a gap in the queue.
+        const std::int64_t reported = t->read_index / kStride;
+        std::int64_t r = reported;
+        if (t->playing)
+            r += static_cast<std::int64_t>(pa_timeval_age(&t->timestamp)) * o.rate / 1000000;
+        r = std::max(reported, std::min(r, o.written));
+        o.readEstimate = std::max(o.readEstimate, r);
+        // The sink takes the queue in blocks of up to its latency: the read index may be that
+        // far ahead of the estimate. Its latency changes with the streams it serves, so the
+        // largest of the last half second or so counts.
+        const pa_usec_t now = pa_rtclock_now();
+        if (now - o.sinkSince > kSinkWindowUsec) {
+            o.sinkBefore = o.sinkNow;
+            o.sinkNow = 0;
+            o.sinkSince = now;
+        }
+        o.sinkNow = std::max(o.sinkNow, static_cast<std::int64_t>(t->sink_usec) * o.rate / 1000000);
+    }
+    if (!o.timingAsked) {
+        if (pa_operation* op = pa_stream_update_timing_info(o.stream, &onTiming, &o)) {
+            o.timingAsked = true;
+            pa_operation_unref(op);
+        }
+    }
+    return o.readEstimate;
+}
+
+// The last `frames` frames written, with the playbacks that start in them, are written again:
+// a write that seeks back from the write index lands on the same frames at the server.
+void rewrite(PaOutput& o, int frames) {
+    float* mix = o.lateMix.data();
+    std::fill(mix, mix + static_cast<std::ptrdiff_t>(frames) * 2, 0.0f);
+    if (o.late(o.user, mix, frames) <= 0)
+        return;
+    const std::int64_t from = o.written - frames;
+    for (int i = 0; i < frames; ++i) {
+        float* k = o.kept.data() + ((from + i) % o.capacity) * 2;
+        for (int c = 0; c < 2; ++c) {
+            // The limiter has passed what was queued; the sum of the two stays a sample.
+            mix[2 * i + c] = std::clamp(mix[2 * i + c] + k[c], -1.0f, 1.0f);
+            k[c] = mix[2 * i + c];
+        }
+    }
+    pa_stream_write(o.stream, mix, static_cast<std::size_t>(frames) * kStride, nullptr,
+                    -static_cast<std::int64_t>(frames) * kStride, PA_SEEK_RELATIVE);
+}
+
+// Looks for new playbacks, then tops the server's queue up to its depth, a period at a time.
+void fill(PaOutput& o) {
+    if (!o.started || pa_stream_get_state(o.stream) != PA_STREAM_READY)
+        return;
+    if (!o.realTime && pa_threaded_mainloop_in_thread(o.loop)) {
+        o.realTime = true;
         raiseToRealTime(); // the loop's thread runs the mixer
     }
-    while (bytes >= kStride) {
-        void* buf = nullptr;
-        std::size_t n = bytes;
-        if (pa_stream_begin_write(s, &buf, &n) < 0 || !buf || n < kStride)
-            return;
-        n -= n % kStride;
-        o->callback(o->user, static_cast<float*>(buf), static_cast<int>(n / kStride));
-        if (pa_stream_write(s, buf, n, nullptr, 0, PA_SEEK_RELATIVE) < 0)
-            return;
-        bytes -= std::min(bytes, n);
+    std::int64_t queued = o.written - readIndex(o);
+    if (const std::int64_t margin = kLateMarginFrames + std::max(o.sinkNow, o.sinkBefore);
+        o.late && queued > margin)
+        rewrite(o,
+                static_cast<int>(std::min<std::int64_t>(queued - margin, o.capacity - o.period)));
+    std::int64_t skip = 0;
+    if (queued < 0) {
+        // The server ran dry and read on past what was written: the next frames go where
+        // it reads now, not into the past, where they would be dropped.
+        skip = -queued;
+        queued = 0;
     }
+    const int depth = o.queueFrames.load(std::memory_order_relaxed);
+    while (queued < depth) {
+        float* out = o.kept.data() + ((o.written + skip) % o.capacity) * 2;
+        o.callback(o.user, out, o.period);
+        if (pa_stream_write(o.stream, out, static_cast<std::size_t>(o.period) * kStride, nullptr,
+                            skip * kStride, PA_SEEK_RELATIVE) < 0)
+            return;
+        o.written += skip + o.period;
+        queued += o.period;
+        skip = 0;
+    }
+}
+
+void onTick(pa_mainloop_api*, pa_time_event* e, const struct timeval*, void* data) {
+    auto* o = static_cast<PaOutput*>(data);
+    fill(*o);
+    pa_context_rttime_restart(o->context, e, pa_rtclock_now() + kTickUsec);
 }
 
 pa_buffer_attr attrFor(std::uint32_t queueBytes, std::uint32_t periodBytes) {
     pa_buffer_attr a{};
     a.maxlength = static_cast<std::uint32_t>(-1);
     a.tlength = queueBytes;
-    a.prebuf = static_cast<std::uint32_t>(-1);
+    a.prebuf = periodBytes;
     a.minreq = periodBytes;
     a.fragsize = static_cast<std::uint32_t>(-1);
     return a;
@@ -183,18 +286,18 @@ std::unique_ptr<PaOutput> connect() {
     return ok ? std::move(o) : nullptr;
 }
 
-class PulseBackend final : public OutputBackend {
+class PulseBackend final : public detail::NativeBackend<PaOutput> {
 public:
+    PulseBackend() : NativeBackend("pulseaudio") {}
+
     std::vector<std::string> devices() override {
-        std::lock_guard lock(m_mutex);
         std::vector<std::string> names;
-        if (m_outputs.empty())
-            return names;
-        PaOutput& o = *m_outputs.rbegin()->second;
-        pa_threaded_mainloop_lock(o.loop);
-        for (const Sink& s : o.sinks)
-            names.push_back(s.description);
-        pa_threaded_mainloop_unlock(o.loop);
+        withLatest([&](PaOutput& o) {
+            pa_threaded_mainloop_lock(o.loop);
+            for (const Sink& s : o.sinks)
+                names.push_back(s.description);
+            pa_threaded_mainloop_unlock(o.loop);
+        });
         return names;
     }
 
@@ -204,7 +307,13 @@ public:
         if (!o)
             return 0;
         o->callback = callback;
+        o->late = m_late.load(std::memory_order_relaxed);
         o->user = user;
+        o->rate = want.rate;
+        o->period = std::clamp(want.period, 32, 2048);
+        o->capacity = (kMaxQueueFrames / o->period + 2) * o->period;
+        o->kept.assign(static_cast<std::size_t>(o->capacity) * 2, 0.0f);
+        o->lateMix.assign(static_cast<std::size_t>(o->capacity) * 2, 0.0f);
         pa_threaded_mainloop_lock(o->loop);
         bool ok = true;
         if (!name.empty()) {
@@ -214,74 +323,45 @@ public:
             if (ok)
                 o->target = it->name;
         }
-        const std::uint32_t period = static_cast<std::uint32_t>(std::clamp(want.period, 32, 8192));
         if (ok)
-            ok = makeStream(*o, want.rate, period);
+            ok = makeStream(*o);
         pa_threaded_mainloop_unlock(o->loop);
         if (!ok)
             return 0;
         got.rate = want.rate; // the server converts when its own rate differs
-        got.period = static_cast<int>(period);
-        std::lock_guard lock(m_mutex);
-        const Handle h = m_next++;
-        m_outputs[h] = std::move(o);
-        return h;
-    }
-
-    Handle openSilent(const OutputFormat&, bool, RenderCallback, void*, OutputFormat&) override {
-        return 0; // the silent driver is SDL's
+        got.period = o->period;
+        return add(std::move(o));
     }
 
     void start(Handle h) override {
         if (PaOutput* o = find(h)) {
             pa_threaded_mainloop_lock(o->loop);
             o->started = true;
-            if (const std::size_t n = pa_stream_writable_size(o->stream);
-                n != static_cast<std::size_t>(-1) && n > 0)
-                onWrite(o->stream, n, o);
+            fill(*o);
+            o->tick = pa_context_rttime_new(o->context, pa_rtclock_now() + kTickUsec, &onTick, o);
             if (pa_operation* op = pa_stream_cork(o->stream, 0, nullptr, nullptr))
                 pa_operation_unref(op);
             pa_threaded_mainloop_unlock(o->loop);
         }
     }
-    bool failed(Handle h) override {
-        PaOutput* o = find(h);
-        return !o || o->failed.load(std::memory_order_acquire);
-    }
-    void close(Handle h) override {
-        std::unique_ptr<PaOutput> o;
-        std::lock_guard lock(m_mutex);
-        auto it = m_outputs.find(h);
-        if (it == m_outputs.end())
-            return;
-        o = std::move(it->second);
-        m_outputs.erase(it);
-    }
-    std::string driver(Handle h) override { return find(h) ? "pulseaudio" : ""; }
-    std::uint64_t underruns(Handle h) override {
-        PaOutput* o = find(h);
-        return o ? o->underflows.load(std::memory_order_relaxed) : 0;
-    }
     int deepen(Handle h) override {
         PaOutput* o = find(h);
-        if (!o || o->queueBytes >= 8192 * kStride)
+        if (!o || o->queueFrames.load() >= kMaxQueueFrames)
             return 0;
-        pa_threaded_mainloop_lock(o->loop);
-        o->queueBytes *= 2;
-        const pa_buffer_attr* now = pa_stream_get_buffer_attr(o->stream);
-        const pa_buffer_attr a = attrFor(o->queueBytes, now ? now->minreq : o->queueBytes / 4);
-        if (pa_operation* op = pa_stream_set_buffer_attr(o->stream, &a, nullptr, nullptr))
-            pa_operation_unref(op);
-        pa_threaded_mainloop_unlock(o->loop);
-        return static_cast<int>(o->queueBytes / kStride);
+        // The timer writes more from its next round on; a deeper queue costs a key press
+        // nothing, since new playbacks start in it.
+        const int frames = std::min(kMaxQueueFrames, 2 * o->queueFrames.load());
+        o->queueFrames.store(frames);
+        return frames;
     }
+    void setLateStart(LateStartCallback late) override { m_late.store(late); }
 
 private:
     // (locked)
-    static bool makeStream(PaOutput& o, int rate, std::uint32_t period) {
+    static bool makeStream(PaOutput& o) {
         pa_sample_spec format{};
         format.format = PA_SAMPLE_FLOAT32NE;
-        format.rate = static_cast<std::uint32_t>(rate);
+        format.rate = static_cast<std::uint32_t>(o.rate);
         format.channels = 2;
         pa_proplist* props = pa_proplist_new();
         pa_proplist_sets(props, PA_PROP_MEDIA_ROLE, "production");
@@ -290,29 +370,21 @@ private:
         if (!o.stream)
             return false;
         pa_stream_set_state_callback(o.stream, &onStreamState, &o);
-        pa_stream_set_write_callback(o.stream, &onWrite, &o);
         pa_stream_set_underflow_callback(o.stream, &onUnderflow, &o);
-        o.queueBytes = period * kQueuePeriods * kStride;
-        const pa_buffer_attr a = attrFor(o.queueBytes, period * kStride);
+        const auto periodBytes = static_cast<std::uint32_t>(o.period * kStride);
+        const pa_buffer_attr a =
+            attrFor(static_cast<std::uint32_t>(o.queueFrames.load() * kStride), periodBytes);
         // A chosen sink that goes ends the stream instead of moving it to another.
-        const auto flags = static_cast<pa_stream_flags_t>(
-            PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE |
-            PA_STREAM_INTERPOLATE_TIMING | (o.target.empty() ? 0 : PA_STREAM_DONT_MOVE));
+        const auto flags =
+            static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_EARLY_REQUESTS |
+                                           (o.target.empty() ? 0 : PA_STREAM_DONT_MOVE));
         if (pa_stream_connect_playback(o.stream, o.target.empty() ? nullptr : o.target.c_str(), &a,
                                        flags, nullptr, nullptr) < 0)
             return false;
         return o.waitFor([&] { return pa_stream_get_state(o.stream) == PA_STREAM_READY; });
     }
 
-    PaOutput* find(Handle h) {
-        std::lock_guard lock(m_mutex);
-        auto it = m_outputs.find(h);
-        return it == m_outputs.end() ? nullptr : it->second.get();
-    }
-
-    std::mutex m_mutex; // guards m_outputs
-    std::map<Handle, std::unique_ptr<PaOutput>> m_outputs;
-    Handle m_next = 1;
+    std::atomic<LateStartCallback> m_late{nullptr};
 };
 
 } // namespace

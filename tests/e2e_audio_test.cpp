@@ -12,6 +12,7 @@
 
 #include <QElapsedTimer>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <iostream>
@@ -118,6 +119,7 @@ protected:
             return;
         // The demo set list as the build made it: pad 1 holds a chime of 3.4 s.
         seedDemoSetList();
+        playsTone();
         m_pulse = std::make_unique<PrivatePulse>(root() + "/pulse");
         ASSERT_TRUE(m_pulse->start()) << readFile(root() + "/pulse/pulseaudio.log").toStdString();
         setEnvironment("PULSE_SERVER", m_pulse->server());
@@ -141,6 +143,61 @@ protected:
         return -1;
     }
 
+    // Pad 1 (key Q) plays a 3 s tone of 1 kHz, whose every near-silent run is a dropout.
+    void playsTone() {
+        const QString tone = root() + "/tone.wav";
+        const QByteArray wav = sineWav(kRate, 3 * kRate, 2 * M_PI * 1000 / kRate, 16000);
+        writeFile(tone, wav);
+        const QString list = dataFolder() + "/conf/setlist1.cdk";
+        QByteArray text = readFile(list);
+        const qsizetype at = text.indexOf("[FILENAME1]=");
+        ASSERT_GE(at, 0);
+        text.replace(at, text.indexOf('\r', at) - at, "[FILENAME1]=" + tone.toUtf8());
+        writeFile(list, text);
+    }
+
+    // What an operator hears through the server: three presses of the whole tone, idle and
+    // with both cores busy, without a near-silent run inside; then the key to sound of twelve
+    // presses, printed, and checked only against a bound no working output comes near (the
+    // figures include xdotool and the X server, which a loaded machine slows).
+    void expectCleanSound(const QString& window, Recorder& recorder, const char* server) {
+        tool("xdotool", {"windowfocus", "--sync", window});
+        for (const bool busy : {false, true}) {
+            std::vector<std::unique_ptr<QProcess>> load;
+            for (int i = 0; busy && i < 2; ++i) {
+                load.push_back(std::make_unique<QProcess>());
+                endsWithTheTest(*load.back());
+                load.back()->start("sh", {"-c", "while :; do :; done"});
+            }
+            for (int i = 0; i < 3; ++i) {
+                const qsizetype from = recorder.mark();
+                tool("xdotool", {"key", "q"});
+                QThread::msleep(3300);
+                EXPECT_EQ(recorder.silentRuns(from), 0)
+                    << server << (busy ? ", busy" : ", idle") << ": press " << i + 1;
+            }
+            for (auto& p : load)
+                p->kill(), p->waitForFinished(1000);
+        }
+        std::vector<qint64> ms;
+        for (int i = 0; i < 12; ++i) {
+            tool("xdotool", {"key", "Escape"});
+            QThread::msleep(250 + 20 * i % 70);
+            recorder.mark();
+            QElapsedTimer clock;
+            clock.start();
+            tool("xdotool", {"key", "q"});
+            while (!recorder.heard(1) && clock.elapsed() < 2000) {
+            }
+            ms.push_back(clock.elapsed());
+        }
+        tool("xdotool", {"key", "Escape"});
+        std::sort(ms.begin(), ms.end());
+        std::cerr << server << ": key to sound median " << ms[6] << " ms, max " << ms.back()
+                  << " ms (with xdotool)\n";
+        EXPECT_LT(ms.back(), 500) << server;
+    }
+
     std::unique_ptr<PrivatePulse> m_pulse;
 };
 
@@ -159,6 +216,8 @@ TEST_F(AudioEndToEnd, APadSoundsAgainSoonAfterTheSoundServerComesBack) {
         const int ms = pressUntilHeard(main, before, 10000);
         ASSERT_GE(ms, 0) << "pad 1 does not sound through the server";
         std::cerr << "first sound " << ms << " ms after the press\n";
+        QThread::msleep(3500);
+        expectCleanSound(main, before, "PulseAudio");
     }
 
     // The server goes away; the program notices and runs silent.
@@ -167,10 +226,10 @@ TEST_F(AudioEndToEnd, APadSoundsAgainSoonAfterTheSoundServerComesBack) {
     ASSERT_EQ(app->state(), QProcess::Running);
 
     // It comes back on the same socket: the next presses sound again. The recording runs
-    // before the program's socket opens. The program tries the device every 300 ms, so on a
-    // quiet machine the pad sounds again 0.1-0.3 s after the socket opens (printed below);
-    // the bound leaves room for a loaded machine's slow xdotool and recording, and still
-    // fails a retry that stopped or slowed to seconds.
+    // before the program's socket opens. The program tries the device every 300 ms, so the pad
+    // sounds again within 1 s of the socket opening; on a quiet machine 0.1-0.4 s (printed
+    // below). The bound adds the 100 ms between presses and a loaded machine's slow xdotool
+    // and recording, and still fails a retry that stopped or slowed past a second.
     ASSERT_TRUE(m_pulse->start(false));
     Recorder after;
     ASSERT_TRUE(after.start(*m_pulse));
@@ -183,7 +242,7 @@ TEST_F(AudioEndToEnd, APadSoundsAgainSoonAfterTheSoundServerComesBack) {
     const qint64 sinceBack = back.elapsed();
     ASSERT_GE(ms, 0) << "no sound after the server came back";
     std::cerr << "sound again " << sinceBack << " ms after the server came back\n";
-    EXPECT_LE(sinceBack, 3000);
+    EXPECT_LE(sinceBack, 1500);
     screenshot("audio-server-back");
 
     requestClose(main);
@@ -263,6 +322,8 @@ TEST_F(PipeWireEndToEnd, APadSoundsThroughPipeWireAndAgainSoonAfterItRestarts) {
         const int ms = pressUntilHeard(main, before, 10000);
         ASSERT_GE(ms, 0) << "pad 1 does not sound through PipeWire";
         std::cerr << "first sound " << ms << " ms after the press\n";
+        QThread::msleep(3500);
+        expectCleanSound(main, before, "PipeWire");
     }
     m_pipewire->stop();
     QThread::msleep(500);
@@ -279,7 +340,7 @@ TEST_F(PipeWireEndToEnd, APadSoundsThroughPipeWireAndAgainSoonAfterItRestarts) {
     const qint64 sinceBack = back.elapsed();
     ASSERT_GE(ms, 0) << "no sound after PipeWire came back";
     std::cerr << "sound again " << sinceBack << " ms after PipeWire came back\n";
-    EXPECT_LE(sinceBack, 3000); // the same bound as for PulseAudio, for a loaded machine
+    EXPECT_LE(sinceBack, 1500); // the same bound as for PulseAudio, for a loaded machine
     requestClose(main);
     expectCleanExit(app);
 }

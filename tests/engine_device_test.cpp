@@ -92,6 +92,26 @@ TEST_F(EngineDevice, AServerThatGoesAndComesBackSoundsAgainWithEveryPadAsItWas) 
     EXPECT_TRUE(waitFor([&] { return engine->isPlaying(2) && engine->position(2) < kRate; }));
 }
 
+TEST_F(EngineDevice, APressSoundsInTheQueueTheServerHasNotPlayedAndGoesOnSampleExact) {
+    auto server = std::make_shared<FakeServer>(std::vector<std::string>{"Speakers"});
+    server->setQueue(512);
+    auto engine = start(server, "");
+    const std::string path = dir.file("a.wav");
+    const std::vector<float> samples = writeWav(path, kRate, 2, kRate);
+    engine->load(0, engine->openClip(path));
+    ASSERT_TRUE(waitFor([&] { return server->played("Speakers").size() > 4096; }));
+    const long queuedAtPress = static_cast<long>(server->played("Speakers").size() / 2);
+    engine->play(0);
+    ASSERT_TRUE(waitFor([&] { return !engine->isPlaying(0); }, 10000));
+    // The clip begins in frames the server held when the key went down, from its first
+    // frame, and plays on across the end of the queue without a frame lost or doubled.
+    const std::vector<float> out = server->played("Speakers");
+    const long at =
+        findStart(out, samples.data(), kRate / 2, queuedAtPress - 640, queuedAtPress - 1);
+    ASSERT_GE(at, 0);
+    EXPECT_EQ(peakOf(out, 0, static_cast<std::size_t>(2 * at)), 0.0f);
+}
+
 TEST_F(EngineDevice, AMissingChosenDeviceLeavesTheDefaultPlayingUntilItIsPluggedIn) {
     auto server = std::make_shared<FakeServer>(std::vector<std::string>{"Speakers"});
     auto engine = start(server, "USB Audio");

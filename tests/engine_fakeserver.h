@@ -76,6 +76,7 @@ public:
         auto it = m_outputs.find(h);
         return it == m_outputs.end() ? 0 : kPeriod * (it->second.depth *= 2);
     }
+    void setLateStart(media::LateStartCallback late) override { lock(), m_late = late; }
     bool chooseServer(const std::string& server) override {
         return lock(), m_server = server, true;
     }
@@ -111,6 +112,9 @@ public:
         for (auto& [h, o] : m_outputs)
             o.dropouts += o.started && !o.failed && !o.silent ? n : 0;
     }
+    // The server holds the last `frames` frames it took unplayed, and lets the engine start new
+    // playbacks in them (as the PulseAudio output does).
+    void setQueue(int frames) { lock(), m_queue = frames; }
     // The sound server the engine chose last ("" = none yet).
     std::string server() { return lock(), m_server; }
     // Everything the output `name` played so far (interleaved stereo), over all its opens.
@@ -158,8 +162,14 @@ private:
             for (auto& [h, o] : m_outputs) {
                 if (!o.started || o.failed)
                     continue;
-                o.callback(o.user, block.data(), kPeriod);
                 auto& log = m_played[o.silent ? "<silent>" : o.name];
+                if (m_late && m_queue > 0 && log.size() >= 2 * std::size_t(m_queue)) {
+                    std::vector<float> late(2 * std::size_t(m_queue), 0.0f);
+                    if (m_late(o.user, late.data(), m_queue) > 0)
+                        for (std::size_t i = 0; i < late.size(); ++i)
+                            log[log.size() - late.size() + i] += late[i];
+                }
+                o.callback(o.user, block.data(), kPeriod);
                 log.insert(log.end(), block.begin(), block.end());
             }
         }
@@ -174,6 +184,8 @@ private:
     std::map<Handle, Output> m_outputs;
     std::map<std::string, std::vector<float>> m_played;
     std::map<std::string, std::chrono::milliseconds> m_openDelay;
+    media::LateStartCallback m_late = nullptr;
+    int m_queue = 0;
     Handle m_next = 1;
     std::thread m_clock;
 };

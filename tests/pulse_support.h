@@ -96,7 +96,7 @@ public:
     template <typename Server> bool start(const Server& server) {
         m_process.setProcessEnvironment(server.environment());
         m_process.start("parec", {"--device=board.monitor", "--format=float32le", "--rate=48000",
-                                  "--channels=2", "--latency-msec=10"});
+                                  "--channels=2", "--latency-msec=2"});
         return m_process.waitForStarted(5000);
     }
     ~Recorder() {
@@ -134,6 +134,37 @@ public:
             heard(10);
             return this->seconds() >= seconds;
         });
+    }
+    // Frames received so far; what comes from now on is heard() anew.
+    qsizetype mark() {
+        heard(0);
+        m_checked = m_data.size() / qsizetype(sizeof(float));
+        m_checked -= m_checked % 2;
+        return m_checked / 2;
+    }
+    // Runs of `minFrames` or more near-silent frames (below -40 dBFS on the left channel)
+    // between the first and the last sounding frame received since frame `from`.
+    int silentRuns(qsizetype from, int minFrames = 3) {
+        heard(0);
+        const auto* f = reinterpret_cast<const float*>(m_data.constData());
+        const qsizetype frames = m_data.size() / qsizetype(2 * sizeof(float));
+        qsizetype first = -1, last = -1;
+        for (qsizetype i = from; i < frames; ++i)
+            if (std::fabs(f[2 * i]) > 0.01f) {
+                if (first < 0)
+                    first = i;
+                last = i;
+            }
+        int runs = 0, quiet = 0;
+        for (qsizetype i = first; first >= 0 && i <= last; ++i) {
+            if (std::fabs(f[2 * i]) <= 0.01f) {
+                ++quiet;
+                continue;
+            }
+            runs += quiet >= minFrames;
+            quiet = 0;
+        }
+        return runs;
     }
     bool waitUntilFlowing() {
         return waitUntil([&] {
