@@ -54,6 +54,7 @@ private:
         PadTimes::State state = PadTimes::State::Empty;
         bool looping = false;
         bool fading = false;
+        bool cue = false;
         bool warn = false;
         QString played;
         QString left;
