@@ -14,6 +14,7 @@ enum class CommandKind : std::uint8_t {
     PadPlay,     // number = pad 1..8: its key
     PadStop,     // number = pad: the Stop button of its strip
     PadFade,     // number = pad: Shift with its key
+    PadCue,      // number = pad, value 1: on the monitor output alone; value 0: its cue stops
     StopAll,     // the stop-all button
     SetList,     // number = slot 1..10
     Status,      // reply to `reply` with the state of every pad
