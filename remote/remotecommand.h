@@ -14,7 +14,6 @@ enum class CommandKind : std::uint8_t {
     PadPlay,     // number = pad 1..8: its key
     PadStop,     // number = pad: the Stop button of its strip
     PadFade,     // number = pad: Shift with its key
-    PadCue,      // number = pad, value 1: on the monitor output alone; value 0: its cue stops
     StopAll,     // the stop-all button
     SetList,     // number = slot 1..10
     Status,      // reply to `reply` with the state of every pad
@@ -22,6 +21,7 @@ enum class CommandKind : std::uint8_t {
     MidiControl, // a Control Change: channel 1..16, number = controller, value = 0..127
     Subscribe,   // push every change to `reply` for a while (value 1) or to that port of its
                  // host (value 1024..65535); value 0: stop pushing
+    PadCue,      // number = pad, value 1: on the monitor output alone; value 0: its cue stops
 };
 
 enum class Source : std::uint8_t { Midi, Osc };

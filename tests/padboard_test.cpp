@@ -3,6 +3,8 @@
 // pad menu and the keyboard.
 
 #include "clipplayer.h"
+#include "cuecommands.h"
+#include "cueplayer.h"
 #include "dialog_support.h"
 #include "engine.h"
 #include "padboard.h"
@@ -26,6 +28,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QShortcut>
 #include <QSignalSpy>
 #include <QSlider>
 #include <QTemporaryDir>
@@ -46,6 +49,28 @@ inline void PrintTo(const QString& s, std::ostream* os) {
 namespace {
 
 using testsupport::waitFor;
+
+// The monitor output on an engine of `output` kind (the test pulls a None engine's samples),
+// for the life of one test.
+struct MonitorEngines {
+    explicit MonitorEngines(media::Engine::Output output) {
+        CuePlayer::setEngineFactory([output](const std::string&, const std::string&, int rate) {
+            return std::make_unique<media::Engine>(media::Engine::Options{output, rate, 128});
+        });
+    }
+    ~MonitorEngines() { CuePlayer::setEngineFactory(nullptr); }
+};
+
+// The peak of the next `frames` frames `engine` renders, once its worker has caught up.
+float peakOfNext(media::Engine& engine, int frames = 512) {
+    engine.waitIdle(std::chrono::seconds(5));
+    std::vector<float> block(2 * static_cast<std::size_t>(frames));
+    engine.render(block.data(), frames);
+    float peak = 0;
+    for (float v : block)
+        peak = std::max(peak, std::abs(v));
+    return peak;
+}
 
 class PadBoardTest : public ::testing::Test, protected DialogRecorder, protected ModalAnswers {
 protected:
@@ -482,19 +507,70 @@ class PadModelRules : public ::testing::Test, protected DialogRecorder {
 protected:
     void SetUp() override { ASSERT_TRUE(writeSineWav(dir.path() + "/a.wav", 2000)); }
     // The peak of the next few milliseconds of output.
-    float heard() {
-        engine.waitIdle(std::chrono::seconds(5));
-        std::vector<float> block(2 * 512);
-        engine.render(block.data(), 512);
-        float peak = 0;
-        for (float v : block)
-            peak = std::max(peak, std::abs(v));
-        return peak;
-    }
+    float heard() { return peakOfNext(engine); }
     QTemporaryDir dir;
+    MonitorEngines monitors{media::Engine::Output::None};
     media::Engine engine{media::Engine::Options{media::Engine::Output::None, 48000, 128}};
     PadModel model{engine};
 };
+
+TEST_F(PadModelRules, ACueSoundsOnTheMonitorAloneFromWhereItIsAskedAndEndsWithItsClip) {
+    model.takePlayerVolumes();
+    model.openClip(1, dir.path() + "/a.wav");
+    model.openClip(2, dir.path() + "/a.wav");
+    // No monitor output chosen: refused with the reason, nothing sounds.
+    try {
+        model.cuePad(1);
+        ADD_FAILURE() << "cued without a monitor output";
+    } catch (const ECueError& e) {
+        EXPECT_EQ(e.message(), "モニター出力が選ばれていません");
+    }
+    EXPECT_EQ(model.cue().engine(), nullptr);
+    EXPECT_EQ(heard(), 0.0f);
+
+    model.cue().setDevice("Headphones");
+    media::Engine& monitor = *model.cue().engine();
+    QSignalSpy changes(&model.cue(), &CuePlayer::cueChanged);
+    EXPECT_FALSE(model.cuePad(3)); // no clip
+    ASSERT_TRUE(model.cuePad(1));
+    EXPECT_TRUE(model.cue().cueing(1));
+    // The clip on the monitor, sample for sample (16-bit samples of a sine at 8000), and
+    // not a single bit on the board's output.
+    monitor.waitIdle(std::chrono::seconds(5));
+    std::vector<float> cue(2 * 4800), board(2 * 4800);
+    monitor.render(cue.data(), 4800);
+    engine.render(board.data(), 4800);
+    for (int i = 0; i < 4800; i += 97)
+        EXPECT_NEAR(cue[size_t(2 * i)], qint16(8000 * std::sin(i * 0.0576)) / 32768.0, 1e-6) << i;
+    EXPECT_TRUE(std::all_of(board.begin(), board.end(), [](float v) { return v == 0.0f; }));
+    model.cue().stopCue(1);
+    peakOfNext(monitor, 2048); // the short fade
+    EXPECT_EQ(peakOfNext(monitor), 0.0f);
+
+    // Pad 2 from 1.9 s: its last tenth of a second sounds, then the cue ends by itself; the
+    // board stays silent throughout.
+    ASSERT_TRUE(model.cuePad(2, 1900));
+    peakOfNext(monitor);        // the read-ahead moves to 1.9 s
+    for (int i = 0; i < 8; ++i) // 10.7 ms each
+        EXPECT_GT(peakOfNext(monitor), 0.2f) << i;
+    for (int i = 0; i < 4; ++i)
+        peakOfNext(monitor);
+    EXPECT_EQ(peakOfNext(monitor), 0.0f);
+    EXPECT_TRUE(waitFor([&] { return !model.cue().cueing(2); }));
+    EXPECT_EQ(heard(), 0.0f);
+
+    // A released pad's cue stops with it.
+    ASSERT_TRUE(model.cuePad(1));
+    EXPECT_GT(peakOfNext(monitor), 0.2f);
+    model.releaseAllPads();
+    EXPECT_FALSE(model.cue().cueing(1));
+    peakOfNext(monitor, 2048);
+    EXPECT_EQ(peakOfNext(monitor), 0.0f);
+    EXPECT_EQ(changes.count(), 6); // 1 on, off; 2 on, ended; 1 on, off
+    model.cue().setDevice("");
+    EXPECT_EQ(model.cue().engine(), nullptr);
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('|').toStdString();
+}
 
 TEST_F(PadModelRules, LoopPlaysLocksThePadAndAFadeEndsItWithoutACut) {
     model.takePlayerVolumes(); // as at the first showing
