@@ -60,7 +60,7 @@ QString formatLength(qint32 ms) {
 }
 
 bool endIsNear(const PadTimes& t) {
-    return t.state == PadTimes::State::Playing && !t.looping && t.left() <= kWarnMs;
+    return t.state == PadTimes::State::Playing && !t.looping && !t.cue && t.left() <= kWarnMs;
 }
 
 qint32 msUntilChange(const PadTimes& t) {

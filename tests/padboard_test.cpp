@@ -473,6 +473,93 @@ TEST_F(PadBoardTest, KeysPressThePlayButtonUnlessDisabledOrTyping) {
     EXPECT_EQ(presses.count(), 3);
 }
 
+// Pixels of `widget` as drawn now that are within a few steps of `colour`.
+int pixelsOf(QWidget* widget, const QColor& colour) {
+    const QImage image = widget->grab().toImage();
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            count += std::abs(c.red() - colour.red()) + std::abs(c.green() - colour.green()) +
+                         std::abs(c.blue() - colour.blue()) <
+                     12;
+        }
+    return count;
+}
+
+TEST_F(PadBoardTest, CtrlWithAPadsKeyCuesItInItsOwnColourAndWithoutAMonitorTheCommandsSayWhy) {
+    const MonitorEngines monitors(media::Engine::Output::Dummy);
+    window.show();
+    QApplication::setActiveWindow(&window);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    const QString path = clip("cue.wav", 8000); // longer than the last seconds
+    board->openClip(1, path);
+    CueCommands& commands = board->cueCommands();
+    CuePlayer& cue = board->model().cue();
+    const QColor violet(0xc9, 0x8b, 0xff), green(0x5f, 0xd3, 0x7a);
+
+    // No monitor output: disabled, and the tooltips say why.
+    const QString why = "モニター出力が選ばれていません";
+    EXPECT_FALSE(commands.menuAction()->isEnabled());
+    EXPECT_EQ(commands.menuAction()->toolTip(), why);
+    EXPECT_FALSE(commands.dialogButton()->isEnabled());
+    EXPECT_EQ(commands.dialogButton()->toolTip(), why);
+    QTest::keyClick(&window, Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_FALSE(cue.cueing(1));
+    EXPECT_EQ(board->player(1)->Mode(), mpStopped);
+
+    cue.setDevice("Phones");
+    EXPECT_TRUE(commands.menuAction()->isEnabled());
+    EXPECT_NE(commands.menuAction()->toolTip(), why);
+    QTest::keyClick(&window, Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_TRUE(cue.cueing(1));
+    // The audience hears nothing: the pad stays stopped and its frame dark, while its clock
+    // runs in the cue's colour.
+    EXPECT_EQ(board->player(1)->Mode(), mpStopped);
+    ASSERT_TRUE(waitFor([&] { return board->clock(1)->playedText() == "0:00"; }));
+    EXPECT_TRUE(board->frame(1)->property("playstate").toString().isEmpty());
+    EXPECT_GT(pixelsOf(board->clock(1), violet), 20);
+    EXPECT_EQ(pixelsOf(board->clock(1), green), 0);
+    // Played for the audience too, the clock shows that playback, in green.
+    QTest::keyClick(&window, Qt::Key_Q);
+    EXPECT_EQ(board->player(1)->Mode(), mpPlaying);
+    EXPECT_EQ(pixelsOf(board->clock(1), violet), 0);
+    EXPECT_GT(pixelsOf(board->clock(1), green), 20);
+    // A second Ctrl+Q stops the cue alone; the pad menu cues again.
+    QTest::keyClick(&window, Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_FALSE(cue.cueing(1));
+    EXPECT_EQ(board->player(1)->Mode(), mpPlaying);
+    board->popupFor(1, QPoint());
+    board->PopupMenu1->close();
+    commands.menuAction()->trigger();
+    EXPECT_TRUE(cue.cueing(1));
+
+    // The clip dialog's 試聴 plays the file under its cursor on the voice of the pad that
+    // opened it, and stops with the dialog.
+    bool heardInDialog = false;
+    whenModal<QFileDialog>([&](QFileDialog* d) {
+        // The cursor on the folder's one clip.
+        auto* list = d->findChild<QListView*>("listView");
+        waitFor([&] { return list->model()->rowCount(list->rootIndex()) == 1; });
+        list->setCurrentIndex(list->model()->index(0, 0, list->rootIndex()));
+        heardInDialog = commands.dialogButton()->isEnabled();
+        commands.dialogButton()->click();
+        heardInDialog = heardInDialog && cue.cueing(3) && commands.dialogButton()->isChecked();
+        d->reject();
+    });
+    board->filesel1Click(board->fileButton(3));
+    EXPECT_TRUE(heardInDialog);
+    EXPECT_FALSE(cue.cueing(3));
+    EXPECT_TRUE(cue.cueing(1));
+
+    // The monitor turned off: every cue stops and the commands are refused again.
+    cue.setDevice("");
+    EXPECT_FALSE(cue.cueing(1));
+    EXPECT_FALSE(commands.menuAction()->isEnabled());
+    EXPECT_EQ(commands.dialogButton()->toolTip(), why);
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('|').toStdString();
+}
+
 TEST_F(PadBoardTest, ReleasingAllPadsAtCloseLeavesThemEmpty) {
     board->openClip(1, clip("r1.wav", 3000));
     board->openClip(2, clip("r2.wav", 3000));
