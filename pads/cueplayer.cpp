@@ -5,7 +5,6 @@
 
 #include <QFile>
 #include <QMetaObject>
-#include <QPointer>
 #include <QTimer>
 
 #include <algorithm>
@@ -90,18 +89,16 @@ void CuePlayer::setDevice(const QString& device) {
     if (!device.isEmpty()) {
         // The monitor takes the board's rate, so that both engines convert a clip alike.
         m_engine = makeEngine(device.toStdString(), m_server, m_board.sampleRate());
+        // The worker thread: only post the end to the UI thread. Dropping the engine clears
+        // these listeners (waiting for a call in progress), so `this` is alive here; an end
+        // posted by an engine that has gone since finds another generation.
+        const quint64 generation = ++m_generation;
         for (int v = 0; v < kPads; ++v)
-            m_engine->setListener(
-                v, [self = QPointer<CuePlayer>(this), v](std::uint32_t stamp, media::EndKind) {
-                    // The worker thread: only post the end to the UI thread.
-                    QMetaObject::invokeMethod(
-                        self,
-                        [self, v, stamp] {
-                            if (self)
-                                self->ended(v + 1, stamp);
-                        },
-                        Qt::QueuedConnection);
-                });
+            m_engine->setListener(v, [this, v, generation](std::uint32_t stamp, media::EndKind) {
+                QMetaObject::invokeMethod(
+                    this, [this, v, stamp, generation] { ended(v + 1, stamp, generation); },
+                    Qt::QueuedConnection);
+            });
         m_watch->start();
         m_available = playsOnChosen();
     }
@@ -184,9 +181,9 @@ PadTimes CuePlayer::times(int pad) const {
     return t;
 }
 
-void CuePlayer::ended(int pad, std::uint32_t stamp) {
+void CuePlayer::ended(int pad, std::uint32_t stamp, quint64 generation) {
     std::uint32_t& cued = m_stamps[size_t(pad - 1)];
-    if (stamp == 0 || stamp != cued)
+    if (generation != m_generation || stamp == 0 || stamp != cued)
         return; // a cue that was stopped or replaced already
     cued = 0;
     if (m_engine)

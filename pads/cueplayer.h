@@ -80,7 +80,7 @@ signals:
 private:
     bool playsOnChosen() const;
     void watch();
-    void ended(int pad, std::uint32_t stamp);
+    void ended(int pad, std::uint32_t stamp, quint64 generation);
     void dropEngine();
     int voiceOf(int pad) const;
 
@@ -91,5 +91,6 @@ private:
     bool m_available = false;
     // The playback each voice cues; 0 while none.
     std::array<std::uint32_t, kPads> m_stamps{};
+    quint64 m_generation = 0; // bumped for every monitor engine
     QTimer* m_watch;
 };

@@ -228,8 +228,9 @@ TEST_F(MainWindow, HelpOpensTheManualOfTheProgramFolder) {
 TEST_F(MainWindow, PadMenuAndSettingsOfferTheOutputAndTheRemoteTriggers) {
     PadBoard& board = window->board();
     const QList<QAction*> items = board.PopupMenu1->actions();
-    ASSERT_EQ(items.size(), 3);
-    EXPECT_EQ(items[2]->text(), QStringLiteral("MIDI 割り当て…"));
+    ASSERT_EQ(items.size(), 4);
+    EXPECT_EQ(items[2]->text(), QStringLiteral("モニターで試聴"));
+    EXPECT_EQ(items[3]->text(), QStringLiteral("MIDI 割り当て…"));
 
     QStringList tabs;
     QTimer::singleShot(0, window.get(), [&] {
