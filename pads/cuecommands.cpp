@@ -112,7 +112,8 @@ void CueCommands::cueUnderCursor() {
 }
 
 void CueCommands::showDialogCue() {
-    m_dialogButton->setChecked(m_dialogCue != 0);
+    if (m_dialogButton)
+        m_dialogButton->setChecked(m_dialogCue != 0);
 }
 
 void CueCommands::showAvailability() {
@@ -122,6 +123,8 @@ void CueCommands::showAvailability() {
         key->setEnabled(on);
     m_menu->setEnabled(on);
     m_menu->setToolTip(on ? kMenuTip : why);
+    if (!m_dialogButton)
+        return;
     m_dialogButton->setEnabled(on && (!m_underCursor.isEmpty() || m_dialogCue != 0));
     m_dialogButton->setToolTip(on ? kDialogTip : why);
 }

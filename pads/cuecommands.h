@@ -8,6 +8,7 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QPushButton>
 #include <QString>
 
 #include <array>
@@ -16,7 +17,6 @@ class CuePlayer;
 class PadBoard;
 class QAction;
 class QFileDialog;
-class QPushButton;
 class QShortcut;
 class QWidget;
 
@@ -44,7 +44,7 @@ private:
     std::array<QShortcut*, board::kPads> m_keys{};
     QAction* m_menu = nullptr;
     QPointer<QFileDialog> m_dialog;
-    QPushButton* m_dialogButton = nullptr;
+    QPointer<QPushButton> m_dialogButton; // goes with the dialog
     QString m_underCursor; // the dialog's file under the cursor ("" for none or a folder)
     int m_dialogCue = 0;   // the pad whose voice the dialog's cue plays on (0: none sounds)
 };

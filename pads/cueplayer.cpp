@@ -44,6 +44,8 @@ CuePlayer::CuePlayer(media::Engine& board, QObject* parent)
 }
 
 CuePlayer::~CuePlayer() {
+    // The views that follow the cues may be going already: they hear of no last change.
+    blockSignals(true);
     dropEngine();
 }
 

@@ -551,13 +551,8 @@ TEST_F(PadBoardTest, CtrlWithAPadsKeyCuesItInItsOwnColourAndWithoutAMonitorTheCo
     EXPECT_TRUE(heardInDialog);
     EXPECT_FALSE(cue.cueing(3));
     EXPECT_TRUE(cue.cueing(1));
-
-    // The monitor turned off: every cue stops and the commands are refused again.
-    cue.setDevice("");
-    EXPECT_FALSE(cue.cueing(1));
-    EXPECT_FALSE(commands.menuAction()->isEnabled());
-    EXPECT_EQ(commands.dialogButton()->toolTip(), why);
     EXPECT_TRUE(errors.isEmpty()) << errors.join('|').toStdString();
+    // The board and its dialogs go while pad 1 still cues.
 }
 
 TEST_F(PadBoardTest, ReleasingAllPadsAtCloseLeavesThemEmpty) {
