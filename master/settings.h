@@ -16,6 +16,8 @@ namespace settings {
 inline const QString kOutputDevice = QStringLiteral("output/device"); // absent = system default
 // The sound server: "pipewire", "pulseaudio", "jack" or "sdl"; absent = the first that answers.
 inline const QString kOutputServer = QStringLiteral("output/backend");
+// The monitor output (headphones) by its device name; absent = no monitor output.
+inline const QString kCueDevice = QStringLiteral("output/cue");
 inline const QString kOscNetwork = QStringLiteral("osc/network");
 inline const QString kOscPort = QStringLiteral("osc/port");
 inline const QString kOscAllow = QStringLiteral("osc/allow");

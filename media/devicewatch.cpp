@@ -148,7 +148,9 @@ void DeviceWatcher::watch() {
         }
     }
     if (!m_handle) {
-        attempt = true;
+        // Without an output the engine waits for one; a chosen-only engine looks at the
+        // retry pace, as it would for a device that came back.
+        attempt = !m_options.chosenOnly || now >= m_nextAttempt;
     } else if (now >= m_nextAttempt) {
         if (m_silentOpen || m_elsewhere)
             attempt = true;
@@ -189,12 +191,14 @@ void DeviceWatcher::keepDropouts() {
 }
 
 // Opens the chosen device, else the system default, else (with nothing open) the silent
-// driver. A device that is already open stays when it is the best there is.
+// driver; a chosen-only engine tries the chosen device alone. A device that is already open
+// stays when it is the best there is.
 void DeviceWatcher::connect() {
     std::vector<std::string> names;
     if (!m_chosen.empty())
         names.push_back(m_chosen);
-    names.emplace_back();
+    if (names.empty() || !m_options.chosenOnly)
+        names.emplace_back();
     const OutputFormat want{m_rate, m_options.periodFrames};
     for (const std::string& name : names) {
         if (m_handle && !m_silentOpen && !m_elsewhere && name == m_openName)
@@ -211,7 +215,7 @@ void DeviceWatcher::connect() {
         if (h && install(h, name, false, got))
             return;
     }
-    if (!m_handle) {
+    if (!m_handle && !m_options.chosenOnly) {
         OutputFormat got;
         const OutputBackend::Handle h =
             m_backend->openSilent(want, m_rateFixed, m_callback, m_user, got);

@@ -65,6 +65,11 @@ public:
         // Prepares every clip's head inside openClip, on the calling thread, as the engine
         // once did; for figures that compare the two.
         bool prepareOnOpen = false;
+        // Plays on the chosen device and nowhere else: while it is missing the engine has no
+        // output at all (no system default, no silent driver) and looks for it again every few
+        // hundred milliseconds. For a monitor output, which must never sound on the audience's
+        // output in its place, nor hold the sound system with a silent driver.
+        bool chosenOnly = false;
     };
 
     // What the output is doing, for the status bar and the settings page.

@@ -1,6 +1,8 @@
 #include "padboard.h"
 
 #include "clipplayer.h"
+#include "cuecommands.h"
+#include "cueplayer.h"
 #include "dialogs.h"
 #include "errors.h"
 #include "filedialogs.h"
@@ -131,6 +133,7 @@ PadBoard::PadBoard(media::Engine& engine, QWidget* padParent, QObject* parent)
         buildPad(n, padParent);
         addShortcuts(n, padParent);
     }
+    m_cueCommands = new CueCommands(*this, padParent);
 
     // The view follows the model.
     const auto each = [this](void (PadModel::*signal)(int), void (PadBoard::*show)(int)) {
@@ -149,6 +152,7 @@ PadBoard::PadBoard(media::Engine& engine, QWidget* padParent, QObject* parent)
     // The keys of ホールド pads are let go anywhere in the window: the application's events.
     if (qApp)
         qApp->installEventFilter(this);
+    connect(&m_model->cue(), &CuePlayer::cueChanged, this, &PadBoard::refreshDisplays);
     connect(m_model, &PadModel::pictureFinished, this, [this](int n, bool ok) {
         if (m_pads[n - 1].frame) // a pad whose window went neither shows nor reports it
             emit pictureFinished(n, ok);
@@ -334,6 +338,10 @@ void PadBoard::addShortcuts(int n, QWidget* padParent) {
     connect(fade, &QShortcut::activated, this, [this, n] { fadeFromKeyboard(n); });
 }
 
+bool PadBoard::typingInField() {
+    return focusInTextField();
+}
+
 void PadBoard::pressFromKeyboard(int n) {
     if (focusInTextField())
         return;
@@ -394,8 +402,11 @@ void PadBoard::refreshDisplays() {
         if (!p.frame)
             continue; // the window went first
         const PadTimes t = m_model->times(n);
-        p.clock->showTimes(t);
-        p.progress->showTimes(t);
+        const bool heard =
+            t.state == PadTimes::State::Playing || t.state == PadTimes::State::Paused;
+        const PadTimes shown = !heard && m_model->cue().cueing(n) ? m_model->cue().times(n) : t;
+        p.clock->showTimes(shown);
+        p.progress->showTimes(shown);
         QString state;
         if (t.state == PadTimes::State::Playing)
             state = endIsNear(t) ? QStringLiteral("ending") : QStringLiteral("playing");
@@ -408,9 +419,9 @@ void PadBoard::refreshDisplays() {
             p.play->style()->unpolish(p.play);
             p.play->style()->polish(p.play);
         }
-        if (t.state == PadTimes::State::Playing) {
+        if (shown.state == PadTimes::State::Playing) {
             sounding = true;
-            due = std::min(due, msUntilChange(t));
+            due = std::min(due, msUntilChange(shown));
         }
     }
     if (!sounding) {
@@ -607,6 +618,7 @@ void PadBoard::TrackBar1Change(QObject* sender) {
 void PadBoard::filesel1Click(QObject* sender) {
     dialogs::guarded([&] {
         const int n = padOf(sender);
+        OpenDialog1->setProperty("tag", n); // its 試聴 button plays on this pad's voice
         OpenDialog1->setDirectory(m_dataFolder + QStringLiteral("/sound"));
         OpenDialog1->setNameFilters(filedialogs::clipNameFilters());
         OpenDialog1->setFileMode(QFileDialog::ExistingFile);

@@ -9,7 +9,9 @@
 // in the error box and never reach Qt.
 //
 // While a pad sounds, its frame is lit and its clock (beside the LOOP switch) and progress
-// line (on the picture's lower edge) show the time played and the time left. One timer for
+// line (on the picture's lower edge) show the time played and the time left; while only the
+// monitor output plays it, they show the cue's times in the cue's colour and the frame stays
+// dark. One timer for
 // the whole board refreshes them from the positions the engine publishes, and runs only
 // while some pad sounds; every change of a pad's play state refreshes at once.
 
@@ -23,6 +25,7 @@
 #include <array>
 
 class ClipPlayer;
+class CueCommands;
 class QAction;
 class QCheckBox;
 class QFileDialog;
@@ -106,6 +109,12 @@ public:
     static constexpr int kStopAllFadeMs = PadModel::kStopAllFadeMs;
     // The pad's key: clicks its play button (nothing while the button is disabled).
     void pressPad(int pad);
+    // The monitor output's commands: Ctrl with the pad's key, the pad menu's and the clip
+    // dialog's (cuecommands.h).
+    CueCommands& cueCommands() const { return *m_cueCommands; }
+    // True while the keyboard focus is in a field that takes typed text: the pads' keys are
+    // the field's then.
+    static bool typingInField();
     void fadePad(int pad, int ms = kPadFadeMs) { m_model->fade(pad, ms); }
     void stopAll() { m_model->stopAll(); }
     void stopPad(int pad) { m_model->stopPad(pad); }
@@ -209,6 +218,7 @@ private:
     int padOfImage(QObject* sender) const;
 
     PadModel* m_model;
+    CueCommands* m_cueCommands = nullptr;
     std::array<Pad, kPads> m_pads;
     QString m_dataFolder;
     QPointer<QWidget> m_popupFrame;

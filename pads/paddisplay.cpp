@@ -14,16 +14,19 @@
 namespace {
 
 // The Glow theme's colours: green for a sounding pad, amber for a paused one, blue while it
-// fades out, red when its end is near.
+// fades out, red when its end is near, violet while only the monitor output plays it.
 const QColor kPlaying(0x5f, 0xd3, 0x7a);
 const QColor kPaused(0xff, 0xc7, 0x5a);
 const QColor kFading(0x8c, 0xc4, 0xff);
 const QColor kWarn(0xe8, 0x4a, 0x3f);
+const QColor kCue(0xc9, 0x8b, 0xff);
 const QColor kChip(0x15, 0x17, 0x1b);
 const QColor kText(0xf2, 0xf5, 0xf7);
 const QColor kDim(0x8a, 0x91, 0x9c);
 
-QColor accentOf(PadTimes::State state, bool fading) {
+QColor accentOf(PadTimes::State state, bool fading, bool cue = false) {
+    if (cue)
+        return kCue;
     if (state == PadTimes::State::Paused)
         return kPaused;
     return fading ? kFading : kPlaying;
@@ -57,7 +60,7 @@ QString formatLength(qint32 ms) {
 }
 
 bool endIsNear(const PadTimes& t) {
-    return t.state == PadTimes::State::Playing && !t.looping && t.left() <= kWarnMs;
+    return t.state == PadTimes::State::Playing && !t.looping && !t.cue && t.left() <= kWarnMs;
 }
 
 qint32 msUntilChange(const PadTimes& t) {
@@ -102,6 +105,7 @@ void PadClock::showTimes(const PadTimes& t) {
     case PadTimes::State::Playing:
     case PadTimes::State::Paused:
         face.looping = t.looping;
+        face.cue = t.cue;
         face.fading = t.fading && t.state == PadTimes::State::Playing;
         face.warn = endIsNear(t);
         face.played = formatPlayed(t.position);
@@ -258,7 +262,7 @@ void PadClock::drawFace(QPainter& p) const {
     p.setRenderHint(QPainter::Antialiasing);
     const qreal h = height();
     const qreal margin = std::max<qreal>(2, h * 0.12);
-    const QColor accent = accentOf(m_face.state, m_face.fading);
+    const QColor accent = accentOf(m_face.state, m_face.fading, m_face.cue);
 
     const qreal radius = h * 0.16;
     p.setPen(QPen(m_face.warn ? kWarn.lighter(130) : accent, 1));
@@ -318,7 +322,7 @@ void PadProgress::showTimes(const PadTimes& t) {
     const bool visible = t.state == PadTimes::State::Playing || t.state == PadTimes::State::Paused;
     const int filled = visible ? filledFor(t) : 0;
     const bool recoloured = t.state != m_times.state || t.fading != m_times.fading ||
-                            endIsNear(t) != endIsNear(m_times);
+                            t.cue != m_times.cue || endIsNear(t) != endIsNear(m_times);
     const int before = m_filled;
     m_times = t;
     m_filled = filled;
@@ -340,6 +344,7 @@ void PadProgress::paintEvent(QPaintEvent*) {
     const QColor colour =
         endIsNear(m_times)
             ? kWarn
-            : accentOf(m_times.state, m_times.fading && m_times.state == PadTimes::State::Playing);
+            : accentOf(m_times.state, m_times.fading && m_times.state == PadTimes::State::Playing,
+                       m_times.cue);
     p.fillRect(QRect(0, 0, m_filled, height()), colour);
 }

@@ -24,7 +24,8 @@ QString formatPlayed(qint32 ms);
 QString formatLeft(qint32 ms);
 // A clip's length, as the time left reads when it starts, without the sign.
 QString formatLength(qint32 ms);
-// The last seconds of a playback that will end: highlighted. A looping pad does not end.
+// The last seconds of a playback that will end: highlighted. A looping pad does not end, and
+// a cue is not the audience's: neither is highlighted.
 constexpr qint32 kWarnMs = 5000;
 bool endIsNear(const PadTimes& times);
 // Milliseconds of playback until the clock of a sounding pad changes: a digit of the time
@@ -54,6 +55,7 @@ private:
         PadTimes::State state = PadTimes::State::Empty;
         bool looping = false;
         bool fading = false;
+        bool cue = false;
         bool warn = false;
         QString played;
         QString left;

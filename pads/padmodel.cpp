@@ -1,6 +1,7 @@
 #include "padmodel.h"
 
 #include "clipplayer.h"
+#include "cueplayer.h"
 #include "dialogs.h"
 #include "errors.h"
 #include "textfile.h"
@@ -76,7 +77,8 @@ QImage readPicture(const QString& path, const QSize& size, bool headerOnly,
 } // namespace
 
 PadModel::PadModel(media::Engine& engine, QObject* parent)
-    : QObject(parent), m_engine(engine), m_pictureThreads(new QThreadPool(this)) {
+    : QObject(parent), m_engine(engine), m_pictureThreads(new QThreadPool(this)),
+      m_cue(new CuePlayer(engine, this)) {
     setObjectName(QStringLiteral("PadModel"));
     for (int n = 1; n <= kPads; ++n) {
         Pad& p = m_pads[n - 1];
@@ -433,8 +435,17 @@ void PadModel::releasePad(int n) {
         player->Stop();
     // Close whatever the player holds, also a clip opened without a file name left behind.
     player->Close();
+    m_cue->stopCue(n); // the monitor does not go on with a clip the pad no longer holds
     setFileName(n, QString());
     emit playStateChanged(n);
+}
+
+bool PadModel::cuePad(int n, qint32 fromMs) {
+    const Pad& p = pad(n);
+    if (!p.player->MCIOpened())
+        return false;
+    m_cue->cue(n, p.player->FileName(), fromMs);
+    return true;
 }
 
 void PadModel::releaseAllPads() {

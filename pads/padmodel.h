@@ -24,6 +24,7 @@
 
 class ClipPlayer;
 struct ClipPreparation;
+class CuePlayer;
 class QThreadPool;
 
 namespace media {
@@ -148,6 +149,12 @@ public:
     // The pad menu's 名称変更: the caption becomes `name` with the pad's suffix.
     void rename(int pad, const QString& name);
 
+    // The monitor output (cueplayer.h), and the pad's clip on it alone: from its start or from
+    // `fromMs`. False for a pad without an open clip; throws ECueError when the monitor output
+    // is not available or the clip cannot be opened there.
+    CuePlayer& cue() const { return *m_cue; }
+    bool cuePad(int pad, qint32 fromMs = 0);
+
     // Reads the picture at `path` with loadPicture's checks, scaled down to fit `box`
     // with its proportions kept. Throws ECueError. Safe on any thread.
     static QImage readPictureWithin(const QString& path, const QSize& box);
@@ -195,6 +202,7 @@ private:
     media::Engine& m_engine;
     std::array<Pad, kPads> m_pads;
     QThreadPool* m_pictureThreads;
+    CuePlayer* m_cue;
     std::function<std::pair<QSize, qreal>(int)> m_pictureTarget;
     int m_loading = 0;
     bool m_closed = false;

@@ -18,6 +18,7 @@ struct PadTimes {
     qint32 length = 0;   // ms
     bool looping = false;
     bool fading = false;
+    bool cue = false; // the monitor output's playback, which the audience does not hear
 
     qint32 left() const { return length > position ? length - position : 0; }
     bool operator==(const PadTimes&) const = default;

@@ -1,5 +1,7 @@
 #include "boardview.h"
 
+#include "cueplayer.h"
+#include "errors.h"
 #include "paddisplay.h"
 #include "padmodel.h"
 
@@ -18,6 +20,7 @@ BoardView::BoardView(PadModel& model, QObject* parent) : QObject(parent), m_mode
     for (auto signal : {&PadModel::clipChanged, &PadModel::captionChanged,
                         &PadModel::playStateChanged, &PadModel::playbackEnded})
         connect(&model, signal, this, &BoardView::poll, Qt::QueuedConnection);
+    connect(&model.cue(), &CuePlayer::cueChanged, this, &BoardView::poll, Qt::QueuedConnection);
     m_timer = new QTimer(this);
     m_timer->setInterval(kPollMs);
     connect(m_timer, &QTimer::timeout, this, &BoardView::poll);
@@ -91,6 +94,22 @@ void BoardView::release(int pad) {
     poll();
 }
 
+void BoardView::cue(int pad, bool on) {
+    if (!valid(pad))
+        return;
+    if (!on)
+        m_model.cue().stopCue(pad);
+    else if (!m_model.cue().available())
+        throw ECueError(m_model.cue().unavailableReason());
+    else
+        m_model.cuePad(pad);
+    poll();
+}
+
+bool BoardView::cueing(int pad) const {
+    return valid(pad) && m_model.cue().cueing(pad);
+}
+
 void BoardView::fade(int pad) {
     if (!valid(pad))
         return;
@@ -118,8 +137,8 @@ void BoardView::setVolume(int pad, int level) {
 }
 
 BoardView::Seen BoardView::look(int pad) const {
-    return {state(pad), fading(pad), caption(pad), valid(pad) ? m_model.fileName(pad) : QString(),
-            holds(pad)};
+    return {state(pad), fading(pad), cueing(pad), caption(pad),
+            valid(pad) ? m_model.fileName(pad) : QString(), holds(pad)};
 }
 
 void BoardView::poll() {

@@ -4,8 +4,8 @@
 // and the operator commands the keys share. MIDI feedback, OSC pushes and the phone panel read
 // the board only through this object.
 //
-// padChanged(n) is emitted when pad n's caption, clip or play state (a fade included) changes (not
-// for the clock running on: ask timeLeftMs while a pad sounds). The model's own change signals
+// padChanged(n) is emitted when pad n's caption, clip, cue or play state (a fade included) changes
+// (not for the clock running on: ask timeLeftMs while a pad sounds). The model's own change signals
 // are followed at once; the last-seconds boundary and the end of a fade, which the model does
 // not signal, are caught by a look every kPollMs on the UI thread.
 
@@ -58,6 +58,10 @@ public:
     void stopPad(int pad);
     void stopAll();
     void setVolume(int pad, int level);
+    // The pad on the monitor output alone (on) or its cue stopped (off). Throws ECueError with
+    // the reason while no monitor output plays.
+    void cue(int pad, bool on);
+    bool cueing(int pad) const;
 
     // Compares the board with what was last seen and emits padChanged for each difference.
     void poll();
@@ -72,6 +76,7 @@ private:
     struct Seen {
         PadState state = PadState::Empty;
         bool fading = false;
+        bool cue = false;
         QString caption;
         QString clip;
         bool hold = false;

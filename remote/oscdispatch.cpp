@@ -118,12 +118,15 @@ bool decodeMessage(const std::uint8_t* data, std::size_t size, Collected& out) {
             command->value = number >= 1024 && number <= 65535 && number == std::floor(number)
                                  ? static_cast<int>(number)
                                  : (press == Press::Pressed ? 1 : 0);
-        // A play's 0 lets the pad go (a hold pad fades out).
+        // A play's 0 lets the pad go (a hold pad fades out); a cue's 0 stops it.
         if (command->kind == CommandKind::PadPlay && press == Press::Released)
             command->kind = CommandKind::PadRelease;
-        if (press == Press::Pressed ||
-            (press == Press::Released && (command->kind == CommandKind::Subscribe ||
-                                          command->kind == CommandKind::PadRelease))) {
+        const bool takesRelease = command->kind == CommandKind::Subscribe ||
+                                  command->kind == CommandKind::PadRelease ||
+                                  command->kind == CommandKind::PadCue;
+        if (command->kind == CommandKind::PadCue)
+            command->value = press == Press::Pressed ? 1 : 0;
+        if (press == Press::Pressed || (takesRelease && press == Press::Released)) {
             if (out.count >= kMaxCommandsPerPacket)
                 ok = false;
             else
@@ -208,6 +211,8 @@ std::optional<RemoteCommand> commandForAddress(std::string_view address) {
         command.kind = CommandKind::PadStop;
     else if (verb == "fade")
         command.kind = CommandKind::PadFade;
+    else if (verb == "cue")
+        command.kind = CommandKind::PadCue;
     else
         return std::nullopt;
     command.number = *pad;

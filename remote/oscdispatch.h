@@ -5,6 +5,8 @@
 //   /cuedeck/pad/N/play    N = 1..8   the pad's key
 //   /cuedeck/pad/N/stop               the Stop button of the pad's strip
 //   /cuedeck/pad/N/fade               the pad's fade-out (Shift with its key)
+//   /cuedeck/pad/N/cue                the pad on the monitor output alone; with 0: its cue
+//                                     stops
 //   /cuedeck/stopall                  the stop-all button
 //   /cuedeck/setlist/N     N = 1..10  switch to set list N
 //   /cuedeck/status                   reply with the state of every pad

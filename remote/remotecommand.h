@@ -23,6 +23,7 @@ enum class CommandKind : std::uint8_t {
     Subscribe,   // push every change to `reply` for a while (value 1) or to that port of its
                  // host (value 1024..65535); value 0: stop pushing
     PadRelease,  // number = pad: its key let go (a hold pad fades out)
+    PadCue,      // number = pad, value 1: on the monitor output alone; value 0: its cue stops
 };
 
 enum class Source : std::uint8_t { Midi, Osc };

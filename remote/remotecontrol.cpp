@@ -215,6 +215,15 @@ void RemoteControl::execute(const RemoteCommand& command) {
         case CommandKind::PadRelease:
             m_view->release(command.number);
             return;
+        case CommandKind::PadCue:
+            if (command.number < 1 || command.number > kPads)
+                return;
+            if (command.value != 0 &&
+                (refuseWhileBusy(QStringLiteral("パッド%1 試聴").arg(command.number)) ||
+                 refuseWithoutClip(command.number, QStringLiteral("試聴"))))
+                return;
+            m_view->cue(command.number, command.value != 0);
+            return;
         case CommandKind::PadStop:
             if (command.number < 1 || command.number > kPads)
                 return;
@@ -350,6 +359,19 @@ void RemoteControl::padChanged(int pad) {
     for (const ReplyAddress& to : subscribers)
         if (answerable(to)) // the allow-list may have changed since
             sendPadStatus(to, pad);
+    // A pad that starts or stops on the monitor output: "/cuedeck/pad/N/cue" 1 or 0.
+    const bool cueing = m_view->cueing(pad);
+    if (pad >= 1 && pad <= kPads && cueing != m_cuePushed[size_t(pad - 1)]) {
+        m_cuePushed[size_t(pad - 1)] = cueing;
+        const QByteArray path = QStringLiteral("/cuedeck/pad/%1/cue").arg(pad).toLatin1();
+        for (const ReplyAddress& to : subscribers) {
+            if (!answerable(to))
+                continue;
+            lo_message m = lo_message_new();
+            lo_message_add_int32(m, cueing ? 1 : 0);
+            sendMessage(*m_osc, to, path.constData(), m);
+        }
+    }
     updatePushTimer();
 }
 

@@ -33,6 +33,7 @@
 #include <QObject>
 #include <QString>
 
+#include <array>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -166,6 +167,7 @@ private:
     OscReplyBudget m_replies;
     OscSubscribers m_subscribers;
     QTimer* m_pushTimer;
+    std::array<bool, 8> m_cuePushed{}; // the cue state each pad's subscribers were told
     midi::Feedback m_feedback;
     QTimer* m_feedbackTimer;
     unsigned m_feedbackConnections = 0;

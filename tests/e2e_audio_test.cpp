@@ -291,6 +291,45 @@ TEST_F(AudioEndToEnd, ADuckingPadLowersTheBedOnTheSinkWhileItPlays) {
     expectCleanExit(app);
 }
 
+TEST_F(AudioEndToEnd, CtrlQSoundsOnTheMonitorSinkAloneAndTheBoardsSinkStaysSilent) {
+    // Two sinks: the default one, the audience's, and headphones for the monitor output.
+    ASSERT_TRUE(m_pulse->addSink("cue", "Headphones"));
+    writeFile(dataFolder() + "/conf/settings.ini", "output/cue=Headphones\r\n");
+    QProcess* app = nullptr;
+    const QString main = startToMainWindow(&app);
+    ASSERT_FALSE(main.isEmpty());
+    ASSERT_TRUE(waitUntil([&] { return QFileInfo::exists(dataFolder() + "/conf/setlist.bak"); }));
+    Recorder board, cue;
+    ASSERT_TRUE(board.start(*m_pulse));
+    ASSERT_TRUE(cue.start(*m_pulse, "cue"));
+    ASSERT_TRUE(board.waitUntilFlowing());
+    ASSERT_TRUE(cue.waitUntilFlowing());
+
+    ASSERT_FALSE(cue.heard(300)) << "the monitor sounds before any cue";
+    // One press: a second would stop the cue.
+    tool("xdotool", {"windowfocus", "--sync", main});
+    tool("xdotool", {"key", "ctrl+q"});
+    QElapsedTimer clock;
+    clock.start();
+    bool heard = false;
+    while (!heard && clock.elapsed() < 8000)
+        heard = cue.heard(20);
+    ASSERT_TRUE(heard) << "Ctrl+Q is not heard on the monitor sink";
+    std::cerr << "cue heard " << clock.elapsed() << " ms after Ctrl+Q\n";
+    // The chime sounds on for seconds; the audience's sink hears none of it.
+    bool leaked = false;
+    for (clock.restart(); clock.elapsed() < 1500 && !leaked;)
+        leaked = board.heard(20);
+    EXPECT_FALSE(leaked) << "the cue reached the board's sink";
+    EXPECT_GT(board.seconds(), 1.0);
+    screenshot("audio-cue");
+    // The board's sink does carry the pad when it is played for the audience.
+    EXPECT_GE(pressUntilHeard(main, board, 10000), 0) << "pad 1 does not sound on the board";
+
+    requestClose(main);
+    expectCleanExit(app);
+}
+
 class PipeWireEndToEnd : public AudioEndToEnd {
 protected:
     void SetUp() override {

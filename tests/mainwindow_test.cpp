@@ -231,8 +231,8 @@ TEST_F(MainWindow, PadMenuAndSettingsOfferTheOutputAndTheRemoteTriggers) {
     QStringList texts;
     for (const QAction* item : items)
         texts << item->text();
-    EXPECT_EQ(texts, (QStringList{"削除", "名称変更", "再生モード", "グループ", "ダッキング…",
-                                  "MIDI 割り当て…"}));
+    EXPECT_EQ(texts, (QStringList{"削除", "名称変更", "モニターで試聴", "再生モード", "グループ",
+                                  "ダッキング…", "MIDI 割り当て…"}));
 
     QStringList tabs;
     QTimer::singleShot(0, window.get(), [&] {

@@ -4,13 +4,16 @@
 // stand-in of engine_fakeserver.h.
 
 #include "cuedeck.h"
+#include "cueplayer.h"
 #include "dialog_support.h"
 #include "engine.h"
 #include "engine_fakeserver.h"
 #include "engine_support.h"
 #include "outputdevicepage.h"
+#include "padboard.h"
 #include "shell_testenv.h"
 #include "wait_support.h"
+#include "wav_support.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -164,4 +167,65 @@ TEST_F(OutputDevice, DropoutsShowOnThePageABufferThatDeepensIsSaidOnceAndTheServ
     ASSERT_TRUE(waitFor([&] { return server->server() == "auto"; }));
     EXPECT_EQ(readFile(settingsFile()), "");
     EXPECT_TRUE(errors.isEmpty()) << errors.join('|').toStdString();
+}
+
+TEST_F(OutputDevice, TheMonitorOutputIsChosenOnThePageRememberedAndNeverFallsBackToTheBoards) {
+    writeFile(settingsFile(), "osc/port=9000\r\n");
+    start({"Speakers", "Headphones"});
+    // The monitor's own engine on the same stand-in server, as the program makes it.
+    CuePlayer::setEngineFactory([this](const std::string& device, const std::string&, int rate) {
+        media::Engine::Options o;
+        o.periodFrames = FakeServer::kPeriod;
+        o.sampleRate = rate;
+        o.backend = server;
+        o.device = device;
+        o.chosenOnly = true;
+        return std::make_unique<media::Engine>(o);
+    });
+    const QString clip = env.dataFolder() + "/cue.wav";
+    ASSERT_TRUE(writeSineWav(clip, 3000));
+    window->board().openClip(1, clip);
+    auto page =
+        std::make_unique<OutputDevicePage>(*engine, settingsFile(), &window->board().model().cue());
+    QComboBox* box = page->monitorBox();
+    ASSERT_TRUE(waitFor([&] { return box->count() == 3; }));
+    EXPECT_EQ(box->itemText(0), "オフ");
+    EXPECT_EQ(box->itemText(2), "Headphones");
+    EXPECT_EQ(box->currentText(), "オフ");
+
+    box->setCurrentIndex(2);
+    emit box->activated(2);
+    EXPECT_EQ(readFile(settingsFile()), "osc/port=9000\r\noutput/cue=Headphones\r\n");
+    CuePlayer& cue = window->board().model().cue();
+    ASSERT_TRUE(cue.available());
+    EXPECT_EQ(page->monitorState()->text(), "試聴はモニター出力「Headphones」で鳴ります");
+    const std::size_t speakers = server->played("Speakers").size();
+    ASSERT_TRUE(window->board().model().cuePad(1));
+    ASSERT_TRUE(waitFor([&] { return testsupport::peakOf(server->played("Headphones")) > 0.2f; }));
+    EXPECT_EQ(testsupport::peakOf(server->played("Speakers"), speakers), 0.0f);
+
+    // Unplugged: the cue stops and the page says why; the audience's output never takes it.
+    server->unplug("Headphones");
+    ASSERT_TRUE(waitFor([&] { return !cue.available(); }));
+    EXPECT_FALSE(cue.cueing(1));
+    ASSERT_TRUE(waitFor(
+        [&] { return page->monitorState()->text() == "モニター出力「Headphones」がありません"; }));
+    EXPECT_EQ(box->currentText(), "Headphones（見つかりません）");
+    QTest::qWait(400);
+    EXPECT_EQ(testsupport::peakOf(server->played("Speakers"), speakers), 0.0f);
+    server->plugIn("Headphones");
+    ASSERT_TRUE(waitFor([&] { return cue.available(); }));
+
+    // The next start takes the remembered monitor; オフ forgets it.
+    page.reset();
+    window = std::make_unique<Tfcuedeck>(*engine, program);
+    CuePlayer& again = window->board().model().cue();
+    EXPECT_EQ(again.device(), "Headphones");
+    EXPECT_TRUE(again.available());
+    OutputDevicePage second(*engine, settingsFile(), &again);
+    emit second.monitorBox()->activated(0);
+    EXPECT_EQ(again.engine(), nullptr);
+    EXPECT_EQ(readFile(settingsFile()), "osc/port=9000\r\n");
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('|').toStdString();
+    CuePlayer::setEngineFactory(nullptr);
 }

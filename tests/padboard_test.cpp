@@ -3,6 +3,8 @@
 // pad menu and the keyboard.
 
 #include "clipplayer.h"
+#include "cuecommands.h"
+#include "cueplayer.h"
 #include "dialog_support.h"
 #include "engine.h"
 #include "padboard.h"
@@ -26,6 +28,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QShortcut>
 #include <QSignalSpy>
 #include <QSlider>
 #include <QTemporaryDir>
@@ -46,6 +49,28 @@ inline void PrintTo(const QString& s, std::ostream* os) {
 namespace {
 
 using testsupport::waitFor;
+
+// The monitor output on an engine of `output` kind (the test pulls a None engine's samples),
+// for the life of one test.
+struct MonitorEngines {
+    explicit MonitorEngines(media::Engine::Output output) {
+        CuePlayer::setEngineFactory([output](const std::string&, const std::string&, int rate) {
+            return std::make_unique<media::Engine>(media::Engine::Options{output, rate, 128});
+        });
+    }
+    ~MonitorEngines() { CuePlayer::setEngineFactory(nullptr); }
+};
+
+// The peak of the next `frames` frames `engine` renders, once its worker has caught up.
+float peakOfNext(media::Engine& engine, int frames = 512) {
+    engine.waitIdle(std::chrono::seconds(5));
+    std::vector<float> block(2 * static_cast<std::size_t>(frames));
+    engine.render(block.data(), frames);
+    float peak = 0;
+    for (float v : block)
+        peak = std::max(peak, std::abs(v));
+    return peak;
+}
 
 class PadBoardTest : public ::testing::Test, protected DialogRecorder, protected ModalAnswers {
 protected:
@@ -476,6 +501,88 @@ TEST_F(PadBoardTest, AHoldPadSoundsWhileItsKeyOrButtonIsDownAndItsRepeatsDoNotRe
     EXPECT_TRUE(board->player(1)->fading());
 }
 
+// Pixels of `widget` as drawn now that are within a few steps of `colour`.
+int pixelsOf(QWidget* widget, const QColor& colour) {
+    const QImage image = widget->grab().toImage();
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            count += std::abs(c.red() - colour.red()) + std::abs(c.green() - colour.green()) +
+                         std::abs(c.blue() - colour.blue()) <
+                     12;
+        }
+    return count;
+}
+
+TEST_F(PadBoardTest, CtrlWithAPadsKeyCuesItInItsOwnColourAndWithoutAMonitorTheCommandsSayWhy) {
+    const MonitorEngines monitors(media::Engine::Output::Dummy);
+    window.show();
+    QApplication::setActiveWindow(&window);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    const QString path = clip("cue.wav", 8000); // longer than the last seconds
+    board->openClip(1, path);
+    CueCommands& commands = board->cueCommands();
+    CuePlayer& cue = board->model().cue();
+    const QColor violet(0xc9, 0x8b, 0xff), green(0x5f, 0xd3, 0x7a);
+
+    // No monitor output: disabled, and the tooltips say why.
+    const QString why = "モニター出力が選ばれていません";
+    EXPECT_FALSE(commands.menuAction()->isEnabled());
+    EXPECT_EQ(commands.menuAction()->toolTip(), why);
+    EXPECT_FALSE(commands.dialogButton()->isEnabled());
+    EXPECT_EQ(commands.dialogButton()->toolTip(), why);
+    QTest::keyClick(&window, Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_FALSE(cue.cueing(1));
+    EXPECT_EQ(board->player(1)->Mode(), mpStopped);
+
+    cue.setDevice("Phones");
+    EXPECT_TRUE(commands.menuAction()->isEnabled());
+    EXPECT_NE(commands.menuAction()->toolTip(), why);
+    QTest::keyClick(&window, Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_TRUE(cue.cueing(1));
+    // The audience hears nothing: the pad stays stopped and its frame dark, while its clock
+    // runs in the cue's colour.
+    EXPECT_EQ(board->player(1)->Mode(), mpStopped);
+    ASSERT_TRUE(waitFor([&] { return board->clock(1)->playedText() == "0:00"; }));
+    EXPECT_TRUE(board->frame(1)->property("playstate").toString().isEmpty());
+    EXPECT_GT(pixelsOf(board->clock(1), violet), 20);
+    EXPECT_EQ(pixelsOf(board->clock(1), green), 0);
+    // Played for the audience too, the clock shows that playback, in green.
+    QTest::keyClick(&window, Qt::Key_Q);
+    EXPECT_EQ(board->player(1)->Mode(), mpPlaying);
+    EXPECT_EQ(pixelsOf(board->clock(1), violet), 0);
+    EXPECT_GT(pixelsOf(board->clock(1), green), 20);
+    // A second Ctrl+Q stops the cue alone; the pad menu cues again.
+    QTest::keyClick(&window, Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_FALSE(cue.cueing(1));
+    EXPECT_EQ(board->player(1)->Mode(), mpPlaying);
+    board->popupFor(1, QPoint());
+    board->PopupMenu1->close();
+    commands.menuAction()->trigger();
+    EXPECT_TRUE(cue.cueing(1));
+
+    // The clip dialog's 試聴 plays the file under its cursor on the voice of the pad that
+    // opened it, and stops with the dialog.
+    bool heardInDialog = false;
+    whenModal<QFileDialog>([&](QFileDialog* d) {
+        // The cursor on the folder's one clip.
+        auto* list = d->findChild<QListView*>("listView");
+        waitFor([&] { return list->model()->rowCount(list->rootIndex()) == 1; });
+        list->setCurrentIndex(list->model()->index(0, 0, list->rootIndex()));
+        heardInDialog = commands.dialogButton()->isEnabled();
+        commands.dialogButton()->click();
+        heardInDialog = heardInDialog && cue.cueing(3) && commands.dialogButton()->isChecked();
+        d->reject();
+    });
+    board->filesel1Click(board->fileButton(3));
+    EXPECT_TRUE(heardInDialog);
+    EXPECT_FALSE(cue.cueing(3));
+    EXPECT_TRUE(cue.cueing(1));
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('|').toStdString();
+    // The board and its dialogs go while pad 1 still cues.
+}
+
 TEST_F(PadBoardTest, ReleasingAllPadsAtCloseLeavesThemEmpty) {
     board->openClip(1, clip("r1.wav", 3000));
     board->openClip(2, clip("r2.wav", 3000));
@@ -510,19 +617,70 @@ class PadModelRules : public ::testing::Test, protected DialogRecorder {
 protected:
     void SetUp() override { ASSERT_TRUE(writeSineWav(dir.path() + "/a.wav", 2000)); }
     // The peak of the next few milliseconds of output.
-    float heard() {
-        engine.waitIdle(std::chrono::seconds(5));
-        std::vector<float> block(2 * 512);
-        engine.render(block.data(), 512);
-        float peak = 0;
-        for (float v : block)
-            peak = std::max(peak, std::abs(v));
-        return peak;
-    }
+    float heard() { return peakOfNext(engine); }
     QTemporaryDir dir;
+    MonitorEngines monitors{media::Engine::Output::None};
     media::Engine engine{media::Engine::Options{media::Engine::Output::None, 48000, 128}};
     PadModel model{engine};
 };
+
+TEST_F(PadModelRules, ACueSoundsOnTheMonitorAloneFromWhereItIsAskedAndEndsWithItsClip) {
+    model.takePlayerVolumes();
+    model.openClip(1, dir.path() + "/a.wav");
+    model.openClip(2, dir.path() + "/a.wav");
+    // No monitor output chosen: refused with the reason, nothing sounds.
+    try {
+        model.cuePad(1);
+        ADD_FAILURE() << "cued without a monitor output";
+    } catch (const ECueError& e) {
+        EXPECT_EQ(e.message(), "モニター出力が選ばれていません");
+    }
+    EXPECT_EQ(model.cue().engine(), nullptr);
+    EXPECT_EQ(heard(), 0.0f);
+
+    model.cue().setDevice("Headphones");
+    media::Engine& monitor = *model.cue().engine();
+    QSignalSpy changes(&model.cue(), &CuePlayer::cueChanged);
+    EXPECT_FALSE(model.cuePad(3)); // no clip
+    ASSERT_TRUE(model.cuePad(1));
+    EXPECT_TRUE(model.cue().cueing(1));
+    // The clip on the monitor, sample for sample (16-bit samples of a sine at 8000), and
+    // not a single bit on the board's output.
+    monitor.waitIdle(std::chrono::seconds(5));
+    std::vector<float> cue(2 * 4800), board(2 * 4800);
+    monitor.render(cue.data(), 4800);
+    engine.render(board.data(), 4800);
+    for (int i = 0; i < 4800; i += 97)
+        EXPECT_NEAR(cue[size_t(2 * i)], qint16(8000 * std::sin(i * 0.0576)) / 32768.0, 1e-6) << i;
+    EXPECT_TRUE(std::all_of(board.begin(), board.end(), [](float v) { return v == 0.0f; }));
+    model.cue().stopCue(1);
+    peakOfNext(monitor, 2048); // the short fade
+    EXPECT_EQ(peakOfNext(monitor), 0.0f);
+
+    // Pad 2 from 1.9 s: its last tenth of a second sounds, then the cue ends by itself; the
+    // board stays silent throughout.
+    ASSERT_TRUE(model.cuePad(2, 1900));
+    peakOfNext(monitor);        // the read-ahead moves to 1.9 s
+    for (int i = 0; i < 8; ++i) // 10.7 ms each
+        EXPECT_GT(peakOfNext(monitor), 0.2f) << i;
+    for (int i = 0; i < 4; ++i)
+        peakOfNext(monitor);
+    EXPECT_EQ(peakOfNext(monitor), 0.0f);
+    EXPECT_TRUE(waitFor([&] { return !model.cue().cueing(2); }));
+    EXPECT_EQ(heard(), 0.0f);
+
+    // A released pad's cue stops with it.
+    ASSERT_TRUE(model.cuePad(1));
+    EXPECT_GT(peakOfNext(monitor), 0.2f);
+    model.releaseAllPads();
+    EXPECT_FALSE(model.cue().cueing(1));
+    peakOfNext(monitor, 2048);
+    EXPECT_EQ(peakOfNext(monitor), 0.0f);
+    EXPECT_EQ(changes.count(), 6); // 1 on, off; 2 on, ended; 1 on, off
+    model.cue().setDevice("");
+    EXPECT_EQ(model.cue().engine(), nullptr);
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('|').toStdString();
+}
 
 TEST_F(PadModelRules, LoopPlaysLocksThePadAndAFadeEndsItWithoutACut) {
     model.takePlayerVolumes(); // as at the first showing

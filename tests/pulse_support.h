@@ -51,6 +51,12 @@ public:
             return false;
         return !programSocket || openProgramSocket();
     }
+    // A second null sink `name` that the program lists as `description`.
+    bool addSink(const QString& name, const QString& description) {
+        return pactl({"load-module", "module-null-sink",
+                      "sink_name=" + name + " rate=48000 format=float32le sink_properties=" +
+                          "device.description=" + description});
+    }
     // Opens the program's socket on the running server.
     bool openProgramSocket() {
         return pactl({"load-module", "module-native-protocol-unix",
@@ -93,10 +99,10 @@ private:
 // until the recording flows before timing anything with it.
 class Recorder {
 public:
-    template <typename Server> bool start(const Server& server) {
+    template <typename Server> bool start(const Server& server, const QString& sink = "board") {
         m_process.setProcessEnvironment(server.environment());
-        m_process.start("parec", {"--device=board.monitor", "--format=float32le", "--rate=48000",
-                                  "--channels=2", "--latency-msec=2"});
+        m_process.start("parec", {"--device=" + sink + ".monitor", "--format=float32le",
+                                  "--rate=48000", "--channels=2", "--latency-msec=2"});
         return m_process.waitForStarted(5000);
     }
     ~Recorder() {

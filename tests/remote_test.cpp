@@ -6,6 +6,7 @@
 #include "boardview.h"
 #include "clipplayer.h"
 #include "commandinbox.h"
+#include "cueplayer.h"
 #include "jack_support.h"
 #include "osc_support.h"
 #include "remotecontrol.h"
@@ -161,6 +162,37 @@ TEST_F(RemoteTest, EmptyPadsAndOpenDialogsRefuseWithANoticeNotABox) {
     busy = false;
     remote.execute(note(36));
     EXPECT_TRUE(playing(1));
+}
+
+TEST_F(RemoteTest, OscCueSoundsOnTheMonitorAloneAndItsZeroStopsIt) {
+    RemoteCommand cue = osc(CommandKind::PadCue, 1);
+    cue.value = 1;
+    remote.execute(cue);
+    ASSERT_EQ(notices.size(), 1);
+    EXPECT_EQ(notices[0], "モニター出力が選ばれていません");
+
+    CuePlayer::setEngineFactory([](const std::string&, const std::string&, int rate) {
+        return std::make_unique<media::Engine>(
+            media::Engine::Options{media::Engine::Output::None, rate, 128});
+    });
+    CuePlayer& monitor = board.model().cue();
+    monitor.setDevice("Phones");
+    remote.execute(cue);
+    EXPECT_TRUE(monitor.cueing(1));
+    EXPECT_FALSE(playing(1));
+    EXPECT_EQ(loudness(), 0.0f) << "the board's output carries no cue";
+
+    cue.value = 0;
+    remote.execute(cue);
+    EXPECT_FALSE(monitor.cueing(1));
+    cue.number = 5; // empty: refused only when it would sound
+    remote.execute(cue);
+    cue.value = 1;
+    remote.execute(cue);
+    EXPECT_EQ(notices.size(), 2);
+    EXPECT_TRUE(notices.last().contains(QStringLiteral("パッド5"))) << notices.last().toStdString();
+    monitor.setDevice("");
+    CuePlayer::setEngineFactory(nullptr);
 }
 
 TEST_F(RemoteTest, ControllerMovesTheSliderAsTheUserDoes) {

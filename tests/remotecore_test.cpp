@@ -92,11 +92,13 @@ std::string describe(const std::vector<RemoteCommand>& commands) {
     std::string text;
     for (const RemoteCommand& c : commands) {
         static const char* names[] = {"play",   "stop", "fade", "stopall",   "setlist",
-                                      "status", "note", "cc",   "subscribe", "release"};
+                                      "status", "note", "cc",   "subscribe", "release", "cue"};
         text += text.empty() ? "" : ", ";
         text += names[static_cast<int>(c.kind)];
         if (c.kind != CommandKind::StopAll && c.kind != CommandKind::Status)
             text += " " + std::to_string(c.number);
+        if (c.kind == CommandKind::PadCue)
+            text += c.value ? " on" : " off";
     }
     return text;
 }
@@ -123,6 +125,12 @@ TEST(OscDecode, AddressesNameTheirCommands) {
     EXPECT_EQ(describe(decode(message("/cuedeck/pad/1/play"))), "play 1");
     EXPECT_EQ(describe(decode(message("/cuedeck/pad/8/stop"))), "stop 8");
     EXPECT_EQ(describe(decode(message("/cuedeck/pad/4/fade"))), "fade 4");
+    // A cue takes its release too: 0 stops it.
+    EXPECT_EQ(describe(decode(message("/cuedeck/pad/3/cue"))), "cue 3 on");
+    EXPECT_EQ(describe(decode(message("/cuedeck/pad/3/cue", "f", 1))), "cue 3 on");
+    EXPECT_EQ(describe(decode(message("/cuedeck/pad/3/cue", "i", 0))), "cue 3 off");
+    EXPECT_EQ(describe(decode(message("/cuedeck/pad/3/cue", "F"))), "cue 3 off");
+    EXPECT_TRUE(decode(message("/cuedeck/pad/3/cue", "s")).empty());
     EXPECT_EQ(describe(decode(message("/cuedeck/stopall"))), "stopall");
     EXPECT_EQ(describe(decode(message("/cuedeck/setlist/1"))), "setlist 1");
     EXPECT_EQ(describe(decode(message("/cuedeck/setlist/10"))), "setlist 10");

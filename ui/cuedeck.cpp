@@ -3,6 +3,7 @@
 #include "apptitle.h"
 #include "boardjournal.h"
 #include "boardview.h"
+#include "cueplayer.h"
 #include "datafolder.h"
 #include "dialogs.h"
 #include "engine.h"
@@ -85,6 +86,10 @@ Tfcuedeck::Tfcuedeck(media::Engine& engine, const QString& programFolder, QWidge
     const QString server = rememberedOutputServer(settingsFile());
     if (server.toStdString() != m_engine.deviceState().server)
         m_engine.chooseOutputServer(server.toStdString());
+    // The monitor output follows the board's sound server; it is off unless one was chosen.
+    CuePlayer& cue = m_board->model().cue();
+    cue.chooseServer(server.toStdString());
+    cue.setDevice(rememberedCueDevice(settingsFile()));
     m_slots = new SetListSlots(m_board->model(), m_board->OpenDialog1, DataFolder, ui.statusSlot,
                                ui.statusPath, this, this);
     m_journal = new BoardJournal(m_board->model(), *m_slots, DataFolder, this);
@@ -322,7 +327,8 @@ void Tfcuedeck::Button11Click() {
 
 void Tfcuedeck::openSettings() {
     SettingsDialog dialog(this);
-    dialog.addPage(new OutputDevicePage(m_engine, settingsFile()), QStringLiteral("出力デバイス"));
+    dialog.addPage(new OutputDevicePage(m_engine, settingsFile(), &m_board->model().cue()),
+                   QStringLiteral("出力デバイス"));
     dialog.setProperty(kRemoteSafeProperty, true); // holds nothing of the board
     dialog.addPage(new MidiSettingsPage(*m_remote), QStringLiteral("MIDI"));
     dialog.addPage(new OscSettingsPage(*m_remote), QStringLiteral("OSC"));

@@ -1,5 +1,6 @@
 #include "outputdevicepage.h"
 
+#include "cueplayer.h"
 #include "dialogs.h"
 #include "engine.h"
 #include "errors.h"
@@ -42,6 +43,10 @@ void rememberOutputDevice(const QString& settingsFile, const QString& device) {
     });
 }
 
+QString rememberedCueDevice(const QString& settingsFile) {
+    return settings::readOrEmpty(settingsFile).value(settings::kCueDevice);
+}
+
 QString rememberedOutputServer(const QString& settingsFile) {
     const QString server = settings::readOrEmpty(settingsFile).value(settings::kOutputServer);
     for (const char* known : media::kServerNames)
@@ -58,11 +63,12 @@ QString missingOutputDeviceText(const QString& device) {
     return QStringLiteral("出力デバイス「%1」がありません（既定のデバイスで再生中）").arg(device);
 }
 
-OutputDevicePage::OutputDevicePage(media::Engine& engine, QString settingsFile, QWidget* parent)
+OutputDevicePage::OutputDevicePage(media::Engine& engine, QString settingsFile, CuePlayer* cue,
+                                   QWidget* parent)
     : QWidget(parent), m_engine(engine), m_settingsFile(std::move(settingsFile)),
       m_list(new QListWidget(this)), m_test(new QPushButton(QStringLiteral("テスト音"), this)),
       m_state(new QLabel(this)), m_server(new QComboBox(this)), m_dropouts(new QLabel(this)),
-      m_timer(new QTimer(this)) {
+      m_cue(cue), m_timer(new QTimer(this)) {
     setObjectName(QStringLiteral("OutputDevicePage"));
     m_list->setObjectName(QStringLiteral("outputDevices"));
     m_test->setObjectName(QStringLiteral("testTone"));
@@ -97,6 +103,22 @@ OutputDevicePage::OutputDevicePage(media::Engine& engine, QString settingsFile, 
     buttons->addStretch(1);
     layout->addLayout(buttons);
 
+    if (m_cue) {
+        // The monitor output, for hearing a clip before the audience does.
+        m_monitor = new QComboBox(this);
+        m_monitor->setObjectName(QStringLiteral("monitorDevice"));
+        m_monitorState = new QLabel(this);
+        m_monitorState->setObjectName(QStringLiteral("monitorState"));
+        m_monitorState->setWordWrap(true);
+        auto* monitor = new QHBoxLayout;
+        monitor->addWidget(new QLabel(QStringLiteral("モニター出力:"), this));
+        monitor->addWidget(m_monitor, 1);
+        layout->addLayout(monitor);
+        layout->addWidget(m_monitorState);
+        connect(m_monitor, &QComboBox::activated, this,
+                [this](int index) { dialogs::guarded([&] { chooseMonitor(index); }); });
+    }
+
     // The sound moves on an explicit choice, a click or Return: stepping through the list
     // with the arrow keys only looks.
     for (auto signal : {&QListWidget::itemClicked, &QListWidget::itemActivated})
@@ -110,6 +132,10 @@ OutputDevicePage::OutputDevicePage(media::Engine& engine, QString settingsFile, 
 
 QString OutputDevicePage::defaultDeviceText() {
     return QStringLiteral("既定のデバイス");
+}
+
+QString OutputDevicePage::monitorOffText() {
+    return QStringLiteral("オフ");
 }
 
 void OutputDevicePage::refresh() {
@@ -162,6 +188,31 @@ void OutputDevicePage::refresh() {
         dropouts += QStringLiteral("。バッファを %1 回深くしました").arg(state.deepened);
     if (m_dropouts->text() != dropouts)
         m_dropouts->setText(dropouts);
+    if (m_cue)
+        refreshMonitor(names);
+}
+
+// The monitor list: off, the sound server's outputs, and a chosen one that is not there.
+void OutputDevicePage::refreshMonitor(const QStringList& devices) {
+    const QString chosen = m_cue->device();
+    QStringList shown = devices;
+    shown << chosen;
+    if (shown != m_monitorShown) {
+        m_monitorShown = shown;
+        m_monitor->clear();
+        m_monitor->addItem(monitorOffText(), QString());
+        for (const QString& name : devices)
+            m_monitor->addItem(name, name);
+        if (!chosen.isEmpty() && !devices.contains(chosen))
+            m_monitor->addItem(chosen + QStringLiteral("（見つかりません）"), chosen);
+        m_monitor->setCurrentIndex(std::max(0, m_monitor->findData(chosen)));
+    }
+    QString text;
+    if (!chosen.isEmpty())
+        text = m_cue->available() ? QStringLiteral("試聴はモニター出力「%1」で鳴ります").arg(chosen)
+                                  : m_cue->unavailableReason();
+    if (m_monitorState->text() != text)
+        m_monitorState->setText(text);
 }
 
 void OutputDevicePage::chooseServer(int index) {
@@ -169,6 +220,8 @@ void OutputDevicePage::chooseServer(int index) {
     if (server == fromStd(m_engine.deviceState().server))
         return;
     m_engine.chooseOutputServer(server.toStdString());
+    if (m_cue)
+        m_cue->chooseServer(server.toStdString());
     settings::update(m_settingsFile, [&](SettingsFile& file) {
         if (server == QLatin1String("auto"))
             file.remove(settings::kOutputServer);
@@ -186,4 +239,19 @@ void OutputDevicePage::choose(QListWidgetItem* item) {
     m_engine.chooseOutputDevice(name.toStdString());
     m_shown.clear(); // the list shows the new choice at the next look
     rememberOutputDevice(m_settingsFile, name);
+}
+
+void OutputDevicePage::chooseMonitor(int index) {
+    const QString name = m_monitor->itemData(index).toString();
+    if (name == m_cue->device())
+        return;
+    m_cue->setDevice(name);
+    m_monitorShown.clear(); // the list shows the new choice at the next look
+    refresh();
+    settings::update(m_settingsFile, [&](SettingsFile& file) {
+        if (name.isEmpty())
+            file.remove(settings::kCueDevice);
+        else
+            file.setValue(settings::kCueDevice, name);
+    });
 }
