@@ -22,6 +22,8 @@
 #include <QString>
 #include <array>
 
+class ClipAnalyser;
+class ClipEditor;
 class ClipPlayer;
 class QAction;
 class QCheckBox;
@@ -144,12 +146,20 @@ public:
     void Image1DblClick(QObject* sender);
     void N1Click(QObject* sender); // 削除
     void N2Click(QObject* sender); // 名称変更
+    void N4Click(QObject* sender); // クリップ編集…
+
+    // The clip editor of `pad` (Ctrl+double-click on its picture, or the pad menu), opened
+    // over the window; nothing for a pad without an open clip. One editor at a time.
+    void openClipEditor(int pad);
+    ClipEditor* clipEditor() const;
+    ClipAnalyser& analyser() const { return *m_analyser; }
 
     QFileDialog* OpenDialog1 = nullptr;
     QFileDialog* OpenPictureDialog1 = nullptr;
     QMenu* PopupMenu1 = nullptr;
     QAction* N1 = nullptr;
     QAction* N2 = nullptr;
+    QAction* N4 = nullptr; // クリップ編集…
 
 signals:
     // A picture that loadPicture handed to the decoder is shown (ok) or was refused.
@@ -189,7 +199,10 @@ private:
     int padOf(QObject* sender) const;
     int padOfImage(QObject* sender) const;
 
+    media::Engine& m_engine;
     PadModel* m_model;
+    ClipAnalyser* m_analyser;
+    QPointer<ClipEditor> m_editor;
     std::array<Pad, kPads> m_pads;
     QString m_dataFolder;
     QPointer<QWidget> m_popupFrame;
