@@ -228,8 +228,9 @@ TEST_F(MainWindow, HelpOpensTheManualOfTheProgramFolder) {
 TEST_F(MainWindow, PadMenuAndSettingsOfferTheOutputAndTheRemoteTriggers) {
     PadBoard& board = window->board();
     const QList<QAction*> items = board.PopupMenu1->actions();
-    ASSERT_EQ(items.size(), 3);
-    EXPECT_EQ(items[2]->text(), QStringLiteral("MIDI 割り当て…"));
+    ASSERT_EQ(items.size(), 4);
+    EXPECT_EQ(items[2]->text(), QStringLiteral("クリップ編集…"));
+    EXPECT_EQ(items[3]->text(), QStringLiteral("MIDI 割り当て…"));
 
     QStringList tabs;
     QTimer::singleShot(0, window.get(), [&] {
@@ -240,7 +241,8 @@ TEST_F(MainWindow, PadMenuAndSettingsOfferTheOutputAndTheRemoteTriggers) {
         dialog->reject();
     });
     find<QPushButton>("ButtonSettings")->click();
-    EXPECT_EQ(tabs, QStringList({"出力デバイス", "MIDI", "OSC", "リモートパネル", "ホットキー"}));
+    EXPECT_EQ(tabs, QStringList({"出力デバイス", "MIDI", "OSC", "リモートパネル", "ホットキー",
+                                 "ラウドネス"}));
 
     // A remote switch over unsaved changes asks nothing; the status bar says why it was refused.
     board.setCaption(1, QStringLiteral("changed(&Q)"));
