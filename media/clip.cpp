@@ -1,4 +1,6 @@
 #include "clip.h"
+#include "decoder.h"
+#include "ffmpegdecoder.h"
 
 #include <sndfile.h>
 #include <soxr.h>
@@ -22,16 +24,13 @@ constexpr double kHeadSeconds = 0.4;
 // Source frames read from the decoder at a time.
 constexpr std::int64_t kSourceChunk = 2048;
 // Source frames decoded at open to tell a clip from bytes that only look like one.
-constexpr sf_count_t kProbeFrames = 256;
+constexpr std::int64_t kProbeFrames = 256;
 // Output frames converted and dropped before a seek target, so that the converter's filter
 // has settled when the wanted frame comes out.
 constexpr std::int64_t kConverterPreroll = 1024;
 constexpr int kMaxChannels = 256;
 constexpr int kMaxRate = 1'536'000;
 
-SNDFILE* sf(void* p) {
-    return static_cast<SNDFILE*>(p);
-}
 soxr_t sx(void* p) {
     return static_cast<soxr_t>(p);
 }
@@ -86,53 +85,46 @@ std::shared_ptr<Clip> Clip::openDeferred(const std::string& path, int outputRate
     clip->m_fd = fd; // closed by the destructor from here on
     clip->m_outRate = outputRate;
 
-    SF_INFO info{};
-    // The descriptor stays ours: libsndfile must not close it, also not on failure.
-    SNDFILE* file = sf_open_fd(fd, SFM_READ, &info, SF_FALSE);
-    if (!file)
+    // libsndfile first, for what it reads; FFmpeg for every other kind of clip.
+    std::unique_ptr<Decoder> decoder = openSndfileDecoder(fd);
+    if (!decoder)
+        decoder = openFfmpegDecoder(fd);
+    if (!decoder)
         fail(OpenError::BadFormat, path);
-    clip->m_sndfile = file;
-    if (info.channels < 1 || info.channels > kMaxChannels || info.samplerate < 1 ||
-        info.samplerate > kMaxRate || outputRate < 1)
+    Decoder& file = *decoder;
+    clip->m_decoder = std::move(decoder);
+    if (file.channels() < 1 || file.channels() > kMaxChannels || file.rate() < 1 ||
+        file.rate() > kMaxRate || outputRate < 1)
         fail(OpenError::BadFormat, path);
-    clip->m_srcRate = info.samplerate;
-    clip->m_srcChannels = info.channels;
-    clip->m_seekable = info.seekable != 0;
+    clip->m_srcRate = file.rate();
+    clip->m_srcChannels = file.channels();
+    clip->m_seekable = file.seekable();
 
-    const std::int64_t g = std::gcd<std::int64_t>(info.samplerate, outputRate);
-    clip->m_ratioSrc = info.samplerate / g;
+    const std::int64_t g = std::gcd<std::int64_t>(file.rate(), outputRate);
+    clip->m_ratioSrc = file.rate() / g;
     clip->m_ratioOut = outputRate / g;
 
-    // MP3 frame counts are exact only with a LAME/Xing tag, which libsndfile does not report;
-    // treat them as estimates and settle the length when the decoder reaches the end.
-    const bool mpeg = (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG;
-    std::int64_t srcFrames = info.frames;
-    if (srcFrames < 0 || srcFrames >= (std::int64_t{1} << 40))
-        srcFrames = 0;
-    clip->m_exact.store(!mpeg, std::memory_order_relaxed);
-    clip->m_length.store(clip->outLengthFor(srcFrames), std::memory_order_relaxed);
+    // Lengths that are only estimates (MP3 without a LAME/Xing tag, most containers read
+    // through FFmpeg) are settled when the decoder reaches the end.
+    clip->m_exact.store(file.lengthExact(), std::memory_order_relaxed);
+    clip->m_length.store(clip->outLengthFor(file.frames()), std::memory_order_relaxed);
 
-    clip->m_srcBuf.resize(static_cast<std::size_t>(kSourceChunk * info.channels));
-    if (info.channels > 2) {
-        std::vector<int> map(static_cast<std::size_t>(info.channels));
-        if (sf_command(file, SFC_GET_CHANNEL_MAP_INFO, map.data(),
-                       static_cast<int>(map.size() * sizeof(int))) != SF_TRUE)
-            map.clear();
-        clip->m_fold = foldDownMatrix(info.channels, map);
-    }
+    clip->m_srcBuf.resize(static_cast<std::size_t>(kSourceChunk * file.channels()));
+    if (file.channels() > 2)
+        clip->m_fold = foldDownMatrix(file.channels(), file.channelMap());
 
     // A file that yields no audio at all is not a clip: an empty data chunk, or bytes that only
     // looked like a header. One small read tells, then the decoder goes back to the start.
-    const sf_count_t probe = sf_readf_float(file, clip->m_srcBuf.data(), kProbeFrames);
-    if (probe <= 0 || sf_seek(file, 0, SEEK_SET) != 0)
+    const std::int64_t probe = file.read(clip->m_srcBuf.data(), kProbeFrames);
+    if (probe <= 0 || !file.seek(0))
         fail(OpenError::BadFormat, path);
 
-    if (info.samplerate != outputRate) {
+    if (file.rate() != outputRate) {
         soxr_error_t err = nullptr;
         soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
         soxr_quality_spec_t q = soxr_quality_spec(SOXR_HQ, 0);
         soxr_runtime_spec_t rt = soxr_runtime_spec(1);
-        soxr_t s = soxr_create(info.samplerate, outputRate, 2, &err, &io, &q, &rt);
+        soxr_t s = soxr_create(file.rate(), outputRate, 2, &err, &io, &q, &rt);
         if (!s || err) {
             if (s)
                 soxr_delete(s);
@@ -279,8 +271,7 @@ std::vector<float> Clip::foldDownMatrix(int channels, const std::vector<int>& ma
 Clip::~Clip() {
     if (m_soxr)
         soxr_delete(sx(m_soxr));
-    if (m_sndfile)
-        sf_close(sf(m_sndfile));
+    m_decoder.reset(); // before the descriptor it reads
     if (m_fd >= 0)
         ::close(m_fd);
 }
@@ -290,9 +281,11 @@ std::int64_t Clip::outLengthFor(std::int64_t sourceFrames) const {
 }
 
 std::size_t Clip::memoryBytes() const {
-    return sizeof(*this) + (m_head.capacity() + m_srcBuf.capacity() + m_inBuf.capacity() +
-                            m_dropBuf.capacity() + m_fold.capacity()) *
-                               sizeof(float);
+    return sizeof(*this) +
+           (m_head.capacity() + m_srcBuf.capacity() + m_inBuf.capacity() + m_dropBuf.capacity() +
+            m_fold.capacity()) *
+               sizeof(float) +
+           (m_decoder ? m_decoder->memoryBytes() : 0);
 }
 
 void Clip::seek(std::int64_t frame) {
@@ -313,7 +306,7 @@ void Clip::seek(std::int64_t frame) {
         m_discard = frame - n * m_ratioOut;
         soxr_clear(sx(m_soxr));
     }
-    if (sf_seek(sf(m_sndfile), srcTarget, SEEK_SET) < 0) {
+    if (!m_decoder->seek(srcTarget)) {
         // Past the decoder's end (or a decoder that cannot seek there): nothing more to read.
         m_srcEnd = true;
         m_flushed = true;
@@ -364,7 +357,7 @@ void Clip::seekFromStart(std::int64_t frame) {
     m_discard = frame; // decoded and converted as read() does from the start, then dropped
     if (m_soxr)
         soxr_clear(sx(m_soxr));
-    if (sf_seek(sf(m_sndfile), 0, SEEK_SET) < 0) {
+    if (!m_decoder->seek(0)) {
         m_srcEnd = true;
         m_flushed = true;
         m_discard = 0;
@@ -383,16 +376,16 @@ std::int64_t Clip::readOn(float* out, std::int64_t frames) {
 std::int64_t Clip::readSourceStereo(float* out, std::int64_t frames) {
     frames = std::min(frames, kSourceChunk);
     const int ch = m_srcChannels;
-    sf_count_t n = sf_readf_float(sf(m_sndfile), ch == 2 ? out : m_srcBuf.data(), frames);
+    const std::int64_t n = m_decoder->read(ch == 2 ? out : m_srcBuf.data(), frames);
     if (n <= 0)
         return 0;
     if (ch == 1) {
-        for (sf_count_t i = 0; i < n; ++i)
+        for (std::int64_t i = 0; i < n; ++i)
             out[2 * i] = out[2 * i + 1] = m_srcBuf[static_cast<std::size_t>(i)];
     } else if (ch > 2) {
         const float* left = m_fold.data();
         const float* right = left + ch;
-        for (sf_count_t i = 0; i < n; ++i) {
+        for (std::int64_t i = 0; i < n; ++i) {
             const float* frame = m_srcBuf.data() + i * ch;
             float l = 0.0f, r = 0.0f;
             for (int c = 0; c < ch; ++c) {
@@ -421,7 +414,7 @@ std::int64_t Clip::decodeRaw(float* out, std::int64_t frames) {
         if (m_inCount == 0 && !m_srcEnd) {
             m_inStart = 0;
             m_inCount = static_cast<std::size_t>(readSourceStereo(m_inBuf.data(), kSourceChunk));
-            if (m_inCount == 0 && m_wrap && sf_seek(sf(m_sndfile), 0, SEEK_SET) == 0) {
+            if (m_inCount == 0 && m_wrap && m_decoder->seek(0)) {
                 m_srcRead = 0; // the next pass follows the last frame, through the same filter
                 m_inCount =
                     static_cast<std::size_t>(readSourceStereo(m_inBuf.data(), kSourceChunk));

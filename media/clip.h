@@ -1,8 +1,8 @@
 #pragma once
-// One opened audio clip: a libsndfile decoder, a libsoxr converter to the engine's output
-// rate, and the converted "head" of the clip, kept in memory for good so that a start from the
-// beginning never waits for the disk. The rest is decoded by the engine's worker thread into
-// the playing voice's read-ahead ring.
+// One opened audio clip: a decoder (libsndfile, or FFmpeg for what it does not read), a libsoxr
+// converter to the engine's output rate, and the converted "head" of the clip, kept in memory for
+// good so that a start from the beginning never waits for the disk. The rest is decoded by the
+// engine's worker thread into the playing voice's read-ahead ring.
 //
 // All output is interleaved stereo float at the engine's rate; mono clips are doubled and
 // clips with more channels are folded down to stereo: centre and surrounds into left and
@@ -16,6 +16,8 @@
 #include <vector>
 
 namespace media {
+
+class Decoder;
 
 // Why a clip could not be opened; the message is the engine's own text naming the file.
 class OpenError : public std::runtime_error {
@@ -97,8 +99,8 @@ private:
 
     std::string m_path;
     int m_fd = -1;
-    void* m_sndfile = nullptr; // SNDFILE*
-    void* m_soxr = nullptr;    // soxr_t, null when no conversion is needed
+    std::unique_ptr<Decoder> m_decoder; // libsndfile or FFmpeg (decoder.h)
+    void* m_soxr = nullptr;             // soxr_t, null when no conversion is needed
     int m_srcRate = 0;
     int m_srcChannels = 0;
     int m_outRate = 0;

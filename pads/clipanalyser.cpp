@@ -1,0 +1,199 @@
+#include "clipanalyser.h"
+
+#include <QFile>
+#include <QThread>
+#include <QThreadPool>
+
+#include <sys/stat.h>
+
+namespace {
+
+QString spanKey(media::Span span) {
+    return QString::number(span.fromMs) + QLatin1Char('-') + QString::number(span.toMs);
+}
+
+} // namespace
+
+ClipAnalyser::ClipAnalyser(QObject* parent)
+    : QObject(parent), m_pool(new QThreadPool(this)),
+      m_cancel(std::make_shared<std::atomic<bool>>(false)) {
+    qRegisterMetaType<media::Span>();
+    qRegisterMetaType<media::LoudnessFigures>();
+    qRegisterMetaType<media::AudibleSpan>();
+    qRegisterMetaType<media::Overview>();
+    // One core stays for the window and the engine's worker.
+    m_pool->setMaxThreadCount(std::max(1, QThread::idealThreadCount() - 1));
+}
+
+ClipAnalyser::~ClipAnalyser() {
+    m_cancel->store(true);
+    m_pool->waitForDone();
+}
+
+void ClipAnalyser::cancelAll() {
+    m_cancel->store(true);
+    m_cancel = std::make_shared<std::atomic<bool>>(false);
+    ++m_generation;
+    m_running.clear();
+}
+
+std::optional<ClipAnalyser::Identity> ClipAnalyser::identityOf(const QString& path) {
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return std::nullopt;
+    Identity id;
+    id.size = static_cast<std::int64_t>(st.st_size);
+    id.mtimeNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+    id.device = static_cast<std::uint64_t>(st.st_dev);
+    id.inode = static_cast<std::uint64_t>(st.st_ino);
+    return id;
+}
+
+ClipAnalyser::Known* ClipAnalyser::known(const QString& path) {
+    auto it = m_known.find(path);
+    if (it == m_known.end())
+        return nullptr;
+    const std::optional<Identity> now = identityOf(path);
+    if (!now || !(*now == it->identity)) {
+        m_known.erase(it);
+        return nullptr;
+    }
+    return &*it;
+}
+
+template <typename Result, typename Work, typename Deliver>
+void ClipAnalyser::start(const QString& job, const QString& path, Work work, Deliver deliver) {
+    if (m_running.contains(job))
+        return;
+    m_running.insert(job);
+    const quint64 generation = m_generation;
+    std::shared_ptr<std::atomic<bool>> cancel = m_cancel;
+    m_pool->start([this, job, path, generation, cancel, work, deliver] {
+        const std::optional<Identity> before = identityOf(path);
+        std::optional<Result> result;
+        QString error;
+        try {
+            result = work(path.toStdString(), cancel.get());
+        } catch (const media::OpenError& e) {
+            error = QString::fromStdString(e.what());
+        } catch (...) {
+            error = QStringLiteral("クリップを解析できません: ") + path;
+        }
+        if (cancel->load())
+            return;
+        std::optional<Identity> same = identityOf(path);
+        if (!before || !same || !(*before == *same))
+            same.reset();
+        QMetaObject::invokeMethod(
+            this,
+            [this, job, path, generation, result, error, same, deliver] {
+                if (generation != m_generation)
+                    return; // cancelled after it finished
+                m_running.remove(job);
+                if (!result) {
+                    emit failed(path, error.isEmpty()
+                                          ? QStringLiteral("クリップを解析できません: ") + path
+                                          : error);
+                    return;
+                }
+                Known* entry = nullptr;
+                if (same) {
+                    entry = known(path);
+                    if (!entry) {
+                        Known fresh;
+                        fresh.identity = *same;
+                        entry = &*m_known.insert(path, fresh);
+                    } else if (!(entry->identity == *same)) {
+                        entry = nullptr;
+                    }
+                }
+                deliver(entry, *result);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+std::optional<media::LoudnessFigures> ClipAnalyser::loudness(const QString& path,
+                                                             media::Span span) {
+    const auto key = std::make_pair(span.fromMs, span.toMs);
+    if (Known* k = known(path)) {
+        auto it = k->loudness.find(key);
+        if (it != k->loudness.end())
+            return it->second;
+    }
+    start<media::LoudnessFigures>(
+        QStringLiteral("loudness ") + spanKey(span) + QLatin1Char(' ') + path, path,
+        [span](const std::string& file, const std::atomic<bool>* cancel) {
+            return media::measureLoudness(file, span, cancel);
+        },
+        [this, path, span, key](Known* entry, const media::LoudnessFigures& figures) {
+            if (entry)
+                entry->loudness[key] = figures;
+            emit loudnessReady(path, span, figures);
+        });
+    return std::nullopt;
+}
+
+std::optional<media::AudibleSpan> ClipAnalyser::audible(const QString& path, double thresholdDbfs) {
+    if (Known* k = known(path)) {
+        auto it = k->audible.find(thresholdDbfs);
+        if (it != k->audible.end())
+            return it->second;
+    }
+    return std::nullopt;
+}
+
+void ClipAnalyser::requestAudible(const QString& path, double thresholdDbfs) {
+    if (std::optional<media::AudibleSpan> span = audible(path, thresholdDbfs)) {
+        QMetaObject::invokeMethod(
+            this, [this, path, s = *span] { emit audibleReady(path, s); }, Qt::QueuedConnection);
+        return;
+    }
+    start<media::AudibleSpan>(
+        QStringLiteral("audible ") + QString::number(thresholdDbfs) + QLatin1Char(' ') + path, path,
+        [thresholdDbfs](const std::string& file, const std::atomic<bool>* cancel) {
+            return media::findAudible(file, thresholdDbfs, cancel);
+        },
+        [this, path, thresholdDbfs](Known* entry, const media::AudibleSpan& span) {
+            if (entry)
+                entry->audible[thresholdDbfs] = span;
+            emit audibleReady(path, span);
+        });
+}
+
+void ClipAnalyser::requestOverview(const QString& path, int columns) {
+    if (Known* k = known(path)) {
+        auto it = k->overviews.find(columns);
+        if (it != k->overviews.end()) {
+            QMetaObject::invokeMethod(
+                this, [this, path, o = it->second] { emit overviewReady(path, o); },
+                Qt::QueuedConnection);
+            return;
+        }
+    }
+    const quint64 generation = m_generation;
+    start<media::Overview>(
+        QStringLiteral("overview ") + QString::number(columns) + QLatin1Char(' ') + path, path,
+        [this, path, columns, generation](const std::string& file,
+                                          const std::atomic<bool>* cancel) {
+            return media::waveformOverview(
+                file, columns,
+                [this, path, generation, cancel](const media::Overview& partial) {
+                    if (cancel->load())
+                        return;
+                    QMetaObject::invokeMethod(
+                        this,
+                        [this, path, generation, partial] {
+                            if (generation == m_generation)
+                                emit overviewProgress(path, partial);
+                        },
+                        Qt::QueuedConnection);
+                },
+                cancel);
+        },
+        [this, path, columns](Known* entry, const media::Overview& overview) {
+            if (entry)
+                entry->overviews[columns] = overview;
+            emit overviewReady(path, overview);
+        });
+}
