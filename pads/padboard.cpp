@@ -644,8 +644,9 @@ void PadBoard::openClipEditor(int n) {
         QWidget* owner = m_pads[n - 1].frame ? m_pads[n - 1].frame->window() : nullptr;
         m_editor = new ClipEditor(*m_model, m_engine, *m_analyser, n,
                                   loudnesstarget::remembered(settings::path(m_dataFolder)), owner);
+        // Not modal: the board goes on playing and taking its keys while a clip is prepared.
         m_editor->setAttribute(Qt::WA_DeleteOnClose);
-        m_editor->setWindowModality(Qt::WindowModal);
+        connect(m_editor, &QDialog::finished, this, [this] { m_editor = nullptr; });
         m_editor->show();
     });
 }

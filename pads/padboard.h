@@ -149,7 +149,7 @@ public:
     void N4Click(QObject* sender); // クリップ編集…
 
     // The clip editor of `pad` (Ctrl+double-click on its picture, or the pad menu), opened
-    // over the window; nothing for a pad without an open clip. One editor at a time.
+    // beside the window; nothing for a pad without an open clip. One editor at a time.
     void openClipEditor(int pad);
     ClipEditor* clipEditor() const;
     ClipAnalyser& analyser() const { return *m_analyser; }
