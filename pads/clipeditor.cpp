@@ -134,10 +134,10 @@ ClipEditor::ClipEditor(PadModel& model, media::Engine& engine, ClipAnalyser& ana
       m_fadeOut(new TimeSpinBox(this)), m_gain(new QDoubleSpinBox(this)),
       m_loudness(new QLabel(this)), m_status(new QLabel(this)),
       m_match(new QPushButton(QStringLiteral("ラウドネスを揃える"), this)),
-      m_autoTrim(new QPushButton(QStringLiteral("無音をカット"), this)),
-      m_playIn(new QPushButton(QStringLiteral("インから再生"), this)),
-      m_playEnd(new QPushButton(QStringLiteral("アウト前 3 秒"), this)),
-      m_stop(new QPushButton(QStringLiteral("停止"), this)), m_measureDelay(new QTimer(this)),
+      m_autoTrim(new QPushButton(QStringLiteral("無音をカット(&T)"), this)),
+      m_playIn(new QPushButton(QStringLiteral("インから再生(&I)"), this)),
+      m_playEnd(new QPushButton(QStringLiteral("アウト前 3 秒(&E)"), this)),
+      m_stop(new QPushButton(QStringLiteral("停止(&S)"), this)), m_measureDelay(new QTimer(this)),
       m_previewTimer(new QTimer(this)) {
     setObjectName(QStringLiteral("ClipEditor"));
     setWindowTitle(QStringLiteral("クリップ編集 - ") + QFileInfo(m_path).fileName());
@@ -193,6 +193,7 @@ ClipEditor::ClipEditor(PadModel& model, media::Engine& engine, ClipAnalyser& ana
     actions->addWidget(m_match);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     buttons->button(QDialogButtonBox::Cancel)->setText(QStringLiteral("キャンセル"));
+    m_ok = buttons->button(QDialogButtonBox::Ok);
     for (QPushButton* b : {m_match, m_autoTrim, m_playIn, m_playEnd, m_stop})
         b->setAutoDefault(false);
     connect(buttons, &QDialogButtonBox::accepted, this, &ClipEditor::accept);
@@ -252,13 +253,16 @@ ClipEditor::ClipEditor(PadModel& model, media::Engine& engine, ClipAnalyser& ana
                 m_figures = f;
                 m_figuresSpan = s;
                 showLoudness();
-                if (std::exchange(m_matchPending, false))
+                if (std::exchange(m_matchPending, false)) {
+                    showPending();
                     matchLoudness();
+                }
             });
     connect(&m_analyser, &ClipAnalyser::audibleReady, this,
             [this](const QString& path, const media::AudibleSpan& audible) {
                 if (path != m_path || !std::exchange(m_trimPending, false))
                     return;
+                showPending();
                 if (!audible.audible) {
                     say(QStringLiteral("-50 dBFS を超える音がないため、カットしませんでした"));
                     return;
@@ -275,6 +279,7 @@ ClipEditor::ClipEditor(PadModel& model, media::Engine& engine, ClipAnalyser& ana
                 if (path != m_path)
                     return;
                 m_matchPending = m_trimPending = false;
+                showPending();
                 say(QStringLiteral("クリップを解析できません: ") + message);
             });
     // A pad that loses or changes its clip has nothing left to edit.
@@ -353,8 +358,10 @@ void ClipEditor::measure() {
         m_figures = f;
         m_figuresSpan = span();
         showLoudness();
-        if (std::exchange(m_matchPending, false))
+        if (std::exchange(m_matchPending, false)) {
+            showPending();
             matchLoudness();
+        }
     }
 }
 
@@ -376,6 +383,7 @@ void ClipEditor::showLoudness() {
 void ClipEditor::matchLoudness() {
     if (!m_figures) {
         m_matchPending = true;
+        showPending();
         say(QStringLiteral("ラウドネスを測定しています…"));
         m_measureDelay->stop();
         measure();
@@ -397,8 +405,15 @@ void ClipEditor::matchLoudness() {
 
 void ClipEditor::autoTrim() {
     m_trimPending = true;
+    showPending();
     say(QStringLiteral("無音を探しています…"));
     m_analyser.requestAudible(m_path, kTrimThresholdDbfs);
+}
+
+// OK waits for a match or a cut under way, so that it never keeps a draft the operator
+// expects to have been matched or cut.
+void ClipEditor::showPending() {
+    m_ok->setEnabled(!m_matchPending && !m_trimPending);
 }
 
 void ClipEditor::say(const QString& text) {

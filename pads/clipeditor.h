@@ -3,7 +3,7 @@
 // clip with the in and out points and the fades as handles to drag, spin boxes for exact
 // values (m:ss.mmm), the gain (-inf..+12 dB) and the measured loudness and true peak of the
 // part between in and out. "ラウドネスを揃える" sets the gain so that this part reaches the
-// board's loudness target; "無音をカット" moves in and out to the first and last sample above
+// board's loudness target; "無音をカット(T)" moves in and out to the first and last sample above
 // -50 dBFS. Three buttons preview the draft on the pad's own voice: from the in point, the
 // last 3 s before the out point, and stop.
 //
@@ -107,6 +107,7 @@ private:
     void stopPreview();
     void followPreview();
     void restoreVoice();
+    void showPending();
     void say(const QString& text);
 
     PadModel& m_model;
@@ -137,6 +138,7 @@ private:
     QPushButton* m_playIn;
     QPushButton* m_playEnd;
     QPushButton* m_stop;
+    QPushButton* m_ok = nullptr;
     QTimer* m_measureDelay;
     QTimer* m_previewTimer;
 };
