@@ -239,7 +239,7 @@ ClipEditor::ClipEditor(PadModel& model, media::Engine& engine, ClipAnalyser& ana
     connect(&m_analyser, &ClipAnalyser::overviewProgress, this,
             [this](const QString& path, const media::Overview& partial) {
                 if (path == m_path)
-                    m_wave->setOverview(partial, m_wave->width());
+                    m_wave->setOverview(partial, m_columnsAsked);
             });
     connect(&m_analyser, &ClipAnalyser::overviewReady, this,
             [this](const QString& path, const media::Overview& overview) {
@@ -291,7 +291,8 @@ ClipEditor::ClipEditor(PadModel& model, media::Engine& engine, ClipAnalyser& ana
     resize(760, 380);
     // The waveform is asked for once the view has its width.
     QTimer::singleShot(0, this, [this] {
-        m_analyser.requestOverview(m_path, std::max(1, m_wave->width()));
+        m_columnsAsked = std::max(1, m_wave->width());
+        m_analyser.requestOverview(m_path, m_columnsAsked);
         measure();
     });
 }

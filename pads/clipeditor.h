@@ -116,6 +116,7 @@ private:
     int m_pad;
     QString m_path;
     std::int64_t m_length = 0;
+    int m_columnsAsked = 1; // the overview's columns, one a pixel of the view when asked
     double m_target;
     std::optional<media::LoudnessFigures> m_figures; // of span(), when measured
     media::Span m_figuresSpan;
