@@ -160,12 +160,14 @@ ClipEditor::ClipEditor(PadModel& model, media::Engine& engine, ClipAnalyser& ana
         QStringLiteral("イン点とアウト点を -50 dBFS を超える最初と最後の音に合わせます"));
     m_status->setWordWrap(true);
 
-    // The length is known as soon as the clip is open; the pictures and figures follow.
+    // The length is known as soon as the clip is open: the player counts from the in point
+    // to the out point, so a clip played to its end is the in point longer. An earlier out
+    // point hides the rest until the analysis tells the whole length (learnLength).
     ClipPlayer* player = model.player(pad);
-    m_length = player->MCIOpened() ? player->Length() : 0;
-    m_wave->setLength(m_length);
-    for (TimeSpinBox* box : {m_in, m_out, m_fadeIn, m_fadeOut})
-        box->setMaximum(static_cast<int>(std::min<std::int64_t>(m_length, padfields::kMaxMs)));
+    const int in = model.extension(pad, padfields::TrimIn);
+    const int out = model.extension(pad, padfields::TrimOut);
+    const std::int64_t played = player->MCIOpened() ? player->Length() : 0;
+    setLength(out == 0 ? in + played : std::max<std::int64_t>(out, in + played));
     m_gain->setRange(kGainMinDb, kGainMaxDb);
     m_gain->setDecimals(1);
     m_gain->setSingleStep(0.5);
@@ -207,8 +209,7 @@ ClipEditor::ClipEditor(PadModel& model, media::Engine& engine, ClipAnalyser& ana
 
     // The model's values are the draft's start.
     WaveformView::Points p;
-    p.in = model.extension(pad, padfields::TrimIn);
-    const int out = model.extension(pad, padfields::TrimOut);
+    p.in = in;
     p.out = out == 0 ? m_length : out;
     p.fadeIn = model.extension(pad, padfields::FadeIn);
     p.fadeOut = model.extension(pad, padfields::FadeOut);
@@ -238,13 +239,17 @@ ClipEditor::ClipEditor(PadModel& model, media::Engine& engine, ClipAnalyser& ana
     // The analyser answers every editor; each takes what is about its own file and span.
     connect(&m_analyser, &ClipAnalyser::overviewProgress, this,
             [this](const QString& path, const media::Overview& partial) {
-                if (path == m_path)
-                    m_wave->setOverview(partial, m_columnsAsked);
+                if (path != m_path)
+                    return;
+                learnLength(partial.lengthMs);
+                m_wave->setOverview(partial, m_columnsAsked);
             });
     connect(&m_analyser, &ClipAnalyser::overviewReady, this,
             [this](const QString& path, const media::Overview& overview) {
-                if (path == m_path)
-                    m_wave->setOverview(overview, static_cast<int>(overview.columns.size()));
+                if (path != m_path)
+                    return;
+                learnLength(overview.lengthMs);
+                m_wave->setOverview(overview, static_cast<int>(overview.columns.size()));
             });
     connect(&m_analyser, &ClipAnalyser::loudnessReady, this,
             [this](const QString& path, media::Span s, const media::LoudnessFigures& f) {
@@ -263,6 +268,7 @@ ClipEditor::ClipEditor(PadModel& model, media::Engine& engine, ClipAnalyser& ana
                 if (path != m_path || !std::exchange(m_trimPending, false))
                     return;
                 showPending();
+                learnLength(audible.lengthMs);
                 if (!audible.audible) {
                     say(QStringLiteral("-50 dBFS を超える音がないため、カットしませんでした"));
                     return;
@@ -335,6 +341,26 @@ void ClipEditor::setPoints(const WaveformView::Points& p) {
         showLoudness();
         m_measureDelay->start();
     }
+}
+
+void ClipEditor::setLength(std::int64_t ms) {
+    m_length = std::max<std::int64_t>(0, ms);
+    m_wave->setLength(m_length);
+    for (TimeSpinBox* box : {m_in, m_out, m_fadeIn, m_fadeOut})
+        box->setMaximum(static_cast<int>(std::min<std::int64_t>(m_length, padfields::kMaxMs)));
+}
+
+// The analysis read the whole clip: its length replaces the one the player allowed to guess.
+// An out point at the end stays at the end.
+void ClipEditor::learnLength(std::int64_t ms) {
+    if (ms <= 0 || ms == m_length)
+        return;
+    WaveformView::Points p = points();
+    const bool atEnd = p.out >= m_length;
+    setLength(ms);
+    if (atEnd)
+        p.out = m_length;
+    setPoints(p);
 }
 
 void ClipEditor::showPoints() {

@@ -95,6 +95,8 @@ signals:
     void loudnessShown();
 
 private:
+    void setLength(std::int64_t ms);
+    void learnLength(std::int64_t ms);
     WaveformView::Points points() const;
     void setPoints(const WaveformView::Points& p);
     void showPoints();
