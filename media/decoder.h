@@ -45,7 +45,8 @@ protected:
     std::vector<int> m_map;
 };
 
-// libsndfile over `fd`, which stays the caller's; null when libsndfile does not know the file.
+// libsndfile over `fd`, which stays the caller's (positioned anywhere); null when libsndfile does
+// not know the file.
 std::unique_ptr<Decoder> openSndfileDecoder(int fd);
 
 // The file name extensions of every kind of clip the program opens, lower case, without the

@@ -13,6 +13,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -180,6 +181,13 @@ public:
             m_frames = av_rescale(m_format->duration, m_rate, AV_TIME_BASE);
         if (m_frames < 0 || m_frames >= (std::int64_t{1} << 40))
             m_frames = 0;
+        // An MP4 names the length exactly (its edit list leaves out the encoder's delay and the
+        // padding of the last packet), where other containers round it: the decoder ends
+        // there.
+        m_end = std::strncmp(m_format->iformat->name, "mov,", 4) == 0 && st->duration > 0 &&
+                        st->duration != AV_NOPTS_VALUE && m_frames > 0
+                    ? m_frames
+                    : INT64_MAX;
         // Timestamps fine enough to count samples by: a packet's time then names its sample.
         m_sampleTimes = st->time_base.num == 1 && st->time_base.den % m_rate == 0;
         m_pos = 0;
@@ -187,6 +195,7 @@ public:
     }
 
     std::int64_t read(float* out, std::int64_t frames) override {
+        frames = std::min(frames, std::max<std::int64_t>(m_end - m_pos, 0));
         std::int64_t done = 0;
         while (done < frames) {
             if (m_pendCount == 0 && !decodeNext())
@@ -269,6 +278,8 @@ private:
 
     // Decodes and drops frames up to `frame`; false when the file ends before it.
     bool skipTo(std::int64_t frame) {
+        if (frame >= m_end)
+            return false;
         while (m_pos < frame) {
             if (m_pendCount == 0 && !decodeNext())
                 return false;
@@ -357,6 +368,7 @@ private:
     bool m_ended = false;
     std::int64_t m_framePts = AV_NOPTS_VALUE; // of the frame decoded last
     std::int64_t m_pos = 0;                   // frame the next read() returns
+    std::int64_t m_end = INT64_MAX;           // the container's exact length, when it has one
     std::vector<float> m_pend;                // decoded frames not yet read
     std::size_t m_pendStart = 0;
     std::size_t m_pendCount = 0;

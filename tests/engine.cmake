@@ -3,5 +3,5 @@
 cuedeck_add_test(NAME engine_test
                  SOURCES engine_playback_test.cpp engine_badinput_test.cpp engine_mixing_test.cpp
                          engine_device_test.cpp
-                 LIBS cuedeck_media PkgConfig::SNDFILE PkgConfig::SOXR
+                 LIBS cuedeck_media PkgConfig::SNDFILE PkgConfig::SOXR PkgConfig::FFMPEG
                  LABELS engine TIMEOUT 120)

@@ -1,6 +1,7 @@
 // The mixer pulled block by block without a device: samples, positions, end events, restart,
-// volume, stop and continue, streaming of long and converted clips.
+// volume, stop and continue, streaming of long and converted clips, clips decoded by FFmpeg.
 
+#include "encode_support.h"
 #include "engine.h"
 #include "engine_support.h"
 #include "volume.h"
@@ -341,7 +342,7 @@ TEST_F(EnginePlayback, ConvertedClipResumesInTheMiddleOnTheRightSample) {
     const auto reference = pull(engine, 3 * kRate);
     const int fadeIn = kRate * 3 / 1000;
     // Starts past the head, in the ring, at odd frames, so the converter restarts off its grid.
-    for (long at : {kRate + 1, 2 * kRate - 77, kRate / 3}) {
+    for (long at : {kRate + 1, 2 * kRate - 77, kRate / 3, 77}) {
         SCOPED_TRACE(at);
         engine.seek(0, at);
         pull(engine, 512); // the stopped voice gets its ring filled from there; fades end
@@ -389,6 +390,82 @@ TEST_F(EnginePlayback, Mp3WithAndWithoutLengthTagEndsWhereItsLengthSays) {
         for (long i = kRate; i < kRate + 4800; ++i)
             peak = std::max(peak, std::fabs(out[static_cast<std::size_t>(2 * i)]));
         EXPECT_NEAR(peak, 0.5f, 0.05f);
+    }
+}
+
+TEST_F(EnginePlayback, AacAndAlacInM4aSoundAndEndAtTheirLength) {
+    // 1.5 s of the test signal at 48 kHz, as 16-bit samples (ALAC keeps them exactly).
+    const long frames = kRate * 3 / 2;
+    std::vector<float> src(static_cast<std::size_t>(frames * 2));
+    for (long i = 0; i < frames; ++i)
+        for (int c = 0; c < 2; ++c)
+            src[static_cast<std::size_t>(2 * i + c)] =
+                std::round(testSample(i, c) * 32767.0f) / 32768.0f;
+    for (const char* codec : {"alac", "aac"}) {
+        SCOPED_TRACE(codec);
+        const std::string path = dir.file(std::string("clip-") + codec + ".m4a");
+        encodeClip(path, "ipod", codec, kRate, 2, src);
+        auto clip = engine.openClip(path);
+        EXPECT_NEAR(static_cast<double>(clip->length()), frames, kRate / 20);
+        engine.load(0, clip);
+        engine.waitIdle(std::chrono::seconds(5));
+        EndLog log;
+        log.attach(engine, 0);
+        const std::uint32_t stamp = engine.play(0);
+        const auto out = pull(engine, 2 * kRate);
+        engine.waitIdle(std::chrono::seconds(5));
+        EXPECT_FALSE(engine.isPlaying(0));
+        EXPECT_TRUE(clip->lengthExact());
+        EXPECT_EQ(engine.length(0), frames); // encoder delay and padding left out
+        EXPECT_EQ(engine.position(0), frames);
+        EXPECT_EQ(log.finished(), std::vector<std::uint32_t>{stamp});
+        // Lossless: every sample as written; AAC: the same waveform, within its coding noise.
+        float worst = 0.0f;
+        double error = 0.0;
+        for (std::size_t i = 0; i < src.size(); ++i) {
+            worst = std::max(worst, std::fabs(out[i] - src[i]));
+            error += std::fabs(out[i] - src[i]) / static_cast<double>(src.size());
+        }
+        if (std::string(codec) == "alac")
+            EXPECT_LE(worst, 1.0f / 32768.0f);
+        else
+            EXPECT_LT(error, 0.02);
+        EXPECT_EQ(peakOf(out, src.size()), 0.0f); // silence after the end
+    }
+}
+
+TEST_F(EnginePlayback, M4aResumesOnTheRightSampleAfterAnySeek) {
+    // ALAC at the engine's rate compares bit for bit; AAC at 44.1 kHz also passes the
+    // converter. Targets past the decoder's own seek distance, just ahead, and back.
+    const long frames = 4 * 44100;
+    for (const auto& [codec, rate] : {std::pair{"alac", kRate}, std::pair{"aac", 44100}}) {
+        SCOPED_TRACE(codec);
+        std::vector<float> src(static_cast<std::size_t>(frames * 2));
+        for (long i = 0; i < frames; ++i)
+            for (int c = 0; c < 2; ++c)
+                src[static_cast<std::size_t>(2 * i + c)] = testSample(i * 7, c) * 0.5f;
+        const std::string path = dir.file(std::string("seek-") + codec + ".m4a");
+        encodeClip(path, "ipod", codec, rate, 2, src);
+        engine.load(0, engine.openClip(path));
+        engine.waitIdle(std::chrono::seconds(5));
+        engine.play(0);
+        const auto reference = pull(engine, 3 * kRate + 4096);
+        const int fadeIn = kRate * 3 / 1000;
+        for (long at : {3L * kRate - 4097, kRate + 333L, 2L * kRate + 1, 77L}) {
+            SCOPED_TRACE(at);
+            engine.seek(0, at);
+            pull(engine, 512);
+            engine.play(0);
+            const auto out = pull(engine, 2048);
+            for (long i = fadeIn; i < 2048; ++i)
+                for (int c = 0; c < 2; ++c)
+                    ASSERT_NEAR(out[static_cast<std::size_t>(2 * i + c)],
+                                reference[static_cast<std::size_t>(2 * (at + i) + c)],
+                                rate == kRate ? 0.0f : 2e-3f)
+                        << i;
+            engine.stop(0);
+        }
+        pull(engine, 1024); // the last stop's fade ends before the next clip's reference
     }
 }
 

@@ -1,0 +1,106 @@
+#pragma once
+// Clips in the formats that go through FFmpeg (.m4a with AAC or ALAC, WMA, Matroska), written
+// with libavcodec's own encoders, so that tests and benchmarks need no encoder program.
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libswresample/swresample.h>
+}
+
+#include <algorithm>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// Writes interleaved float `samples` (`channels` a frame, at `rate`) to `path` with the
+// encoder `codec` ("aac", "alac", "wmav2", "flac") in the container `muxer` ("ipod" for .m4a,
+// "mp4", "asf", "matroska"). Throws std::runtime_error when it cannot.
+inline void encodeClip(const std::string& path, const char* muxer, const char* codec, int rate,
+                       int channels, const std::vector<float>& samples) {
+    auto check = [&](bool ok, const char* what) {
+        if (!ok)
+            throw std::runtime_error(std::string("encodeClip: ") + what + " " + path);
+    };
+    AVFormatContext* out = nullptr;
+    check(avformat_alloc_output_context2(&out, nullptr, muxer, path.c_str()) >= 0, "muxer");
+    const AVCodec* enc = avcodec_find_encoder_by_name(codec);
+    AVStream* st = avformat_new_stream(out, nullptr);
+    AVCodecContext* cc = enc ? avcodec_alloc_context3(enc) : nullptr;
+    check(st && cc, "encoder");
+    // 16-bit where the encoder takes it (ALAC), so that a lossless clip holds what was written.
+    cc->sample_fmt = enc->sample_fmts ? enc->sample_fmts[0] : AV_SAMPLE_FMT_FLTP;
+    for (const AVSampleFormat* f = enc->sample_fmts; f && *f != AV_SAMPLE_FMT_NONE; ++f)
+        if (*f == AV_SAMPLE_FMT_S16P || *f == AV_SAMPLE_FMT_S16)
+            cc->sample_fmt = *f;
+    cc->sample_rate = rate;
+    av_channel_layout_default(&cc->ch_layout, channels);
+    cc->bit_rate = 96000;
+    cc->time_base = AVRational{1, rate};
+    if (out->oformat->flags & AVFMT_GLOBALHEADER)
+        cc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    // Without noise substitution, whose noise the decoder draws afresh after every seek: the
+    // same frame then decodes to the same samples however it was reached.
+    AVDictionary* options = nullptr;
+    if (std::string(codec) == "aac")
+        av_dict_set(&options, "aac_pns", "0", 0);
+    check(avcodec_open2(cc, enc, &options) >= 0, "open encoder");
+    av_dict_free(&options);
+    check(avcodec_parameters_from_context(st->codecpar, cc) >= 0, "parameters");
+    st->time_base = cc->time_base;
+    check(avio_open(&out->pb, path.c_str(), AVIO_FLAG_WRITE) >= 0, "create");
+    check(avformat_write_header(out, nullptr) >= 0, "header");
+
+    SwrContext* swr = nullptr;
+    check(swr_alloc_set_opts2(&swr, &cc->ch_layout, cc->sample_fmt, rate, &cc->ch_layout,
+                              AV_SAMPLE_FMT_FLT, rate, 0, nullptr) >= 0 &&
+              swr_init(swr) >= 0,
+          "converter");
+    AVFrame* frame = av_frame_alloc();
+    AVPacket* packet = av_packet_alloc();
+    const int frameSize = cc->frame_size > 0 ? cc->frame_size : 4096;
+    const bool smallLast =
+        (enc->capabilities & (AV_CODEC_CAP_SMALL_LAST_FRAME | AV_CODEC_CAP_VARIABLE_FRAME_SIZE)) !=
+        0;
+    auto drain = [&] {
+        while (avcodec_receive_packet(cc, packet) == 0) {
+            av_packet_rescale_ts(packet, cc->time_base, st->time_base);
+            packet->stream_index = st->index;
+            check(av_interleaved_write_frame(out, packet) >= 0, "write");
+        }
+    };
+    const std::int64_t total = static_cast<std::int64_t>(samples.size()) / channels;
+    std::vector<float> block;
+    for (std::int64_t at = 0; at < total; at += frameSize) {
+        const int n = static_cast<int>(std::min<std::int64_t>(frameSize, total - at));
+        block.assign(samples.begin() + at * channels, samples.begin() + (at + n) * channels);
+        const int size = smallLast ? n : frameSize;
+        block.resize(static_cast<std::size_t>(size * channels), 0.0f);
+        frame->nb_samples = size;
+        frame->format = cc->sample_fmt;
+        frame->sample_rate = rate;
+        check(av_channel_layout_copy(&frame->ch_layout, &cc->ch_layout) >= 0 &&
+                  av_frame_get_buffer(frame, 0) >= 0,
+              "frame");
+        const auto* in = reinterpret_cast<const std::uint8_t*>(block.data());
+        check(swr_convert(swr, frame->data, size, &in, size) == size, "convert");
+        frame->pts = at;
+        check(avcodec_send_frame(cc, frame) >= 0, "encode");
+        av_frame_unref(frame);
+        drain();
+    }
+    avcodec_send_frame(cc, nullptr);
+    drain();
+    check(av_write_trailer(out) >= 0, "trailer");
+    av_frame_free(&frame);
+    av_packet_free(&packet);
+    swr_free(&swr);
+    avcodec_free_context(&cc);
+    avio_closep(&out->pb);
+    avformat_free_context(out);
+}
+
+} // namespace testsupport
