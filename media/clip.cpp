@@ -143,7 +143,9 @@ void Clip::prepareHead() noexcept {
     try {
         std::int64_t headTarget = static_cast<std::int64_t>(kHeadSeconds * m_outRate);
         if (lengthExact())
-            headTarget = std::min(headTarget, length());
+            headTarget = std::clamp<std::int64_t>(length() - m_headStart, 0, headTarget);
+        if (m_headStart > 0)
+            startAt(m_headStart);
         std::vector<float> head(
             static_cast<std::size_t>(std::max<std::int64_t>(headTarget, 1) * 2));
         m_headFrames = read(head.data(), headTarget);
@@ -348,21 +350,54 @@ std::int64_t Clip::read(float* out, std::int64_t frames) {
     return produced;
 }
 
-void Clip::seekFromStart(std::int64_t frame) {
+std::int64_t Clip::sourceFrameAt(std::int64_t outFrame) const {
+    return outFrame * m_ratioSrc / m_ratioOut;
+}
+
+void Clip::startAt(std::int64_t frame) {
     frame = std::max<std::int64_t>(frame, 0);
+    if (!m_soxr) {
+        seek(frame);
+        return;
+    }
     m_outPos = frame;
     m_srcEnd = false;
     m_flushed = false;
     m_inStart = m_inCount = 0;
-    m_discard = frame; // decoded and converted as read() does from the start, then dropped
-    if (m_soxr)
-        soxr_clear(sx(m_soxr));
-    if (!m_decoder->seek(0)) {
+    m_discard = 0;
+    soxr_clear(sx(m_soxr));
+    const std::int64_t src = sourceFrameAt(frame);
+    if (!m_decoder->seek(src)) {
         m_srcEnd = true;
         m_flushed = true;
-        m_discard = 0;
     }
-    m_srcRead = 0;
+    m_srcRead = src;
+}
+
+void Clip::setLoopWindow(std::int64_t in, std::int64_t out) {
+    m_loopIn = std::max<std::int64_t>(in, 0);
+    m_loopSrcIn = sourceFrameAt(m_loopIn);
+    m_loopSrcOut = out > m_loopIn ? sourceFrameAt(out) : 0;
+}
+
+void Clip::seekFromStart(std::int64_t frame) {
+    frame = std::max<std::int64_t>(frame, 0);
+    if (!m_soxr) {
+        seek(m_loopIn + frame);
+        return;
+    }
+    startAt(m_loopIn);
+    if (m_srcEnd)
+        return;
+    m_outPos = m_loopIn + frame;
+    m_discard = frame; // decoded and converted as a head from the in point is, then dropped
+}
+
+// Source frames to read next: up to the loop window's out point while readOn() wraps there.
+std::int64_t Clip::sourceChunk() const {
+    if (m_wrap && m_loopSrcOut > 0)
+        return std::clamp<std::int64_t>(m_loopSrcOut - m_srcRead, 0, kSourceChunk);
+    return kSourceChunk;
 }
 
 std::int64_t Clip::readOn(float* out, std::int64_t frames) {
@@ -413,11 +448,12 @@ std::int64_t Clip::decodeRaw(float* out, std::int64_t frames) {
     while (produced < frames) {
         if (m_inCount == 0 && !m_srcEnd) {
             m_inStart = 0;
-            m_inCount = static_cast<std::size_t>(readSourceStereo(m_inBuf.data(), kSourceChunk));
-            if (m_inCount == 0 && m_wrap && m_decoder->seek(0)) {
-                m_srcRead = 0; // the next pass follows the last frame, through the same filter
+            m_inCount = static_cast<std::size_t>(readSourceStereo(m_inBuf.data(), sourceChunk()));
+            if (m_inCount == 0 && m_wrap && m_decoder->seek(m_loopSrcIn)) {
+                // The next pass follows the last frame, through the same filter.
+                m_srcRead = m_loopSrcIn;
                 m_inCount =
-                    static_cast<std::size_t>(readSourceStereo(m_inBuf.data(), kSourceChunk));
+                    static_cast<std::size_t>(readSourceStereo(m_inBuf.data(), sourceChunk()));
             }
             if (m_inCount == 0)
                 m_srcEnd = true;

@@ -8,6 +8,7 @@
 // clips with more channels are folded down to stereo: centre and surrounds into left and
 // right at -3 dB, the low-frequency channel left out (see foldDownMatrix()).
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -39,9 +40,15 @@ public:
     // prepareHead(), which another thread may run. Format and length are known on return.
     // Throws OpenError.
     static std::shared_ptr<Clip> openDeferred(const std::string& path, int outputRate);
-    // Decodes and converts the head; runs once, on one thread, before any seek() or read().
-    // Without memory for it the head stays empty and the whole clip streams.
+    // Decodes and converts the head, from output frame headStart(); runs once, on one thread,
+    // before any seek() or read(). Without memory for it the head stays empty and the whole
+    // clip streams.
     void prepareHead() noexcept;
+    // Where the head starts: a pad trimmed to an in point keeps the frames from there in
+    // memory. Set before prepareHead(); 0 unless set. A head from a later frame starts the
+    // converter afresh there, as if the clip began at that frame (see startAt()).
+    void setHeadStart(std::int64_t frame) { m_headStart = std::max<std::int64_t>(frame, 0); }
+    std::int64_t headStart() const { return m_headStart; }
     // True once the head is ready: head(), headFrames() and the decoder may be used from then
     // on (by the thread that saw this true, or one it hands the clip to).
     bool headReady() const { return m_headReady.load(std::memory_order_acquire); }
@@ -60,7 +67,7 @@ public:
     std::int64_t length() const { return m_length.load(std::memory_order_acquire); }
     bool lengthExact() const { return m_exact.load(std::memory_order_acquire); }
 
-    // The converted beginning of the clip, headFrames() stereo frames (once headReady()).
+    // The converted frames from headStart(), headFrames() stereo frames (once headReady()).
     const float* head() const { return m_head.data(); }
     std::int64_t headFrames() const { return m_headFrames; }
 
@@ -69,12 +76,18 @@ public:
     void seek(std::int64_t frame);
     // Decodes up to `frames` stereo frames into `out`; returns how many (0 at the end).
     std::int64_t read(float* out, std::int64_t frames);
+    // Positions the decoder at output frame `frame` with the converter started afresh on the
+    // source frame there: what follows is the clip as if it began at `frame`, the very frames
+    // a head from that frame holds. Without conversion the same as seek().
+    void startAt(std::int64_t frame);
 
-    // For a loop through the rate converter: the clip repeated without end, converted in one
-    // go, so that no pass starts the converter afresh. seekFromStart() positions the decoder
-    // at output frame `frame` of the first pass by decoding from the clip's start (the very
-    // frames read() gives there); readOn() then goes on, at the clip's end into its start
-    // again. A seek() ends it.
+    // For a loop through the rate converter: the loop window [in, out) (output frames; out 0 =
+    // the clip's end) repeated without end, converted in one go, so that no pass starts the
+    // converter afresh. setLoopWindow() names the window; seekFromStart() positions the
+    // decoder at output frame `frame` of the first pass by decoding from the window's in
+    // point as startAt() does (the very frames a head from there holds); readOn() then goes
+    // on, at the window's out point into its in point again. A seek() ends it.
+    void setLoopWindow(std::int64_t in, std::int64_t out);
     void seekFromStart(std::int64_t frame);
     std::int64_t readOn(float* out, std::int64_t frames);
     // True when the clip's frames pass the rate converter.
@@ -93,6 +106,8 @@ public:
 private:
     Clip() = default;
     std::int64_t outLengthFor(std::int64_t sourceFrames) const;
+    std::int64_t sourceFrameAt(std::int64_t outFrame) const;
+    std::int64_t sourceChunk() const;
     std::int64_t decodeRaw(float* out, std::int64_t frames);
     std::int64_t readSourceStereo(float* out, std::int64_t frames);
     void resetConverter();
@@ -116,6 +131,11 @@ private:
 
     std::vector<float> m_head;
     std::int64_t m_headFrames = 0;
+    std::int64_t m_headStart = 0;
+    // readOn()'s window in source frames; m_loopSrcOut 0 = the source's end.
+    std::int64_t m_loopIn = 0;
+    std::int64_t m_loopSrcIn = 0;
+    std::int64_t m_loopSrcOut = 0;
 
     // Decoder state.
     std::int64_t m_outPos = 0;    // output frame the next read() returns

@@ -1,12 +1,14 @@
 #include "engine.h"
 
 #include "devicewatch.h"
+#include "envelope.h"
 #include "messages.h"
 #include "mixer.h"
 #include "preparer.h"
 #include "readahead.h"
 
 #include <algorithm>
+#include <cmath>
 #include <thread>
 
 namespace media {
@@ -22,6 +24,18 @@ struct VoiceUI {
     bool fading = false;
     std::uint32_t stamp = 0;
     std::int64_t pos = 0; // the position while stopped; the start of the current playback
+    // The window asked for, the one the current playback started with, and the head
+    // prepared for the in point where the clip's own does not start there.
+    std::int64_t in = 0;
+    std::int64_t out = 0;
+    std::int64_t playIn = 0;
+    std::int64_t playOut = 0;
+    std::shared_ptr<WindowHead> extra;
+
+    Window window(bool ofPlayback) const {
+        return clampWindow(ofPlayback ? playIn : in, ofPlayback ? playOut : out,
+                           clip ? clip->length() : 0);
+    }
 
     // Stopped at `frame`.
     void rest(std::int64_t frame) {
@@ -34,7 +48,7 @@ struct VoiceUI {
 // A clip replaced on a voice: it lives until the mixer and the worker have both seen the
 // command that replaced it.
 struct Retired {
-    std::shared_ptr<Clip> clip;
+    std::shared_ptr<void> clip;
     int voice;
     std::uint64_t seq;
 };
@@ -95,7 +109,45 @@ struct Engine::Impl {
     bool currentlyPlaying(int v) const;
     void hurry(int v);
     std::uint32_t start(int v, std::int64_t frame, bool resume);
+    std::shared_ptr<WindowHead> prepareWindowHead(const std::string& path, std::int64_t start);
+    void forgetWindow(int v, std::uint64_t seq);
 };
+
+// A head from `start` for a voice whose clip's own head starts elsewhere: a second decoder of
+// the same file makes it on the pool, so that neither this thread nor the worker waits.
+std::shared_ptr<WindowHead> Engine::Impl::prepareWindowHead(const std::string& path,
+                                                            std::int64_t start) {
+    auto head = std::make_shared<WindowHead>();
+    head->start = start;
+    auto task = [weak = std::weak_ptr<WindowHead>(head), path, start,
+                 rate = device->rate()]() noexcept {
+        const std::shared_ptr<WindowHead> h = weak.lock();
+        if (!h)
+            return; // replaced before its turn came
+        try {
+            std::shared_ptr<Clip> clip = Clip::openDeferred(path, rate);
+            clip->setHeadStart(start);
+            clip->prepareHead();
+            h->clip = std::move(clip);
+        } catch (...) {
+            // The file went away or changed: no head, the voice streams from the in point.
+        }
+        h->ready.store(true, std::memory_order_release);
+    };
+    if (options.prepareOnOpen)
+        task();
+    else
+        preparer->submitTask(std::move(task));
+    return head;
+}
+
+// A new clip (or none) on voice `v`: its window starts as the whole clip.
+void Engine::Impl::forgetWindow(int v, std::uint64_t seq) {
+    VoiceUI& u = ui[static_cast<std::size_t>(v)];
+    if (u.extra)
+        retired.push_back({std::move(u.extra), v, seq});
+    u.in = u.out = u.playIn = u.playOut = 0;
+}
 
 std::uint32_t Engine::Impl::newStamp() {
     const std::uint32_t stamp = nextStamp;
@@ -146,6 +198,10 @@ std::uint32_t Engine::Impl::start(int v, std::int64_t frame, bool resume) {
     VoiceUI& u = ui[static_cast<std::size_t>(v)];
     const std::uint32_t stamp = newStamp();
     hurry(v);
+    if (!resume) {
+        u.playIn = u.in;
+        u.playOut = u.out;
+    }
     send(Command::Play, v, [&](Command& c) {
         c.resume = resume;
         c.stamp = stamp;
@@ -225,8 +281,10 @@ void Engine::render(float* out, int frames) {
     d->mixer->mix(out, frames);
 }
 
-std::shared_ptr<Clip> Engine::openClip(const std::string& path) const {
+std::shared_ptr<Clip> Engine::openClip(const std::string& path, std::int64_t headFrom) const {
     std::shared_ptr<Clip> clip = Clip::openDeferred(path, sampleRate());
+    // A head from an in point past the end would be empty: the window leaves such a point out.
+    clip->setHeadStart(clampWindow(headFrom, 0, clip->length()).in);
     if (d->options.prepareOnOpen)
         clip->prepareHead();
     else
@@ -246,6 +304,7 @@ void Engine::load(int voice, std::shared_ptr<Clip> clip) {
     // The replaced clip lives until the mixer and the worker have both seen this command.
     if (u.clip)
         d->retired.push_back({std::move(u.clip), voice, seq});
+    d->forgetWindow(voice, seq);
     u.clip = std::move(clip);
     u.rest(0);
 }
@@ -255,7 +314,9 @@ void Engine::unload(int voice) {
     if (!u)
         return;
     d->collect();
-    d->retired.push_back({std::move(u->clip), voice, d->send(Command::Unload, voice)});
+    const std::uint64_t seq = d->send(Command::Unload, voice);
+    d->retired.push_back({std::move(u->clip), voice, seq});
+    d->forgetWindow(voice, seq);
     u->clip.reset();
     u->rest(0);
 }
@@ -278,7 +339,13 @@ void Engine::stop(int voice) {
     VoiceUI* u = d->withClip(voice);
     if (!u)
         return;
-    const std::int64_t pos = d->currentPos(voice);
+    std::int64_t pos = d->currentPos(voice);
+    if (d->currentlyPlaying(voice)) {
+        // The playback's window gives way to the one asked for since: the voice stands on
+        // the same frame of the clip, where the new window holds it.
+        const Window from = u->window(true), to = u->window(false);
+        pos = std::clamp<std::int64_t>(from.in + pos - to.in, 0, to.length());
+    }
     d->send(Command::Stop, voice, [&](Command& c) { c.frame = pos; });
     u->rest(pos);
 }
@@ -287,7 +354,7 @@ void Engine::seek(int voice, std::int64_t frame) {
     VoiceUI* u = d->withClip(voice);
     if (!u)
         return;
-    frame = std::clamp<std::int64_t>(frame, 0, u->clip->length());
+    frame = std::clamp<std::int64_t>(frame, 0, u->window(false).length());
     d->send(Command::Seek, voice, [&](Command& c) { c.frame = frame; });
     u->rest(frame);
 }
@@ -300,6 +367,49 @@ void Engine::setGain(int voice, float gain) {
 void Engine::setLooping(int voice, bool on) {
     if (voice >= 0 && voice < kVoices)
         d->send(Command::Loop, voice, [&](Command& c) { c.flag = on; });
+}
+
+void Engine::setWindow(int voice, std::int64_t inFrame, std::int64_t outFrame) {
+    VoiceUI* u = d->withClip(voice);
+    if (!u)
+        return;
+    inFrame = std::max<std::int64_t>(inFrame, 0);
+    outFrame = std::max<std::int64_t>(outFrame, 0);
+    if (inFrame == u->in && outFrame == u->out)
+        return;
+    d->collect();
+    const std::int64_t start = clampWindow(inFrame, outFrame, u->clip->length()).in;
+    std::shared_ptr<WindowHead> head;
+    if (start != u->clip->headStart())
+        head = u->extra && u->extra->start == start ? u->extra
+                                                    : d->prepareWindowHead(u->clip->path(), start);
+    const std::uint64_t seq = d->send(Command::Window, voice, [&](Command& c) {
+        c.frame = inFrame;
+        c.until = outFrame;
+        c.head = head.get();
+    });
+    if (u->extra && u->extra != head)
+        d->retired.push_back({std::move(u->extra), voice, seq});
+    u->extra = std::move(head);
+    u->in = inFrame;
+    u->out = outFrame;
+    if (!d->currentlyPlaying(voice))
+        u->rest(0); // a stopped voice stands at the new in point
+}
+
+void Engine::setFades(int voice, std::int64_t inFrames, std::int64_t outFrames) {
+    if (voice >= 0 && voice < kVoices)
+        d->send(Command::Fades, voice, [&](Command& c) {
+            c.frame = std::max<std::int64_t>(inFrames, 0);
+            c.until = std::max<std::int64_t>(outFrames, 0);
+        });
+}
+
+void Engine::setTrimGain(int voice, float gain) {
+    if (voice >= 0 && voice < kVoices)
+        d->send(Command::TrimGain, voice, [&](Command& c) {
+            c.gain = std::isnan(gain) ? 0.0f : std::clamp(gain, 0.0f, 4.0f);
+        });
 }
 
 void Engine::fadeOut(int voice, int ms) {
@@ -347,7 +457,7 @@ std::int64_t Engine::position(int voice) const {
 std::int64_t Engine::length(int voice) const {
     if (!loaded(voice))
         return 0;
-    return d->ui[static_cast<std::size_t>(voice)].clip->length();
+    return d->ui[static_cast<std::size_t>(voice)].window(d->currentlyPlaying(voice)).length();
 }
 
 void Engine::setListener(int voice, Listener listener) {

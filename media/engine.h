@@ -114,11 +114,13 @@ public:
     // Opens a clip for this engine's rate (may throw OpenError). Returns once the format and
     // length are known; the head is prepared on the pool. play() and restart() prepare a head
     // that still waits for the pool themselves; a head under way on the pool makes the voice
-    // start as soon as it is ready, from its first sample.
-    std::shared_ptr<Clip> openClip(const std::string& path) const;
+    // start as soon as it is ready, from its first sample. `headFrom`: the frame the head
+    // starts at, the in point the clip's voice will be given (setWindow()).
+    std::shared_ptr<Clip> openClip(const std::string& path, std::int64_t headFrom = 0) const;
 
     // --- control thread ---
-    // Puts `clip` on `voice`, stopped at 0 with gain 1, replacing (fading out) what was there.
+    // Puts `clip` on `voice`, stopped at 0 with gain 1, replacing (fading out) what was there;
+    // the voice plays the whole clip, without fades, at trim gain 1.
     void load(int voice, std::shared_ptr<Clip> clip);
     void unload(int voice);
     // Plays from the current position to the end. A playing voice goes on from where it is;
@@ -142,6 +144,24 @@ public:
     void fadeOut(int voice, int ms);
     // True from fadeOut() until the fade (or anything else) has ended the playback.
     bool fading(int voice) const;
+
+    // A pad's preparation. The voice plays the window [inFrame, outFrame) of its clip (frames
+    // from the clip's start; outFrame 0 = the clip's end): a press starts at the in point, a
+    // playback ends at the out point, a loop repeats from the in point to the out point, and
+    // position() and length() count within the window (0 = the in point). An in point at or
+    // past the clip's end is left out; an out point past the end or not after the in point
+    // stands for the end. The stored values stay as given and apply to the clip's length as it
+    // is. A sounding playback keeps the window it started with; a stopped voice moves to the
+    // new in point. The head from a new in point is prepared on the pool; until it is ready
+    // a press there streams (sounding as soon as the worker has read the first frames).
+    void setWindow(int voice, std::int64_t inFrame, std::int64_t outFrame);
+    // Fades of every playback: from silence at the in point over `inFrames` (the first pass
+    // of a loop only), and to silence at the out point over `outFrames` (not while looping).
+    // Straight lines in amplitude; they take effect at once.
+    void setFades(int voice, std::int64_t inFrames, std::int64_t outFrames);
+    // The pad's gain (0 = silent .. 4, about +12 dB), multiplying the volume, before the
+    // safety limiter; changes ramp as volume changes do.
+    void setTrimGain(int voice, float gain);
     bool loaded(int voice) const;
     bool isPlaying(int voice) const;
     // How the latest play() of `voice` ended, once the mixer has ended it (its end event may

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <semaphore>
 
 namespace media::detail {
@@ -47,16 +48,44 @@ inline std::int64_t nowNs() {
         .count();
 }
 
+// The head of a voice's clip from a trimmed in point that the clip's own head does not start
+// at: a second decoder of the same file prepares it on the pool, and the mixer takes it once
+// `ready`. Lives until the mixer and the worker have seen the command that replaced it.
+struct WindowHead {
+    std::int64_t start = 0;     // the in point it starts at
+    std::shared_ptr<Clip> clip; // null when the file could not be opened again
+    std::atomic<bool> ready{false};
+    const Clip* usable() const {
+        return ready.load(std::memory_order_acquire) && clip && clip->headReady() ? clip.get()
+                                                                                  : nullptr;
+    }
+};
+
 struct Command {
-    enum Type : std::uint8_t { Load, Unload, Play, Stop, Seek, Gain, Loop, Fade, Tone };
+    enum Type : std::uint8_t {
+        Load,
+        Unload,
+        Play,
+        Stop,
+        Seek,
+        Gain,
+        Loop,
+        Fade,
+        Tone,
+        Window,   // frame..until: the window a playback plays; head: its head
+        Fades,    // frame, until: fade-in and fade-out lengths
+        TrimGain, // gain: the pad's gain, on top of the volume
+    };
     Type type = Gain;
     std::uint8_t voice = 0;
     bool resume = false; // Play: a playing voice goes on where it is
     bool flag = false;   // Loop: on
     std::uint32_t stamp = 0;
     std::int64_t frame = 0; // Play, Stop, Seek: the position; Fade: its length
+    std::int64_t until = 0;
     float gain = 1.0f;
     Clip* clip = nullptr;
+    const WindowHead* head = nullptr;
     std::uint64_t seq = 0;
     std::int64_t timeNs = 0;
 };
@@ -74,6 +103,11 @@ struct FillRequest {
     // A loop through the rate converter: every pass after the first is in the ring, whole,
     // as the converter made it from the clip repeated (Clip::readOn).
     bool continuous = false;
+    // The window the frames are counted in (clip frames; `frame` counts from `in`), and the
+    // frames of it the mixer takes from a head in memory.
+    std::int64_t in = 0;
+    std::int64_t out = 0;
+    std::int64_t headFrames = 0;
 };
 
 struct Event {

@@ -78,6 +78,8 @@ void Mixer::mix(float* out, int frames) {
         if (r.needPrime && r.clip && r.clip->headReady()) {
             r.needPrime = false;
             prime(v, 0);
+        } else if (r.clip && !r.playing && !r.needPrime && latchHead(r)) {
+            prime(v, 0); // the head from a new in point is ready
         }
         m_rings[static_cast<std::size_t>(v)].skipStale(r.fillSeq);
     }
@@ -156,7 +158,7 @@ std::int64_t Mixer::heardPos(const Voice& r) const {
         return r.pos;
     std::int64_t pos = r.pos - r.lead;
     if (pos < 0) {
-        const std::int64_t len = r.clip ? r.clip->length() : 0;
+        const std::int64_t len = r.clip ? winLen(r) : 0;
         pos = r.loop && len > 0 ? pos + len : 0;
     }
     return std::max<std::int64_t>(pos, 0);
@@ -190,6 +192,12 @@ void Mixer::request(int v, Clip* clip, std::int64_t frame, std::uint64_t cmdSeq)
     r.fillTouched = false;
     r.continuous = clip && frame != kNoFill && wantsContinuous(r);
     FillRequest q{static_cast<std::uint8_t>(v), clip, frame, r.fillSeq, cmdSeq, r.continuous};
+    if (clip) {
+        const Window w = window(r);
+        q.in = w.in;
+        q.out = w.out < clip->length() ? w.out : 0; // 0: on to the end, also as it grows
+        q.headFrames = r.headLen;
+    }
     // A request that cannot be queued now waits in the voice; a newer one replaces it, which
     // is right: the worker only ever needs the latest for a voice. It carries the commands
     // the replaced one acknowledged, so that their clips are still released.
@@ -213,10 +221,11 @@ void Mixer::prime(int v, std::uint64_t cmdSeq) {
             request(v, r.clip, kNoFill, cmdSeq); // acknowledges the command all the same
         return;
     }
+    latchHead(r);
     const std::int64_t head = headPart(r, wantsContinuous(r));
-    const std::int64_t len = r.clip->length();
+    const std::int64_t len = winLen(r);
     std::int64_t want = std::max(r.pos, head);
-    if (r.pos >= len && r.clip->lengthExact())
+    if (r.pos >= len && endKnown(r))
         want = head; // a play from the end starts again from the beginning
     if (segmentFits(r, want))
         return;
@@ -225,7 +234,7 @@ void Mixer::prime(int v, std::uint64_t cmdSeq) {
 
 // A looping voice through the rate converter hears the clip repeated and converted in one go.
 bool Mixer::wantsContinuous(const Voice& r) const {
-    return r.loop && r.clip && r.clip->converts() && r.clip->lengthExact();
+    return r.loop && r.clip && r.clip->converts() && endKnown(r);
 }
 
 // The segment asked for last starts at `want`, is untouched and has the kind the voice needs.
@@ -236,16 +245,16 @@ bool Mixer::segmentFits(const Voice& r, std::int64_t want) const {
 // Ring frames a finished pass took: the whole pass in a continuous segment, else the part
 // after the head.
 std::int64_t Mixer::nextPass(const Voice& r) const {
-    const std::int64_t len = r.clip->length();
-    return r.continuous ? len : len - std::min(len, r.clip->headFrames());
+    const std::int64_t len = winLen(r);
+    return r.continuous ? len : len - std::min(len, r.headLen);
 }
 
 // The part of the head a playback takes from memory. A loop through the converter whose head
 // holds the whole clip leaves the last frames to the ring, where the clip's end leads into its
 // start again: the head, converted alone, rings out into silence there.
 std::int64_t Mixer::headPart(const Voice& r, bool continuous) const {
-    const std::int64_t head = r.clip->headFrames();
-    const std::int64_t len = r.clip->length();
+    const std::int64_t head = r.headLen;
+    const std::int64_t len = winLen(r);
     return continuous && head >= len ? std::max<std::int64_t>(0, len - kSeamFrames) : head;
 }
 
@@ -258,8 +267,7 @@ bool Mixer::fromHead(const Voice& r, std::int64_t pos, std::int64_t passOffset) 
 // the clip's end).
 std::int64_t Mixer::available(int v, std::int64_t pos, std::int64_t passOffset) const {
     const Voice& r = m_voices[static_cast<std::size_t>(v)];
-    const Clip* clip = r.clip;
-    const std::int64_t len = clip->length();
+    const std::int64_t len = winLen(r);
     if (pos >= len)
         return 0;
     const std::int64_t head = headPart(r, r.continuous);
@@ -281,15 +289,14 @@ std::int64_t Mixer::available(int v, std::int64_t pos, std::int64_t passOffset) 
 // Copies up to `frames` of the voice's clip at `pos` from the head or the ring.
 int Mixer::readStream(int v, std::int64_t pos, std::int64_t passOffset, float* dst, int frames) {
     Voice& r = m_voices[static_cast<std::size_t>(v)];
-    Clip* clip = r.clip;
     const std::int64_t head = headPart(r, r.continuous);
-    const std::int64_t len = clip->length();
+    const std::int64_t len = winLen(r);
     std::int64_t n = std::min<std::int64_t>(frames, len - pos);
     if (n <= 0)
         return 0;
     if (fromHead(r, pos, passOffset)) {
         n = std::min(n, head - pos);
-        std::memcpy(dst, clip->head() + pos * 2, static_cast<std::size_t>(n) * 2 * sizeof(float));
+        std::memcpy(dst, r.headData + pos * 2, static_cast<std::size_t>(n) * 2 * sizeof(float));
         return static_cast<int>(n);
     }
     if (r.fillFrame < 0)
@@ -315,8 +322,9 @@ void Mixer::beginFade(int v) {
     int got = 0;
     std::int64_t pos = r.pos;
     std::int64_t passOffset = r.passOffset;
+    const std::int64_t window = winLen(r);
     while (got < len) {
-        if (pos >= r.clip->length() && r.loop && r.clip->lengthExact() && r.clip->length() > 0) {
+        if (pos >= window && r.loop && endKnown(r) && window > 0) {
             passOffset += nextPass(r);
             pos = 0;
         }
@@ -339,6 +347,7 @@ void Mixer::beginFade(int v) {
         if (r.fadeInLeft > i)
             ramp *=
                 1.0f - static_cast<float>(r.fadeInLeft - i) / static_cast<float>(m_fadeInFrames);
+        ramp *= r.env.at(r.pos + i, window, !r.laterPass, !r.loop);
         buf[2 * i] *= g * ramp * dim;
         buf[2 * i + 1] *= g * ramp * dim;
     }
@@ -359,7 +368,8 @@ void Mixer::processCommands() {
         r.dirty = true;
         // Anything but a volume change, a loop switch or another fade ends a fade-out.
         if (c.type != Command::Gain && c.type != Command::Loop && c.type != Command::Fade &&
-            c.type != Command::Tone) {
+            c.type != Command::Tone && c.type != Command::Window && c.type != Command::Fades &&
+            c.type != Command::TrimGain) {
             r.dimLevel = 1.0f;
             r.dimStep = 0.0f;
         }
@@ -371,7 +381,11 @@ void Mixer::processCommands() {
             r.ended = r.failed = r.faded = false;
             r.pos = 0;
             r.lead = 0;
-            r.gain = r.target = c.gain;
+            r.volume = r.gain = r.target = c.gain;
+            r.trim = 1.0f;
+            r.wantIn = r.wantOut = r.winIn = r.winOut = 0;
+            r.wantHead = r.extraHead = nullptr;
+            r.env = Envelope{};
             r.loop = false;
             m_ch.loopFlags[static_cast<std::size_t>(v)].store(false, std::memory_order_release);
             r.fillFrame = -1;
@@ -396,7 +410,11 @@ void Mixer::processCommands() {
                 break;
             }
             beginFade(v);
-            r.pos = std::clamp<std::int64_t>(c.frame, 0, r.clip->length());
+            r.playing = false;
+            applyWindow(r);
+            latchHead(r);
+            r.pos = std::clamp<std::int64_t>(c.frame, 0, winLen(r));
+            r.laterPass = false;
             r.playing = true;
             r.ended = r.failed = r.faded = false;
             r.stamp = c.stamp;
@@ -423,14 +441,23 @@ void Mixer::processCommands() {
             r.lead = 0;
             r.startAhead = false;
             if (r.clip) {
-                r.pos = std::clamp<std::int64_t>(c.frame, 0, r.clip->length());
+                applyWindow(r);
+                r.pos = std::clamp<std::int64_t>(c.frame, 0, winLen(r));
                 prime(v, c.seq);
             }
             break;
         case Command::Gain:
-            r.target = c.gain;
-            if (!r.playing)
-                r.gain = c.gain; // nothing sounds: no ramp needed
+        case Command::Window:
+        case Command::Fades:
+        case Command::TrimGain:
+            handlePreparation(r, c);
+            if (c.type == Command::Window && r.clip && !r.playing) {
+                // A stopped voice stands at the new in point. The new segment acknowledges
+                // the command, so that the head it replaced may go.
+                r.pos = 0;
+                r.fillFrame = -1;
+                prime(v, c.seq);
+            }
             break;
         case Command::Loop:
             r.loop = c.flag;
@@ -458,7 +485,11 @@ void Mixer::processCommands() {
 // Adds `frames` frames of `src` to `out` at the voice's gain, ramps, fade-in and fade-out.
 // Returns the frames added: fewer when a fade-out ends on the way.
 int Mixer::addVoice(Voice& r, const float* src, float* out, int frames) {
-    if (r.gain == r.target && r.fadeInLeft == 0 && r.dimStep == 0.0f) {
+    const std::int64_t window = winLen(r);
+    const bool rising = !r.laterPass;
+    const bool falling = !r.loop;
+    if (r.gain == r.target && r.fadeInLeft == 0 && r.dimStep == 0.0f &&
+        r.env.flat(r.pos, frames, window, rising, falling)) {
         const float g = r.gain;
         if (g == 1.0f) {
             for (int i = 0; i < frames * 2; ++i)
@@ -487,6 +518,7 @@ int Mixer::addVoice(Voice& r, const float* src, float* out, int frames) {
             }
             g *= r.dimLevel;
         }
+        g *= r.env.at(r.pos + i, window, rising, falling);
         out[2 * i] += src[2 * i] * g;
         out[2 * i + 1] += src[2 * i + 1] * g;
     }
@@ -508,8 +540,11 @@ void Mixer::mixTail(int v, float* out, int frames) {
 // fade-out (it stands at the start) or by a device failure (it stands where it was heard).
 void Mixer::end(int v, EndKind kind) {
     Voice& r = m_voices[static_cast<std::size_t>(v)];
-    r.pos = kind == EndKind::Finished ? r.clip->length() : kind == EndKind::Faded ? 0 : heardPos(r);
+    const std::int64_t heard = heardPos(r);
     r.playing = false;
+    applyWindow(r); // a window asked for during the playback applies from here
+    const std::int64_t len = winLen(r);
+    r.pos = kind == EndKind::Finished ? len : kind == EndKind::Faded ? 0 : std::min(heard, len);
     r.ended = true;
     r.failed = kind == EndKind::Failed;
     r.faded = kind == EndKind::Faded;
@@ -530,15 +565,15 @@ int Mixer::mixPlayback(int v, float* out, int frames, std::int64_t blockNs) {
     float* buf = m_scratch.data();
     int produced = 0;
     while (produced < frames && r.playing) {
-        Clip* clip = r.clip;
-        const std::int64_t len = clip->length();
-        const bool exact = clip->lengthExact();
+        const std::int64_t len = winLen(r);
+        const bool exact = endKnown(r);
         if (r.pos >= len && exact) {
             if (r.loop && len > 0) {
                 // The next pass follows in the same block: the head from memory, then the
-                // ring, where the worker went on after the clip's end.
+                // ring, where the worker went on after the out point.
                 r.passOffset += nextPass(r);
                 r.pos = 0;
+                r.laterPass = true;
                 continue;
             }
             end(v, EndKind::Finished);

@@ -5,6 +5,7 @@
 // ramp (which fades the whole output across a device switch). It never locks, allocates,
 // logs or touches the disk.
 
+#include "envelope.h"
 #include "limiter.h"
 #include "readahead.h"
 
@@ -52,6 +53,22 @@ private:
         // A fade-out command's envelope: the level falls by dimStep per frame; at 0 it ends.
         float dimLevel = 1.0f;
         float dimStep = 0.0f;
+        // The pad's preparation. The window asked for (clip frames, out 0 = the clip's end)
+        // applies whenever the voice is not playing, so that a playback keeps the window it
+        // started with; `pos` counts from the applied window's in point.
+        std::int64_t wantIn = 0;
+        std::int64_t wantOut = 0;
+        const WindowHead* wantHead = nullptr;
+        std::int64_t winIn = 0;
+        std::int64_t winOut = 0;
+        const WindowHead* extraHead = nullptr;
+        // The head the playback takes from memory, from the window's in point.
+        const float* headData = nullptr;
+        std::int64_t headLen = 0;
+        Envelope env;
+        float volume = 1.0f;
+        float trim = 1.0f;
+        bool laterPass = false; // a looping playback is past its first pass: no fade-in
         // The ring segment this voice expects.
         std::uint32_t fillSeq = 0;
         std::int64_t fillFrame = -1;
@@ -83,6 +100,12 @@ private:
     void beginFade(int v);
     void end(int v, EndKind kind);
     std::int64_t heardPos(const Voice& r) const;
+    Window window(const Voice& r) const;
+    std::int64_t winLen(const Voice& r) const { return window(r).length(); }
+    bool endKnown(const Voice& r) const;
+    void applyWindow(Voice& r);
+    bool latchHead(Voice& r);
+    void handlePreparation(Voice& r, const Command& c);
     void request(int v, Clip* clip, std::int64_t frame, std::uint64_t cmdSeq);
     void prime(int v, std::uint64_t cmdSeq);
     bool wantsContinuous(const Voice& r) const;

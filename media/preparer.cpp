@@ -31,7 +31,15 @@ HeadPreparer::~HeadPreparer() {
 void HeadPreparer::submit(const std::shared_ptr<Clip>& clip) {
     {
         std::lock_guard lock(m_mutex);
-        m_queue.push_back(clip);
+        m_queue.push_back(Job{clip, {}});
+    }
+    m_wake.notify_one();
+}
+
+void HeadPreparer::submitTask(std::function<void()> task) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_queue.push_back(Job{{}, std::move(task)});
     }
     m_wake.notify_one();
 }
@@ -39,7 +47,7 @@ void HeadPreparer::submit(const std::shared_ptr<Clip>& clip) {
 bool HeadPreparer::claim(const Clip* clip) {
     std::lock_guard lock(m_mutex);
     auto it = std::find_if(m_queue.begin(), m_queue.end(),
-                           [clip](const std::weak_ptr<Clip>& w) { return w.lock().get() == clip; });
+                           [clip](const Job& job) { return job.clip.lock().get() == clip; });
     if (it == m_queue.end())
         return false;
     m_queue.erase(it);
@@ -60,11 +68,15 @@ void HeadPreparer::run() {
         m_wake.wait(lock, [this] { return m_quit || !m_queue.empty(); });
         if (m_quit)
             return;
-        std::shared_ptr<Clip> clip = m_queue.front().lock();
+        std::shared_ptr<Clip> clip = m_queue.front().clip.lock();
+        std::function<void()> task = std::move(m_queue.front().task);
         m_queue.pop_front();
         ++m_busy;
         lock.unlock();
-        if (clip) {
+        if (task) {
+            task();
+            task = nullptr; // what it holds goes outside the lock
+        } else if (clip) {
             clip->prepareHead();
             clip.reset(); // the last owner may be this thread: let go outside the lock
         }

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -23,6 +24,8 @@ public:
     HeadPreparer& operator=(const HeadPreparer&) = delete;
 
     void submit(const std::shared_ptr<Clip>& clip);
+    // Runs `task` on the pool in its turn (it must not throw).
+    void submitTask(std::function<void()> task);
     // Takes `clip` out of the queue when no thread has begun it: the caller prepares it
     // itself. Returns false when it is not waiting (done, or under way).
     bool claim(const Clip* clip);
@@ -35,7 +38,11 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::condition_variable m_idle;
-    std::deque<std::weak_ptr<Clip>> m_queue;
+    struct Job {
+        std::weak_ptr<Clip> clip;
+        std::function<void()> task;
+    };
+    std::deque<Job> m_queue;
     int m_busy = 0;
     bool m_quit = false;
     std::vector<std::thread> m_threads;

@@ -114,10 +114,19 @@ void ReadAhead::takeRequests(bool& progress) {
         w.atEnd = false;
         w.continuous = q.continuous && !w.done;
         w.streamPos = q.frame;
-        if (w.continuous && q.frame <= q.clip->headFrames())
-            q.clip->seekFromStart(q.frame); // the head's very frames lead into the ring's
-        else if (!w.done)
-            q.clip->seek(q.frame);
+        w.in = q.in;
+        w.out = q.out;
+        w.headFrames = q.headFrames;
+        w.clipPos = q.in + std::max<std::int64_t>(q.frame, 0);
+        if (w.continuous) {
+            q.clip->setLoopWindow(q.in, q.out);
+            if (q.frame <= q.headFrames)
+                q.clip->seekFromStart(q.frame); // the head's very frames lead into the ring's
+            else
+                q.clip->seek(w.clipPos);
+        } else if (!w.done) {
+            q.clip->seek(w.clipPos);
+        }
         ring.segStart.store(ring.writeIndex.load(std::memory_order_relaxed),
                             std::memory_order_relaxed);
         ring.segFrame.store(q.frame, std::memory_order_relaxed);
@@ -151,22 +160,24 @@ bool ReadAhead::fillOnce(int v) {
         return fillOn(v);
     if (w.done) {
         // A looping voice's segment goes on with the next pass. The decoder starts again from
-        // the beginning and drops the head, so that what follows the head is the very signal
+        // the in point and drops the head, so that what follows the head is the very signal
         // the head was made with, also through the rate converter.
         if (!w.atEnd ||
             !m_ch.loopFlags[static_cast<std::size_t>(v)].load(std::memory_order_acquire))
             return false;
         Clip* clip = w.clip;
-        const std::int64_t head = clip->headFrames();
-        if (head >= clip->length())
-            return false; // the head holds the whole clip
-        clip->seek(0);
+        const std::int64_t head = w.headFrames;
+        if (head >= (w.out > 0 ? w.out : clip->length()) - w.in)
+            return false; // the head holds the whole window
+        clip->startAt(w.in);
+        w.clipPos = w.in;
         for (std::int64_t skipped = 0; skipped < head;) {
             const std::int64_t n =
                 clip->read(m_scratch.data(), std::min(kFillChunk, head - skipped));
             if (n <= 0)
                 break;
             skipped += n;
+            w.clipPos += n;
         }
         w.done = false;
         w.atEnd = false;
@@ -177,12 +188,21 @@ bool ReadAhead::fillOnce(int v) {
     const std::int64_t room = kRingFrames - static_cast<std::int64_t>(wi - ri);
     if (room < kFillMinRoom)
         return false;
-    const std::int64_t n = std::min(room, kFillChunk);
+    std::int64_t n = std::min(room, kFillChunk);
+    if (w.out > 0) {
+        n = std::min(n, w.out - w.clipPos);
+        if (n <= 0) {
+            w.done = true; // the out point
+            w.atEnd = true;
+            return true;
+        }
+    }
     const std::int64_t at = static_cast<std::int64_t>(wi % kRingFrames);
     const std::int64_t first = std::min(n, kRingFrames - at);
     std::int64_t got = w.clip->read(ring.data.get() + at * 2, first);
     if (got == first && n > first)
         got += w.clip->read(ring.data.get(), n - first);
+    w.clipPos += got;
     if (got < n) {
         w.done = true; // the end of the clip
         w.atEnd = true;
@@ -196,7 +216,7 @@ bool ReadAhead::fillOnce(int v) {
 // loop is on, and up to the end of the pass under way once it is off (the mixer ends there).
 bool ReadAhead::fillOn(int v) {
     Voice& w = m_voices[static_cast<std::size_t>(v)];
-    const std::int64_t len = w.clip->length();
+    const std::int64_t len = (w.out > 0 ? w.out : w.clip->length()) - w.in;
     if (len <= 0)
         return false;
     std::int64_t limit = kRingFrames;

@@ -61,6 +61,12 @@ private:
         bool atEnd = false; // done because the clip ended: a looping voice goes on from its start
         bool continuous = false;    // the segment is the clip repeated through the converter
         std::int64_t streamPos = 0; // ... and the frame of that stream it has reached
+        // The window the segment plays (clip frames, out 0 = the clip's end), the head the
+        // mixer takes from memory at its in point, and the clip frame read next.
+        std::int64_t in = 0;
+        std::int64_t out = 0;
+        std::int64_t headFrames = 0;
+        std::int64_t clipPos = 0;
     };
 
     void run();

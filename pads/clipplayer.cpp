@@ -2,6 +2,7 @@
 
 #include "dialogs.h"
 #include "engine.h"
+#include "padfields.h"
 #include "volume.h"
 
 #include <QFile>
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <exception>
 
 namespace {
@@ -132,12 +134,36 @@ qint32 ClipPlayer::toMs(std::int64_t frames) const {
     return static_cast<qint32>(std::min<std::int64_t>(ms, INT32_MAX));
 }
 
+std::int64_t ClipPlayer::toFrames(int ms) const {
+    return static_cast<std::int64_t>(std::max(ms, 0)) * m_engine.sampleRate() / 1000;
+}
+
+void ClipPlayer::setPreparation(const ClipPreparation& preparation) {
+    if (preparation == m_preparation)
+        return;
+    m_preparation = preparation;
+    if (m_opened)
+        applyPreparation();
+}
+
+void ClipPlayer::applyPreparation() {
+    const ClipPreparation& p = m_preparation;
+    m_engine.setWindow(m_voice, toFrames(p.inMs), toFrames(p.outMs));
+    m_engine.setFades(m_voice, toFrames(p.fadeInMs), toFrames(p.fadeOutMs));
+    m_engine.setTrimGain(m_voice, p.gainTenths <= padfields::kGainSilent
+                                      ? 0.0f
+                                      : static_cast<float>(std::pow(10.0, p.gainTenths / 200.0)));
+    m_frames = Length() / 10;
+}
+
 void ClipPlayer::Open() {
     if (m_opened)
         Close();
     std::shared_ptr<media::Clip> clip;
     try {
-        clip = m_engine.openClip(QFile::encodeName(m_fileName).toStdString());
+        // The head starts at the in point, so that a press there never waits for the disk.
+        clip = m_engine.openClip(QFile::encodeName(m_fileName).toStdString(),
+                                 toFrames(m_preparation.inMs));
     } catch (const media::OpenError& e) {
         m_error = codeFor(e.reason());
         throw EMCIDeviceError(QString::fromUtf8(e.what()));
@@ -154,7 +180,7 @@ void ClipPlayer::Open() {
     m_deviceId = nextDeviceId();
     m_paused = false;
     m_volume = 1000; // a fresh clip plays at full volume
-    m_frames = Length() / 10;
+    applyPreparation();
     // An audio clip's device plays and does nothing else: no record, eject, step or video.
     m_caps = TMPDevCapsSet{mpCanPlay};
     m_autoButtons = TButtonSet{btNext, btPrev};

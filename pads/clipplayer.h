@@ -18,6 +18,18 @@ class Engine;
 enum class EndKind : std::uint8_t;
 } // namespace media
 
+// A pad's preparation of its clip: in and out points in milliseconds from the clip's start
+// (out 0 = the clip's end), fade lengths in milliseconds and the gain in tenths of a dB
+// (padfields::kGainSilent and below: silent).
+struct ClipPreparation {
+    int inMs = 0;
+    int outMs = 0;
+    int fadeInMs = 0;
+    int fadeOutMs = 0;
+    int gainTenths = 0;
+    bool operator==(const ClipPreparation&) const = default;
+};
+
 class ClipPlayer : public QObject {
     Q_OBJECT
 public:
@@ -81,6 +93,13 @@ public:
     // True from FadeOut until the fade has ended the playback.
     bool fading() const;
 
+    // The preparation the clip plays with. It holds across Open and Close, and applies to
+    // an open clip at once (a sounding playback keeps its in and out points until it ends).
+    // Position() and Length() count between the in and out points, from 0 at the in point.
+    // Points that do not fit the clip are applied as the engine does (engine.h setWindow).
+    void setPreparation(const ClipPreparation& preparation);
+    const ClipPreparation& preparation() const { return m_preparation; }
+
     // Volume 0..1000 of the open clip; ignored when none is open. A player with no open clip
     // reports 1000, the initial volume of a fresh clip.
     void setVolume(int level);
@@ -95,6 +114,8 @@ signals:
 private:
     void requireOpen() const;
     qint32 toMs(std::int64_t frames) const;
+    std::int64_t toFrames(int ms) const;
+    void applyPreparation();
     // Answers the playback that still owes a notice, if any, with `value` (queued), or with
     // how it ended when it is already over. Called before the command that interrupts it.
     void interruptPending(TMPNotifyValues value);
@@ -114,6 +135,7 @@ private:
     bool m_paused = false;
     bool m_looping = false;
     int m_volume = 1000;
+    ClipPreparation m_preparation;
     // Stamp of the accepted playback whose notice is still owed; 0 when none is.
     std::uint32_t m_pendingStamp = 0;
 };

@@ -248,8 +248,19 @@ void PadModel::setExtension(int n, int field, int value) {
     if (stored == value)
         return;
     stored = value;
+    if (field >= padfields::TrimIn && field <= padfields::Gain)
+        p.player->setPreparation(preparationOf(p));
     emit extensionChanged(n);
     emit boardChanged();
+}
+
+// The clip preparation fields of a pad, as its player takes them. Values that do not fit the
+// clip (an in point past its end, an out point before the in point) stay stored as they are
+// and apply as the engine reads them: the clip then plays from its start or to its end.
+ClipPreparation PadModel::preparationOf(const Pad& p) {
+    const auto& e = p.extensions;
+    return {e[padfields::TrimIn], e[padfields::TrimOut], e[padfields::FadeIn],
+            e[padfields::FadeOut], e[padfields::Gain]};
 }
 
 void PadModel::setPictureTarget(std::function<std::pair<QSize, qreal>(int)> target) {

@@ -23,6 +23,7 @@
 #include <utility>
 
 class ClipPlayer;
+struct ClipPreparation;
 class QThreadPool;
 
 namespace media {
@@ -169,6 +170,7 @@ private:
         bool stripEnabled = true;
         std::array<int, padfields::kCount> extensions{};
     };
+    static ClipPreparation preparationOf(const Pad& p);
     const Pad& pad(int n) const;
     Pad& pad(int n);
     void loopOff(int n, bool byFade);

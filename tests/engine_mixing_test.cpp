@@ -72,18 +72,37 @@ TEST_F(EngineMixing, LoopingRepeatsTheClipSampleForSampleWithoutEndsUntilSwitche
     // enough to be held wholly in memory; and converted from 44.1 kHz (a whole and a
     // fractional number of frames per pass, longer and shorter than the head), where the
     // loop must be the clip repeated and converted in one go: no seam, no padded frame.
-    for (const auto& [clipFrames, rate] : {std::pair{24000L, kRate},
-                                           {25000L, kRate},
-                                           {4410L, kRate},
-                                           {26460L, 44100},
-                                           {26461L, 44100},
-                                           {3001L, 44100}}) {
-        SCOPED_TRACE(std::to_string(clipFrames) + " frames at " + std::to_string(rate));
-        const std::string name = dir.file("loop" + std::to_string(clipFrames) + ".wav");
-        auto src = writeWav(name, rate, 2, clipFrames);
+    // A trimmed pad loops from its in point to its out point: the part between them
+    // repeated (at 44.1 kHz, points where source and output frames meet: 147 to 160).
+    struct Case {
+        long clipFrames;
+        int rate;
+        long in = 0, out = 0; // output frames
+    };
+    for (const Case& k : {Case{24000L, kRate},
+                          {25000L, kRate},
+                          {4410L, kRate},
+                          {26460L, 44100},
+                          {26461L, 44100},
+                          {3001L, 44100},
+                          {30000L, kRate, 1000, 21000},
+                          {30000L, kRate, 500, 3000},
+                          {26461L, 44100, 3200, 24000},
+                          {26461L, 44100, 1600, 4800}}) {
+        SCOPED_TRACE(std::to_string(k.clipFrames) + " frames at " + std::to_string(k.rate) +
+                     " from " + std::to_string(k.in) + " to " + std::to_string(k.out));
+        const int rate = k.rate;
+        const std::string name = dir.file("loop" + std::to_string(k.clipFrames) + ".wav");
+        auto src = writeWav(name, rate, 2, k.clipFrames);
         engine.load(0, engine.openClip(name));
+        const long full = (k.clipFrames * kRate + rate - 1) / rate;
+        if (k.out > 0) {
+            engine.setWindow(0, k.in, k.out);
+            const auto from = src.begin() + k.in * rate / kRate * 2;
+            src = std::vector<float>(from, src.begin() + k.out * rate / kRate * 2);
+        }
         engine.waitIdle(std::chrono::seconds(5));
-        const long frames = (clipFrames * kRate + rate - 1) / rate;
+        const long frames = k.out > 0 ? k.out - k.in : full;
         ASSERT_EQ(engine.length(0), frames);
         ends.attach(engine, 0);
         engine.setLooping(0, true);

@@ -202,8 +202,23 @@ TEST_F(EnginePlayback, GainScalesSamplesAndChangesRampWithoutSteps) {
     std::vector<float> src;
     loadWav(0, "a.wav", 2 * kRate, &src);
     engine.setGain(0, media::gainForLevel(500)); // set while stopped: applies at once
+    engine.setTrimGain(0, 0.0f);                 // the pad at -inf: silent, yet it plays
+    engine.play(0);
+    EXPECT_EQ(peakOf(pull(engine, 4096)), 0.0f);
+    EXPECT_TRUE(engine.isPlaying(0));
+    engine.stop(0);
+    engine.seek(0, 0);
+    engine.setTrimGain(0, 0.5f); // -6 dB on top of the volume's half
     engine.play(0);
     auto out = pull(engine, 4096);
+    for (std::size_t i = 0; i < out.size(); ++i)
+        ASSERT_EQ(out[i], src[i] * 0.25f) << i;
+    engine.stop(0);
+    pull(engine, 1024); // the stopped playback's short fade
+    engine.seek(0, 0);
+    engine.setTrimGain(0, 1.0f);
+    engine.play(0);
+    out = pull(engine, 4096);
     for (std::size_t i = 0; i < out.size(); ++i)
         ASSERT_EQ(out[i], src[i] * 0.5f) << i;
 
@@ -230,6 +245,110 @@ TEST_F(EnginePlayback, GainScalesSamplesAndChangesRampWithoutSteps) {
             ASSERT_EQ(o, 0.0f) << i;
         }
     }
+}
+
+TEST_F(EnginePlayback, TrimmedPadPlaysFromItsInPointToItsOutPointAndCountsThatPart) {
+    // Its head made at open, made again on the pool for a moved in point, or still under way
+    // at the press (the press then streams): every way, the first frame heard is the clip's
+    // frame at the in point, and the last the one before the out point. Points that do not
+    // fit the clip stand for its start and its end.
+    const long frames = 3 * kRate;
+    struct Case {
+        long in, out, headFrom;
+        bool waitForHead;
+        long heardIn, heardOut;
+    };
+    for (const Case& k : {Case{30000, 120000, 30000, true, 30000, 120000},
+                          {30000, 120000, 0, true, 30000, 120000},
+                          {100000, 0, 0, false, 100000, frames},
+                          {5 * kRate, 20000, 0, true, 0, 20000},
+                          {40000, 40000, 40000, true, 40000, frames}}) {
+        SCOPED_TRACE(std::to_string(k.in) + ".." + std::to_string(k.out));
+        const auto src = testsupport::writeWav(dir.file("t.wav"), kRate, 2, frames);
+        engine.load(0, engine.openClip(dir.file("t.wav"), k.headFrom));
+        engine.setWindow(0, k.in, k.out);
+        if (k.waitForHead)
+            engine.waitIdle(std::chrono::seconds(5));
+        EndLog log;
+        log.attach(engine, 0);
+        const long len = k.heardOut - k.heardIn;
+        EXPECT_EQ(engine.length(0), len);
+        const std::uint32_t stamp = engine.play(0);
+        const auto out = pull(engine, len + 5 * kBlock);
+        const long start = findStart(out, src.data() + 2 * k.heardIn, 1000, 0, 4 * kBlock);
+        if (k.waitForHead) {
+            EXPECT_EQ(start, 0); // from memory: in the very first block
+        }
+        ASSERT_GE(start, 0);
+        long wrong = 0;
+        for (long i = 0; i < len * 2; ++i)
+            wrong += out[static_cast<std::size_t>(2 * start + i)] !=
+                     src[static_cast<std::size_t>(2 * k.heardIn + i)];
+        EXPECT_EQ(wrong, 0);
+        EXPECT_EQ(peakOf(out, static_cast<std::size_t>(2 * (start + len))), 0.0f);
+        engine.waitIdle(std::chrono::seconds(5));
+        EXPECT_FALSE(engine.isPlaying(0));
+        EXPECT_EQ(engine.position(0), len);
+        EXPECT_EQ(log.finished(), std::vector<std::uint32_t>{stamp});
+        // Stopped, the voice moves to a new in point, and a press there starts on its frame.
+        engine.setWindow(0, 2000, 0);
+        EXPECT_EQ(engine.position(0), 0);
+        engine.waitIdle(std::chrono::seconds(5));
+        engine.play(0);
+        const auto again = pull(engine, kBlock);
+        EXPECT_EQ(again[0], src[2 * 2000]);
+        engine.stop(0);
+        pull(engine, 1024); // its short fade
+    }
+    EXPECT_EQ(engine.underruns(), 0u);
+}
+
+TEST_F(EnginePlayback, FadesFollowTheirLinesAndAStopFadesFromWhereTheLevelIs) {
+    std::vector<float> src;
+    loadWav(0, "a.wav", 2 * kRate, &src);
+    const long in = 12000, out = 60000, fadeIn = 4800, fadeOut = 9600;
+    engine.setWindow(0, in, out);
+    engine.setFades(0, fadeIn, fadeOut);
+    engine.waitIdle(std::chrono::seconds(5));
+    const long len = out - in;
+    EndLog log;
+    log.attach(engine, 0);
+    engine.play(0);
+    const auto heard = pull(engine, len + kBlock);
+    // Rising from silence at the in point, falling to silence at the out point.
+    for (long i = 0; i < len; ++i) {
+        float g = 1.0f;
+        if (i < fadeIn)
+            g = static_cast<float>(i) / fadeIn;
+        if (i >= len - fadeOut)
+            g = static_cast<float>(len - i) / fadeOut;
+        for (int c = 0; c < 2; ++c)
+            ASSERT_NEAR(heard[static_cast<std::size_t>(2 * i + c)],
+                        src[static_cast<std::size_t>(2 * (in + i) + c)] * g, 1e-6f)
+                << i;
+    }
+    EXPECT_EQ(peakOf(heard, static_cast<std::size_t>(2 * len)), 0.0f);
+    engine.waitIdle(std::chrono::seconds(5));
+    EXPECT_EQ(log.kinds(), std::vector<media::EndKind>{media::EndKind::Finished});
+
+    // A fade-out half-way through the fade-in goes down from there: never louder again.
+    engine.setFades(0, kRate, 0);
+    engine.seek(0, 0);
+    engine.play(0);
+    const auto rising = pull(engine, kRate / 2);
+    const float reached = static_cast<float>(kRate / 2) / kRate;
+    engine.fadeOut(0, 100);
+    const auto falling = pull(engine, kRate / 5);
+    const float slack = static_cast<float>(engine.lookaheadFrames() + kBlock) / kRate;
+    for (long i = 0; i < kRate / 5; ++i) {
+        const float s = src[static_cast<std::size_t>(2 * (in + kRate / 2 + i))];
+        if (std::fabs(s) > 0.1f) {
+            ASSERT_LE(falling[static_cast<std::size_t>(2 * i)] / s, reached + slack) << i;
+        }
+    }
+    EXPECT_EQ(peakOf(falling, static_cast<std::size_t>(2 * (kRate / 10 + 2 * kBlock))), 0.0f);
+    EXPECT_NEAR(rising[2 * (kRate / 2 - 1)] / src[2 * (in + kRate / 2 - 1)], reached, 1e-3);
+    EXPECT_FALSE(engine.isPlaying(0));
 }
 
 TEST_F(EnginePlayback, PlayAtTheEndEndsAtOnceAndSeekClamps) {
