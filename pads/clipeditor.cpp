@@ -196,6 +196,7 @@ ClipEditor::ClipEditor(PadModel& model, media::Engine& engine, ClipAnalyser& ana
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     buttons->button(QDialogButtonBox::Cancel)->setText(QStringLiteral("キャンセル"));
     m_ok = buttons->button(QDialogButtonBox::Ok);
+    m_ok->setText(QStringLiteral("OK(&O)"));
     for (QPushButton* b : {m_match, m_autoTrim, m_playIn, m_playEnd, m_stop})
         b->setAutoDefault(false);
     connect(buttons, &QDialogButtonBox::accepted, this, &ClipEditor::accept);
@@ -449,40 +450,50 @@ void ClipEditor::say(const QString& text) {
 
 // ---- preview -------------------------------------------------------------------------------
 
+// The preparation the model keeps, or the draft, as the pad's player takes it.
+ClipPreparation ClipEditor::preparation(bool draft) const {
+    const auto value = [&](int field) {
+        return draft ? this->draft(field) : m_model.extension(m_pad, field);
+    };
+    return {value(padfields::TrimIn), value(padfields::TrimOut), value(padfields::FadeIn),
+            value(padfields::FadeOut), value(padfields::Gain)};
+}
+
+// The pad's voice plays the draft from `fromMs` of the clip: in, out, fades and gain as a
+// press would play them once the draft is kept.
 void ClipEditor::preview(std::int64_t fromMs) {
     ClipPlayer* player = m_model.player(m_pad);
     if (!player->MCIOpened())
         return;
-    const int voice = m_pad - 1;
     try {
         player->Stop();
-        m_engine.seek(voice, fromMs * m_engine.sampleRate() / 1000);
+        player->setPreparation(preparation(true));
+        // Positions count from the in point.
+        m_engine.seek(m_pad - 1, (fromMs - points().in) * m_engine.sampleRate() / 1000);
         player->Play();
     } catch (const ECueError& e) {
+        restoreVoice();
         say(e.message());
         return;
     }
     m_previewing = true;
+    m_previewStart = points().in;
+    m_wave->setPlayhead(fromMs);
     m_previewTimer->start();
 }
 
 void ClipEditor::followPreview() {
     const int voice = m_pad - 1;
     if (!m_engine.isPlaying(voice)) {
-        m_previewing = false;
-        m_previewTimer->stop();
-        m_wave->setCursor(-1);
+        stopPreview(); // it reached the out point
         return;
     }
-    const std::int64_t ms = m_engine.position(voice) * 1000 / m_engine.sampleRate();
-    m_wave->setCursor(ms);
-    if (ms >= points().out)
-        stopPreview();
+    m_wave->setPlayhead(m_previewStart + m_engine.position(voice) * 1000 / m_engine.sampleRate());
 }
 
 void ClipEditor::stopPreview() {
     m_previewTimer->stop();
-    m_wave->setCursor(-1);
+    m_wave->setPlayhead(-1);
     if (!std::exchange(m_previewing, false))
         return;
     ClipPlayer* player = m_model.player(m_pad);
@@ -490,11 +501,18 @@ void ClipEditor::stopPreview() {
         player->Stop();
         player->Rewind();
     }
+    restoreVoice();
 }
 
-// After a preview, the voice plays what the model keeps again.
+// Outside a preview, the voice plays what the model keeps.
 void ClipEditor::restoreVoice() {
-    stopPreview();
+    if (m_previewing) {
+        stopPreview();
+        return;
+    }
+    ClipPlayer* player = m_model.player(m_pad);
+    if (player->MCIOpened())
+        player->setPreparation(preparation(false));
 }
 
 // ---- closing -------------------------------------------------------------------------------

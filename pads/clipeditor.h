@@ -13,6 +13,7 @@
 // the model as it was, and the voice plays the model's values again.
 
 #include "clipanalysis.h"
+#include "clipplayer.h"
 #include "waveformview.h"
 
 #include <QDialog>
@@ -105,6 +106,7 @@ private:
     void showLoudness();
     void matchLoudness();
     void autoTrim();
+    ClipPreparation preparation(bool draft) const;
     void preview(std::int64_t fromMs);
     void stopPreview();
     void followPreview();
@@ -125,6 +127,7 @@ private:
     bool m_matchPending = false;
     bool m_trimPending = false;
     bool m_previewing = false;
+    std::int64_t m_previewStart = 0; // the in point the preview's positions count from
     bool m_closed = false;
     bool m_updating = false;
 

@@ -51,7 +51,7 @@ void WaveformView::setPoints(const Points& points) {
     update();
 }
 
-void WaveformView::setCursor(std::int64_t ms) {
+void WaveformView::setPlayhead(std::int64_t ms) {
     if (ms == m_cursor)
         return;
     m_cursor = ms;
@@ -142,7 +142,7 @@ void WaveformView::mousePressEvent(QMouseEvent* event) {
 void WaveformView::mouseMoveEvent(QMouseEvent* event) {
     const QPoint pos = event->position().toPoint();
     if (m_dragging == None) {
-        QWidget::setCursor(handleAt(pos) == None ? Qt::ArrowCursor : Qt::SizeHorCursor);
+        setCursor(handleAt(pos) == None ? Qt::ArrowCursor : Qt::SizeHorCursor);
         return;
     }
     const std::int64_t ms = msAt(pos.x());

@@ -37,7 +37,8 @@ public:
     void setPoints(const Points& points);
     const Points& points() const { return m_points; }
     // The position being heard, or -1 for none.
-    void setCursor(std::int64_t ms);
+    void setPlayhead(std::int64_t ms);
+    std::int64_t playhead() const { return m_cursor; }
 
     // The x (widget pixels) of a handle and the ms an x stands for.
     int xOf(Handle handle) const;

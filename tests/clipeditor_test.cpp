@@ -255,42 +255,45 @@ TEST_F(ClipEditorTest, LoudnessMatchReachesTheBoardsTarget) {
     editor->reject();
 }
 
-TEST_F(ClipEditorTest, PreviewsPlayThePadsVoiceFromTheDraftsPoints) {
+// The previews play the draft on the pad's voice; the playhead on the waveform shows where.
+// Afterwards, and after Cancel, the pad plays what the model keeps: the whole clip.
+TEST_F(ClipEditorTest, PreviewsPlayTheDraftOnThePadsVoice) {
     ClipEditor* editor = edit(8, {{8000, 8000}});
     const int voice = 7;
-    const auto heardMs = [&] { return engine->position(voice) * 1000 / engine->sampleRate(); };
+    WaveformView* wave = editor->waveform();
     editor->inBox()->setValue(2000);
     editor->playInButton()->click();
-    ASSERT_TRUE(waitFor([&] { return engine->isPlaying(voice); }));
-    EXPECT_GE(heardMs(), 2000);
-    EXPECT_LT(heardMs(), 3000);
+    ASSERT_TRUE(waitFor([&] { return engine->isPlaying(voice) && wave->playhead() >= 0; }));
+    EXPECT_GE(wave->playhead(), 2000);
+    EXPECT_LT(wave->playhead(), 3000);
+    EXPECT_EQ(board->player(8)->Length(), 6000); // the draft's window
     editor->stopButton()->click();
     EXPECT_TRUE(waitFor([&] { return !engine->isPlaying(voice); }));
+    EXPECT_EQ(wave->playhead(), -1);
+    EXPECT_EQ(board->player(8)->Length(), 8000);
 
     // The last 3 s before the out point, ending there; never before the in point.
     editor->outBox()->setValue(5000);
-    editor->playEndButton()->click();
-    ASSERT_TRUE(waitFor([&] { return engine->isPlaying(voice); }));
-    EXPECT_GE(heardMs(), 2000);
-    EXPECT_LT(heardMs(), 3000);
     editor->inBox()->setValue(4200);
     editor->playEndButton()->click();
-    ASSERT_TRUE(waitFor([&] { return engine->isPlaying(voice) && heardMs() >= 4200; }));
+    ASSERT_TRUE(waitFor([&] { return wave->playhead() >= 4200; }));
     std::int64_t last = 0;
     EXPECT_TRUE(waitFor(
         [&] {
-            if (!engine->isPlaying(voice))
-                return true;
-            last = heardMs();
-            return false;
+            last = std::max(last, wave->playhead());
+            return !engine->isPlaying(voice);
         },
         3000));
     EXPECT_GE(last, 4850);
     EXPECT_LE(last, 5000);
-    // Stopped at the out point, the pad stands rewound as after any playback.
-    EXPECT_EQ(engine->position(voice), 0);
+    editor->outBox()->setValue(7000);
+    editor->playEndButton()->click();
+    EXPECT_EQ(wave->playhead(), 4200);
+    EXPECT_TRUE(engine->isPlaying(voice));
     editor->reject();
+    EXPECT_FALSE(engine->isPlaying(voice));
     EXPECT_EQ(board->model().extension(8, padfields::TrimIn), 0);
+    EXPECT_EQ(board->player(8)->Length(), 8000);
 }
 
 TEST_F(ClipEditorTest, TheTargetPageKeepsItsValueAndSaysWhenItCannot) {
