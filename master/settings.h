@@ -21,6 +21,8 @@ inline const QString kCueDevice = QStringLiteral("output/cue");
 inline const QString kOscNetwork = QStringLiteral("osc/network");
 inline const QString kOscPort = QStringLiteral("osc/port");
 inline const QString kOscAllow = QStringLiteral("osc/allow");
+// The loudness the clip editor matches a clip to, in LUFS; absent = -23 (EBU R128).
+inline const QString kLoudnessTarget = QStringLiteral("loudness/target");
 // A file dialog's size, by the dialog's object name.
 QString dialogWidthKey(const QString& dialogName);
 QString dialogHeightKey(const QString& dialogName);

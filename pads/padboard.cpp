@@ -1,5 +1,7 @@
 #include "padboard.h"
 
+#include "clipanalyser.h"
+#include "clipeditor.h"
 #include "clipplayer.h"
 #include "cuecommands.h"
 #include "cueplayer.h"
@@ -21,6 +23,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -90,7 +93,8 @@ QStringList pictureFilters() {
 } // namespace
 
 PadBoard::PadBoard(media::Engine& engine, QWidget* padParent, QObject* parent)
-    : QObject(parent), m_model(new PadModel(engine, this)) {
+    : QObject(parent), m_engine(engine), m_model(new PadModel(engine, this)),
+      m_analyser(new ClipAnalyser(this)) {
     setObjectName(QStringLiteral("PadBoard"));
     QWidget* owner = padParent ? padParent->window() : nullptr;
 
@@ -127,6 +131,9 @@ PadBoard::PadBoard(media::Engine& engine, QWidget* padParent, QObject* parent)
     N2->setObjectName(QStringLiteral("N2"));
     connect(N1, &QAction::triggered, this, [this] { N1Click(N1); });
     connect(N2, &QAction::triggered, this, [this] { N2Click(N2); });
+    N4 = PopupMenu1->addAction(QStringLiteral("クリップ編集…"));
+    N4->setObjectName(QStringLiteral("N4"));
+    connect(N4, &QAction::triggered, this, [this] { N4Click(N4); });
     addPlayItems();
 
     for (int n = 1; n <= kPads; ++n) {
@@ -557,6 +564,7 @@ int PadBoard::popupPad() const {
 
 void PadBoard::popupFor(int n, const QPoint& globalPos) {
     m_popupFrame = pad(n).frame;
+    N4->setEnabled(m_model->player(n)->MCIOpened()); // nothing to edit without a clip
     PopupMenu1->popup(globalPos);
 }
 
@@ -569,7 +577,10 @@ bool PadBoard::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::MouseButtonDblClick) {
         for (const Pad& p : m_pads) {
             if (watched == p.image) {
-                Image1DblClick(p.image);
+                if (static_cast<QMouseEvent*>(event)->modifiers() & Qt::ControlModifier)
+                    openClipEditor(padOfImage(p.image));
+                else
+                    Image1DblClick(p.image);
                 return true;
             }
         }
@@ -672,5 +683,33 @@ void PadBoard::N2Click(QObject*) {
                                 captionWithoutSuffix(m_model->caption(n), n));
         if (name)
             m_model->rename(n, *name);
+    });
+}
+
+// Clip editing (クリップ編集…) of the pad whose frame opened the menu.
+void PadBoard::N4Click(QObject*) {
+    openClipEditor(popupPad());
+}
+
+ClipEditor* PadBoard::clipEditor() const {
+    return m_editor.data();
+}
+
+void PadBoard::openClipEditor(int n) {
+    dialogs::guarded([&] {
+        if (n < 1 || n > kPads || !m_model->player(n)->MCIOpened())
+            return;
+        if (m_editor) {
+            m_editor->raise();
+            m_editor->activateWindow();
+            return;
+        }
+        QWidget* owner = m_pads[n - 1].frame ? m_pads[n - 1].frame->window() : nullptr;
+        m_editor = new ClipEditor(*m_model, m_engine, *m_analyser, n,
+                                  loudnesstarget::remembered(settings::path(m_dataFolder)), owner);
+        // Not modal: the board goes on playing and taking its keys while a clip is prepared.
+        m_editor->setAttribute(Qt::WA_DeleteOnClose);
+        connect(m_editor, &QDialog::finished, this, [this] { m_editor = nullptr; });
+        m_editor->show();
     });
 }

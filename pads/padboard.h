@@ -24,6 +24,8 @@
 #include <QString>
 #include <array>
 
+class ClipAnalyser;
+class ClipEditor;
 class ClipPlayer;
 class CueCommands;
 class QAction;
@@ -154,6 +156,14 @@ public:
     void Image1DblClick(QObject* sender);
     void N1Click(QObject* sender); // 削除
     void N2Click(QObject* sender); // 名称変更
+    void N4Click(QObject* sender); // クリップ編集…
+
+    // The clip editor of `pad` (Ctrl+double-click on its picture, or the pad menu), opened
+    // beside the window; nothing for a pad without an open clip. One editor at a time.
+    void openClipEditor(int pad);
+    ClipEditor* clipEditor() const;
+    ClipAnalyser& analyser() const { return *m_analyser; }
+
     // A ホールド pad's play button pressed and let go (its click does nothing more).
     void playbtn1Down(QObject* sender);
     void playbtn1Up(QObject* sender);
@@ -171,6 +181,7 @@ public:
     QMenu* ModeMenu = nullptr;   // 再生モード
     QMenu* GroupMenu = nullptr;  // グループ
     QAction* DuckItem = nullptr; // ダッキング…
+    QAction* N4 = nullptr;       // クリップ編集…
 
 signals:
     // A picture that loadPicture handed to the decoder is shown (ok) or was refused.
@@ -217,8 +228,11 @@ private:
     int padOf(QObject* sender) const;
     int padOfImage(QObject* sender) const;
 
+    media::Engine& m_engine;
     PadModel* m_model;
     CueCommands* m_cueCommands = nullptr;
+    ClipAnalyser* m_analyser;
+    QPointer<ClipEditor> m_editor;
     std::array<Pad, kPads> m_pads;
     QString m_dataFolder;
     QPointer<QWidget> m_popupFrame;

@@ -20,3 +20,6 @@ target_link_libraries(e2e_remote_test PRIVATE cuedeck_remote_core Qt6::Gui Qt6::
 # The board on a laptop screen (1366 x 768): its screenshot is read back, hence Qt Gui.
 cuedeck_add_e2e_test(NAME e2e_view_test SOURCES e2e_view_test.cpp TIMEOUT 120)
 target_link_libraries(e2e_view_test PRIVATE Qt6::Gui)
+# Clips cut through the clip editor; its .m4a and FLAC clips are written with libavcodec.
+cuedeck_add_e2e_test(NAME e2e_clipeditor_test SOURCES e2e_clipeditor_test.cpp TIMEOUT 180)
+target_link_libraries(e2e_clipeditor_test PRIVATE PkgConfig::FFMPEG)

@@ -231,8 +231,8 @@ TEST_F(MainWindow, PadMenuAndSettingsOfferTheOutputAndTheRemoteTriggers) {
     QStringList texts;
     for (const QAction* item : items)
         texts << item->text();
-    EXPECT_EQ(texts, (QStringList{"削除", "名称変更", "モニターで試聴", "再生モード", "グループ",
-                                  "ダッキング…", "MIDI 割り当て…"}));
+    EXPECT_EQ(texts, (QStringList{"削除", "名称変更", "クリップ編集…", "再生モード", "グループ",
+                                  "ダッキング…", "モニターで試聴", "MIDI 割り当て…"}));
 
     QStringList tabs;
     QTimer::singleShot(0, window.get(), [&] {
@@ -243,7 +243,8 @@ TEST_F(MainWindow, PadMenuAndSettingsOfferTheOutputAndTheRemoteTriggers) {
         dialog->reject();
     });
     find<QPushButton>("ButtonSettings")->click();
-    EXPECT_EQ(tabs, QStringList({"出力デバイス", "MIDI", "OSC", "リモートパネル", "ホットキー"}));
+    EXPECT_EQ(tabs, QStringList({"出力デバイス", "MIDI", "OSC", "リモートパネル", "ホットキー",
+                                 "ラウドネス"}));
 
     // A remote switch over unsaved changes asks nothing; the status bar says why it was refused.
     board.setCaption(1, QStringLiteral("changed(&Q)"));

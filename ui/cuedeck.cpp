@@ -8,6 +8,7 @@
 #include "dialogs.h"
 #include "engine.h"
 #include "hotkeys.h"
+#include "loudnesspage.h"
 #include "outputdevicepage.h"
 #include "padboard.h"
 #include "panelserver.h"
@@ -336,6 +337,7 @@ void Tfcuedeck::openSettings() {
                    QStringLiteral("リモートパネル"));
     dialog.addPage(new HotkeyPage(*m_hotkeys, DataFolder + QStringLiteral("/conf/hotkeys.ini")),
                    QStringLiteral("ホットキー"));
+    dialog.addPage(new LoudnessPage(settingsFile()), QStringLiteral("ラウドネス"));
     dialog.exec();
 }
 
