@@ -174,6 +174,8 @@ PadBoard::PadBoard(media::Engine& engine, QWidget* padParent, QObject* parent)
 }
 
 PadBoard::~PadBoard() {
+    // An open clip editor gives its pad back to the model before the model goes.
+    delete m_editor.data();
     // The strips show the model's players, which go with the board: so do the pads.
     for (Pad& p : m_pads)
         delete p.frame.data();

@@ -294,6 +294,13 @@ TEST_F(ClipEditorTest, PreviewsPlayTheDraftOnThePadsVoice) {
     EXPECT_FALSE(engine->isPlaying(voice));
     EXPECT_EQ(board->model().extension(8, padfields::TrimIn), 0);
     EXPECT_EQ(board->player(8)->Length(), 8000);
+
+    // A board that goes with an editor open and previewing (the window closing) takes the
+    // editor with it first.
+    board->openClipEditor(8);
+    board->clipEditor()->playInButton()->click();
+    board.reset();
+    EXPECT_FALSE(engine->isPlaying(voice));
 }
 
 TEST_F(ClipEditorTest, TheTargetPageKeepsItsValueAndSaysWhenItCannot) {
