@@ -137,8 +137,12 @@ void BoardView::setVolume(int pad, int level) {
 }
 
 BoardView::Seen BoardView::look(int pad) const {
-    return {state(pad), fading(pad), cueing(pad), caption(pad),
-            valid(pad) ? m_model.fileName(pad) : QString(), holds(pad)};
+    return {state(pad),
+            fading(pad),
+            cueing(pad),
+            caption(pad),
+            valid(pad) ? m_model.fileName(pad) : QString(),
+            holds(pad)};
 }
 
 void BoardView::poll() {

@@ -91,8 +91,8 @@ std::vector<RemoteCommand> decode(const Bytes& bytes, std::size_t size = SIZE_MA
 std::string describe(const std::vector<RemoteCommand>& commands) {
     std::string text;
     for (const RemoteCommand& c : commands) {
-        static const char* names[] = {"play",   "stop", "fade", "stopall",   "setlist",
-                                      "status", "note", "cc",   "subscribe", "release", "cue"};
+        static const char* names[] = {"play", "stop", "fade",      "stopall", "setlist", "status",
+                                      "note", "cc",   "subscribe", "release", "cue"};
         text += text.empty() ? "" : ", ";
         text += names[static_cast<int>(c.kind)];
         if (c.kind != CommandKind::StopAll && c.kind != CommandKind::Status)
