@@ -2,6 +2,7 @@
 
 #include "clipanalyser.h"
 #include "clipplayer.h"
+#include "cueplayer.h"
 #include "engine.h"
 #include "errors.h"
 #include "padfields.h"
@@ -465,6 +466,21 @@ void ClipEditor::preview(std::int64_t fromMs) {
     ClipPlayer* player = m_model.player(m_pad);
     if (!player->MCIOpened())
         return;
+    if (m_model.cue().available()) {
+        stopPreview();
+        try {
+            m_model.cue().cue(m_pad, m_model.fileName(m_pad), static_cast<qint32>(fromMs),
+                              preparation(true));
+        } catch (const ECueError& e) {
+            say(e.message());
+            return;
+        }
+        m_previewing = m_previewOnMonitor = true;
+        m_previewStart = points().in;
+        m_wave->setPlayhead(fromMs);
+        m_previewTimer->start();
+        return;
+    }
     try {
         player->Stop();
         player->setPreparation(preparation(true));
@@ -484,11 +500,13 @@ void ClipEditor::preview(std::int64_t fromMs) {
 
 void ClipEditor::followPreview() {
     const int voice = m_pad - 1;
-    if (!m_engine.isPlaying(voice)) {
-        stopPreview(); // it reached the out point
+    media::Engine* engine = m_previewOnMonitor ? m_model.cue().engine() : &m_engine;
+    if (!engine || !engine->isPlaying(voice) ||
+        (m_previewOnMonitor && !m_model.cue().cueing(m_pad))) {
+        stopPreview(); // it reached the out point, or the monitor went
         return;
     }
-    m_wave->setPlayhead(m_previewStart + m_engine.position(voice) * 1000 / m_engine.sampleRate());
+    m_wave->setPlayhead(m_previewStart + engine->position(voice) * 1000 / engine->sampleRate());
 }
 
 void ClipEditor::stopPreview() {
@@ -496,6 +514,10 @@ void ClipEditor::stopPreview() {
     m_wave->setPlayhead(-1);
     if (!std::exchange(m_previewing, false))
         return;
+    if (std::exchange(m_previewOnMonitor, false)) {
+        m_model.cue().stopCue(m_pad); // the pad's voice was never touched
+        return;
+    }
     ClipPlayer* player = m_model.player(m_pad);
     if (player->MCIOpened()) {
         player->Stop();

@@ -4,8 +4,9 @@
 // values (m:ss.mmm), the gain (-inf..+12 dB) and the measured loudness and true peak of the
 // part between in and out. "ラウドネスを揃える" sets the gain so that this part reaches the
 // board's loudness target; "無音をカット(T)" moves in and out to the first and last sample above
-// -50 dBFS. Three buttons preview the draft on the pad's own voice: from the in point, the
-// last 3 s before the out point, and stop.
+// -50 dBFS. Three buttons preview the draft: from the in point, the last 3 s before the out
+// point, and stop; on the monitor output while one is chosen (the audience hears nothing),
+// otherwise on the pad's own voice.
 //
 // The dialog opens at once: the clip's length comes from its open player, and the waveform,
 // the loudness and the silence search run on the clip analyser's threads and appear when
@@ -127,6 +128,7 @@ private:
     bool m_matchPending = false;
     bool m_trimPending = false;
     bool m_previewing = false;
+    bool m_previewOnMonitor = false; // the preview plays on the monitor output
     std::int64_t m_previewStart = 0; // the in point the preview's positions count from
     bool m_closed = false;
     bool m_updating = false;

@@ -146,13 +146,17 @@ void ClipPlayer::setPreparation(const ClipPreparation& preparation) {
         applyPreparation();
 }
 
+float ClipPreparation::gainFactor() const {
+    return gainTenths <= padfields::kGainSilent
+               ? 0.0f
+               : static_cast<float>(std::pow(10.0, gainTenths / 200.0));
+}
+
 void ClipPlayer::applyPreparation() {
     const ClipPreparation& p = m_preparation;
     m_engine.setWindow(m_voice, toFrames(p.inMs), toFrames(p.outMs));
     m_engine.setFades(m_voice, toFrames(p.fadeInMs), toFrames(p.fadeOutMs));
-    m_engine.setTrimGain(m_voice, p.gainTenths <= padfields::kGainSilent
-                                      ? 0.0f
-                                      : static_cast<float>(std::pow(10.0, p.gainTenths / 200.0)));
+    m_engine.setTrimGain(m_voice, p.gainFactor());
     m_frames = Length() / 10;
 }
 

@@ -28,6 +28,8 @@ struct ClipPreparation {
     int fadeOutMs = 0;
     int gainTenths = 0;
     bool operator==(const ClipPreparation&) const = default;
+    // The gain as a factor on the samples: 0 for -inf.
+    float gainFactor() const;
 };
 
 class ClipPlayer : public QObject {

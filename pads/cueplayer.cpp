@@ -132,25 +132,36 @@ void CuePlayer::watch() {
     emit availabilityChanged();
 }
 
-void CuePlayer::cue(int pad, const QString& file, qint32 fromMs) {
+void CuePlayer::cue(int pad, const QString& file, qint32 fromMs,
+                    const ClipPreparation& preparation) {
     const int voice = voiceOf(pad);
     if (!m_engine || !m_available)
         throw ECueError(unavailableReason());
     stopCue(pad);
     std::shared_ptr<media::Clip> clip;
     try {
-        clip = m_engine->openClip(QFile::encodeName(file).toStdString());
+        clip =
+            m_engine->openClip(QFile::encodeName(file).toStdString(), framesOf(preparation.inMs));
     } catch (const std::exception& e) {
         throw ECueError(QStringLiteral("モニター出力で再生できません: ") + file +
                         QStringLiteral(" (") + QString::fromUtf8(e.what()) + QStringLiteral(")"));
     }
     m_engine->load(voice, std::move(clip));
-    if (fromMs > 0) {
-        const std::int64_t frame = std::int64_t(fromMs) * m_engine->sampleRate() / 1000;
-        m_engine->seek(voice, std::min(frame, m_engine->length(voice)));
+    if (preparation != ClipPreparation{}) {
+        m_engine->setWindow(voice, framesOf(preparation.inMs), framesOf(preparation.outMs));
+        m_engine->setFades(voice, framesOf(preparation.fadeInMs), framesOf(preparation.fadeOutMs));
+        m_engine->setTrimGain(voice, preparation.gainFactor());
     }
+    // Positions count from the in point.
+    const std::int64_t frame = framesOf(fromMs) - framesOf(preparation.inMs);
+    if (frame > 0)
+        m_engine->seek(voice, std::min(frame, m_engine->length(voice)));
     m_stamps[size_t(voice)] = m_engine->play(voice);
     emit cueChanged(pad);
+}
+
+std::int64_t CuePlayer::framesOf(qint64 ms) const {
+    return m_engine ? ms * m_engine->sampleRate() / 1000 : 0;
 }
 
 void CuePlayer::stopCue(int pad) {

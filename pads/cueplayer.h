@@ -12,6 +12,7 @@
 // Lives on the UI thread; end events arrive as queued calls.
 
 #include "board.h"
+#include "clipplayer.h"
 #include "padtimes.h"
 
 #include <QObject>
@@ -61,10 +62,12 @@ public:
     QString unavailableReason() const;
     static QString noMonitorText();
 
-    // Plays `file` on the monitor on the voice of `pad`, from `fromMs` (clamped to the clip),
-    // replacing what that voice cued before. Throws ECueError when the monitor output is not
-    // available or the file cannot be opened; the cue of `pad` has stopped then.
-    void cue(int pad, const QString& file, qint32 fromMs = 0);
+    // Plays `file` on the monitor on the voice of `pad`, from `fromMs` of the clip (clamped to
+    // it), replacing what that voice cued before; `preparation` trims, fades and sets the gain
+    // as on the board (the clip editor's previews). Throws ECueError when the monitor output is
+    // not available or the file cannot be opened; the cue of `pad` has stopped then.
+    void cue(int pad, const QString& file, qint32 fromMs = 0,
+             const ClipPreparation& preparation = {});
     void stopCue(int pad);
     void stopAll();
     bool cueing(int pad) const;
@@ -83,6 +86,7 @@ private:
     void ended(int pad, std::uint32_t stamp, quint64 generation);
     void dropEngine();
     int voiceOf(int pad) const;
+    std::int64_t framesOf(qint64 ms) const;
 
     media::Engine& m_board;
     std::unique_ptr<media::Engine> m_engine;

@@ -5,6 +5,7 @@
 #include "clipanalyser.h"
 #include "clipeditor.h"
 #include "clipplayer.h"
+#include "cueplayer.h"
 #include "dialog_support.h"
 #include "engine.h"
 #include "loudnesspage.h"
@@ -301,6 +302,40 @@ TEST_F(ClipEditorTest, PreviewsPlayTheDraftOnThePadsVoice) {
     board->clipEditor()->playInButton()->click();
     board.reset();
     EXPECT_FALSE(engine->isPlaying(voice));
+}
+
+// With a monitor output chosen, the previews play the draft there: the first frames are the
+// clip's at the draft's in point, faded in, and the audience's voice stays silent.
+TEST_F(ClipEditorTest, WithAMonitorThePreviewsPlayThereAndTheBoardStaysSilent) {
+    CuePlayer::setEngineFactory([](const std::string&, const std::string&, int rate) {
+        return std::make_unique<media::Engine>(
+            media::Engine::Options{media::Engine::Output::None, rate, 128});
+    });
+    ClipEditor* editor = edit(7, {{1000, 0}, {2000, 16000}});
+    CuePlayer& cue = board->model().cue();
+    cue.setDevice("Phones");
+    ASSERT_TRUE(cue.available());
+    editor->inBox()->setValue(1000);
+    editor->fadeInBox()->setValue(100);
+    editor->playInButton()->click();
+    ASSERT_TRUE(cue.cueing(7));
+    EXPECT_FALSE(engine->isPlaying(6));
+    media::Engine& monitor = *cue.engine();
+    monitor.waitIdle(std::chrono::seconds(5));
+    std::vector<float> block(2 * 4800); // the fade-in's 100 ms
+    monitor.render(block.data(), 4800);
+    float early = 0, late = 0;
+    for (int f = 0; f < 4800; ++f)
+        (f < 240 ? early : late) = std::max(f < 240 ? early : late, std::abs(block[2 * f]));
+    EXPECT_GT(early, 0.0f) << "the in point is silence";
+    EXPECT_LT(early, 0.1f * 16000 / 32767) << "no fade-in";
+    EXPECT_GT(late, 0.8f * 16000 / 32767);
+    editor->stopButton()->click();
+    EXPECT_FALSE(cue.cueing(7));
+    editor->reject();
+    EXPECT_EQ(board->model().extension(7, padfields::TrimIn), 0);
+    cue.setDevice("");
+    CuePlayer::setEngineFactory(nullptr);
 }
 
 TEST_F(ClipEditorTest, TheTargetPageKeepsItsValueAndSaysWhenItCannot) {
