@@ -10,8 +10,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using remote::CommandKind;
     remote::osc::decodePacket(data, size, [](const remote::RemoteCommand& c) {
         const bool pad = c.kind == CommandKind::PadPlay || c.kind == CommandKind::PadStop ||
-                         c.kind == CommandKind::PadFade || c.kind == CommandKind::PadRelease;
+                         c.kind == CommandKind::PadFade || c.kind == CommandKind::PadRelease ||
+                         c.kind == CommandKind::PadCue;
         FUZZ_CHECK(!pad || (c.number >= 1 && c.number <= remote::osc::kPads));
+        // A cue starts (1) or stops (0).
+        FUZZ_CHECK(c.kind != CommandKind::PadCue || c.value == 0 || c.value == 1);
         FUZZ_CHECK(c.kind != CommandKind::SetList ||
                    (c.number >= 1 && c.number <= remote::osc::kSetLists));
         // A subscription starts (1), ends (0) or names a port its pushes go to.
