@@ -100,12 +100,17 @@ TEST_F(ClipEditorEndToEnd, SilenceCutInTheEditorIsKeptAndAPressSoundsAtOnce) {
         QThread::msleep(300);
         if (pad == 1)
             screenshot("clip-editor-before-cut");
-        // Both by their keys, which reach the editor only once it is the active window: a cut
-        // asked for again is the same cut, and OK waits while one is under way.
+        // Both by their keys, which reach the editor only once the program has taken in that
+        // the editor has the focus: a key sent before then goes to the board. So the cut is
+        // asked for twice, a moment apart (a cut asked for again is the same cut), before OK,
+        // which waits while a cut is under way; an OK that came first would keep no cut.
         ASSERT_TRUE(waitUntil([&] {
             if (windows(pid, title).isEmpty())
                 return true;
-            pressKeys(editor, "alt+t");
+            for (int i = 0; i < 2; ++i) {
+                pressKeys(editor, "alt+t");
+                QThread::msleep(400);
+            }
             pressKeys(editor, "alt+o");
             return false;
         })) << name;
