@@ -4,6 +4,8 @@
 
 #include "e2e_harness.h"
 
+#include <QElapsedTimer>
+
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -133,6 +135,14 @@ public:
             sum += double(s) * s;
         }
         return last > first ? std::sqrt(sum / double(last - first)) : 0.0;
+    }
+    // Keeps reading for `ms`. A test that sleeps instead lets the pipe fill within 0.2 s; the
+    // server then holds back or drops what follows, and the recording is not what sounded.
+    void recordFor(int ms) {
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < ms)
+            heard(std::max<int>(1, std::min<qint64>(10, ms - clock.elapsed())));
     }
     // Records until the recording is `seconds` long.
     bool recordUntil(double seconds) {
