@@ -14,6 +14,9 @@
 #include "engine.h"
 #include "output.h"
 
+#include <pipewire/pipewire.h>
+#include <spa/param/audio/format-utils.h>
+
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -281,15 +284,16 @@ int framesLost(const std::vector<float>& rec) {
     return best < 0 ? -1 : (best + 47) % 48;
 }
 
-void keyToSound(const char* who, Recorder& rec, const std::string& server,
-                const std::string& clip) {
+// Returns the median key to sound, or a negative value when no output opens.
+double keyToSound(const char* who, Recorder& rec, const std::string& server,
+                  const std::string& clip) {
     Engine::Options o;
     o.output = Engine::Output::Device;
     o.server = server;
     Engine engine(o);
     if (!engine.hasSoundDevice() || engine.driverName() == "dummy") {
         std::printf("# %s: no output opens\n", who);
-        return;
+        return -1.0;
     }
     engine.load(0, engine.openClip(clip));
     engine.waitIdle(std::chrono::seconds(5));
@@ -338,20 +342,23 @@ void keyToSound(const char* who, Recorder& rec, const std::string& server,
                     engine.deviceState().deepened, engine.periodFrames(),
                     static_cast<unsigned long long>(engine.underruns()));
     }
+    return median(heard);
 }
 
-void pacedWriter(const char* who, Recorder& rec, Child& c);
+double pacedWriter(const char* who, Recorder& rec, Child& c);
 
 // A click written by a paced client (1 ms of silence at a time, then 1 ms of full level) into
-// `argv`'s standard input, 12 times.
-void pacedClicks(const char* who, Recorder& rec, const std::vector<std::string>& argv) {
+// `argv`'s standard input, 12 times; returns the median from the click's write to its sound.
+double pacedClicks(const char* who, Recorder& rec, const std::vector<std::string>& argv) {
     Child c = Child::spawn(argv, true);
     if (c.pid <= 0)
-        return;
-    std::thread([&] { pacedWriter(who, rec, c); }).join();
+        return -1.0;
+    double result = -1.0;
+    std::thread([&] { result = pacedWriter(who, rec, c); }).join();
+    return result;
 }
 
-void pacedWriter(const char* who, Recorder& rec, Child& c) {
+double pacedWriter(const char* who, Recorder& rec, Child& c) {
     media::raiseToRealTime(); // paced as the engine's mixer is
     signal(SIGPIPE, SIG_IGN);
     std::vector<float> quiet(96, 0.0f), click(96, 0.5f);
@@ -386,6 +393,113 @@ void pacedWriter(const char* who, Recorder& rec, Child& c) {
     std::printf("key-to-sound %-26s median %6.1f ms  max %6.1f ms  (%zu/%zu heard)\n", who,
                 median(heard), heard.empty() ? -1.0 : *std::max_element(heard.begin(), heard.end()),
                 heard.size(), lat.size());
+    return heard.size() == lat.size() && !lat.empty() ? median(heard) : -1.0;
+}
+
+// The floor of a native PipeWire client: a stream of its own at the quantum the program asks
+// for (128 frames), whose process callback writes a click in the first cycle after it is asked
+// for one, 12 times: one quantum and the server's block, with no PulseAudio layer (whose
+// minimum latency, 256 frames by default, raises pacat's figure). Negative when PipeWire does
+// not run.
+struct NativeClick {
+    pw_thread_loop* loop = nullptr;
+    pw_stream* stream = nullptr;
+    spa_hook listener{};
+    std::atomic<bool> click{false};
+
+    static void process(void* data) {
+        auto* self = static_cast<NativeClick*>(data);
+        pw_buffer* b = pw_stream_dequeue_buffer(self->stream);
+        if (!b)
+            return;
+        spa_data& d = b->buffer->datas[0];
+        if (!d.data) {
+            pw_stream_queue_buffer(self->stream, b);
+            return;
+        }
+        std::uint32_t frames = d.maxsize / (2 * sizeof(float));
+        if (b->requested)
+            frames = std::min<std::uint32_t>(frames, static_cast<std::uint32_t>(b->requested));
+        auto* out = static_cast<float*>(d.data);
+        const bool loud = self->click.exchange(false);
+        for (std::uint32_t i = 0; i < 2 * frames; ++i)
+            out[i] = loud && i < 2 * 48 ? 0.5f : 0.0f;
+        d.chunk->offset = 0;
+        d.chunk->stride = 2 * sizeof(float);
+        d.chunk->size = frames * 2 * sizeof(float);
+        pw_stream_queue_buffer(self->stream, b);
+    }
+    bool open() {
+        pw_init(nullptr, nullptr);
+        loop = pw_thread_loop_new("floor", nullptr);
+        if (!loop || pw_thread_loop_start(loop) != 0)
+            return false;
+        static const pw_stream_events events = [] {
+            pw_stream_events e{};
+            e.version = PW_VERSION_STREAM_EVENTS;
+            e.process = &NativeClick::process;
+            return e;
+        }();
+        pw_thread_loop_lock(loop);
+        stream = pw_stream_new_simple(
+            pw_thread_loop_get_loop(loop), "floor",
+            pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback",
+                              PW_KEY_NODE_LATENCY, "128/48000", PW_KEY_TARGET_OBJECT,
+                              sink().c_str(), nullptr),
+            &events, this);
+        std::uint8_t buffer[512];
+        spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+        spa_audio_info_raw info{};
+        info.format = SPA_AUDIO_FORMAT_F32;
+        info.rate = kRate;
+        info.channels = 2;
+        info.position[0] = SPA_AUDIO_CHANNEL_FL;
+        info.position[1] = SPA_AUDIO_CHANNEL_FR;
+        const spa_pod* params[1] = {
+            spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
+        const bool ok =
+            stream && pw_stream_connect(stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
+                                        static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT |
+                                                                     PW_STREAM_FLAG_MAP_BUFFERS |
+                                                                     PW_STREAM_FLAG_RT_PROCESS),
+                                        params, 1) == 0;
+        pw_thread_loop_unlock(loop);
+        return ok;
+    }
+    ~NativeClick() {
+        if (!loop)
+            return;
+        pw_thread_loop_lock(loop);
+        if (stream)
+            pw_stream_destroy(stream);
+        pw_thread_loop_unlock(loop);
+        pw_thread_loop_stop(loop);
+        pw_thread_loop_destroy(loop);
+    }
+};
+
+double nativeFloor(Recorder& rec) {
+    NativeClick c;
+    if (!c.open()) {
+        std::printf("# floor (pw_stream 128): PipeWire does not run\n");
+        return -1.0;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    std::vector<double> lat;
+    for (int i = 0; i < 12; ++i) {
+        const auto t0 = Clock::now();
+        c.click = true;
+        lat.push_back(rec.soundAfter(t0));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200 + 37 * i % 60));
+    }
+    std::vector<double> heard;
+    for (double l : lat)
+        if (l >= 0)
+            heard.push_back(l);
+    std::printf("key-to-sound %-26s median %6.1f ms  max %6.1f ms  (%zu/12 heard)\n",
+                "floor (pw_stream 128)", median(heard),
+                heard.empty() ? -1.0 : *std::max_element(heard.begin(), heard.end()), heard.size());
+    return heard.size() == lat.size() ? median(heard) : -1.0;
 }
 
 // The soak through `server`: seven voices loop a tone on the right channel while both cores
@@ -467,9 +581,16 @@ int serverFigures(const std::string& folder, int soakSeconds) {
     pacedClicks("peer (gst pulsesink)", rec,
                 {"gst-launch-1.0", "-q", "fdsrc", "fd=0", "!", "rawaudioparse", "pcm-format=f32le",
                  "sample-rate=48000", "num-channels=2", "!", "pulsesink", "device=" + sink()});
-    for (const char* server : {"pipewire", "pulseaudio", "jack", "sdl"})
-        if (wanted(server))
-            keyToSound(server, rec, server, tone);
+    const double floor = nativeFloor(rec);
+    for (const char* server : {"pipewire", "pulseaudio", "jack", "sdl"}) {
+        if (!wanted(server))
+            continue;
+        const double ms = keyToSound(server, rec, server, tone);
+        if (std::string(server) == "pipewire" && ms >= 0 && floor >= 0)
+            std::printf("key-to-sound pipewire above the native floor by %.1f ms (target 2 ms "
+                        "at most)\n",
+                        ms - floor);
+    }
     if (soakSeconds <= 0)
         return 0;
     const std::string right = folder + "/right3s.wav";
