@@ -14,6 +14,8 @@
 #include "engine.h"
 #include "output.h"
 
+#include "pipewire_profile.h"
+
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
 
@@ -508,6 +510,11 @@ double nativeFloor(Recorder& rec) {
 int soak(const char* server, Recorder& rec, const std::string& left, const std::string& right,
          int seconds) {
     Busy load(true);
+    // Through PipeWire, what the server says of its own cycles meanwhile.
+    e2e::GraphProfile graph;
+    const char* runtime = std::getenv("PIPEWIRE_RUNTIME_DIR");
+    const bool profiled =
+        runtime && graph.start(QString::fromLocal8Bit(runtime) + QStringLiteral("/pipewire-0"));
     Engine::Options o;
     o.output = Engine::Output::Device;
     o.server = server;
@@ -553,6 +560,9 @@ int soak(const char* server, Recorder& rec, const std::string& left, const std::
                 static_cast<unsigned long long>(engine.lateCallbacks()), state.deepened,
                 median(heard), heard.empty() ? -1.0 : *std::max_element(heard.begin(), heard.end()),
                 heard.size(), lat.size());
+    if (profiled)
+        std::printf("soak %-8s the PipeWire server meanwhile: %s\n", server,
+                    e2e::GraphProfile::describe(graph.counts()).c_str());
     return n == 0 && state.dropouts == 0 && heard.size() == lat.size() ? 0 : 1;
 }
 
