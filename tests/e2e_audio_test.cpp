@@ -214,11 +214,12 @@ protected:
                     graph ? graph->counts() : GraphProfile::Counts{};
                 tool("xdotool", {"key", "q"});
                 recorder.recordFor(3300);
-                const int holes = recorder.silentRuns(from);
+                std::string where;
+                const int holes = recorder.silentRuns(from, 3, &where);
                 const GraphProfile::Counts owned =
                     graph ? GraphProfile::since(before, graph->counts()) : GraphProfile::Counts{};
                 std::cerr << server << (busy ? ", busy" : ", idle") << ": press " << i + 1 << ": "
-                          << holes << " near-silent runs"
+                          << holes << " near-silent runs" << where
                           << (graph ? "; " + GraphProfile::describe(owned) : std::string()) << "\n";
                 EXPECT_LE(holes, owned.xruns + owned.quantumRises)
                     << server << (busy ? ", busy" : ", idle") << ": press " << i + 1;

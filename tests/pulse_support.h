@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <string>
 
 namespace e2e {
 
@@ -160,7 +161,8 @@ public:
     }
     // Runs of `minFrames` or more near-silent frames (below -40 dBFS on the left channel)
     // between the first and the last sounding frame received since frame `from`.
-    int silentRuns(qsizetype from, int minFrames = 3) {
+    // With `where`, each run's start into the sound and its length are added to it, in ms.
+    int silentRuns(qsizetype from, int minFrames = 3, std::string* where = nullptr) {
         heard(0);
         const auto* f = reinterpret_cast<const float*>(m_data.constData());
         const qsizetype frames = m_data.size() / qsizetype(2 * sizeof(float));
@@ -177,7 +179,12 @@ public:
                 ++quiet;
                 continue;
             }
-            runs += quiet >= minFrames;
+            if (quiet >= minFrames) {
+                ++runs;
+                if (where)
+                    *where += " " + std::to_string((i - quiet - first) * 1000 / kRate) + " ms (" +
+                              std::to_string(quiet * 1000.0 / kRate).substr(0, 5) + " ms)";
+            }
             quiet = 0;
         }
         return runs;
