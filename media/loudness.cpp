@@ -1,0 +1,252 @@
+#include "loudness.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace media {
+
+namespace {
+
+// Both channels of a frame at once, in one register where the machine has them.
+typedef double Pair __attribute__((vector_size(16)));
+// Four samples of interleaved frames, and the masks comparing them gives.
+typedef float Four __attribute__((vector_size(16)));
+typedef int FourMask __attribute__((vector_size(16)));
+
+Pair pairOf(const double (&v)[2]) {
+    return Pair{v[0], v[1]};
+}
+
+void store(double (&to)[2], Pair v) {
+    to[0] = v[0];
+    to[1] = v[1];
+}
+
+Four load(const float* p) {
+    Four v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+Four magnitude(Four v) {
+    return reinterpret_cast<Four>(reinterpret_cast<FourMask>(v) & 0x7fffffff);
+}
+
+bool any(FourMask m) {
+    std::uint64_t halves[2];
+    std::memcpy(halves, &m, sizeof halves);
+    return (halves[0] | halves[1]) != 0;
+}
+
+// Mean squares of the gate: -70 LUFS, and 10 LU.
+constexpr double kAbsoluteGate = 1.1724653045822963e-7; // 10^((-70 + 0.691) / 10)
+constexpr double kRelativeGate = 0.1;
+
+double lufsOf(double meanSquare) {
+    return -0.691 + 10.0 * std::log10(meanSquare);
+}
+
+} // namespace
+
+LoudnessMeter::LoudnessMeter(int rate) {
+    // The two stages of the K-weighting, from their analogue prototypes by the bilinear
+    // transform, so that any rate gets the response the 48 kHz coefficients of BS.1770 have.
+    // A rate too low for a corner keeps it just below half the rate.
+    const double fs = std::max(rate, 1);
+    auto warp = [fs](double f0) { return std::tan(M_PI * std::min(f0, 0.49 * fs) / fs); };
+    {
+        const double gainDb = 3.999843853973347, q = 0.7071752369554196;
+        const double k = warp(1681.974450955533);
+        const double vh = std::pow(10.0, gainDb / 20.0);
+        const double vb = std::pow(vh, 0.4996667741545416);
+        const double a0 = 1.0 + k / q + k * k;
+        m_shelf = {(vh + vb * k / q + k * k) / a0, 2.0 * (k * k - vh) / a0,
+                   (vh - vb * k / q + k * k) / a0, 2.0 * (k * k - 1.0) / a0,
+                   (1.0 - k / q + k * k) / a0};
+    }
+    {
+        const double q = 0.5003270373238773;
+        const double k = warp(38.13547087602444);
+        const double a0 = 1.0 + k / q + k * k;
+        m_highPass = {1.0, -2.0, 1.0, 2.0 * (k * k - 1.0) / a0, (1.0 - k / q + k * k) / a0};
+    }
+    m_stepFrames = std::max<std::int64_t>((std::int64_t{rate} + 5) / 10, 1);
+}
+
+void LoudnessMeter::add(const float* frames, std::int64_t n) {
+    const Pair b0 = Pair{1, 1} * m_shelf.b0, b1 = Pair{1, 1} * m_shelf.b1,
+               b2 = Pair{1, 1} * m_shelf.b2, a1 = Pair{1, 1} * m_shelf.a1,
+               a2 = Pair{1, 1} * m_shelf.a2;
+    const Pair c1 = Pair{1, 1} * m_highPass.a1, c2 = Pair{1, 1} * m_highPass.a2;
+    Pair x1 = pairOf(m_x1), x2 = pairOf(m_x2), y1 = pairOf(m_y1), y2 = pairOf(m_y2),
+         z1 = pairOf(m_z1), z2 = pairOf(m_z2), energy = pairOf(m_energy);
+    for (std::int64_t i = 0; i < n;) {
+        const std::int64_t end = std::min(n, i + m_stepFrames - m_inStep);
+        m_inStep += end - i;
+        for (; i < end; ++i) {
+            const Pair x = {frames[2 * i], frames[2 * i + 1]};
+            // Direct form I, each sum ordered so that only the last product waits for the
+            // frame before: the filters' recursion is what takes the time.
+            const Pair y = (b0 * x + b1 * x1 + b2 * x2 - a2 * y2) - a1 * y1;
+            const Pair z = ((y - y1 - y1) + y2 - c2 * z2) - c1 * z1;
+            energy += z * z;
+            x2 = x1;
+            x1 = x;
+            y2 = y1;
+            y1 = y;
+            z2 = z1;
+            z1 = z;
+        }
+        if (m_inStep == m_stepFrames) {
+            m_steps.push_back(energy[0] + energy[1]);
+            energy = Pair{0, 0};
+            m_inStep = 0;
+        }
+    }
+    store(m_x1, x1);
+    store(m_x2, x2);
+    store(m_y1, y1);
+    store(m_y2, y2);
+    store(m_z1, z1);
+    store(m_z2, z2);
+    store(m_energy, energy);
+}
+
+double LoudnessMeter::integratedLufs() const {
+    // The mean square of each 400 ms block, the four steps that end with it.
+    std::vector<double> blocks;
+    if (m_steps.size() >= 4) {
+        blocks.reserve(m_steps.size() - 3);
+        const double frames = 4.0 * static_cast<double>(m_stepFrames);
+        for (std::size_t j = 3; j < m_steps.size(); ++j)
+            blocks.push_back((m_steps[j - 3] + m_steps[j - 2] + m_steps[j - 1] + m_steps[j]) /
+                             frames);
+    }
+    auto meanAbove = [&](double gate) {
+        double sum = 0.0;
+        std::size_t count = 0;
+        for (double b : blocks)
+            if (b >= gate) {
+                sum += b;
+                ++count;
+            }
+        return count > 0 ? sum / static_cast<double>(count) : 0.0;
+    };
+    const double ungated = meanAbove(kAbsoluteGate);
+    if (ungated <= 0.0)
+        return -HUGE_VAL;
+    const double gated = meanAbove(std::max(kAbsoluteGate, ungated * kRelativeGate));
+    return gated > 0.0 ? lufsOf(gated) : -HUGE_VAL;
+}
+
+TruePeakMeter::TruePeakMeter() {
+    for (int p = 1; p < kPhases; ++p) {
+        float sum = 0.0f;
+        for (int k = 0; k < kTaps; ++k) {
+            const double u = (k - kBefore) - static_cast<double>(p) / kPhases;
+            const double sinc = u == 0.0 ? 1.0 : std::sin(M_PI * u) / (M_PI * u);
+            const double window = 0.5 * (1.0 + std::cos(M_PI * u / (kTaps / 2 + 0.5)));
+            const auto tap = static_cast<float>(sinc * window);
+            // Before the sample: the filter over frames 0 to kTaps - 1 of the window; after
+            // it: over frames 1 to kTaps.
+            m_taps[k][p - 1] = tap;
+            m_taps[k + 1][kPhases + p - 1] = tap;
+            sum += std::fabs(tap);
+        }
+        m_bound = std::max(m_bound, sum);
+    }
+}
+
+void TruePeakMeter::add(const float* frames, std::int64_t n) {
+    if (n <= 0)
+        return;
+    const std::size_t count = static_cast<std::size_t>(n);
+    // Where this call meets the one before: the frames kept from it and the first new ones.
+    const std::size_t joined = std::min<std::size_t>(count, kTaps);
+    std::copy(frames, frames + 2 * joined, m_joint + 2 * m_kept);
+    const std::size_t jointFrames = m_kept + joined;
+
+    // The samples themselves, and the most the wave around them could reach between them.
+    const float loudest = std::max(loudestOf(frames, 2 * count), loudestOf(m_joint, 2 * m_kept));
+    m_peak = std::max(m_peak, loudest);
+    // Frames with a whole filter of frames on both sides: those of the joint, then those of
+    // the new frames that follow.
+    constexpr std::size_t kEdge = kBefore + 1;
+    if (loudest * m_bound > m_peak) {
+        if (jointFrames > 2 * kEdge)
+            scan(m_joint, 2 * kEdge, 2 * (jointFrames - kEdge));
+        if (count > 2 * kEdge)
+            scan(frames, 2 * kEdge, 2 * (count - kEdge));
+    }
+
+    // The last frames stay for the filter of the next call's first ones.
+    const std::size_t keep = std::min<std::size_t>(jointFrames, kTaps);
+    if (count >= kTaps)
+        std::copy(frames + 2 * (count - keep), frames + 2 * count, m_joint);
+    else
+        std::copy(m_joint + 2 * (jointFrames - keep), m_joint + 2 * jointFrames, m_joint);
+    m_kept = keep;
+}
+
+float TruePeakMeter::loudestOf(const float* x, std::size_t samples) {
+    // Four running maxima, so that each waits on the one before it only every 16 samples.
+    Four most[4]{};
+    std::size_t s = 0;
+    for (; s + 16 <= samples; s += 16)
+        for (std::size_t g = 0; g < 4; ++g) {
+            const Four a = magnitude(load(x + s + 4 * g));
+            most[g] = a > most[g] ? a : most[g];
+        }
+    for (std::size_t g = 1; g < 4; ++g)
+        most[0] = most[g] > most[0] ? most[g] : most[0];
+    float loudest = std::max(std::max(most[0][0], most[0][1]), std::max(most[0][2], most[0][3]));
+    for (; s < samples; ++s)
+        loudest = std::max(loudest, std::fabs(x[s]));
+    return loudest;
+}
+
+// Samples [from, to) of interleaved frames `x`, sixteen at a time: the peaks of their
+// neighbourhood in their channel that could raise the peak.
+void TruePeakMeter::scan(const float* x, std::size_t from, std::size_t to) {
+    constexpr std::size_t kGroup = 16;
+    std::size_t s = from;
+    for (; s + kGroup <= to; s += kGroup) {
+        const Four bound = Four{1, 1, 1, 1} * m_bound, peak = Four{1, 1, 1, 1} * m_peak;
+        FourMask found[kGroup / 4];
+        for (std::size_t g = 0; g < kGroup / 4; ++g) {
+            const float* at = x + s + 4 * g;
+            const Four a = magnitude(load(at));
+            found[g] = (a * bound > peak) & (a >= magnitude(load(at - 2))) &
+                       (a >= magnitude(load(at + 2)));
+        }
+        if (!any(found[0] | found[1] | found[2] | found[3]))
+            continue;
+        for (std::size_t g = 0; g < kGroup / 4; ++g)
+            for (std::size_t lane = 0; lane < 4; ++lane)
+                if (found[g][lane])
+                    around(x, s + 4 * g + lane);
+    }
+    for (; s < to; ++s)
+        around(x, s);
+}
+
+// The wave on both sides of sample `sample` of `x`, when it could raise the peak.
+void TruePeakMeter::around(const float* x, std::size_t sample) {
+    const float a = std::fabs(x[sample]);
+    if (a * m_bound <= m_peak || a < std::fabs(x[sample - 2]) || a < std::fabs(x[sample + 2]))
+        return;
+    // The window of kTaps + 1 frames in the sample's channel, kBefore + 1 of them before it.
+    const float* at = x + sample - 2 * (kBefore + 1);
+    Four before{}, after{};
+    for (int k = 0; k <= kTaps; ++k) {
+        const Four v = Four{1, 1, 1, 1} * at[2 * k];
+        before += v * load(m_taps[k]);
+        after += v * load(m_taps[k] + kPhases);
+    }
+    const Four b = magnitude(before), c = magnitude(after);
+    const Four most = b > c ? b : c;
+    m_peak = std::max({m_peak, most[0], most[1], most[2], most[3]});
+}
+
+} // namespace media
