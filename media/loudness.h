@@ -55,7 +55,6 @@ private:
     static constexpr int kBefore = kTaps / 2 - 1; // taps before the sample interpolated after
     static constexpr int kPhases = 4;
 
-    static float loudestOf(const float* x, std::size_t samples);
     void scan(const float* x, std::size_t from, std::size_t to);
     void around(const float* x, std::size_t sample);
 
