@@ -203,25 +203,35 @@ inline void TruePeakMeter::around(const float* x, std::size_t sample) {
 // Samples [from, to) of interleaved frames `x`, sixteen at a time: each counts itself, and
 // those that are peaks of their neighbourhood in their channel and could raise the peak have
 // the wave around them interpolated. Which those are depends on the peak so far, but none
-// left out could have raised the peak as it is at the end. Where they lie in music is not
-// to be foreseen, so that they are found by bits rather than by a branch a sample.
+// left out could have raised the peak as it is at the end. Where they lie in music is not to
+// be foreseen: they are found by bits rather than by a branch a sample, a stretch at a time,
+// and interpolated after each stretch, which keeps the search's values in registers.
 HOT_LOOP void TruePeakMeter::scan(const float* x, std::size_t from, std::size_t to) {
     constexpr std::size_t kGroup = 16;
+    constexpr std::size_t kStretch = 64 * kGroup;
+    std::uint32_t found[kStretch];
     Four most{};
     std::size_t s = from;
-    for (; s + kGroup <= to; s += kGroup) {
+    while (s + kGroup <= to) {
+        const std::size_t end = std::min(to, s + kStretch);
         const Four bound = Four{1, 1, 1, 1} * m_bound, peak = Four{1, 1, 1, 1} * m_peak;
-        unsigned found = 0;
-        for (std::size_t g = 0; g < kGroup / 4; ++g) {
-            const float* at = x + s + 4 * g;
-            const Four a = magnitude(load(at));
-            most = a > most ? a : most;
-            found |= bitsOf((a * bound > peak) & (a >= magnitude(load(at - 2))) &
-                            (a >= magnitude(load(at + 2))))
-                     << (4 * g);
+        std::size_t count = 0;
+        for (; s + kGroup <= end; s += kGroup) {
+            unsigned bits = 0;
+            for (std::size_t g = 0; g < kGroup / 4; ++g) {
+                const float* at = x + s + 4 * g;
+                const Four a = magnitude(load(at));
+                most = a > most ? a : most;
+                bits |= bitsOf((a * bound > peak) & (a >= magnitude(load(at - 2))) &
+                               (a >= magnitude(load(at + 2))))
+                        << (4 * g);
+            }
+            for (; bits != 0; bits &= bits - 1)
+                found[count++] = static_cast<std::uint32_t>(s - from) +
+                                 static_cast<std::uint32_t>(__builtin_ctz(bits));
         }
-        for (; found != 0; found &= found - 1)
-            around(x, s + static_cast<std::size_t>(__builtin_ctz(found)));
+        for (std::size_t i = 0; i < count; ++i)
+            around(x, from + found[i]);
     }
     m_peak = std::max(m_peak, largest(most));
     for (; s < to; ++s) {
