@@ -25,6 +25,11 @@ typedef double Pair __attribute__((vector_size(16)));
 // Four samples of interleaved frames, and the masks comparing them gives.
 typedef float Four __attribute__((vector_size(16)));
 typedef int FourMask __attribute__((vector_size(16)));
+// Eight of them, in one register where the machine has one that wide, in two where not. They
+// go to and from functions by reference only: by value their passing would depend on the
+// machine.
+typedef float Eight __attribute__((vector_size(32)));
+typedef int EightMask __attribute__((vector_size(32)));
 
 Pair pairOf(const double (&v)[2]) {
     return Pair{v[0], v[1]};
@@ -35,14 +40,12 @@ void store(double (&to)[2], Pair v) {
     to[1] = v[1];
 }
 
-Four load(const float* p) {
-    Four v;
+void load(Eight& v, const float* p) {
     std::memcpy(&v, p, sizeof v);
-    return v;
 }
 
-Four magnitude(Four v) {
-    return reinterpret_cast<Four>(reinterpret_cast<FourMask>(v) & 0x7fffffff);
+void makeMagnitude(Eight& v) {
+    v = reinterpret_cast<Eight>(reinterpret_cast<EightMask>(v) & 0x7fffffff);
 }
 
 float largest(Four v) {
@@ -59,6 +62,17 @@ unsigned bitsOf(FourMask m) {
 #else
     return (m[0] & 1u) | (m[1] & 2u) | (m[2] & 4u) | (m[3] & 8u);
 #endif
+}
+
+unsigned bitsOf(const EightMask& m) {
+    return bitsOf(FourMask(__builtin_shufflevector(m, m, 0, 1, 2, 3))) |
+           bitsOf(FourMask(__builtin_shufflevector(m, m, 4, 5, 6, 7))) << 4;
+}
+
+float largest(const Eight& v) {
+    const Four low = __builtin_shufflevector(v, v, 0, 1, 2, 3);
+    const Four high = __builtin_shufflevector(v, v, 4, 5, 6, 7);
+    return largest(low > high ? low : high);
 }
 
 // Mean squares of the gate: -70 LUFS, and 10 LU.
@@ -186,18 +200,19 @@ inline void TruePeakMeter::around(const float* x, std::size_t sample) {
     if (a * m_bound <= m_peak || a < std::fabs(x[sample - 2]) || a < std::fabs(x[sample + 2]))
         return;
     // The window of kTaps + 1 frames in the sample's channel, kBefore + 1 of them before it,
-    // summed in four parts, so that the sums do not wait on one another.
+    // the phases before and after the sample side by side, summed in four parts, so that the
+    // sums do not wait on one another.
     const float* at = x + sample - 2 * (kBefore + 1);
-    Four before[4]{}, after[4]{};
+    Eight sum[4]{};
 #pragma GCC unroll 13
     for (int k = 0; k <= kTaps; ++k) {
-        const Four v = Four{1, 1, 1, 1} * at[2 * k];
-        before[k % 4] += v * load(m_taps[k]);
-        after[k % 4] += v * load(m_taps[k] + kPhases);
+        Eight taps;
+        load(taps, m_taps[k]);
+        sum[k % 4] += at[2 * k] * taps;
     }
-    const Four b = magnitude((before[0] + before[1]) + (before[2] + before[3]));
-    const Four c = magnitude((after[0] + after[1]) + (after[2] + after[3]));
-    m_peak = std::max(m_peak, largest(b > c ? b : c));
+    Eight all = (sum[0] + sum[1]) + (sum[2] + sum[3]);
+    makeMagnitude(all);
+    m_peak = std::max(m_peak, largest(all));
 }
 
 // Samples [from, to) of interleaved frames `x`, sixteen at a time: each counts itself, and
@@ -210,21 +225,25 @@ HOT_LOOP void TruePeakMeter::scan(const float* x, std::size_t from, std::size_t 
     constexpr std::size_t kGroup = 16;
     constexpr std::size_t kStretch = 64 * kGroup;
     std::uint32_t found[kStretch];
-    Four most{};
+    Eight most{};
     std::size_t s = from;
     while (s + kGroup <= to) {
         const std::size_t end = std::min(to, s + kStretch);
-        const Four bound = Four{1, 1, 1, 1} * m_bound, peak = Four{1, 1, 1, 1} * m_peak;
+        const Eight bound = Eight{} + m_bound, peak = Eight{} + m_peak;
         std::size_t count = 0;
         for (; s + kGroup <= end; s += kGroup) {
             unsigned bits = 0;
-            for (std::size_t g = 0; g < kGroup / 4; ++g) {
-                const float* at = x + s + 4 * g;
-                const Four a = magnitude(load(at));
+            for (std::size_t g = 0; g < kGroup / 8; ++g) {
+                const float* at = x + s + 8 * g;
+                Eight a, before, after;
+                load(a, at);
+                load(before, at - 2);
+                load(after, at + 2);
+                makeMagnitude(a);
+                makeMagnitude(before);
+                makeMagnitude(after);
                 most = a > most ? a : most;
-                bits |= bitsOf((a * bound > peak) & (a >= magnitude(load(at - 2))) &
-                               (a >= magnitude(load(at + 2))))
-                        << (4 * g);
+                bits |= bitsOf((a * bound > peak) & (a >= before) & (a >= after)) << (8 * g);
             }
             for (; bits != 0; bits &= bits - 1)
                 found[count++] = static_cast<std::uint32_t>(s - from) +
