@@ -1,7 +1,7 @@
 #pragma once
 // The meters behind a clip's loudness figures (clipanalysis.h), fed interleaved stereo float
-// frames in pieces of any size. Both are made to cost little beside decoding: a clip is
-// measured in about the time it takes to decode it.
+// frames in pieces of any size. Both are made to cost little beside decoding the clip, which
+// for AAC takes little itself.
 
 #include <cstdint>
 #include <vector>
