@@ -173,7 +173,8 @@ double LoudnessMeter::integratedLufs() const {
     if (ungated <= 0.0)
         return -HUGE_VAL;
     const double gated = meanAbove(std::max(kAbsoluteGate, ungated * kRelativeGate));
-    return gated > 0.0 ? lufsOf(gated) : -HUGE_VAL;
+    // A broken file's infinite samples give no figure rather than an infinite one.
+    return gated > 0.0 && std::isfinite(gated) ? lufsOf(gated) : -HUGE_VAL;
 }
 
 TruePeakMeter::TruePeakMeter() {

@@ -18,7 +18,8 @@ public:
     explicit LoudnessMeter(int rate);
 
     void add(const float* frames, std::int64_t n);
-    // LUFS; -inf when no block passes the absolute gate (silence, or too short).
+    // LUFS; -inf when no block passes the absolute gate (silence, or too short), and for
+    // samples that are not finite.
     double integratedLufs() const;
 
 private:

@@ -154,6 +154,13 @@ TEST(ClipAnalysis, LoudnessMeterReadsAsLibebur128) {
             EXPECT_NEAR(lufs, expected, 0.05);
         }
     }
+    // A broken float file's infinite sample (here the last, so that no later sample turns
+    // the filter's state into NaN) gives no figure, not an infinite one.
+    media::LoudnessMeter broken(48000);
+    std::vector<float> loud(2 * 48000, 0.5f);
+    loud.back() = HUGE_VALF;
+    broken.add(loud.data(), 48000);
+    EXPECT_TRUE(std::isinf(broken.integratedLufs()) && broken.integratedLufs() < 0);
 }
 
 // The true peak of waves whose peak falls between samples, whatever pieces they come in.
