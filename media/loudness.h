@@ -18,8 +18,9 @@ public:
     explicit LoudnessMeter(int rate);
 
     void add(const float* frames, std::int64_t n);
-    // LUFS; -inf when no block passes the absolute gate (silence, or too short), and for
-    // samples that are not finite.
+    // LUFS; -inf when no block passes the absolute gate (silence, or too short) or when the
+    // blocks give no finite figure. From a sample that is not finite on (a broken file), the
+    // filters hold no number and the rest of the clip gives no blocks.
     double integratedLufs() const;
 
 private:
