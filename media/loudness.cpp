@@ -7,27 +7,27 @@
 #include <xmmintrin.h>
 #endif
 
-// The hot loops again for machines with fused multiply-add (and AVX's three-operand forms),
-// chosen when the program starts. The file is built to contract a * b + c into one
-// instruction where the machine has it.
+// The hot loops come twice: for any machine, on registers of 128 bits, and for machines with
+// AVX2 and fused multiply-add, on registers of 256 bits, chosen when first used. The file is
+// built to contract a * b + c into one instruction where the machine has it.
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define HOT_LOOP __attribute__((target_clones("fma", "default")))
+#define WIDE_LOOP __attribute__((target("avx2,fma")))
 #else
-#define HOT_LOOP
+#define WIDE_LOOP
 #endif
 
 namespace media {
 
 namespace {
 
-// Both channels of a frame at once, in one register where the machine has them.
+// Both channels of a frame at once, and of both filters.
 typedef double Pair __attribute__((vector_size(16)));
+typedef double Quad __attribute__((vector_size(32)));
 // Four samples of interleaved frames, and the masks comparing them gives.
 typedef float Four __attribute__((vector_size(16)));
 typedef int FourMask __attribute__((vector_size(16)));
-// Eight of them, in one register where the machine has one that wide, in two where not. They
-// go to and from functions by reference only: by value their passing would depend on the
-// machine.
+// Eight of them. Vectors of 256 bits go to and from functions by reference only: by value
+// their passing would depend on the machine.
 typedef float Eight __attribute__((vector_size(32)));
 typedef int EightMask __attribute__((vector_size(32)));
 
@@ -40,23 +40,32 @@ void store(double (&to)[2], Pair v) {
     to[1] = v[1];
 }
 
-void load(Eight& v, const float* p) {
+bool wideMachine() {
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+    static const bool wide = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    return wide;
+#else
+    return false;
+#endif
+}
+
+template <typename V> [[gnu::always_inline]] inline void load(V& v, const float* p) {
     std::memcpy(&v, p, sizeof v);
 }
 
-void makeMagnitude(Eight& v) {
-    v = reinterpret_cast<Eight>(reinterpret_cast<EightMask>(v) & 0x7fffffff);
+template <typename V, typename Mask> [[gnu::always_inline]] inline void makeMagnitude(V& v) {
+    v = reinterpret_cast<V>(reinterpret_cast<Mask>(v) & 0x7fffffff);
 }
 
-float largest(Four v) {
+[[gnu::always_inline]] inline float largest(const Four& v) {
     const Four swapped = __builtin_shufflevector(v, v, 2, 3, 0, 1);
-    v = v > swapped ? v : swapped;
-    const Four next = __builtin_shufflevector(v, v, 1, 0, 3, 2);
-    return std::max(v[0], next[0]);
+    const Four most = v > swapped ? v : swapped;
+    const Four next = __builtin_shufflevector(most, most, 1, 0, 3, 2);
+    return std::max(most[0], next[0]);
 }
 
 // One bit a lane of a mask, the first lane lowest.
-unsigned bitsOf(FourMask m) {
+[[gnu::always_inline]] inline unsigned bitsOf(const FourMask& m) {
 #if defined(__SSE__)
     return static_cast<unsigned>(_mm_movemask_ps(reinterpret_cast<__m128>(m)));
 #else
@@ -64,12 +73,12 @@ unsigned bitsOf(FourMask m) {
 #endif
 }
 
-unsigned bitsOf(const EightMask& m) {
+[[gnu::always_inline]] inline unsigned bitsOf(const EightMask& m) {
     return bitsOf(FourMask(__builtin_shufflevector(m, m, 0, 1, 2, 3))) |
            bitsOf(FourMask(__builtin_shufflevector(m, m, 4, 5, 6, 7))) << 4;
 }
 
-float largest(const Eight& v) {
+[[gnu::always_inline]] inline float largest(const Eight& v) {
     const Four low = __builtin_shufflevector(v, v, 0, 1, 2, 3);
     const Four high = __builtin_shufflevector(v, v, 4, 5, 6, 7);
     return largest(low > high ? low : high);
@@ -107,16 +116,24 @@ LoudnessMeter::LoudnessMeter(int rate) {
         const double a0 = 1.0 + k / q + k * k;
         m_highPass = {1.0, -2.0, 1.0, 2.0 * (k * k - 1.0) / a0, (1.0 - k / q + k * k) / a0};
     }
-    m_stepFrames = std::max<std::int64_t>((std::int64_t{rate} + 5) / 10, 1);
+    m_stepFrames = std::max<std::int64_t>((std::int64_t{rate} + 5) / 10, kLag + 1);
+    m_wide = wideMachine();
 }
 
-HOT_LOOP void LoudnessMeter::add(const float* frames, std::int64_t n) {
+void LoudnessMeter::add(const float* frames, std::int64_t n) {
+    if (m_wide)
+        addWide(frames, n);
+    else
+        addNarrow(frames, n);
+}
+
+void LoudnessMeter::addNarrow(const float* frames, std::int64_t n) {
     const Pair b0 = Pair{1, 1} * m_shelf.b0, b1 = Pair{1, 1} * m_shelf.b1,
                b2 = Pair{1, 1} * m_shelf.b2, a1 = Pair{1, 1} * m_shelf.a1,
                a2 = Pair{1, 1} * m_shelf.a2;
     const Pair c1 = Pair{1, 1} * m_highPass.a1, c2 = Pair{1, 1} * m_highPass.a2;
     Pair x1 = pairOf(m_x1), x2 = pairOf(m_x2), y1 = pairOf(m_y1), y2 = pairOf(m_y2),
-         z1 = pairOf(m_z1), z2 = pairOf(m_z2), energy = pairOf(m_energy);
+         z1 = pairOf(m_z1), z2 = pairOf(m_z2), energy = pairOf(m_sum);
     for (std::int64_t i = 0; i < n;) {
         const std::int64_t end = std::min(n, i + m_stepFrames - m_inStep);
         m_inStep += end - i;
@@ -146,18 +163,83 @@ HOT_LOOP void LoudnessMeter::add(const float* frames, std::int64_t n) {
     store(m_y2, y2);
     store(m_z1, z1);
     store(m_z2, z2);
-    store(m_energy, energy);
+    store(m_sum, energy);
+}
+
+WIDE_LOOP void LoudnessMeter::addWide(const float* frames, std::int64_t n) {
+    // One recursion of four lanes: lanes 0 and 1 run the shelf on frame i, lanes 2 and 3 the
+    // high-pass on the shelf's output of frame i - kLag, which has long been ready: no lane
+    // then waits on another within a frame.
+    const Quad b0 = {m_shelf.b0, m_shelf.b0, 1.0, 1.0}, b1 = {m_shelf.b1, m_shelf.b1, -2.0, -2.0},
+               b2 = {m_shelf.b2, m_shelf.b2, 1.0, 1.0},
+               a1 = {m_shelf.a1, m_shelf.a1, m_highPass.a1, m_highPass.a1},
+               a2 = {m_shelf.a2, m_shelf.a2, m_highPass.a2, m_highPass.a2};
+    Quad in1, in2, out1, out2, out3, out4, energy;
+    std::memcpy(&in1, m_in[0], sizeof in1);
+    std::memcpy(&in2, m_in[1], sizeof in2);
+    std::memcpy(&out1, m_out[0], sizeof out1);
+    std::memcpy(&out2, m_out[1], sizeof out2);
+    std::memcpy(&out3, m_out[2], sizeof out3);
+    std::memcpy(&out4, m_out[3], sizeof out4);
+    std::memcpy(&energy, m_energy, sizeof energy);
+    int due = m_due;
+    for (std::int64_t i = 0; i < n;) {
+        const std::int64_t end = std::min(n, i + m_stepFrames - m_inStep);
+        m_inStep += end - i;
+        for (; i < end; ++i) {
+            const Quad x = {frames[2 * i], frames[2 * i + 1], 0.0, 0.0};
+            const Quad in0 = __builtin_shufflevector(x, out4, 0, 1, 4, 5);
+            // Direct form I, the sum ordered by how recently what it waits for was made: the
+            // shelf's output of frame i - kLag first, then that of frame i - 2, then that of
+            // frame i - 1.
+            const Quad out0 = ((b1 * in1 + b2 * in2 + b0 * in0) - a2 * out2) - a1 * out1;
+            energy += out0 * out0;
+            in2 = in1;
+            in1 = in0;
+            out4 = out3;
+            out3 = out2;
+            out2 = out1;
+            out1 = out0;
+            if (due > 0 && --due == 0) {
+                // The last frame of the step before has just been weighted.
+                m_steps.push_back(energy[2] + energy[3]);
+                energy = Quad{0, 0, 0, 0};
+            }
+        }
+        if (m_inStep == m_stepFrames) {
+            due = kLag;
+            m_inStep = 0;
+        }
+    }
+    m_due = due;
+    std::memcpy(m_in[0], &in1, sizeof in1);
+    std::memcpy(m_in[1], &in2, sizeof in2);
+    std::memcpy(m_out[0], &out1, sizeof out1);
+    std::memcpy(m_out[1], &out2, sizeof out2);
+    std::memcpy(m_out[2], &out3, sizeof out3);
+    std::memcpy(m_out[3], &out4, sizeof out4);
+    std::memcpy(m_energy, &energy, sizeof energy);
 }
 
 double LoudnessMeter::integratedLufs() const {
+    // The high-pass runs kLag frames behind: as many frames more of anything bring out the
+    // last whole step's last outputs; they fall in the step after, which stays short of whole.
+    std::vector<double> steps;
+    if (m_due > 0) {
+        LoudnessMeter rest = *this;
+        const float nothing[2 * kLag] = {};
+        rest.add(nothing, m_due);
+        steps = std::move(rest.m_steps);
+    } else {
+        steps = m_steps;
+    }
     // The mean square of each 400 ms block, the four steps that end with it.
     std::vector<double> blocks;
-    if (m_steps.size() >= 4) {
-        blocks.reserve(m_steps.size() - 3);
+    if (steps.size() >= 4) {
+        blocks.reserve(steps.size() - 3);
         const double frames = 4.0 * static_cast<double>(m_stepFrames);
-        for (std::size_t j = 3; j < m_steps.size(); ++j)
-            blocks.push_back((m_steps[j - 3] + m_steps[j - 2] + m_steps[j - 1] + m_steps[j]) /
-                             frames);
+        for (std::size_t j = 3; j < steps.size(); ++j)
+            blocks.push_back((steps[j - 3] + steps[j - 2] + steps[j - 1] + steps[j]) / frames);
     }
     auto meanAbove = [&](double gate) {
         double sum = 0.0;
@@ -177,7 +259,7 @@ double LoudnessMeter::integratedLufs() const {
     return gated > 0.0 && std::isfinite(gated) ? lufsOf(gated) : -HUGE_VAL;
 }
 
-TruePeakMeter::TruePeakMeter() {
+TruePeakMeter::TruePeakMeter() : m_wide(wideMachine()) {
     for (int p = 1; p < kPhases; ++p) {
         float sum = 0.0f;
         for (int k = 0; k < kTaps; ++k) {
@@ -195,25 +277,31 @@ TruePeakMeter::TruePeakMeter() {
     }
 }
 
-// The wave on both sides of sample `sample` of `x`, when it could raise the peak.
-inline void TruePeakMeter::around(const float* x, std::size_t sample) {
+// The wave on both sides of sample `sample` of `x`, when it could raise the peak: the window
+// of kTaps + 1 frames in the sample's channel, kBefore + 1 of them before it, the phases
+// before and after the sample side by side in vectors of V, summed in four parts, so that the
+// sums do not wait on one another.
+template <typename V, typename Mask>
+[[gnu::always_inline]] inline void TruePeakMeter::around(const float* x, std::size_t sample) {
     const float a = std::fabs(x[sample]);
     if (a * m_bound <= m_peak || a < std::fabs(x[sample - 2]) || a < std::fabs(x[sample + 2]))
         return;
-    // The window of kTaps + 1 frames in the sample's channel, kBefore + 1 of them before it,
-    // the phases before and after the sample side by side, summed in four parts, so that the
-    // sums do not wait on one another.
+    constexpr int kLanes = sizeof(V) / sizeof(float);
+    constexpr int kParts = 2 * kPhases / kLanes;
     const float* at = x + sample - 2 * (kBefore + 1);
-    Eight sum[4]{};
+    V sum[kParts][4]{};
 #pragma GCC unroll 13
-    for (int k = 0; k <= kTaps; ++k) {
-        Eight taps;
-        load(taps, m_taps[k]);
-        sum[k % 4] += at[2 * k] * taps;
+    for (int k = 0; k <= kTaps; ++k)
+        for (int part = 0; part < kParts; ++part) {
+            V taps;
+            load(taps, m_taps[k] + part * kLanes);
+            sum[part][k % 4] += at[2 * k] * taps;
+        }
+    for (int part = 0; part < kParts; ++part) {
+        V all = (sum[part][0] + sum[part][1]) + (sum[part][2] + sum[part][3]);
+        makeMagnitude<V, Mask>(all);
+        m_peak = std::max(m_peak, largest(all));
     }
-    Eight all = (sum[0] + sum[1]) + (sum[2] + sum[3]);
-    makeMagnitude(all);
-    m_peak = std::max(m_peak, largest(all));
 }
 
 // Samples [from, to) of interleaved frames `x`, sixteen at a time: each counts itself, and
@@ -222,42 +310,61 @@ inline void TruePeakMeter::around(const float* x, std::size_t sample) {
 // left out could have raised the peak as it is at the end. Where they lie in music is not to
 // be foreseen: they are found by bits rather than by a branch a sample, a stretch at a time,
 // and interpolated after each stretch, which keeps the search's values in registers.
-HOT_LOOP void TruePeakMeter::scan(const float* x, std::size_t from, std::size_t to) {
+template <typename V, typename Mask>
+[[gnu::always_inline]] inline void TruePeakMeter::scan(const float* x, std::size_t from,
+                                                       std::size_t to) {
+    constexpr std::size_t kLanes = sizeof(V) / sizeof(float);
     constexpr std::size_t kGroup = 16;
     constexpr std::size_t kStretch = 64 * kGroup;
     std::uint32_t found[kStretch];
-    Eight most{};
+    V most{};
     std::size_t s = from;
     while (s + kGroup <= to) {
         const std::size_t end = std::min(to, s + kStretch);
-        const Eight bound = Eight{} + m_bound, peak = Eight{} + m_peak;
+        const V bound = V{} + m_bound, peak = V{} + m_peak;
         std::size_t count = 0;
         for (; s + kGroup <= end; s += kGroup) {
             unsigned bits = 0;
-            for (std::size_t g = 0; g < kGroup / 8; ++g) {
-                const float* at = x + s + 8 * g;
-                Eight a, before, after;
+            for (std::size_t g = 0; g < kGroup / kLanes; ++g) {
+                const float* at = x + s + kLanes * g;
+                V a, before, after;
                 load(a, at);
                 load(before, at - 2);
                 load(after, at + 2);
-                makeMagnitude(a);
-                makeMagnitude(before);
-                makeMagnitude(after);
+                makeMagnitude<V, Mask>(a);
+                makeMagnitude<V, Mask>(before);
+                makeMagnitude<V, Mask>(after);
                 most = a > most ? a : most;
-                bits |= bitsOf((a * bound > peak) & (a >= before) & (a >= after)) << (8 * g);
+                const Mask high = (a * bound > peak) & (a >= before) & (a >= after);
+                bits |= bitsOf(high) << (kLanes * g);
             }
             for (; bits != 0; bits &= bits - 1)
                 found[count++] = static_cast<std::uint32_t>(s - from) +
                                  static_cast<std::uint32_t>(__builtin_ctz(bits));
         }
         for (std::size_t i = 0; i < count; ++i)
-            around(x, from + found[i]);
+            around<V, Mask>(x, from + found[i]);
     }
     m_peak = std::max(m_peak, largest(most));
     for (; s < to; ++s) {
         m_peak = std::max(m_peak, std::fabs(x[s]));
-        around(x, s);
+        around<V, Mask>(x, s);
     }
+}
+
+void TruePeakMeter::scanNarrow(const float* x, std::size_t from, std::size_t to) {
+    scan<Four, FourMask>(x, from, to);
+}
+
+WIDE_LOOP void TruePeakMeter::scanWide(const float* x, std::size_t from, std::size_t to) {
+    scan<Eight, EightMask>(x, from, to);
+}
+
+void TruePeakMeter::scanAny(const float* x, std::size_t from, std::size_t to) {
+    if (m_wide)
+        scanWide(x, from, to);
+    else
+        scanNarrow(x, from, to);
 }
 
 void TruePeakMeter::add(const float* frames, std::int64_t n) {
@@ -276,9 +383,9 @@ void TruePeakMeter::add(const float* frames, std::int64_t n) {
     // of the new frames that follow.
     constexpr std::size_t kEdge = kBefore + 1;
     if (jointFrames > 2 * kEdge)
-        scan(m_joint, 2 * kEdge, 2 * (jointFrames - kEdge));
+        scanAny(m_joint, 2 * kEdge, 2 * (jointFrames - kEdge));
     if (count > 2 * kEdge)
-        scan(frames, 2 * kEdge, 2 * (count - kEdge));
+        scanAny(frames, 2 * kEdge, 2 * (count - kEdge));
 
     // The last frames stay for the filter of the next call's first ones.
     const std::size_t keep = std::min<std::size_t>(jointFrames, kTaps);
