@@ -94,7 +94,7 @@ double lufsOf(double meanSquare) {
 
 } // namespace
 
-LoudnessMeter::LoudnessMeter(int rate) {
+LoudnessMeter::LoudnessMeter(int rate, MeterLoops loops) {
     // The two stages of the K-weighting, from their analogue prototypes by the bilinear
     // transform, so that any rate gets the response the 48 kHz coefficients of BS.1770 have.
     // A rate too low for a corner keeps it just below half the rate.
@@ -117,7 +117,7 @@ LoudnessMeter::LoudnessMeter(int rate) {
         m_highPass = {1.0, -2.0, 1.0, 2.0 * (k * k - 1.0) / a0, (1.0 - k / q + k * k) / a0};
     }
     m_stepFrames = std::max<std::int64_t>((std::int64_t{rate} + 5) / 10, kLag + 1);
-    m_wide = wideMachine();
+    m_wide = loops == MeterLoops::Fastest && wideMachine();
 }
 
 void LoudnessMeter::add(const float* frames, std::int64_t n) {
@@ -259,7 +259,8 @@ double LoudnessMeter::integratedLufs() const {
     return gated > 0.0 && std::isfinite(gated) ? lufsOf(gated) : -HUGE_VAL;
 }
 
-TruePeakMeter::TruePeakMeter() : m_wide(wideMachine()) {
+TruePeakMeter::TruePeakMeter(MeterLoops loops)
+    : m_wide(loops == MeterLoops::Fastest && wideMachine()) {
     for (int p = 1; p < kPhases; ++p) {
         float sum = 0.0f;
         for (int k = 0; k < kTaps; ++k) {

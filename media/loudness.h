@@ -8,6 +8,10 @@
 
 namespace media {
 
+// Which hot loops a meter runs: the fastest this machine has, or the 128-bit ones every
+// machine runs (the ones a machine without AVX2 gets).
+enum class MeterLoops { Fastest, Portable };
+
 // Integrated loudness after ITU-R BS.1770 and EBU R128: both channels K-weighted (a high
 // shelf of about +4 dB above 2 kHz, then a high-pass at 38 Hz), the mean square of every
 // 400 ms block, blocks starting every 100 ms, gated at -70 LUFS and then at 10 LU below the
@@ -15,7 +19,7 @@ namespace media {
 // short of a whole 100 ms, are not blocks.
 class LoudnessMeter {
 public:
-    explicit LoudnessMeter(int rate);
+    explicit LoudnessMeter(int rate, MeterLoops loops = MeterLoops::Fastest);
 
     void add(const float* frames, std::int64_t n);
     // LUFS; -inf when no block passes the absolute gate (silence, or too short) or when the
@@ -57,7 +61,7 @@ private:
 // their samples only.
 class TruePeakMeter {
 public:
-    TruePeakMeter();
+    explicit TruePeakMeter(MeterLoops loops = MeterLoops::Fastest);
 
     void add(const float* frames, std::int64_t n);
     // Linear; 0 for silence.

@@ -126,34 +126,37 @@ TEST(ClipAnalysis, LoudnessMeterReadsAsLibebur128) {
         {"shorter than a block", 48000, 0.3, sine(1000, 0.5)},
         {"silence", 48000, 1.0, [](long, int, int) { return 0.0f; }},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const long frames = static_cast<long>(c.seconds * c.rate);
-        std::vector<float> data(static_cast<std::size_t>(2 * frames));
-        for (long i = 0; i < frames; ++i)
-            for (int ch = 0; ch < 2; ++ch)
-                data[static_cast<std::size_t>(2 * i + ch)] = c.signal(i, ch, c.rate);
-        media::LoudnessMeter meter(c.rate);
-        ebur128_state* reference =
-            ebur128_init(2, static_cast<unsigned long>(c.rate), EBUR128_MODE_I);
-        ASSERT_NE(reference, nullptr);
-        std::mt19937 pieces(static_cast<unsigned>(c.rate));
-        for (long at = 0; at < frames;) {
-            const long n = std::min<long>(frames - at, 1 + static_cast<long>(pieces() % 9000));
-            meter.add(data.data() + 2 * at, n);
-            ebur128_add_frames_float(reference, data.data() + 2 * at, static_cast<std::size_t>(n));
-            at += n;
+    for (const media::MeterLoops loops : {media::MeterLoops::Fastest, media::MeterLoops::Portable})
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.name);
+            SCOPED_TRACE(loops == media::MeterLoops::Portable ? "portable loops" : "fastest loops");
+            const long frames = static_cast<long>(c.seconds * c.rate);
+            std::vector<float> data(static_cast<std::size_t>(2 * frames));
+            for (long i = 0; i < frames; ++i)
+                for (int ch = 0; ch < 2; ++ch)
+                    data[static_cast<std::size_t>(2 * i + ch)] = c.signal(i, ch, c.rate);
+            media::LoudnessMeter meter(c.rate, loops);
+            ebur128_state* reference =
+                ebur128_init(2, static_cast<unsigned long>(c.rate), EBUR128_MODE_I);
+            ASSERT_NE(reference, nullptr);
+            std::mt19937 pieces(static_cast<unsigned>(c.rate));
+            for (long at = 0; at < frames;) {
+                const long n = std::min<long>(frames - at, 1 + static_cast<long>(pieces() % 9000));
+                meter.add(data.data() + 2 * at, n);
+                ebur128_add_frames_float(reference, data.data() + 2 * at,
+                                         static_cast<std::size_t>(n));
+                at += n;
+            }
+            double expected = 0.0;
+            ASSERT_EQ(ebur128_loudness_global(reference, &expected), EBUR128_SUCCESS);
+            ebur128_destroy(&reference);
+            const double lufs = meter.integratedLufs();
+            if (std::isinf(expected)) {
+                EXPECT_TRUE(std::isinf(lufs) && lufs < 0) << lufs;
+            } else {
+                EXPECT_NEAR(lufs, expected, 0.05);
+            }
         }
-        double expected = 0.0;
-        ASSERT_EQ(ebur128_loudness_global(reference, &expected), EBUR128_SUCCESS);
-        ebur128_destroy(&reference);
-        const double lufs = meter.integratedLufs();
-        if (std::isinf(expected)) {
-            EXPECT_TRUE(std::isinf(lufs) && lufs < 0) << lufs;
-        } else {
-            EXPECT_NEAR(lufs, expected, 0.05);
-        }
-    }
     // A broken float file's infinite sample (here the last, so that no later sample turns
     // the filter's state into NaN) gives no figure, not an infinite one.
     media::LoudnessMeter broken(48000);
@@ -167,8 +170,9 @@ TEST(ClipAnalysis, LoudnessMeterReadsAsLibebur128) {
 TEST(ClipAnalysis, TruePeakFindsThePeakBetweenSamplesInAnyPieces) {
     const int rate = 48000;
     const long frames = rate;
-    auto measure = [](const std::vector<float>& data, long piece) {
-        media::TruePeakMeter meter;
+    media::MeterLoops loops = media::MeterLoops::Fastest;
+    auto measure = [&loops](const std::vector<float>& data, long piece) {
+        media::TruePeakMeter meter(loops);
         const long frames = static_cast<long>(data.size() / 2);
         for (long at = 0; at < frames; at += piece)
             meter.add(data.data() + 2 * at, std::min(piece, frames - at));
@@ -183,11 +187,14 @@ TEST(ClipAnalysis, TruePeakFindsThePeakBetweenSamplesInAnyPieces) {
     // Near silence with one loud sample as the very last: it counts though nothing follows.
     std::vector<float> lastLoud(static_cast<std::size_t>(2 * frames), 0.001f);
     lastLoud.back() = -0.5f;
-    for (long piece : {1L, 7L, 13L, 4096L, frames}) {
-        SCOPED_TRACE(piece);
-        EXPECT_NEAR(measure(between, piece), -6.02, 0.15);
-        EXPECT_GE(measure(lastLoud, piece), -6.03);
-    }
+    for (const auto each : {media::MeterLoops::Fastest, media::MeterLoops::Portable})
+        for (long piece : {1L, 7L, 13L, 4096L, frames}) {
+            loops = each;
+            SCOPED_TRACE(piece);
+            SCOPED_TRACE(each == media::MeterLoops::Portable ? "portable loops" : "fastest loops");
+            EXPECT_NEAR(measure(between, piece), -6.02, 0.15);
+            EXPECT_GE(measure(lastLoud, piece), -6.03);
+        }
     // Silence has no peak.
     EXPECT_EQ(media::TruePeakMeter().peak(), 0.0);
 }
