@@ -1,6 +1,6 @@
 #pragma once
 // Figures about a clip file, measured on a worker thread, never on the UI thread: its
-// integrated loudness and true peak (EBU R128, through libebur128), the first and last sample
+// integrated loudness and true peak (EBU R128, loudness.h), the first and last sample
 // above a level (for trimming silence), and a waveform overview (the lowest and highest
 // sample of each column). Each reads the file through the same decoders as the engine
 // (media::Clip), at the file's own rate, and throws OpenError for a file the engine cannot

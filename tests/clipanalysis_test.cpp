@@ -4,14 +4,18 @@
 #include "clipanalyser.h"
 #include "encode_support.h"
 #include "engine_support.h"
+#include "loudness.h"
 
 #include <QSignalSpy>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
+#include <ebur128.h>
+
 #include <cmath>
 #include <functional>
+#include <random>
 
 using testsupport::TempDir;
 
@@ -84,6 +88,115 @@ TEST(ClipAnalysis, LoudnessOfAToneIsItsLevelForEveryDecoderAndSpan) {
     const auto silent = media::measureLoudness(dir.file("silence.wav"));
     EXPECT_TRUE(std::isinf(silent->integratedLufs) && silent->integratedLufs < 0);
     EXPECT_TRUE(std::isinf(silent->truePeakDbtp) && silent->truePeakDbtp < 0);
+}
+
+// The meter against libebur128 (EBUR128_MODE_I) on the same frames, handed over in uneven
+// pieces: signals that the shelf and the high-pass shape differently, gates that leave parts
+// out, and rates from 8 to 192 kHz.
+TEST(ClipAnalysis, LoudnessMeterReadsAsLibebur128) {
+    struct Case {
+        const char* name;
+        int rate;
+        double seconds;
+        std::function<float(long, int, int)> signal; // frame, channel, rate
+    };
+    std::mt19937 noise(7);
+    std::uniform_real_distribution<float> uniform(-0.5f, 0.5f);
+    auto sine = [](double hz, double amplitude) {
+        return [=](long i, int, int rate) {
+            return static_cast<float>(amplitude * std::sin(kTwoPi * hz * i / rate));
+        };
+    };
+    const Case cases[] = {
+        {"noise", 44100, 3.0, [&](long, int, int) { return uniform(noise); }},
+        {"bass 30 Hz", 48000, 2.0, sine(30, 0.5)},
+        {"treble 6 kHz", 22050, 2.0, sine(6000, 0.3)},
+        {"one side", 96000, 1.5,
+         [&](long i, int c, int rate) { return c ? 0.0f : sine(440, 0.4)(i, c, rate); }},
+        {"steps through both gates", 44100, 6.0,
+         [&](long i, int, int rate) {
+             const long second = i / rate;
+             // Loud, then 14 dB down (under the relative gate, if only just), then under the
+             // absolute gate.
+             const double level = second < 2 ? 0.5 : second < 4 ? 0.1 : 0.0002;
+             return static_cast<float>(level) * uniform(noise);
+         }},
+        {"low rate", 8000, 2.0, sine(1000, 0.25)},
+        {"high rate", 192000, 1.0, sine(15000, 0.1)},
+        {"shorter than a block", 48000, 0.3, sine(1000, 0.5)},
+        {"silence", 48000, 1.0, [](long, int, int) { return 0.0f; }},
+    };
+    for (const media::MeterLoops loops : {media::MeterLoops::Fastest, media::MeterLoops::Portable})
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.name);
+            SCOPED_TRACE(loops == media::MeterLoops::Portable ? "portable loops" : "fastest loops");
+            const long frames = static_cast<long>(c.seconds * c.rate);
+            std::vector<float> data(static_cast<std::size_t>(2 * frames));
+            for (long i = 0; i < frames; ++i)
+                for (int ch = 0; ch < 2; ++ch)
+                    data[static_cast<std::size_t>(2 * i + ch)] = c.signal(i, ch, c.rate);
+            media::LoudnessMeter meter(c.rate, loops);
+            ebur128_state* reference =
+                ebur128_init(2, static_cast<unsigned long>(c.rate), EBUR128_MODE_I);
+            ASSERT_NE(reference, nullptr);
+            std::mt19937 pieces(static_cast<unsigned>(c.rate));
+            for (long at = 0; at < frames;) {
+                const long n = std::min<long>(frames - at, 1 + static_cast<long>(pieces() % 9000));
+                meter.add(data.data() + 2 * at, n);
+                ebur128_add_frames_float(reference, data.data() + 2 * at,
+                                         static_cast<std::size_t>(n));
+                at += n;
+            }
+            double expected = 0.0;
+            ASSERT_EQ(ebur128_loudness_global(reference, &expected), EBUR128_SUCCESS);
+            ebur128_destroy(&reference);
+            const double lufs = meter.integratedLufs();
+            if (std::isinf(expected)) {
+                EXPECT_TRUE(std::isinf(lufs) && lufs < 0) << lufs;
+            } else {
+                EXPECT_NEAR(lufs, expected, 0.05);
+            }
+        }
+    // A broken float file's infinite sample (here the last, so that no later sample turns
+    // the filter's state into NaN) gives no figure, not an infinite one.
+    media::LoudnessMeter broken(48000);
+    std::vector<float> loud(2 * 48000, 0.5f);
+    loud.back() = HUGE_VALF;
+    broken.add(loud.data(), 48000);
+    EXPECT_TRUE(std::isinf(broken.integratedLufs()) && broken.integratedLufs() < 0);
+}
+
+// The true peak of waves whose peak falls between samples, whatever pieces they come in.
+TEST(ClipAnalysis, TruePeakFindsThePeakBetweenSamplesInAnyPieces) {
+    const int rate = 48000;
+    const long frames = rate;
+    media::MeterLoops loops = media::MeterLoops::Fastest;
+    auto measure = [&loops](const std::vector<float>& data, long piece) {
+        media::TruePeakMeter meter(loops);
+        const long frames = static_cast<long>(data.size() / 2);
+        for (long at = 0; at < frames; at += piece)
+            meter.add(data.data() + 2 * at, std::min(piece, frames - at));
+        return 20.0 * std::log10(meter.peak());
+    };
+    // A quarter of the rate, 45 degrees off: every sample at 0.707 of the wave's peak of 0.5
+    // (-9 dBFS), the wave itself at -6 dBFS between them; on one side only.
+    std::vector<float> between(static_cast<std::size_t>(2 * frames), 0.0f);
+    for (long i = 0; i < frames; ++i)
+        between[static_cast<std::size_t>(2 * i + 1)] =
+            static_cast<float>(0.5 * std::sin(kTwoPi * i / 4 + kTwoPi / 8));
+    // Near silence with one loud sample as the very last: it counts though nothing follows.
+    std::vector<float> lastLoud(static_cast<std::size_t>(2 * frames), 0.001f);
+    lastLoud.back() = -0.5f;
+    for (const auto each : {media::MeterLoops::Fastest, media::MeterLoops::Portable})
+        for (long piece : {1L, 7L, 13L, 4096L, frames}) {
+            loops = each;
+            SCOPED_TRACE(piece);
+            SCOPED_TRACE(each == media::MeterLoops::Portable ? "portable loops" : "fastest loops");
+            EXPECT_NEAR(measure(between, piece), -6.02, 0.15);
+            EXPECT_GE(measure(lastLoud, piece), -6.03);
+        }
+    // Silence has no peak.
+    EXPECT_EQ(media::TruePeakMeter().peak(), 0.0);
 }
 
 TEST(ClipAnalysis, AudibleSpanRoundsOutwardsAndHonoursTheThreshold) {
