@@ -244,15 +244,29 @@ void PadModel::setStripEnabled(int n, bool on) {
 }
 
 void PadModel::setExtension(int n, int field, int value) {
+    setExtensions(n, {{field, value}});
+}
+
+void PadModel::setExtensions(int n, std::initializer_list<std::pair<int, int>> fieldValues) {
     Pad& p = pad(n);
-    int& stored = p.extensions.at(static_cast<size_t>(field));
-    value = padfields::clamped(field, value);
-    if (stored == value)
+    for (const auto& fieldValue : fieldValues) // a wrong field throws before any change
+        (void)p.extensions.at(static_cast<size_t>(fieldValue.first));
+    bool changed = false, ducking = false, preparation = false;
+    for (const auto& [field, value] : fieldValues) {
+        int& stored = p.extensions[static_cast<size_t>(field)];
+        const int clamped = padfields::clamped(field, value);
+        if (stored == clamped)
+            continue;
+        stored = clamped;
+        changed = true;
+        ducking = ducking || (field >= padfields::Duck && field <= padfields::DuckRelease);
+        preparation = preparation || (field >= padfields::TrimIn && field <= padfields::Gain);
+    }
+    if (!changed)
         return;
-    stored = value;
-    if (field >= padfields::Duck && field <= padfields::DuckRelease)
+    if (ducking)
         applyDucking(n);
-    if (field >= padfields::TrimIn && field <= padfields::Gain)
+    if (preparation)
         p.player->setPreparation(preparationOf(p));
     emit extensionChanged(n);
     emit boardChanged();

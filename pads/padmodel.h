@@ -20,6 +20,7 @@
 
 #include <array>
 #include <functional>
+#include <initializer_list>
 #include <utility>
 
 class ClipPlayer;
@@ -82,6 +83,9 @@ public:
     void setPlayEnabled(int pad, bool on);
     void setStripEnabled(int pad, bool on);
     void setExtension(int pad, int field, int value); // clamped to the field's range
+    // Several fields of one pad, each clamped, as one change: the player and the ducking take
+    // them together and the board announces one change (one journal write, one redraw).
+    void setExtensions(int pad, std::initializer_list<std::pair<int, int>> fieldValues);
     // The size a picture is decoded at for `pad`, and the device pixel ratio it is shown at;
     // the view tells. 290 x 199 at ratio 1 until then.
     void setPictureTarget(std::function<std::pair<QSize, qreal>(int pad)> target);
