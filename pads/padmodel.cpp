@@ -25,9 +25,7 @@ constexpr QSize kPictureSize(290, 199);
 // Pictures larger than this (in decoded megabytes) are refused rather than decoded.
 constexpr int kPictureAllocationLimitMb = 256;
 
-// How a picture meets the size it is read for: stretched over it (a pad's picture) or scaled
-// down into it with its proportions kept (a preview).
-enum class Fit { Stretch, Within };
+using Fit = PadModel::PictureFit;
 
 // Reads the picture at `path`, fitted to `size` as `fit` says; with `headerOnly`, only checks
 // that it is a picture and returns a null image. The file is opened without blocking and
@@ -531,20 +529,11 @@ void PadModel::loadPicture(int n, const QString& path, bool keepPathOnFailure) {
     // Decoding a large photo takes far longer than a frame: a worker does it, and the
     // picture shown so far stays until the new one is ready.
     m_pictureThreads->start([this, n, job, path, previous, size, ratio = ratio] {
-        QImage image;
-        QString error;
-        try {
-            image = readPicture(path, size, false);
-            image.setDevicePixelRatio(ratio);
-        } catch (const ECueError& e) {
-            error = e.message();
-        } catch (...) {
-            error = QStringLiteral("画像を読み込めません: ") + path;
-        }
+        DecodedPicture decoded = decodePicture(path, size, PictureFit::Stretch, ratio);
         QMetaObject::invokeMethod(
             this,
-            [this, n, job, image = std::move(image), error, previous] {
-                pictureDecoded(n, job, image, error, previous);
+            [this, n, job, decoded = std::move(decoded), previous] {
+                pictureDecoded(n, job, decoded.image, decoded.error, previous);
             },
             Qt::QueuedConnection);
     });
@@ -576,6 +565,16 @@ void PadModel::clearPicture(int n) {
     emit pictureChanged(n);
 }
 
-QImage PadModel::readPictureWithin(const QString& path, const QSize& box) {
-    return readPicture(path, box, false, Fit::Within);
+PadModel::DecodedPicture PadModel::decodePicture(const QString& path, const QSize& size,
+                                                 PictureFit fit, qreal ratio) {
+    DecodedPicture decoded;
+    try {
+        decoded.image = readPicture(path, size, false, fit);
+        decoded.image.setDevicePixelRatio(ratio);
+    } catch (const ECueError& e) {
+        decoded.error = e.message();
+    } catch (...) {
+        decoded.error = QStringLiteral("画像を読み込めません: ") + path;
+    }
+    return decoded;
 }
