@@ -141,8 +141,18 @@ public:
         // No file name: the container is told by its bytes alone, not by what it is called.
         if (avformat_open_input(&m_format, "", nullptr, nullptr) < 0)
             return false; // avformat_open_input freed the context
-        if (m_format->probe_score < kLeastProbeScore ||
-            avformat_find_stream_info(m_format, nullptr) < 0)
+        if (m_format->probe_score < kLeastProbeScore)
+            return false;
+        // The pictures of a video and its subtitles are not even probed: finding their
+        // parameters would decode video frames (on a thread pool of the decoder's own) just
+        // to leave them out. A stream of a kind not yet known may be sound and is probed.
+        for (unsigned i = 0; i < m_format->nb_streams; ++i) {
+            const AVMediaType type = m_format->streams[i]->codecpar->codec_type;
+            if (type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_SUBTITLE ||
+                type == AVMEDIA_TYPE_DATA || type == AVMEDIA_TYPE_ATTACHMENT)
+                m_format->streams[i]->discard = AVDISCARD_ALL;
+        }
+        if (avformat_find_stream_info(m_format, nullptr) < 0)
             return false;
         const AVCodec* codec = nullptr;
         m_stream = av_find_best_stream(m_format, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
