@@ -107,24 +107,16 @@ inline void encodeClip(const std::string& path, const char* muxer, const char* c
     const bool smallLast =
         (enc->capabilities & (AV_CODEC_CAP_SMALL_LAST_FRAME | AV_CODEC_CAP_VARIABLE_FRAME_SIZE)) !=
         0;
-    auto drain = [&] {
-        while (avcodec_receive_packet(cc, packet) == 0) {
-            av_packet_rescale_ts(packet, cc->time_base, st->time_base);
-            packet->stream_index = st->index;
+    auto drain = [&](AVCodecContext* from, const AVStream* to) {
+        while (avcodec_receive_packet(from, packet) == 0) {
+            av_packet_rescale_ts(packet, from->time_base, to->time_base);
+            packet->stream_index = to->index;
             check(av_interleaved_write_frame(out, packet) >= 0, "write");
         }
     };
     if (vc) {
         AVFrame* picture = av_frame_alloc();
-        const std::int64_t pictures = total * 10 / rate + 1;
-        auto drainVideo = [&] {
-            while (avcodec_receive_packet(vc, packet) == 0) {
-                av_packet_rescale_ts(packet, vc->time_base, vst->time_base);
-                packet->stream_index = vst->index;
-                check(av_interleaved_write_frame(out, packet) >= 0, "write video");
-            }
-        };
-        for (std::int64_t k = 0; k < pictures; ++k) {
+        for (std::int64_t k = 0; k <= total * 10 / rate; ++k) {
             picture->format = vc->pix_fmt;
             picture->width = vc->width;
             picture->height = vc->height;
@@ -136,10 +128,10 @@ inline void encodeClip(const std::string& path, const char* muxer, const char* c
             picture->pts = k;
             check(avcodec_send_frame(vc, picture) >= 0, "encode video");
             av_frame_unref(picture);
-            drainVideo();
+            drain(vc, vst);
         }
         avcodec_send_frame(vc, nullptr);
-        drainVideo();
+        drain(vc, vst);
         av_frame_free(&picture);
         avcodec_free_context(&vc);
     }
@@ -160,10 +152,10 @@ inline void encodeClip(const std::string& path, const char* muxer, const char* c
         frame->pts = at;
         check(avcodec_send_frame(cc, frame) >= 0, "encode");
         av_frame_unref(frame);
-        drain();
+        drain(cc, st);
     }
     avcodec_send_frame(cc, nullptr);
-    drain();
+    drain(cc, st);
     check(av_write_trailer(out) >= 0, "trailer");
     av_frame_free(&frame);
     av_packet_free(&packet);
