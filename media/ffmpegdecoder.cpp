@@ -33,6 +33,9 @@ constexpr int kLeastProbeScore = AVPROBE_SCORE_RETRY;
 // Seconds decoded and dropped before a seek target, so that the decoder has settled (the
 // overlap of transform codecs) when the wanted frame comes out.
 constexpr int kSeekPrerollSeconds = 1;
+// Samples of the clip's start kept as decoded, so that going back there (after the probe that
+// tells a clip from bytes that only look like one) needs no second open of the container.
+constexpr std::size_t kKeptSamples = 16384;
 constexpr int kMaxChannels = 256;
 constexpr int kMaxRate = 1'536'000;
 
@@ -138,8 +141,18 @@ public:
         // No file name: the container is told by its bytes alone, not by what it is called.
         if (avformat_open_input(&m_format, "", nullptr, nullptr) < 0)
             return false; // avformat_open_input freed the context
-        if (m_format->probe_score < kLeastProbeScore ||
-            avformat_find_stream_info(m_format, nullptr) < 0)
+        if (m_format->probe_score < kLeastProbeScore)
+            return false;
+        // The pictures of a video and its subtitles are not even probed: finding their
+        // parameters would decode video frames (on a thread pool of the decoder's own) just
+        // to leave them out. A stream of a kind not yet known may be sound and is probed.
+        for (unsigned i = 0; i < m_format->nb_streams; ++i) {
+            const AVMediaType type = m_format->streams[i]->codecpar->codec_type;
+            if (type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_SUBTITLE ||
+                type == AVMEDIA_TYPE_DATA || type == AVMEDIA_TYPE_ATTACHMENT)
+                m_format->streams[i]->discard = AVDISCARD_ALL;
+        }
+        if (avformat_find_stream_info(m_format, nullptr) < 0)
             return false;
         const AVCodec* codec = nullptr;
         m_stream = av_find_best_stream(m_format, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
@@ -191,6 +204,8 @@ public:
         // Timestamps fine enough to count samples by: a packet's time then names its sample.
         m_sampleTimes = st->time_base.num == 1 && st->time_base.den % m_rate == 0;
         m_pos = 0;
+        m_start.clear();
+        m_keeping = true;
         return true;
     }
 
@@ -213,6 +228,17 @@ public:
 
     bool seek(std::int64_t frame) override {
         frame = std::max<std::int64_t>(frame, 0);
+        // Within the start kept as decoded: the decoder stands right after it and goes on
+        // from there once the kept frames are read.
+        const auto kept = static_cast<std::int64_t>(m_start.size()) / m_channels;
+        if (m_keeping && frame < kept && frame < m_end) {
+            const auto from = static_cast<std::size_t>(frame * m_channels);
+            m_pend.assign(m_start.begin() + static_cast<std::ptrdiff_t>(from), m_start.end());
+            m_pendStart = 0;
+            m_pendCount = static_cast<std::size_t>(kept - frame);
+            m_pos = frame;
+            return true;
+        }
         const std::int64_t preroll = std::int64_t{kSeekPrerollSeconds} * m_rate;
         // Near ahead, or ahead in a file whose timestamps cannot name a sample: decode on.
         bool placed = frame >= m_pos && !m_ended && (frame - m_pos <= preroll || !m_sampleTimes);
@@ -224,7 +250,7 @@ public:
     }
 
     std::size_t memoryBytes() const override {
-        return m_pend.capacity() * sizeof(float) + kIoBuffer;
+        return (m_pend.capacity() + m_start.capacity()) * sizeof(float) + kIoBuffer;
     }
 
 private:
@@ -242,6 +268,7 @@ private:
         m_pendStart = m_pendCount = 0;
         m_draining = m_ended = false;
         m_swrFormat = -1;
+        stopKeeping();
     }
 
     // Back to the very state open() left: the start, with the container's own handling of
@@ -262,6 +289,7 @@ private:
         if (av_seek_frame(m_format, m_stream, ts, AVSEEK_FLAG_BACKWARD) < 0)
             return false;
         avcodec_flush_buffers(m_codec);
+        stopKeeping();
         m_pendStart = m_pendCount = 0;
         m_draining = m_ended = false;
         if (!decodeNext())
@@ -351,7 +379,22 @@ private:
             return false;
         m_pendStart = 0;
         m_pendCount = static_cast<std::size_t>(made);
+        if (m_keeping) {
+            const std::size_t samples = m_pendCount * static_cast<std::size_t>(m_channels);
+            if (m_start.size() + samples <= kKeptSamples)
+                m_start.insert(m_start.end(), m_pend.begin(),
+                               m_pend.begin() + static_cast<std::ptrdiff_t>(samples));
+            else
+                stopKeeping();
+        }
         return true;
+    }
+
+    // The decoder goes past the kept start, or elsewhere: the start can no longer be served
+    // with the decoder going on after it.
+    void stopKeeping() {
+        m_keeping = false;
+        std::vector<float>().swap(m_start);
     }
 
     int m_fd;
@@ -372,6 +415,10 @@ private:
     std::vector<float> m_pend;                // decoded frames not yet read
     std::size_t m_pendStart = 0;
     std::size_t m_pendCount = 0;
+    // The frames decoded since the start, while m_keeping: the decoder then stands right
+    // after them.
+    std::vector<float> m_start;
+    bool m_keeping = false;
 };
 
 } // namespace

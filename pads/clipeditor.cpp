@@ -543,9 +543,11 @@ void ClipEditor::accept() {
     restoreVoice();
     m_closed = true;
     m_analyser.cancelAll();
-    for (int field : {padfields::TrimIn, padfields::TrimOut, padfields::FadeIn, padfields::FadeOut,
-                      padfields::Gain})
-        m_model.setExtension(m_pad, field, draft(field));
+    m_model.setExtensions(m_pad, {{padfields::TrimIn, draft(padfields::TrimIn)},
+                                  {padfields::TrimOut, draft(padfields::TrimOut)},
+                                  {padfields::FadeIn, draft(padfields::FadeIn)},
+                                  {padfields::FadeOut, draft(padfields::FadeOut)},
+                                  {padfields::Gain, draft(padfields::Gain)}});
     QDialog::accept();
 }
 

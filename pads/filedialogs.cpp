@@ -3,7 +3,7 @@
 #include "decoder.h"
 #include "dialogs.h"
 #include "errors.h"
-#include "padboard.h"
+#include "padmodel.h"
 #include "settings.h"
 
 #include <QComboBox>
@@ -208,18 +208,13 @@ void PictureDialog::startDecoding(const QString& path) {
     const qreal ratio = m_preview->devicePixelRatioF();
     const QSize box = QSize(m_preview->width(), std::max(m_preview->height(), 1)) * ratio;
     m_decoder->start([this, job, path, box, ratio] {
-        QImage image;
-        QString error;
-        try {
-            image = PadBoard::readPictureWithin(path, box);
-            image.setDevicePixelRatio(ratio);
-        } catch (const ECueError& e) {
-            error = e.message();
-        } catch (...) {
-            error = QStringLiteral("画像を読み込めません: ") + path;
-        }
+        PadModel::DecodedPicture picture =
+            PadModel::decodePicture(path, box, PadModel::PictureFit::Within, ratio);
         QMetaObject::invokeMethod(
-            this, [this, job, path, image, error] { decoded(job, path, image, error); },
+            this,
+            [this, job, path, picture = std::move(picture)] {
+                decoded(job, path, picture.image, picture.error);
+            },
             Qt::QueuedConnection);
     });
 }

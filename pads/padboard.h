@@ -98,9 +98,6 @@ public:
         m_model->loadPicture(pad, path, keepPathOnFailure);
     }
     void clearPicture(int pad) { m_model->clearPicture(pad); }
-    static QImage readPictureWithin(const QString& path, const QSize& box) {
-        return PadModel::readPictureWithin(path, box);
-    }
     void releasePad(int pad) { m_model->releasePad(pad); }
     void switchLoopOff(int pad) { m_model->switchLoopOff(pad); }
     void openClip(int pad, const QString& fileName) { m_model->openClip(pad, fileName); }

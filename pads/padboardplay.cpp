@@ -121,10 +121,10 @@ void PadBoard::editDuckingOfPopupPad() {
         DuckingDialog dialog(*m_model, n, PopupMenu1->parentWidget());
         if (dialog.exec() != QDialog::Accepted)
             return;
-        m_model->setExtension(n, padfields::Duck, dialog.on->isChecked() ? 1 : 0);
-        m_model->setExtension(n, padfields::DuckLevel, dialog.level->value());
-        m_model->setExtension(n, padfields::DuckAttack, dialog.attack->value());
-        m_model->setExtension(n, padfields::DuckRelease, dialog.release->value());
+        m_model->setExtensions(n, {{padfields::Duck, dialog.on->isChecked() ? 1 : 0},
+                                   {padfields::DuckLevel, dialog.level->value()},
+                                   {padfields::DuckAttack, dialog.attack->value()},
+                                   {padfields::DuckRelease, dialog.release->value()}});
         showPlayItems();
     });
 }

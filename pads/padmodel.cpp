@@ -25,9 +25,7 @@ constexpr QSize kPictureSize(290, 199);
 // Pictures larger than this (in decoded megabytes) are refused rather than decoded.
 constexpr int kPictureAllocationLimitMb = 256;
 
-// How a picture meets the size it is read for: stretched over it (a pad's picture) or scaled
-// down into it with its proportions kept (a preview).
-enum class Fit { Stretch, Within };
+using Fit = PadModel::PictureFit;
 
 // Reads the picture at `path`, fitted to `size` as `fit` says; with `headerOnly`, only checks
 // that it is a picture and returns a null image. The file is opened without blocking and
@@ -244,15 +242,29 @@ void PadModel::setStripEnabled(int n, bool on) {
 }
 
 void PadModel::setExtension(int n, int field, int value) {
+    setExtensions(n, {{field, value}});
+}
+
+void PadModel::setExtensions(int n, std::initializer_list<std::pair<int, int>> fieldValues) {
     Pad& p = pad(n);
-    int& stored = p.extensions.at(static_cast<size_t>(field));
-    value = padfields::clamped(field, value);
-    if (stored == value)
+    for (const auto& fieldValue : fieldValues) // a wrong field throws before any change
+        (void)p.extensions.at(static_cast<size_t>(fieldValue.first));
+    bool changed = false, ducking = false, preparation = false;
+    for (const auto& [field, value] : fieldValues) {
+        int& stored = p.extensions[static_cast<size_t>(field)];
+        const int clamped = padfields::clamped(field, value);
+        if (stored == clamped)
+            continue;
+        stored = clamped;
+        changed = true;
+        ducking = ducking || (field >= padfields::Duck && field <= padfields::DuckRelease);
+        preparation = preparation || (field >= padfields::TrimIn && field <= padfields::Gain);
+    }
+    if (!changed)
         return;
-    stored = value;
-    if (field >= padfields::Duck && field <= padfields::DuckRelease)
+    if (ducking)
         applyDucking(n);
-    if (field >= padfields::TrimIn && field <= padfields::Gain)
+    if (preparation)
         p.player->setPreparation(preparationOf(p));
     emit extensionChanged(n);
     emit boardChanged();
@@ -517,20 +529,11 @@ void PadModel::loadPicture(int n, const QString& path, bool keepPathOnFailure) {
     // Decoding a large photo takes far longer than a frame: a worker does it, and the
     // picture shown so far stays until the new one is ready.
     m_pictureThreads->start([this, n, job, path, previous, size, ratio = ratio] {
-        QImage image;
-        QString error;
-        try {
-            image = readPicture(path, size, false);
-            image.setDevicePixelRatio(ratio);
-        } catch (const ECueError& e) {
-            error = e.message();
-        } catch (...) {
-            error = QStringLiteral("画像を読み込めません: ") + path;
-        }
+        DecodedPicture decoded = decodePicture(path, size, PictureFit::Stretch, ratio);
         QMetaObject::invokeMethod(
             this,
-            [this, n, job, image = std::move(image), error, previous] {
-                pictureDecoded(n, job, image, error, previous);
+            [this, n, job, decoded = std::move(decoded), previous] {
+                pictureDecoded(n, job, decoded.image, decoded.error, previous);
             },
             Qt::QueuedConnection);
     });
@@ -562,6 +565,16 @@ void PadModel::clearPicture(int n) {
     emit pictureChanged(n);
 }
 
-QImage PadModel::readPictureWithin(const QString& path, const QSize& box) {
-    return readPicture(path, box, false, Fit::Within);
+PadModel::DecodedPicture PadModel::decodePicture(const QString& path, const QSize& size,
+                                                 PictureFit fit, qreal ratio) {
+    DecodedPicture decoded;
+    try {
+        decoded.image = readPicture(path, size, false, fit);
+        decoded.image.setDevicePixelRatio(ratio);
+    } catch (const ECueError& e) {
+        decoded.error = e.message();
+    } catch (...) {
+        decoded.error = QStringLiteral("画像を読み込めません: ") + path;
+    }
+    return decoded;
 }

@@ -20,6 +20,7 @@
 
 #include <array>
 #include <functional>
+#include <initializer_list>
 #include <utility>
 
 class ClipPlayer;
@@ -82,6 +83,9 @@ public:
     void setPlayEnabled(int pad, bool on);
     void setStripEnabled(int pad, bool on);
     void setExtension(int pad, int field, int value); // clamped to the field's range
+    // Several fields of one pad, each clamped, as one change: the player and the ducking take
+    // them together and the board announces one change (one journal write, one redraw).
+    void setExtensions(int pad, std::initializer_list<std::pair<int, int>> fieldValues);
     // The size a picture is decoded at for `pad`, and the device pixel ratio it is shown at;
     // the view tells. 290 x 199 at ratio 1 until then.
     void setPictureTarget(std::function<std::pair<QSize, qreal>(int pad)> target);
@@ -155,9 +159,18 @@ public:
     CuePlayer& cue() const { return *m_cue; }
     bool cuePad(int pad, qint32 fromMs = 0);
 
-    // Reads the picture at `path` with loadPicture's checks, scaled down to fit `box`
-    // with its proportions kept. Throws ECueError. Safe on any thread.
-    static QImage readPictureWithin(const QString& path, const QSize& box);
+    // How a picture meets the size it is decoded for: stretched over it (a pad's picture) or
+    // scaled down into it with its proportions kept (a preview).
+    enum class PictureFit { Stretch, Within };
+    // A decoded picture, or the text the error box shows when there is none.
+    struct DecodedPicture {
+        QImage image;
+        QString error; // empty when the picture was read
+    };
+    // Decodes the picture at `path` with loadPicture's checks, fitted to `size` as `fit`
+    // says, for showing at device pixel ratio `ratio`. Never throws; safe on any thread.
+    static DecodedPicture decodePicture(const QString& path, const QSize& size, PictureFit fit,
+                                        qreal ratio);
 
 signals:
     void clipChanged(int pad);

@@ -185,16 +185,20 @@ TEST_F(ClipEditorTest, CancelChangesNothingAndOkStoresTheDraft) {
     EXPECT_EQ(changes.count(), 0);
     EXPECT_TRUE(waitFor([&] { return !engine->isPlaying(1); }));
 
-    // OK keeps the draft; an out point at the clip's end is kept as "the end" (0).
+    // OK keeps the draft, as one change of the board; an out point at the clip's end is kept
+    // as "the end" (0). The pad's clock counts the trimmed part from then on.
     board->openClipEditor(2);
     editor = board->clipEditor();
     editor->inBox()->setValue(500);
     editor->fadeInBox()->setValue(250);
     editor->fadeOutBox()->setValue(400);
     editor->gainBox()->setValue(-6.5);
+    QSignalSpy redraws(&board->model(), &PadModel::extensionChanged);
     editor->accept();
     EXPECT_EQ(stored(2), (std::array<int, 5>{500, 0, 250, 400, -65}));
-    EXPECT_GE(changes.count(), 1);
+    EXPECT_EQ(changes.count(), 1);
+    EXPECT_EQ(redraws.count(), 1);
+    EXPECT_TRUE(waitFor([&] { return board->model().times(2).length == 2500; }));
 
     // The editor starts from what the model keeps; the lowest gain is silence.
     board->openClipEditor(2);

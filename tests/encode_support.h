@@ -1,6 +1,7 @@
 #pragma once
-// Clips in the formats that go through FFmpeg (.m4a with AAC or ALAC, WMA, Matroska), written
-// with libavcodec's own encoders, so that tests and benchmarks need no encoder program.
+// Clips in the formats that go through FFmpeg (.m4a with AAC or ALAC, WMA, Matroska, video
+// files with sound), written with libavcodec's own encoders, so that tests and benchmarks need
+// no encoder program.
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -17,10 +18,17 @@ extern "C" {
 namespace testsupport {
 
 // Writes interleaved float `samples` (`channels` a frame, at `rate`) to `path` with the
-// encoder `codec` ("aac", "alac", "wmav2", "flac") in the container `muxer` ("ipod" for .m4a,
-// "mp4", "asf", "matroska"). Throws std::runtime_error when it cannot.
+// encoder `codec` ("aac", "alac", "wmav2", "flac", "libopus") in the container `muxer` ("ipod"
+// for .m4a, "mp4", "asf", "matroska", "webm"). With `videoCodec` ("mpeg4", "libvpx") the file
+// is a video: a small picture stream, the file's first, runs beside the sound for as long.
+// Throws std::runtime_error when it cannot.
+//
+// WMA: FFmpeg's decoder drops the first two frames of a stream, the delay of the encoders
+// that WMA files come from, while FFmpeg's own encoder delays by one and never codes the
+// second half of its last block. The clip is written with one frame of silence before it and
+// one after, so that it decodes whole and in place, as such files do.
 inline void encodeClip(const std::string& path, const char* muxer, const char* codec, int rate,
-                       int channels, const std::vector<float>& samples) {
+                       int channels, std::vector<float> samples, const char* videoCodec = nullptr) {
     auto check = [&](bool ok, const char* what) {
         if (!ok)
             throw std::runtime_error(std::string("encodeClip: ") + what + " " + path);
@@ -51,6 +59,40 @@ inline void encodeClip(const std::string& path, const char* muxer, const char* c
     av_dict_free(&options);
     check(avcodec_parameters_from_context(st->codecpar, cc) >= 0, "parameters");
     st->time_base = cc->time_base;
+    const std::string name(codec);
+    if ((name == "wmav1" || name == "wmav2") && cc->frame_size > 0) {
+        const auto frame = static_cast<std::size_t>(cc->frame_size * channels);
+        samples.insert(samples.begin(), frame, 0.0f);
+        samples.insert(samples.end(), frame, 0.0f);
+    }
+    const std::int64_t total = static_cast<std::int64_t>(samples.size()) / channels;
+
+    // The picture stream: one small grey frame a tenth of a second, each a shade lighter.
+    AVStream* vst = nullptr;
+    AVCodecContext* vc = nullptr;
+    if (videoCodec) {
+        const AVCodec* venc = avcodec_find_encoder_by_name(videoCodec);
+        vst = avformat_new_stream(out, nullptr);
+        vc = venc ? avcodec_alloc_context3(venc) : nullptr;
+        check(vst && vc, "video encoder");
+        vc->width = 64;
+        vc->height = 48;
+        vc->pix_fmt = AV_PIX_FMT_YUV420P;
+        vc->time_base = AVRational{1, 10};
+        vc->framerate = AVRational{10, 1};
+        vc->bit_rate = 64000;
+        vc->thread_count = 1;
+        if (out->oformat->flags & AVFMT_GLOBALHEADER)
+            vc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+        check(avcodec_open2(vc, venc, nullptr) >= 0, "open video encoder");
+        check(avcodec_parameters_from_context(vst->codecpar, vc) >= 0, "video parameters");
+        vst->time_base = vc->time_base;
+        // The picture stream first: the sound is not the file's first stream.
+        std::swap(out->streams[0], out->streams[1]);
+        out->streams[0]->index = 0;
+        out->streams[1]->index = 1;
+    }
+
     check(avio_open(&out->pb, path.c_str(), AVIO_FLAG_WRITE) >= 0, "create");
     check(avformat_write_header(out, nullptr) >= 0, "header");
 
@@ -65,14 +107,34 @@ inline void encodeClip(const std::string& path, const char* muxer, const char* c
     const bool smallLast =
         (enc->capabilities & (AV_CODEC_CAP_SMALL_LAST_FRAME | AV_CODEC_CAP_VARIABLE_FRAME_SIZE)) !=
         0;
-    auto drain = [&] {
-        while (avcodec_receive_packet(cc, packet) == 0) {
-            av_packet_rescale_ts(packet, cc->time_base, st->time_base);
-            packet->stream_index = st->index;
+    auto drain = [&](AVCodecContext* from, const AVStream* to) {
+        while (avcodec_receive_packet(from, packet) == 0) {
+            av_packet_rescale_ts(packet, from->time_base, to->time_base);
+            packet->stream_index = to->index;
             check(av_interleaved_write_frame(out, packet) >= 0, "write");
         }
     };
-    const std::int64_t total = static_cast<std::int64_t>(samples.size()) / channels;
+    if (vc) {
+        AVFrame* picture = av_frame_alloc();
+        for (std::int64_t k = 0; k <= total * 10 / rate; ++k) {
+            picture->format = vc->pix_fmt;
+            picture->width = vc->width;
+            picture->height = vc->height;
+            check(av_frame_get_buffer(picture, 0) >= 0, "picture");
+            for (int plane = 0; plane < 3; ++plane)
+                std::fill_n(picture->data[plane],
+                            picture->linesize[plane] * (plane ? vc->height / 2 : vc->height),
+                            static_cast<std::uint8_t>(plane ? 128 : 16 + (k * 8) % 200));
+            picture->pts = k;
+            check(avcodec_send_frame(vc, picture) >= 0, "encode video");
+            av_frame_unref(picture);
+            drain(vc, vst);
+        }
+        avcodec_send_frame(vc, nullptr);
+        drain(vc, vst);
+        av_frame_free(&picture);
+        avcodec_free_context(&vc);
+    }
     std::vector<float> block;
     for (std::int64_t at = 0; at < total; at += frameSize) {
         const int n = static_cast<int>(std::min<std::int64_t>(frameSize, total - at));
@@ -90,10 +152,10 @@ inline void encodeClip(const std::string& path, const char* muxer, const char* c
         frame->pts = at;
         check(avcodec_send_frame(cc, frame) >= 0, "encode");
         av_frame_unref(frame);
-        drain();
+        drain(cc, st);
     }
     avcodec_send_frame(cc, nullptr);
-    drain();
+    drain(cc, st);
     check(av_write_trailer(out) >= 0, "trailer");
     av_frame_free(&frame);
     av_packet_free(&packet);

@@ -419,10 +419,13 @@ TEST_F(PadBoardTest, OnlyRealPicturesAreLoaded) {
     // A picture header with a broken body fails only in the decoder.
     QFile good(png);
     ASSERT_TRUE(good.open(QIODevice::ReadOnly));
-    board->loadPicture(1, write("torn.png", good.readAll().left(200)));
+    const QString torn = write("torn.png", good.readAll().left(200));
+    board->loadPicture(1, torn);
     ASSERT_TRUE(finished.wait(5000));
     EXPECT_EQ(finished.last(), QVariantList({1, false}));
-    EXPECT_EQ(errors.size(), 3);
+    ASSERT_EQ(errors.size(), 3);
+    EXPECT_TRUE(errors.last().startsWith("画像を読み込めません: " + torn + " ("))
+        << errors.last().toStdString();
     EXPECT_EQ(board->imagePath(1), png);
     EXPECT_EQ(board->image(1)->pixmap().size(), shown);
 }

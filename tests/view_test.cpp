@@ -360,17 +360,21 @@ TEST_F(Drops, AClipOrPictureOnAPadIsExactlyAChoiceOfIt) {
     EXPECT_EQ(board().imagePath(2), png);
     EXPECT_EQ(pixel(board().image(2), QPoint(40, 40)), QColor(Qt::blue));
 
-    // An AAC .m4a is a clip like any other.
+    // An AAC .m4a and the sound of a video are clips like any other.
     std::vector<float> tone(2 * 48000);
     for (std::size_t i = 0; i < tone.size(); ++i)
         tone[i] = 0.3f * std::sin(0.05f * static_cast<float>(i / 2));
     const QString m4a = env.dataFolder() + "/sound/dropped.m4a";
     testsupport::encodeClip(m4a.toStdString(), "ipod", "aac", 48000, 2, tone);
+    const QString film = env.dataFolder() + "/sound/dropped.mkv";
+    testsupport::encodeClip(film.toStdString(), "matroska", "libopus", 48000, 2, tone, "mpeg4");
     typed = "Song";
-    ASSERT_TRUE(drop(files({m4a}).get(), onPad(4), onPad(4)));
-    EXPECT_EQ(board().fileName(4), m4a);
-    board().pressPad(4);
-    EXPECT_TRUE(sounding(4));
+    for (const auto& [n, file] : {std::pair{4, m4a}, std::pair{5, film}}) {
+        ASSERT_TRUE(drop(files({file}).get(), onPad(n), onPad(n)));
+        EXPECT_EQ(board().fileName(n), file);
+        board().pressPad(n);
+        EXPECT_TRUE(sounding(n));
+    }
     EXPECT_EQ(errors.size(), 1);
 }
 
@@ -444,7 +448,8 @@ TEST_F(FileDialogs, ThePictureDialogPreviewsThePictureUnderTheCursor) {
 }
 
 TEST_F(FileDialogs, TheClipDialogOffersWavAndMp3ThenEveryKindOfClip) {
-    for (const char* name : {"a.wav", "b.mp3", "c.m4a", "d.FLAC", "e.wma", "f.mp4", "g.txt"})
+    for (const char* name :
+         {"a.wav", "b.mp3", "c.m4a", "d.FLAC", "e.wma", "f.mp4", "g.txt", "h.MKV", "i.webm"})
         writeFile(env.dataFolder() + "/sound/" + name, "x");
     dialogs::setResponder(nullptr);
     QStringList filters;
@@ -473,7 +478,8 @@ TEST_F(FileDialogs, TheClipDialogOffersWavAndMp3ThenEveryKindOfClip) {
     EXPECT_TRUE(filters[1].startsWith("すべての音声ファイル (*.wav ")) << filters[1].toStdString();
     EXPECT_EQ(filters[2], "All Files (*.*) (*)");
     EXPECT_EQ(listed[0], QStringList({"a.wav", "b.mp3"}));
-    EXPECT_EQ(listed[1], QStringList({"a.wav", "b.mp3", "c.m4a", "d.FLAC", "e.wma", "f.mp4"}));
+    EXPECT_EQ(listed[1], QStringList({"a.wav", "b.mp3", "c.m4a", "d.FLAC", "e.wma", "f.mp4",
+                                      "h.MKV", "i.webm"}));
     EXPECT_TRUE(listed[2].contains("g.txt"));
 }
 
