@@ -1,12 +1,39 @@
 #include "clipanalyser.h"
 
 #include <QFile>
+#include <QStandardPaths>
 #include <QThread>
 #include <QThreadPool>
 
+#include <cerrno>
+
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
+
+// The analysis threads' niceness: decoding a long clip takes a core for a second or more,
+// and the window and the engine's worker go first.
+constexpr int kAnalysisNice = 10;
+
+void lowerThisThread() {
+    thread_local bool lowered = false;
+    if (std::exchange(lowered, true))
+        return;
+    // On Linux the niceness is the calling thread's alone when given its thread id.
+    const id_t self = static_cast<id_t>(::gettid());
+    errno = 0;
+    const int now = ::getpriority(PRIO_PROCESS, self);
+    if (errno == 0 && now < kAnalysisNice)
+        ::setpriority(PRIO_PROCESS, self, kAnalysisNice);
+}
+
+// An overview job's answer: the clip's peaks, to keep, and the overview asked for.
+struct OverviewAnswer {
+    std::shared_ptr<const media::Peaks> peaks;
+    media::Overview overview;
+};
 
 QString spanKey(media::Span span) {
     return QString::number(span.fromMs) + QLatin1Char('-') + QString::number(span.toMs);
@@ -16,7 +43,9 @@ QString spanKey(media::Span span) {
 
 ClipAnalyser::ClipAnalyser(QObject* parent)
     : QObject(parent), m_pool(new QThreadPool(this)),
-      m_cancel(std::make_shared<std::atomic<bool>>(false)) {
+      m_cancel(std::make_shared<std::atomic<bool>>(false)),
+      m_peakFolder(QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) +
+                   QStringLiteral("/varnel/cuedeck/peaks")) {
     qRegisterMetaType<media::Span>();
     qRegisterMetaType<media::LoudnessFigures>();
     qRegisterMetaType<media::AudibleSpan>();
@@ -69,6 +98,7 @@ void ClipAnalyser::start(const QString& job, const QString& path, Work work, Del
     const quint64 generation = m_generation;
     std::shared_ptr<std::atomic<bool>> cancel = m_cancel;
     m_pool->start([this, job, path, generation, cancel, work, deliver] {
+        lowerThisThread();
         const std::optional<Identity> before = identityOf(path);
         std::optional<Result> result;
         QString error;
@@ -162,38 +192,57 @@ void ClipAnalyser::requestAudible(const QString& path, double thresholdDbfs) {
 }
 
 void ClipAnalyser::requestOverview(const QString& path, int columns) {
-    if (Known* k = known(path)) {
-        auto it = k->overviews.find(columns);
-        if (it != k->overviews.end()) {
-            QMetaObject::invokeMethod(
-                this, [this, path, o = it->second] { emit overviewReady(path, o); },
-                Qt::QueuedConnection);
-            return;
-        }
+    if (Known* k = known(path); k && k->peaks) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, path, o = media::overviewOf(*k->peaks, columns)] {
+                emit overviewReady(path, o);
+            },
+            Qt::QueuedConnection);
+        return;
     }
     const quint64 generation = m_generation;
-    start<media::Overview>(
+    const std::string folder = m_peakFolder.toStdString();
+    start<OverviewAnswer>(
         QStringLiteral("overview ") + QString::number(columns) + QLatin1Char(' ') + path, path,
-        [this, path, columns, generation](const std::string& file,
-                                          const std::atomic<bool>* cancel) {
-            return media::waveformOverview(
-                file, columns,
-                [this, path, generation, cancel](const media::Overview& partial) {
+        [this, path, columns, generation,
+         folder](const std::string& file,
+                 const std::atomic<bool>* cancel) -> std::optional<OverviewAnswer> {
+            const std::optional<media::FileStamp> stamp = media::stampOf(file);
+            if (stamp && !folder.empty()) {
+                if (std::optional<media::Peaks> kept = media::loadPeaks(folder, file, *stamp)) {
+                    auto peaks = std::make_shared<const media::Peaks>(std::move(*kept));
+                    return OverviewAnswer{peaks, media::overviewOf(*peaks, columns)};
+                }
+            }
+            std::optional<media::Peaks> measured = media::measurePeaks(
+                file,
+                [this, path, columns, generation, cancel](const media::Peaks& partial,
+                                                          std::int64_t length) {
                     if (cancel->load())
                         return;
                     QMetaObject::invokeMethod(
                         this,
-                        [this, path, generation, partial] {
+                        [this, path, generation,
+                         o = media::overviewOf(partial, columns, length, false)] {
                             if (generation == m_generation)
-                                emit overviewProgress(path, partial);
+                                emit overviewProgress(path, o);
                         },
                         Qt::QueuedConnection);
                 },
                 cancel);
+            if (!measured)
+                return std::nullopt;
+            // Kept only when the file stayed the same throughout; a failed write costs
+            // nothing but a decode the next time.
+            if (stamp && !folder.empty() && media::stampOf(file) == stamp)
+                media::storePeaks(folder, file, *stamp, *measured);
+            auto peaks = std::make_shared<const media::Peaks>(std::move(*measured));
+            return OverviewAnswer{peaks, media::overviewOf(*peaks, columns)};
         },
-        [this, path, columns](Known* entry, const media::Overview& overview) {
+        [this, path](Known* entry, const OverviewAnswer& answer) {
             if (entry)
-                entry->overviews[columns] = overview;
-            emit overviewReady(path, overview);
+                entry->peaks = answer.peaks;
+            emit overviewReady(path, answer.overview);
         });
 }
