@@ -302,7 +302,8 @@ std::string peakFileOf(const std::string& folder, const std::string& path) {
 
 std::optional<Peaks> loadPeaks(const std::string& folder, const std::string& path,
                                const FileStamp& stamp) {
-    const int fd = ::open(peakFileOf(folder, path).c_str(), O_RDONLY | O_CLOEXEC);
+    // Not blocking: a pipe put in the file's place must not hold the thread for ever.
+    const int fd = ::open(peakFileOf(folder, path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return std::nullopt;
     struct stat st {};
@@ -322,7 +323,10 @@ std::optional<Peaks> loadPeaks(const std::string& folder, const std::string& pat
         bytes.resize(got);
     }
     ::close(fd);
-    return decodePeaks(bytes, path, stamp);
+    std::optional<Peaks> peaks = decodePeaks(bytes, path, stamp);
+    if (peaks) // its time of last use, for prunePeaks()
+        ::utimensat(AT_FDCWD, peakFileOf(folder, path).c_str(), nullptr, 0);
+    return peaks;
 }
 
 bool storePeaks(const std::string& folder, const std::string& path, const FileStamp& stamp,
@@ -349,6 +353,45 @@ bool storePeaks(const std::string& folder, const std::string& path, const FileSt
     if (!ok)
         ::unlink(temp.c_str());
     return ok;
+}
+
+void prunePeaks(const std::string& folder, std::int64_t maxBytes) {
+    namespace fs = std::filesystem;
+    struct Kept {
+        fs::path path;
+        fs::file_time_type used;
+        std::int64_t bytes;
+    };
+    std::vector<Kept> kept;
+    std::int64_t total = 0;
+    const auto now = fs::file_time_type::clock::now();
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code fileEc;
+        if (!it->is_regular_file(fileEc))
+            continue;
+        const std::string name = it->path().filename().string();
+        const auto used = it->last_write_time(fileEc);
+        const auto bytes = it->file_size(fileEc);
+        if (fileEc)
+            continue;
+        if (name.size() > 6 && name.ends_with(".peaks")) {
+            kept.push_back({it->path(), used, static_cast<std::int64_t>(bytes)});
+            total += static_cast<std::int64_t>(bytes);
+        } else if (name.find(".peaks.") != std::string::npos &&
+                   now - used > std::chrono::hours(1)) {
+            fs::remove(it->path(), fileEc);
+        }
+    }
+    std::sort(kept.begin(), kept.end(),
+              [](const Kept& a, const Kept& b) { return a.used < b.used; });
+    for (const Kept& k : kept) {
+        if (total <= maxBytes)
+            break;
+        std::error_code fileEc;
+        if (fs::remove(k.path, fileEc))
+            total -= k.bytes;
+    }
 }
 
 } // namespace media

@@ -81,4 +81,9 @@ std::optional<Peaks> loadPeaks(const std::string& folder, const std::string& pat
 bool storePeaks(const std::string& folder, const std::string& path, const FileStamp& stamp,
                 const Peaks& peaks);
 
+// Keeps `folder` within `maxBytes`: removes its peak files least recently used first
+// (loadPeaks() and storePeaks() count as a use), and temporary files that a write left
+// behind more than an hour ago. Other files are left alone.
+void prunePeaks(const std::string& folder, std::int64_t maxBytes);
+
 } // namespace media

@@ -16,6 +16,8 @@ namespace {
 // The analysis threads' niceness: decoding a long clip takes a core for a second or more,
 // and the window and the engine's worker go first.
 constexpr int kAnalysisNice = 10;
+// The most the peak folder holds: some five hundred 10-minute clips.
+constexpr std::int64_t kPeakFolderBytes = std::int64_t{256} << 20;
 
 void lowerThisThread() {
     thread_local bool lowered = false;
@@ -235,8 +237,9 @@ void ClipAnalyser::requestOverview(const QString& path, int columns) {
                 return std::nullopt;
             // Kept only when the file stayed the same throughout; a failed write costs
             // nothing but a decode the next time.
-            if (stamp && !folder.empty() && media::stampOf(file) == stamp)
-                media::storePeaks(folder, file, *stamp, *measured);
+            if (stamp && !folder.empty() && media::stampOf(file) == stamp &&
+                media::storePeaks(folder, file, *stamp, *measured))
+                media::prunePeaks(folder, kPeakFolderBytes);
             auto peaks = std::make_shared<const media::Peaks>(std::move(*measured));
             return OverviewAnswer{peaks, media::overviewOf(*peaks, columns)};
         },

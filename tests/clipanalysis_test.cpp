@@ -17,6 +17,8 @@
 #include <functional>
 #include <sstream>
 
+#include <sys/stat.h>
+
 using testsupport::TempDir;
 
 namespace {
@@ -285,6 +287,46 @@ TEST(ClipAnalysis, DamagedOrHostilePeakFilesAreNeverUsed) {
         testsupport::writeBytes(media::peakFileOf(folder, path), c.bytes);
         EXPECT_FALSE(media::loadPeaks(folder, path, *stamp));
     }
+    // A pipe in the peak file's place is no peak file (and does not wait for a writer).
+    const std::string peakFile = media::peakFileOf(folder, path);
+    std::filesystem::remove(peakFile);
+    ASSERT_EQ(::mkfifo(peakFile.c_str(), 0600), 0);
+    EXPECT_FALSE(media::loadPeaks(folder, path, *stamp));
+}
+
+TEST(ClipAnalysis, PeakFolderKeepsTheLastUsedWithinItsSize) {
+    TempDir dir;
+    const std::string folder = dir.file("peaks");
+    media::Peaks peaks;
+    peaks.rate = 8000;
+    peaks.frames = 1000;
+    peaks.blockFrames = 1024;
+    peaks.blocks.resize(1);
+    const media::FileStamp stamp{1, 2};
+    namespace fs = std::filesystem;
+    const auto now = fs::file_time_type::clock::now();
+    int age = 4;
+    for (const char* clip : {"/a.wav", "/b.wav", "/c.wav"}) {
+        ASSERT_TRUE(media::storePeaks(folder, clip, stamp, peaks));
+        fs::last_write_time(media::peakFileOf(folder, clip), now - std::chrono::hours(age--));
+    }
+    const auto one = static_cast<std::int64_t>(fs::file_size(media::peakFileOf(folder, "/a.wav")));
+    ASSERT_TRUE(media::loadPeaks(folder, "/a.wav", stamp)); // a used now: b is the oldest
+    auto old = [&](const std::string& name) {
+        testsupport::writeBytes(folder + "/" + name, "x");
+        fs::last_write_time(folder + "/" + name, now - std::chrono::hours(2));
+    };
+    old("0123.peaks.Ab12Cd"); // a write that never finished
+    old("notes.txt");
+    testsupport::writeBytes(folder + "/4567.peaks.Ef34Gh", "x"); // one being written
+
+    media::prunePeaks(folder, 2 * one);
+    EXPECT_TRUE(media::loadPeaks(folder, "/a.wav", stamp));
+    EXPECT_FALSE(fs::exists(media::peakFileOf(folder, "/b.wav")));
+    EXPECT_TRUE(media::loadPeaks(folder, "/c.wav", stamp));
+    EXPECT_FALSE(fs::exists(folder + "/0123.peaks.Ab12Cd"));
+    EXPECT_TRUE(fs::exists(folder + "/notes.txt"));
+    EXPECT_TRUE(fs::exists(folder + "/4567.peaks.Ef34Gh"));
 }
 
 namespace {
