@@ -258,7 +258,8 @@ std::optional<Peaks> decodePeaks(std::string_view bytes, const std::string& path
         return std::nullopt;
     std::memcpy(&h, bytes.data(), sizeof h);
     if (std::memcmp(h.magic, kMagic, sizeof kMagic) != 0 || h.version != kVersion ||
-        h.pathBytes > kMaxPathBytes || h.blockCount < 0 || h.blockCount > kMaxStoredBlocks)
+        h.reserved != 0 || h.pathBytes > kMaxPathBytes || h.blockCount < 0 ||
+        h.blockCount > kMaxStoredBlocks)
         return std::nullopt;
     const std::size_t expected =
         sizeof h + h.pathBytes + static_cast<std::size_t>(h.blockCount) * 8 + 8;
