@@ -44,7 +44,7 @@ QString spanKey(media::Span span) {
 } // namespace
 
 ClipAnalyser::ClipAnalyser(QObject* parent)
-    : QObject(parent), m_pool(new QThreadPool(this)),
+    : QObject(parent), m_pool(new QThreadPool(this)), m_quick(new QThreadPool(this)),
       m_cancel(std::make_shared<std::atomic<bool>>(false)),
       m_peakFolder(QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) +
                    QStringLiteral("/varnel/cuedeck/peaks")) {
@@ -54,11 +54,13 @@ ClipAnalyser::ClipAnalyser(QObject* parent)
     qRegisterMetaType<media::Overview>();
     // One core stays for the window and the engine's worker.
     m_pool->setMaxThreadCount(std::max(1, QThread::idealThreadCount() - 1));
+    m_quick->setMaxThreadCount(1);
 }
 
 ClipAnalyser::~ClipAnalyser() {
     m_cancel->store(true);
     m_pool->waitForDone();
+    m_quick->waitForDone();
 }
 
 void ClipAnalyser::cancelAll() {
@@ -93,14 +95,16 @@ ClipAnalyser::Known* ClipAnalyser::known(const QString& path) {
 }
 
 template <typename Result, typename Work, typename Deliver>
-void ClipAnalyser::start(const QString& job, const QString& path, Work work, Deliver deliver) {
+void ClipAnalyser::start(const QString& job, const QString& path, Work work, Deliver deliver,
+                         bool quick) {
     if (m_running.contains(job))
         return;
     m_running.insert(job);
     const quint64 generation = m_generation;
     std::shared_ptr<std::atomic<bool>> cancel = m_cancel;
-    m_pool->start([this, job, path, generation, cancel, work, deliver] {
-        lowerThisThread();
+    (quick ? m_quick : m_pool)->start([this, job, path, generation, cancel, work, deliver, quick] {
+        if (!quick)
+            lowerThisThread();
         const std::optional<Identity> before = identityOf(path);
         std::optional<Result> result;
         QString error;
@@ -203,6 +207,30 @@ void ClipAnalyser::requestOverview(const QString& path, int columns) {
             Qt::QueuedConnection);
         return;
     }
+    // The peak file first, on the quick pool: a thread at a lower priority can wait a long
+    // while for a core on a busy machine, for a few milliseconds of work.
+    using Kept = std::shared_ptr<const media::Peaks>;
+    const std::string folder = m_peakFolder.toStdString();
+    start<Kept>(
+        QStringLiteral("peak file ") + QString::number(columns) + QLatin1Char(' ') + path, path,
+        [folder](const std::string& file, const std::atomic<bool>*) -> std::optional<Kept> {
+            const std::optional<media::FileStamp> stamp = media::stampOf(file);
+            if (!stamp || folder.empty())
+                return Kept();
+            std::optional<media::Peaks> kept = media::loadPeaks(folder, file, *stamp);
+            return kept ? std::make_shared<const media::Peaks>(std::move(*kept)) : Kept();
+        },
+        [this, path, columns](Known* entry, const Kept& kept) {
+            if (!kept)
+                return measureOverview(path, columns);
+            if (entry)
+                entry->peaks = kept;
+            emit overviewReady(path, media::overviewOf(*kept, columns));
+        },
+        true);
+}
+
+void ClipAnalyser::measureOverview(const QString& path, int columns) {
     const quint64 generation = m_generation;
     const std::string folder = m_peakFolder.toStdString();
     start<OverviewAnswer>(
@@ -211,12 +239,6 @@ void ClipAnalyser::requestOverview(const QString& path, int columns) {
          folder](const std::string& file,
                  const std::atomic<bool>* cancel) -> std::optional<OverviewAnswer> {
             const std::optional<media::FileStamp> stamp = media::stampOf(file);
-            if (stamp && !folder.empty()) {
-                if (std::optional<media::Peaks> kept = media::loadPeaks(folder, file, *stamp)) {
-                    auto peaks = std::make_shared<const media::Peaks>(std::move(*kept));
-                    return OverviewAnswer{peaks, media::overviewOf(*peaks, columns)};
-                }
-            }
             std::optional<media::Peaks> measured = media::measurePeaks(
                 file,
                 [this, path, columns, generation, cancel](const media::Peaks& partial,

@@ -17,7 +17,8 @@
 //
 // The peaks behind a waveform overview are also kept on disk, in the user's cache folder,
 // so that a clip seen in an earlier session shows its waveform without being decoded again
-// (media/peakcache.h). The jobs run at a lower priority than the window and the engine.
+// (media/peakcache.h). The jobs that decode run at a lower priority than the window and the
+// engine; peak files are read at the window's.
 
 #include "clipanalysis.h"
 #include "peakcache.h"
@@ -94,13 +95,17 @@ private:
     static std::optional<Identity> identityOf(const QString& path);
     // The known figures of `path`, dropped first when the file is no longer the one measured.
     Known* known(const QString& path);
-    // Runs `work` (returns the result, throws OpenError) on the pool; `deliver` gets its
-    // result on the UI thread with the identity the file had throughout, or none when it
-    // changed while it was read.
+    // Runs `work` (returns the result, throws OpenError) on the pool, or on the quick pool
+    // when `quick`; `deliver` gets its result on the UI thread with the identity the file had
+    // throughout, or none when it changed while it was read.
     template <typename Result, typename Work, typename Deliver>
-    void start(const QString& job, const QString& path, Work work, Deliver deliver);
+    void start(const QString& job, const QString& path, Work work, Deliver deliver,
+               bool quick = false);
+    // The overview decoded from the clip, as it comes, and its peaks kept.
+    void measureOverview(const QString& path, int columns);
 
-    QThreadPool* m_pool;
+    QThreadPool* m_pool;  // decoding, at a lower priority
+    QThreadPool* m_quick; // reading peak files, a few milliseconds each, at the window's
     std::shared_ptr<std::atomic<bool>> m_cancel;
     quint64 m_generation = 0;
     QSet<QString> m_running; // jobs started and not yet delivered, by question
