@@ -207,10 +207,13 @@ void ClipAnalyser::requestOverview(const QString& path, int columns) {
             Qt::QueuedConnection);
         return;
     }
-    // The peak file first, on the quick pool: a thread at a lower priority can wait a long
-    // while for a core on a busy machine, for a few milliseconds of work.
+    // The decoding job reads the peak file first, but at a lower priority it can wait a long
+    // while for a core on a busy machine (and behind a job that runs), so the peak file is also
+    // read on the quick pool; the first answer is the one given.
     using Kept = std::shared_ptr<const media::Peaks>;
     const std::string folder = m_peakFolder.toStdString();
+    const auto answered = std::make_shared<bool>(false);
+    measureOverview(path, columns, answered);
     start<Kept>(
         QStringLiteral("peak file ") + QString::number(columns) + QLatin1Char(' ') + path, path,
         [folder](const std::string& file, const std::atomic<bool>*) -> std::optional<Kept> {
@@ -220,9 +223,9 @@ void ClipAnalyser::requestOverview(const QString& path, int columns) {
             std::optional<media::Peaks> kept = media::loadPeaks(folder, file, *stamp);
             return kept ? std::make_shared<const media::Peaks>(std::move(*kept)) : Kept();
         },
-        [this, path, columns](Known* entry, const Kept& kept) {
-            if (!kept)
-                return measureOverview(path, columns);
+        [this, path, columns, answered](Known* entry, const Kept& kept) {
+            if (!kept || std::exchange(*answered, true))
+                return;
             if (entry)
                 entry->peaks = kept;
             emit overviewReady(path, media::overviewOf(*kept, columns));
@@ -230,7 +233,8 @@ void ClipAnalyser::requestOverview(const QString& path, int columns) {
         true);
 }
 
-void ClipAnalyser::measureOverview(const QString& path, int columns) {
+void ClipAnalyser::measureOverview(const QString& path, int columns,
+                                   const std::shared_ptr<bool>& answered) {
     const quint64 generation = m_generation;
     const std::string folder = m_peakFolder.toStdString();
     start<OverviewAnswer>(
@@ -239,6 +243,12 @@ void ClipAnalyser::measureOverview(const QString& path, int columns) {
          folder](const std::string& file,
                  const std::atomic<bool>* cancel) -> std::optional<OverviewAnswer> {
             const std::optional<media::FileStamp> stamp = media::stampOf(file);
+            if (stamp && !folder.empty()) {
+                if (std::optional<media::Peaks> kept = media::loadPeaks(folder, file, *stamp)) {
+                    auto peaks = std::make_shared<const media::Peaks>(std::move(*kept));
+                    return OverviewAnswer{peaks, media::overviewOf(*peaks, columns)};
+                }
+            }
             std::optional<media::Peaks> measured = media::measurePeaks(
                 file,
                 [this, path, columns, generation, cancel](const media::Peaks& partial,
@@ -265,9 +275,10 @@ void ClipAnalyser::measureOverview(const QString& path, int columns) {
             auto peaks = std::make_shared<const media::Peaks>(std::move(*measured));
             return OverviewAnswer{peaks, media::overviewOf(*peaks, columns)};
         },
-        [this, path](Known* entry, const OverviewAnswer& answer) {
+        [this, path, answered](Known* entry, const OverviewAnswer& answer) {
             if (entry)
                 entry->peaks = answer.peaks;
-            emit overviewReady(path, answer.overview);
+            if (!std::exchange(*answered, true))
+                emit overviewReady(path, answer.overview);
         });
 }

@@ -101,8 +101,9 @@ private:
     template <typename Result, typename Work, typename Deliver>
     void start(const QString& job, const QString& path, Work work, Deliver deliver,
                bool quick = false);
-    // The overview decoded from the clip, as it comes, and its peaks kept.
-    void measureOverview(const QString& path, int columns);
+    // The overview from the peak file or decoded from the clip, as it comes, and its peaks
+    // kept; given unless `answered` (set then).
+    void measureOverview(const QString& path, int columns, const std::shared_ptr<bool>& answered);
 
     QThreadPool* m_pool;  // decoding, at a lower priority
     QThreadPool* m_quick; // reading peak files, a few milliseconds each, at the window's
