@@ -17,6 +17,7 @@
 #include <QElapsedTimer>
 #include <QEvent>
 #include <QEventLoop>
+#include <QLabel>
 #include <QTimer>
 #include <QWidget>
 
@@ -194,7 +195,7 @@ void overviewFigure(const char* name, const std::string& path, const std::string
 // The clip editor of a pad with a 10-minute clip: from the menu's request to its first
 // paint (target < 100 ms), and until its waveform shows, the first time and when the peaks
 // are known, in this session or from the peak folder in a later one. The first opening in a
-// process is its own figure: it loads the dialog's fonts.
+// process is its own figure: it builds and polishes the dialog's kinds of widget.
 void editorFigure(const std::string& path, const std::string& folder) {
     const QString data = QString::fromStdString(folder + "/editor-data");
     QDir().mkpath(data + "/sound");
@@ -202,7 +203,11 @@ void editorFigure(const std::string& path, const std::string& folder) {
     media::Engine engine(media::Engine::Options{media::Engine::Output::Dummy});
     QWidget window;
     window.resize(1280, 720);
+    // As in the program, the board's window has drawn Japanese text before an editor opens
+    // (the first text of a script in a process loads its fonts, some 50 ms here).
+    QLabel label(QStringLiteral("セットリスト ファイル保存 設定…"), &window);
     window.show();
+    QCoreApplication::processEvents();
     // A new board is a later session: its analyser knows nothing but the peak folder.
     std::unique_ptr<PadBoard> board;
     auto newBoard = [&] {
