@@ -761,6 +761,7 @@ int soak(Workspace& ws, int seconds) {
 int serverFigures(const std::string& folder, int soakSeconds);
 // analysis.cpp
 int analysisFigures(const std::string& folder);
+int overviewFigures(const std::string& folder); // the overview and editor figures alone
 
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
@@ -776,7 +777,7 @@ int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "--servers") == 0)
         return serverFigures(ws.dir.string(), argc >= 3 ? std::atoi(argv[2]) : 0);
     // "--only a,b": just those parts (memory, latency, open, cpu, interplay, loop, limiter,
-    // slot, first-press, analysis, trim, soak).
+    // slot, first-press, analysis, trim, soak; "overview" is the overview part of analysis).
     const std::string only = argc >= 3 && std::strcmp(argv[1], "--only") == 0 ? argv[2] : "";
     auto part = [&only](const std::string& name) {
         return only.empty() || ("," + only + ",").find("," + name + ",") != std::string::npos;
@@ -804,6 +805,9 @@ int main(int argc, char** argv) {
     if (part("analysis")) {
         QApplication app(argc, argv);
         analysisFigures(ws.dir.string());
+    } else if (part("overview")) {
+        QApplication app(argc, argv);
+        overviewFigures(ws.dir.string());
     }
     if (part("trim"))
         trimFigures(ws);

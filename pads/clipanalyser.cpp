@@ -1,12 +1,41 @@
 #include "clipanalyser.h"
 
 #include <QFile>
+#include <QStandardPaths>
 #include <QThread>
 #include <QThreadPool>
 
+#include <cerrno>
+
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
+
+// The analysis threads' niceness: decoding a long clip takes a core for a second or more,
+// and the window and the engine's worker go first.
+constexpr int kAnalysisNice = 10;
+// The most the peak folder holds: some five hundred 10-minute clips.
+constexpr std::int64_t kPeakFolderBytes = std::int64_t{256} << 20;
+
+void lowerThisThread() {
+    thread_local bool lowered = false;
+    if (std::exchange(lowered, true))
+        return;
+    // On Linux the niceness is the calling thread's alone when given its thread id.
+    const id_t self = static_cast<id_t>(::gettid());
+    errno = 0;
+    const int now = ::getpriority(PRIO_PROCESS, self);
+    if (errno == 0 && now < kAnalysisNice)
+        ::setpriority(PRIO_PROCESS, self, kAnalysisNice);
+}
+
+// An overview job's answer: the clip's peaks, to keep, and the overview asked for.
+struct OverviewAnswer {
+    std::shared_ptr<const media::Peaks> peaks;
+    media::Overview overview;
+};
 
 QString spanKey(media::Span span) {
     return QString::number(span.fromMs) + QLatin1Char('-') + QString::number(span.toMs);
@@ -15,19 +44,23 @@ QString spanKey(media::Span span) {
 } // namespace
 
 ClipAnalyser::ClipAnalyser(QObject* parent)
-    : QObject(parent), m_pool(new QThreadPool(this)),
-      m_cancel(std::make_shared<std::atomic<bool>>(false)) {
+    : QObject(parent), m_pool(new QThreadPool(this)), m_quick(new QThreadPool(this)),
+      m_cancel(std::make_shared<std::atomic<bool>>(false)),
+      m_peakFolder(QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) +
+                   QStringLiteral("/varnel/cuedeck/peaks")) {
     qRegisterMetaType<media::Span>();
     qRegisterMetaType<media::LoudnessFigures>();
     qRegisterMetaType<media::AudibleSpan>();
     qRegisterMetaType<media::Overview>();
     // One core stays for the window and the engine's worker.
     m_pool->setMaxThreadCount(std::max(1, QThread::idealThreadCount() - 1));
+    m_quick->setMaxThreadCount(1);
 }
 
 ClipAnalyser::~ClipAnalyser() {
     m_cancel->store(true);
     m_pool->waitForDone();
+    m_quick->waitForDone();
 }
 
 void ClipAnalyser::cancelAll() {
@@ -62,13 +95,16 @@ ClipAnalyser::Known* ClipAnalyser::known(const QString& path) {
 }
 
 template <typename Result, typename Work, typename Deliver>
-void ClipAnalyser::start(const QString& job, const QString& path, Work work, Deliver deliver) {
+void ClipAnalyser::start(const QString& job, const QString& path, Work work, Deliver deliver,
+                         bool quick) {
     if (m_running.contains(job))
         return;
     m_running.insert(job);
     const quint64 generation = m_generation;
     std::shared_ptr<std::atomic<bool>> cancel = m_cancel;
-    m_pool->start([this, job, path, generation, cancel, work, deliver] {
+    (quick ? m_quick : m_pool)->start([this, job, path, generation, cancel, work, deliver, quick] {
+        if (!quick)
+            lowerThisThread();
         const std::optional<Identity> before = identityOf(path);
         std::optional<Result> result;
         QString error;
@@ -162,38 +198,87 @@ void ClipAnalyser::requestAudible(const QString& path, double thresholdDbfs) {
 }
 
 void ClipAnalyser::requestOverview(const QString& path, int columns) {
-    if (Known* k = known(path)) {
-        auto it = k->overviews.find(columns);
-        if (it != k->overviews.end()) {
-            QMetaObject::invokeMethod(
-                this, [this, path, o = it->second] { emit overviewReady(path, o); },
-                Qt::QueuedConnection);
-            return;
-        }
+    if (Known* k = known(path); k && k->peaks) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, path, o = media::overviewOf(*k->peaks, columns)] {
+                emit overviewReady(path, o);
+            },
+            Qt::QueuedConnection);
+        return;
     }
+    // The decoding job reads the peak file first, but at a lower priority it can wait a long
+    // while for a core on a busy machine (and behind a job that runs), so the peak file is also
+    // read on the quick pool; the first answer is the one given.
+    using Kept = std::shared_ptr<const media::Peaks>;
+    const std::string folder = m_peakFolder.toStdString();
+    const auto answered = std::make_shared<bool>(false);
+    measureOverview(path, columns, answered);
+    start<Kept>(
+        QStringLiteral("peak file ") + QString::number(columns) + QLatin1Char(' ') + path, path,
+        [folder](const std::string& file, const std::atomic<bool>*) -> std::optional<Kept> {
+            const std::optional<media::FileStamp> stamp = media::stampOf(file);
+            if (!stamp || folder.empty())
+                return Kept();
+            std::optional<media::Peaks> kept = media::loadPeaks(folder, file, *stamp);
+            return kept ? std::make_shared<const media::Peaks>(std::move(*kept)) : Kept();
+        },
+        [this, path, columns, answered](Known* entry, const Kept& kept) {
+            if (!kept || std::exchange(*answered, true))
+                return;
+            if (entry)
+                entry->peaks = kept;
+            emit overviewReady(path, media::overviewOf(*kept, columns));
+        },
+        true);
+}
+
+void ClipAnalyser::measureOverview(const QString& path, int columns,
+                                   const std::shared_ptr<bool>& answered) {
     const quint64 generation = m_generation;
-    start<media::Overview>(
+    const std::string folder = m_peakFolder.toStdString();
+    start<OverviewAnswer>(
         QStringLiteral("overview ") + QString::number(columns) + QLatin1Char(' ') + path, path,
-        [this, path, columns, generation](const std::string& file,
-                                          const std::atomic<bool>* cancel) {
-            return media::waveformOverview(
-                file, columns,
-                [this, path, generation, cancel](const media::Overview& partial) {
+        [this, path, columns, generation,
+         folder](const std::string& file,
+                 const std::atomic<bool>* cancel) -> std::optional<OverviewAnswer> {
+            const std::optional<media::FileStamp> stamp = media::stampOf(file);
+            if (stamp && !folder.empty()) {
+                if (std::optional<media::Peaks> kept = media::loadPeaks(folder, file, *stamp)) {
+                    auto peaks = std::make_shared<const media::Peaks>(std::move(*kept));
+                    return OverviewAnswer{peaks, media::overviewOf(*peaks, columns)};
+                }
+            }
+            std::optional<media::Peaks> measured = media::measurePeaks(
+                file,
+                [this, path, columns, generation, cancel](const media::Peaks& partial,
+                                                          std::int64_t length) {
                     if (cancel->load())
                         return;
                     QMetaObject::invokeMethod(
                         this,
-                        [this, path, generation, partial] {
+                        [this, path, generation,
+                         o = media::overviewOf(partial, columns, length, false)] {
                             if (generation == m_generation)
-                                emit overviewProgress(path, partial);
+                                emit overviewProgress(path, o);
                         },
                         Qt::QueuedConnection);
                 },
                 cancel);
+            if (!measured)
+                return std::nullopt;
+            // Kept only when the file stayed the same throughout; a failed write costs
+            // nothing but a decode the next time.
+            if (stamp && !folder.empty() && media::stampOf(file) == stamp &&
+                media::storePeaks(folder, file, *stamp, *measured))
+                media::prunePeaks(folder, kPeakFolderBytes);
+            auto peaks = std::make_shared<const media::Peaks>(std::move(*measured));
+            return OverviewAnswer{peaks, media::overviewOf(*peaks, columns)};
         },
-        [this, path, columns](Known* entry, const media::Overview& overview) {
+        [this, path, answered](Known* entry, const OverviewAnswer& answer) {
             if (entry)
-                entry->overviews[columns] = overview;
-            emit overviewReady(path, overview);
+                entry->peaks = answer.peaks;
+            if (!std::exchange(*answered, true))
+                emit overviewReady(path, answer.overview);
         });
 }

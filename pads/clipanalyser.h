@@ -14,8 +14,14 @@
 // already known (requestOverview, requestAudible), so that a view can simply ask and wait.
 // A file that cannot be read gives failed() with the engine's own message naming it
 // ("対応していない形式か、壊れたファイルです: <path>" and the like).
+//
+// The peaks behind a waveform overview are also kept on disk, in the user's cache folder,
+// so that a clip seen in an earlier session shows its waveform without being decoded again
+// (media/peakcache.h). The jobs that decode run at a lower priority than the window and the
+// engine; peak files are read at the window's.
 
 #include "clipanalysis.h"
+#include "peakcache.h"
 
 #include <QHash>
 #include <QMetaType>
@@ -55,6 +61,10 @@ public:
     // far every few hundred milliseconds, then overviewReady() with all of them, or failed().
     // A known overview comes at once as overviewReady().
     void requestOverview(const QString& path, int columns);
+    // Where the peaks of overviews are kept between sessions; empty keeps none. By default
+    // "varnel/cuedeck/peaks" in the user's cache folder.
+    void setPeakFolder(const QString& folder) { m_peakFolder = folder; }
+    const QString& peakFolder() const { return m_peakFolder; }
     // Stops every job; nothing more comes of them (no result, no failure).
     void cancelAll();
     // True while a job runs or waits.
@@ -80,20 +90,26 @@ private:
         Identity identity;
         std::map<std::pair<std::int64_t, std::int64_t>, media::LoudnessFigures> loudness;
         std::map<double, media::AudibleSpan> audible;
-        std::map<int, media::Overview> overviews;
+        std::shared_ptr<const media::Peaks> peaks; // an overview of any width comes from them
     };
     static std::optional<Identity> identityOf(const QString& path);
     // The known figures of `path`, dropped first when the file is no longer the one measured.
     Known* known(const QString& path);
-    // Runs `work` (returns the result, throws OpenError) on the pool; `deliver` gets its
-    // result on the UI thread with the identity the file had throughout, or none when it
-    // changed while it was read.
+    // Runs `work` (returns the result, throws OpenError) on the pool, or on the quick pool
+    // when `quick`; `deliver` gets its result on the UI thread with the identity the file had
+    // throughout, or none when it changed while it was read.
     template <typename Result, typename Work, typename Deliver>
-    void start(const QString& job, const QString& path, Work work, Deliver deliver);
+    void start(const QString& job, const QString& path, Work work, Deliver deliver,
+               bool quick = false);
+    // The overview from the peak file or decoded from the clip, as it comes, and its peaks
+    // kept; given unless `answered` (set then).
+    void measureOverview(const QString& path, int columns, const std::shared_ptr<bool>& answered);
 
-    QThreadPool* m_pool;
+    QThreadPool* m_pool;  // decoding, at a lower priority
+    QThreadPool* m_quick; // reading peak files, a few milliseconds each, at the window's
     std::shared_ptr<std::atomic<bool>> m_cancel;
     quint64 m_generation = 0;
     QSet<QString> m_running; // jobs started and not yet delivered, by question
+    QString m_peakFolder;
     QHash<QString, Known> m_known;
 };

@@ -5,6 +5,7 @@
 #include "encode_support.h"
 #include "engine_support.h"
 #include "loudness.h"
+#include "peakcache.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -14,8 +15,11 @@
 #include <ebur128.h>
 
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <random>
+
+#include <sys/stat.h>
 
 using testsupport::TempDir;
 
@@ -274,10 +278,170 @@ TEST(ClipAnalysis, OverviewHoldsEachColumnsExtremesAndGrowsInPrefixes) {
 
 namespace {
 
+bool sameColumns(const media::Overview& a, const media::Overview& b) {
+    return a.lengthMs == b.lengthMs && a.columns.size() == b.columns.size() &&
+           std::equal(
+               a.columns.begin(), a.columns.end(), b.columns.begin(),
+               [](const auto& x, const auto& y) { return x.low == y.low && x.high == y.high; });
+}
+
+// A peak file's bytes with the hash at its end made right again, as a hostile file would be.
+std::string rehashed(std::string bytes) {
+    std::uint64_t h = 1469598103934665603ull;
+    for (std::size_t i = 0; i + 8 < bytes.size(); ++i)
+        h = (h ^ static_cast<unsigned char>(bytes[i])) * 1099511628211ull;
+    std::memcpy(bytes.data() + bytes.size() - 8, &h, 8);
+    return bytes;
+}
+
+} // namespace
+
+TEST(ClipAnalysis, KeptPeaksGiveTheFreshOverviewAndOnlyForTheSameFile) {
+    TempDir dir;
+    const int rate = 44100;
+    // A minute whose level rises and falls, so that every width shows a different picture; a
+    // minute has more frames than the blocks a clip gets, so blocks span many frames.
+    const std::string path = dir.file("swell.wav");
+    writeSignal(path, rate, 2, 60 * rate, [&](long i, int c) {
+        const double env = 0.5 + 0.45 * std::sin(kTwoPi * i / (7.3 * rate));
+        return static_cast<float>(env * std::sin(kTwoPi * (c ? 440 : 330) * i / rate));
+    });
+    const auto stamp = media::stampOf(path);
+    ASSERT_TRUE(stamp);
+    const auto peaks = media::measurePeaks(path);
+    ASSERT_TRUE(peaks);
+    EXPECT_GT(peaks->blockFrames, 1);
+    const std::string folder = dir.file("peaks");
+    ASSERT_TRUE(media::storePeaks(folder, path, *stamp, *peaks));
+    const auto kept = media::loadPeaks(folder, path, *stamp);
+    ASSERT_TRUE(kept);
+    for (int columns : {1, 7, 760, 1600}) {
+        SCOPED_TRACE(columns);
+        const auto fresh = media::waveformOverview(path, columns);
+        ASSERT_TRUE(fresh);
+        EXPECT_EQ(fresh->lengthMs, 60000);
+        EXPECT_TRUE(sameColumns(media::overviewOf(*kept, columns), *fresh));
+    }
+    // Another size, another time or another path: not the file the peaks are of.
+    EXPECT_FALSE(media::loadPeaks(folder, path, {stamp->size + 1, stamp->mtimeNs}));
+    EXPECT_FALSE(media::loadPeaks(folder, path, {stamp->size, stamp->mtimeNs + 1}));
+    EXPECT_FALSE(
+        media::decodePeaks(media::encodePeaks(path, *stamp, *kept), dir.file("other"), *stamp));
+    // A write that cannot be made says so.
+    EXPECT_FALSE(media::storePeaks(path + "/not-a-folder", path, *stamp, *peaks));
+}
+
+TEST(ClipAnalysis, DamagedOrHostilePeakFilesAreNeverUsed) {
+    TempDir dir;
+    const std::string path = dir.file("clip.wav");
+    writeSignal(path, 8000, 1, 8000 * 3, tone(8000, -6));
+    const auto stamp = media::stampOf(path);
+    const auto peaks = media::measurePeaks(path);
+    ASSERT_TRUE(stamp && peaks);
+    const std::string good = media::encodePeaks(path, *stamp, *peaks);
+    ASSERT_TRUE(media::decodePeaks(good, path, *stamp));
+
+    auto at = [&](std::size_t offset, auto value) {
+        std::string b = good;
+        std::memcpy(b.data() + offset, &value, sizeof value);
+        return b;
+    };
+    // The header is 64 bytes; the path follows it, then the blocks.
+    const std::size_t firstBlock = 64 + path.size();
+    const struct {
+        const char* what;
+        std::string bytes;
+    } cases[] = {
+        {"empty", ""},
+        {"garbage", std::string(5000, 'x')},
+        {"header only", good.substr(0, 64)},
+        {"cut in the blocks", good.substr(0, good.size() / 2)},
+        {"one byte short", good.substr(0, good.size() - 1)},
+        {"one byte more", good + '\0'},
+        {"a changed byte", at(firstBlock + 1, char{0x55})},
+        // With the hash made right: lies a careless reader would follow.
+        {"another version", rehashed(at(8, std::uint32_t{2}))},
+        {"more blocks than bytes", rehashed(at(56, std::int64_t{1} << 40))},
+        {"blocks that do not cover the frames", rehashed(at(40, peaks->frames * 4))},
+        {"a block size not a power of two", rehashed(at(48, std::int64_t{3}))},
+        {"a rate of zero", rehashed(at(32, std::int32_t{0}))},
+        {"a path longer than the file", rehashed(at(12, std::uint32_t{0xFFFFFFFF}))},
+        {"not a number", rehashed(at(firstBlock, std::nanf("")))},
+        {"low above high", rehashed(at(firstBlock, 2.0f))},
+    };
+    const std::string folder = dir.file("peaks");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_FALSE(media::decodePeaks(c.bytes, path, *stamp));
+        std::filesystem::create_directories(folder);
+        testsupport::writeBytes(media::peakFileOf(folder, path), c.bytes);
+        EXPECT_FALSE(media::loadPeaks(folder, path, *stamp));
+    }
+    // A pipe in the peak file's place is no peak file (and does not wait for a writer).
+    const std::string peakFile = media::peakFileOf(folder, path);
+    std::filesystem::remove(peakFile);
+    ASSERT_EQ(::mkfifo(peakFile.c_str(), 0600), 0);
+    EXPECT_FALSE(media::loadPeaks(folder, path, *stamp));
+}
+
+TEST(ClipAnalysis, PeakFolderKeepsTheLastUsedWithinItsSize) {
+    TempDir dir;
+    const std::string folder = dir.file("peaks");
+    media::Peaks peaks;
+    peaks.rate = 8000;
+    peaks.frames = 1000;
+    peaks.blockFrames = 1024;
+    peaks.blocks.resize(1);
+    const media::FileStamp stamp{1, 2};
+    namespace fs = std::filesystem;
+    const auto now = fs::file_time_type::clock::now();
+    int age = 4;
+    for (const char* clip : {"/a.wav", "/b.wav", "/c.wav"}) {
+        ASSERT_TRUE(media::storePeaks(folder, clip, stamp, peaks));
+        fs::last_write_time(media::peakFileOf(folder, clip), now - std::chrono::hours(age--));
+    }
+    const auto one = static_cast<std::int64_t>(fs::file_size(media::peakFileOf(folder, "/a.wav")));
+    ASSERT_TRUE(media::loadPeaks(folder, "/a.wav", stamp)); // a used now: b is the oldest
+    auto old = [&](const std::string& name) {
+        testsupport::writeBytes(folder + "/" + name, "x");
+        fs::last_write_time(folder + "/" + name, now - std::chrono::hours(2));
+    };
+    old("0123.peaks.Ab12Cd"); // a write that never finished
+    old("notes.txt");
+    testsupport::writeBytes(folder + "/4567.peaks.Ef34Gh", "x"); // one being written
+
+    media::prunePeaks(folder, 2 * one);
+    EXPECT_TRUE(media::loadPeaks(folder, "/a.wav", stamp));
+    EXPECT_FALSE(fs::exists(media::peakFileOf(folder, "/b.wav")));
+    EXPECT_TRUE(media::loadPeaks(folder, "/c.wav", stamp));
+    EXPECT_FALSE(fs::exists(folder + "/0123.peaks.Ab12Cd"));
+    EXPECT_TRUE(fs::exists(folder + "/notes.txt"));
+    EXPECT_TRUE(fs::exists(folder + "/4567.peaks.Ef34Gh"));
+}
+
+namespace {
+
 class ClipAnalyserTest : public ::testing::Test {
 protected:
     TempDir dir;
     ClipAnalyser analyser;
+    const QString peakFolder = QString::fromStdString(dir.file("peaks"));
+
+    void SetUp() override { analyser.setPeakFolder(peakFolder); }
+
+    // The overview of `path` from a new analyser, as a later session of the program would
+    // have it; `progress` counts the partial results on the way (none: nothing was decoded).
+    media::Overview fromLaterSession(const QString& path, int columns, int& progress) {
+        ClipAnalyser later;
+        later.setPeakFolder(peakFolder);
+        QSignalSpy partial(&later, &ClipAnalyser::overviewProgress);
+        QSignalSpy ready(&later, &ClipAnalyser::overviewReady);
+        later.requestOverview(path, columns);
+        for (int i = 0; i < 200 && ready.isEmpty(); ++i)
+            ready.wait(50);
+        progress = static_cast<int>(partial.size());
+        return ready.isEmpty() ? media::Overview{} : ready.first().at(1).value<media::Overview>();
+    }
 
     template <typename Signal> QList<QVariant> wait(Signal signal) {
         QSignalSpy spy(&analyser, signal);
@@ -345,6 +509,51 @@ TEST_F(ClipAnalyserTest, OverviewAppearsInPartsThenWholeAndIsKept) {
     EXPECT_FALSE(analyser.busy());
     ASSERT_TRUE(again.wait(1000));
     EXPECT_TRUE(progress.isEmpty());
+    // Another width too: made from the kept peaks.
+    analyser.requestOverview(path, 120);
+    EXPECT_FALSE(analyser.busy());
+    ASSERT_TRUE(again.wait(1000));
+    EXPECT_EQ(again.last().at(1).value<media::Overview>().columns.size(), 120u);
+    EXPECT_NEAR(again.last().at(1).value<media::Overview>().columns[60].high, 0.5, 0.01);
+}
+
+TEST_F(ClipAnalyserTest, ALaterSessionDrawsFromKeptPeaksUntilTheFileChanges) {
+    const QString path = QString::fromStdString(dir.file("bed.wav"));
+    const std::string file = path.toStdString();
+    writeSignal(file, 8000, 1, 8000 * 20, tone(8000, -6));
+    analyser.requestOverview(path, 300);
+    const auto first = wait(&ClipAnalyser::overviewReady);
+    ASSERT_EQ(first.size(), 2);
+    const auto fresh = first.at(1).value<media::Overview>();
+
+    int progress = -1;
+    const media::Overview later = fromLaterSession(path, 300, progress);
+    EXPECT_EQ(progress, 0);
+    EXPECT_TRUE(sameColumns(later, fresh));
+
+    // What is drawn is what the peak file holds: peaks kept for this state of the file.
+    const auto stamp = media::stampOf(file);
+    media::Peaks marked = *media::measurePeaks(file);
+    for (auto& b : marked.blocks)
+        b.high = 0.77f;
+    ASSERT_TRUE(media::storePeaks(peakFolder.toStdString(), file, *stamp, marked));
+    EXPECT_FLOAT_EQ(fromLaterSession(path, 300, progress).columns[150].high, 0.77f);
+
+    // The same size, other content and time: decoded again, and kept again.
+    writeSignal(file, 8000, 1, 8000 * 20, tone(8000, -12));
+    std::filesystem::last_write_time(file, std::filesystem::last_write_time(file) +
+                                               std::chrono::seconds(2));
+    ASSERT_EQ(media::stampOf(file)->size, stamp->size);
+    const media::Overview changed = fromLaterSession(path, 300, progress);
+    EXPECT_GT(progress, 0);
+    EXPECT_NEAR(changed.columns[150].high, 0.25, 0.01);
+    EXPECT_TRUE(media::loadPeaks(peakFolder.toStdString(), file, *media::stampOf(file)));
+
+    // A damaged peak file: decoded again and replaced by a whole one.
+    testsupport::writeBytes(media::peakFileOf(peakFolder.toStdString(), file), "damaged");
+    EXPECT_NEAR(fromLaterSession(path, 300, progress).columns[150].high, 0.25, 0.01);
+    EXPECT_GT(progress, 0);
+    EXPECT_TRUE(media::loadPeaks(peakFolder.toStdString(), file, *media::stampOf(file)));
 }
 
 TEST_F(ClipAnalyserTest, BrokenFilesFailWithTheEngineMessageAndCancelledJobsSayNothing) {

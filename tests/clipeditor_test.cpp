@@ -19,6 +19,7 @@
 #include <QDir>
 #include <QDoubleSpinBox>
 #include <QFile>
+#include <QImage>
 #include <QLabel>
 #include <QMenu>
 #include <QMouseEvent>
@@ -141,6 +142,35 @@ TEST_F(ClipEditorTest, OpensFromTheMenuOrCtrlDoubleClickOnlyForAPadWithAClip) {
     QTest::mouseDClick(board->image(3), Qt::LeftButton, Qt::ControlModifier, QPoint(20, 20));
     ASSERT_NE(board->clipEditor(), nullptr);
     EXPECT_EQ(board->clipEditor()->pad(), 3);
+    board->clipEditor()->reject();
+}
+
+// What the waveform shows: a second of silence, then four at about half of full scale. A
+// later session (a new board, the same clip) draws all of it at once, from the kept peaks.
+TEST_F(ClipEditorTest, AClipSeenBeforeShowsItsWholeWaveformAtOnceInALaterSession) {
+    QSignalSpy whole(&board->analyser(), &ClipAnalyser::overviewReady);
+    ClipEditor* editor = edit(4, {{1000, 0}, {4000, 16000}});
+    ASSERT_TRUE(waitFor([&] { return !whole.isEmpty(); }, 20000));
+    editor->reject();
+
+    board = std::make_unique<PadBoard>(*engine, &window);
+    board->setDataFolder(dir.path());
+    board->openClip(4, dir.path() + "/sound/clip4.wav");
+    QSignalSpy progress(&board->analyser(), &ClipAnalyser::overviewProgress);
+    QSignalSpy ready(&board->analyser(), &ClipAnalyser::overviewReady);
+    board->openClipEditor(4);
+    ASSERT_NE(board->clipEditor(), nullptr);
+    ASSERT_TRUE(ready.wait(5000));
+    EXPECT_TRUE(progress.isEmpty());
+    WaveformView* wave = board->clipEditor()->waveform();
+    EXPECT_EQ(wave->columnsShown(), wave->width());
+    const QImage shot = wave->grab().toImage();
+    const int top = WaveformView::kFlagHeight;
+    const int y = top + (wave->height() - top) * 3 / 10; // 0.4 of full scale above the middle
+    const QColor wavy(90, 190, 255);
+    EXPECT_NE(shot.pixelColor(wave->width() / 10, y), wavy);     // in the silence
+    EXPECT_EQ(shot.pixelColor(wave->width() * 6 / 10, y), wavy); // in the sound
+    EXPECT_EQ(shot.pixelColor(wave->width() - 3, y), wavy);
     board->clipEditor()->reject();
 }
 

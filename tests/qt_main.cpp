@@ -11,6 +11,7 @@
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QPointer>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -59,6 +60,10 @@ private:
 } // namespace
 
 int main(int argc, char** argv) {
+    // What the program keeps in the user's cache folder (the peaks of clips) stays with
+    // this run.
+    QTemporaryDir cache;
+    qputenv("XDG_CACHE_HOME", cache.path().toLocal8Bit());
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     ModalWatchdog watchdog;
