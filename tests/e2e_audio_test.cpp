@@ -109,6 +109,14 @@ private:
     std::vector<std::unique_ptr<QProcess>> m_servers;
 };
 
+// A sanitizer slows the program's UI thread, the X server's way and the recorder several-fold:
+// there the key to sound is printed, not held to its bound.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
 // xdotool reading its commands from a pipe: a key is on its way as soon as it is written.
 class KeySender {
 public:
@@ -249,7 +257,7 @@ protected:
         std::cerr << server << ": key to sound median " << ms[6] << " ms, max " << ms.back()
                   << " ms (through xdotool, the X server and the recorder)\n";
         EXPECT_LT(ms.back(), 500) << server;
-        if (keyToSoundBound) {
+        if (keyToSoundBound && !kSanitized) {
             EXPECT_LE(ms[6], keyToSoundBound / 2) << server;
             EXPECT_LE(ms.back(), keyToSoundBound) << server;
         }
