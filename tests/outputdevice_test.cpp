@@ -248,13 +248,12 @@ TEST_F(OutputDevice, TheMonitorOutputIsChosenOnThePageRememberedAndNeverFallsBac
 }
 
 // A monitor device on a sound server that hangs: choosing it, or turning it off while it opens,
-// leaves the window free; the page says it is being opened, the status bar says nothing until
-// the open has failed.
+// leaves the window free; the page says it is being opened, the status bar says nothing.
 TEST_F(OutputDevice, AMonitorDeviceSlowToOpenNeverHoldsUpTheWindow) {
     start({"Speakers", "Headphones", "USB Audio"});
     monitorOnTheServer();
-    server->setOpenDelay("Headphones", std::chrono::milliseconds(1500));
-    server->setOpenDelay("USB Audio", std::chrono::milliseconds(1500));
+    for (const char* name : {"Headphones", "USB Audio"})
+        server->setOpenDelay(name, std::chrono::milliseconds(1500));
     CuePlayer& cue = window->board().model().cue();
     OutputDevicePage page(*engine, settingsFile(), &cue);
     QComboBox* box = page.monitorBox();
@@ -274,13 +273,5 @@ TEST_F(OutputDevice, AMonitorDeviceSlowToOpenNeverHoldsUpTheWindow) {
     choose("");
     EXPECT_EQ(cue.engine(), nullptr);
     EXPECT_EQ(server->attempts(), before + 1);
-    EXPECT_EQ(page.monitorState()->text(), "");
-    // Unplugged while it opens: missing once the open has failed, on the page and the bar.
-    choose("USB Audio");
-    server->unplug("USB Audio");
-    ASSERT_TRUE(
-        waitFor([&] { return monitorStatus() == "モニター出力「USB Audio」がありません"; }));
-    EXPECT_TRUE(waitFor(
-        [&] { return page.monitorState()->text() == "モニター出力「USB Audio」がありません"; }));
     CuePlayer::setEngineFactory(nullptr);
 }
