@@ -563,7 +563,11 @@ int soak(const char* server, Recorder& rec, const std::string& left, const std::
     if (profiled)
         std::printf("soak %-8s the PipeWire server meanwhile: %s\n", server,
                     e2e::GraphProfile::describe(graph.counts()).c_str());
-    return n == 0 && state.dropouts == 0 && heard.size() == lat.size() ? 0 : 1;
+    // Through PulseAudio every press is heard within 8 ms, half of them within 4 ms.
+    const bool prompt = std::strcmp(server, "pulseaudio") != 0 ||
+                        (!heard.empty() && median(heard) <= 4.0 &&
+                         *std::max_element(heard.begin(), heard.end()) <= 8.0);
+    return n == 0 && state.dropouts == 0 && heard.size() == lat.size() && prompt ? 0 : 1;
 }
 
 // The servers asked for in $CUEDECK_BENCH_SERVERS (e.g. "pipewire,sdl"; all when unset).

@@ -27,6 +27,8 @@ DeviceWatcher::DeviceWatcher(const Engine::Options& options, std::shared_ptr<Out
     m_state.server = m_server = options.server;
     m_state.output = Engine::Output::None;
     m_state.driver = "none";
+    m_state.opening = m_opening =
+        m_backend && options.output == Engine::Output::Device && options.chosenOnly;
 }
 
 DeviceWatcher::~DeviceWatcher() {
@@ -44,7 +46,9 @@ DeviceWatcher::~DeviceWatcher() {
 void DeviceWatcher::openFirst() {
     if (!m_backend)
         return;
-    if (m_options.output == Engine::Output::Dummy) {
+    if (m_opening) {
+        // The device thread opens it, at the rate asked for.
+    } else if (m_options.output == Engine::Output::Dummy) {
         OutputFormat got;
         const auto h =
             m_backend->openSilent({m_rate, m_options.periodFrames}, false, m_callback, m_user, got);
@@ -60,8 +64,10 @@ void DeviceWatcher::start() {
     m_started = true;
     if (m_handle)
         m_backend->start(m_handle);
-    if (m_backend && m_options.output == Engine::Output::Device)
+    if (m_backend && m_options.output == Engine::Output::Device) {
+        m_woken = m_opening; // the first open at once
         m_thread = std::thread([this] { run(); });
+    }
 }
 
 void DeviceWatcher::choose(const std::string& name) {
@@ -212,8 +218,11 @@ void DeviceWatcher::connect() {
             m_handle = 0;
             h = m_backend->open(name, want, m_rateFixed, m_callback, m_user, got);
         }
-        if (h && install(h, name, false, got))
-            return;
+        if (h) {
+            m_opening = false;
+            if (install(h, name, false, got))
+                return;
+        }
     }
     if (!m_handle && !m_options.chosenOnly) {
         OutputFormat got;
@@ -222,6 +231,7 @@ void DeviceWatcher::connect() {
         if (h)
             install(h, std::string(), true, got);
     }
+    m_opening = false;
     publish();
 }
 
@@ -292,8 +302,9 @@ void DeviceWatcher::publish() {
     s.output = m_handle == 0 ? Engine::Output::None
                              : (m_silentOpen ? Engine::Output::Dummy : Engine::Output::Device);
     s.device = m_handle && !m_silentOpen ? m_openName : std::string();
+    s.opening = m_opening;
     s.chosenMissing = m_options.output == Engine::Output::Device && !s.chosen.empty() &&
-                      m_choiceSeen == m_choiceSeq &&
+                      !m_opening && m_choiceSeen == m_choiceSeq &&
                       (s.output != Engine::Output::Device || m_openName != s.chosen);
     s.driver = m_handle ? m_backend->driver(m_handle) : std::string("none");
     s.devices = m_known;

@@ -65,6 +65,7 @@ private:
     bool m_silentOpen = false; // the open output is the silent driver
     bool m_rateFixed = false;
     bool m_started = false;   // start() has run: every output opened from then on starts at once
+    bool m_opening = false;   // the first output is still to be opened by the watch
     std::string m_openName;   // the device open ("" = default)
     bool m_elsewhere = false; // the open output is not on the sound server chosen
     std::string m_chosen;     // the operator's choice, as the watch last took it

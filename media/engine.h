@@ -68,7 +68,9 @@ public:
         // Plays on the chosen device and nowhere else: while it is missing the engine has no
         // output at all (no system default, no silent driver) and looks for it again every few
         // hundred milliseconds. For a monitor output, which must never sound on the audience's
-        // output in its place, nor hold the sound system with a silent driver.
+        // output in its place, nor hold the sound system with a silent driver. Such an engine
+        // opens its device on the device thread, at `sampleRate`: the constructor returns at
+        // once even when the sound server hangs (deviceState().opening until the first try).
         bool chosenOnly = false;
     };
 
@@ -79,6 +81,7 @@ public:
         std::string chosen;           // the operator's choice, "" = the system default
         std::string server;           // the sound server chosen, "auto" = the first that answers
         bool chosenMissing = false;   // a chosen device is not there: the default plays
+        bool opening = false;         // a chosen-only engine's first open is under way
         std::string driver;
         std::vector<std::string> devices; // the sound system's outputs, as last seen
         std::uint64_t losses = 0;         // devices that failed while in use

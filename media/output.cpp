@@ -4,6 +4,7 @@
 #include <alsa/asoundlib.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 
@@ -27,6 +28,15 @@ void quietAlsa(const char*, int, const char*, int, const char*, ...) {}
 void prepareSdl() {
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1"); // else SIGTERM is swallowed
     snd_lib_error_set_handler(&quietAlsa);
+}
+
+// True when the machine has a sound card. Without one SDL can open nothing real: the sound
+// servers have outputs of their own, and SDL's ALSA driver "initialises" without a card all the
+// same, starting a device-watch thread each time, only to fail the open. While the engine runs
+// silent it retries every few hundred milliseconds; that churn is skipped.
+bool haveSoundCard() {
+    int card = -1;
+    return snd_card_next(&card) == 0 && card >= 0;
 }
 
 bool currentDriverIsDummy() {
@@ -98,7 +108,7 @@ public:
         if (g_sdlUsers == 0) {
             // A fresh start reaches a sound server that came back, and SDL_AUDIODRIVER is
             // honoured.
-            if (!initialise(nullptr))
+            if ((!std::getenv("SDL_AUDIODRIVER") && !haveSoundCard()) || !initialise(nullptr))
                 return 0;
         } else if (currentDriverIsDummy()) {
             return 0; // the silent driver holds SDL: it must be closed first

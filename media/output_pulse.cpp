@@ -26,9 +26,12 @@ constexpr int kStride = 2 * sizeof(float);
 constexpr int kQueueFrames = 1536;
 constexpr int kMaxQueueFrames = 8192;
 // How often the loop's thread tops the queue up and looks for new playbacks.
-constexpr pa_usec_t kTickUsec = 1000;
-// Frames ahead of the server's estimated read position, beyond the sink's own latency, that a
-// new playback starts at: room for the rewrite's way to the server.
+constexpr pa_usec_t kTickUsec = 500;
+// How often it asks the server where it plays. Between two answers the position moves on with
+// the clock; asking at every round would load the server's main thread for nothing.
+constexpr pa_usec_t kTimingUsec = 4000;
+// Frames ahead of the sink's largest latency beyond the frame it plays that a new playback
+// starts at: room for the rewrite's way to the server.
 constexpr int kLateMarginFrames = 48;
 constexpr pa_usec_t kSinkWindowUsec = 500000;
 constexpr auto kOpenTimeout = std::chrono::seconds(2);
@@ -58,11 +61,14 @@ struct PaOutput {
     bool realTime = false;                      // the loop's thread asked for real-time scheduling
     pa_time_event* tick = nullptr;
     bool timingAsked = false; // a timing update is on its way
+    pa_usec_t timingAt = 0;   // when the latest one was asked for
     // The loop's thread: the frames written so far (the server's write index), the latest
-    // estimate of its read index, and a copy of the last `capacity` frames written, by index
-    // modulo capacity, for a new playback to be added to.
+    // estimates of its read index and of the frame it plays, and a copy of the last `capacity`
+    // frames written, by index modulo capacity, for a new playback to be added to.
     std::int64_t written = 0;
     std::int64_t readEstimate = 0;
+    std::int64_t playEstimate = 0;
+    std::int64_t readReported = 0; // the read index the server reported last
     // The sink's largest latency seen in this window and in the one before.
     std::int64_t sinkNow = 0;
     std::int64_t sinkBefore = 0;
@@ -154,33 +160,40 @@ void onTiming(pa_stream*, int, void* data) {
     static_cast<PaOutput*>(data)->timingAsked = false;
 }
 
-// The frame the server reads next from the stream's queue: its latest report, moved on by the
-// time since while it plays. Never behind an earlier estimate.
+// The frame the server reads next from the stream's queue, and (in `o.playEstimate`) the frame
+// it plays: its latest report, moved on by the time since while it plays. Neither is ever
+// behind an earlier estimate.
 std::int64_t readIndex(PaOutput& o) {
     const pa_timing_info* t = pa_stream_get_timing_info(o.stream);
     if (t && !t->read_index_corrupt) {
         // It reads on past the write index only when the server says so: a server that runs
         // dry stops, and a guess beyond the written end would leave a gap in the queue.
         const std::int64_t reported = t->read_index / kStride;
-        std::int64_t r = reported;
-        if (t->playing)
-            r += static_cast<std::int64_t>(pa_timeval_age(&t->timestamp)) * o.rate / 1000000;
-        r = std::max(reported, std::min(r, o.written));
-        o.readEstimate = std::max(o.readEstimate, r);
+        o.readReported = reported;
+        const std::int64_t sink = static_cast<std::int64_t>(t->sink_usec) * o.rate / 1000000;
+        const std::int64_t moved =
+            t->playing ? static_cast<std::int64_t>(pa_timeval_age(&t->timestamp)) * o.rate / 1000000
+                       : 0;
+        o.readEstimate =
+            std::max(o.readEstimate, std::max(reported, std::min(reported + moved, o.written)));
+        // The frame heard is the one read less the sink's latency at the report, as the
+        // server's own playback time counts it.
+        o.playEstimate = std::max(o.playEstimate, std::min(reported - sink + moved, o.written));
         // The sink takes the queue in blocks of up to its latency: the read index may be that
-        // far ahead of the estimate. Its latency changes with the streams it serves, so the
-        // largest of the last half second or so counts.
+        // far ahead of the frame played. Its latency changes with the streams it serves, so
+        // the largest of the last half second or so counts.
         const pa_usec_t now = pa_rtclock_now();
         if (now - o.sinkSince > kSinkWindowUsec) {
             o.sinkBefore = o.sinkNow;
             o.sinkNow = 0;
             o.sinkSince = now;
         }
-        o.sinkNow = std::max(o.sinkNow, static_cast<std::int64_t>(t->sink_usec) * o.rate / 1000000);
+        o.sinkNow = std::max(o.sinkNow, sink);
     }
-    if (!o.timingAsked) {
+    if (const pa_usec_t now = pa_rtclock_now(); !o.timingAsked && now - o.timingAt >= kTimingUsec) {
         if (pa_operation* op = pa_stream_update_timing_info(o.stream, &onTiming, &o)) {
             o.timingAsked = true;
+            o.timingAt = now;
             pa_operation_unref(op);
         }
     }
@@ -216,10 +229,14 @@ void fill(PaOutput& o) {
         raiseToRealTime(); // the loop's thread runs the mixer
     }
     std::int64_t queued = o.written - readIndex(o);
-    if (const std::int64_t margin = kLateMarginFrames + std::max(o.sinkNow, o.sinkBefore);
-        o.late && queued > margin)
-        rewrite(o,
-                static_cast<int>(std::min<std::int64_t>(queued - margin, o.capacity - o.period)));
+    // A new playback starts where the server reads next at the latest: past the frame it
+    // plays by the sink's latency, and by the rewrite's way there.
+    const std::int64_t lateFrom =
+        std::max(o.playEstimate + std::max(o.sinkNow, o.sinkBefore), o.readReported) +
+        kLateMarginFrames;
+    if (o.late && o.written > lateFrom)
+        rewrite(o, static_cast<int>(
+                       std::min<std::int64_t>(o.written - lateFrom, o.capacity - o.period)));
     std::int64_t skip = 0;
     if (queued < 0) {
         // The server ran dry and read on past what was written: the next frames go where

@@ -47,18 +47,29 @@ CuePlayer::~CuePlayer() {
     // The views that follow the cues may be going already: they hear of no last change.
     blockSignals(true);
     dropEngine();
+    m_closing.clear(); // waits for the closes under way
 }
 
 QString CuePlayer::noMonitorText() {
     return QStringLiteral("モニター出力が選ばれていません");
 }
 
+QString CuePlayer::missingText(const QString& device) {
+    return QStringLiteral("モニター出力「%1」がありません").arg(device);
+}
+
 QString CuePlayer::unavailableReason() const {
-    if (m_available)
+    switch (m_status) {
+    case Status::Plays:
         return {};
-    if (!m_engine)
+    case Status::Off:
         return noMonitorText();
-    return QStringLiteral("モニター出力「%1」がありません").arg(m_device);
+    case Status::Opening:
+        return QStringLiteral("モニター出力「%1」を開いています").arg(m_device);
+    case Status::Missing:
+        break;
+    }
+    return missingText(m_device);
 }
 
 int CuePlayer::voiceOf(int pad) const {
@@ -75,7 +86,12 @@ void CuePlayer::dropEngine() {
     // stamps gone.
     for (int v = 0; v < kPads; ++v)
         m_engine->setListener(v, nullptr);
-    m_engine.reset();
+    // Closing waits for an open under way on the engine's device thread.
+    std::erase_if(m_closing, [](const std::future<void>& f) {
+        return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    });
+    m_closing.push_back(
+        std::async(std::launch::async, [e = std::move(m_engine)]() mutable { e.reset(); }));
     for (int pad = 1; pad <= kPads; ++pad)
         if (std::exchange(m_stamps[size_t(pad - 1)], 0) != 0)
             emit cueChanged(pad);
@@ -84,10 +100,10 @@ void CuePlayer::dropEngine() {
 void CuePlayer::setDevice(const QString& device) {
     if (device == m_device && (m_engine != nullptr) == !device.isEmpty())
         return;
-    const bool wasAvailable = m_available;
+    const Status was = m_status;
     dropEngine();
     m_device = device;
-    m_available = false;
+    m_status = Status::Off;
     if (!device.isEmpty()) {
         // The monitor takes the board's rate, so that both engines convert a clip alike.
         m_engine = makeEngine(device.toStdString(), m_server, m_board.sampleRate());
@@ -102,9 +118,9 @@ void CuePlayer::setDevice(const QString& device) {
                     Qt::QueuedConnection);
             });
         m_watch->start();
-        m_available = playsOnChosen();
+        m_status = engineStatus();
     }
-    if (m_available != wasAvailable || device.isEmpty())
+    if (m_status != was || device.isEmpty())
         emit availabilityChanged();
 }
 
@@ -116,18 +132,23 @@ void CuePlayer::chooseServer(const std::string& server) {
 
 // A device engine plays while its chosen device is open; one without a device (its samples
 // are pulled) always does.
-bool CuePlayer::playsOnChosen() const {
-    return m_engine && !m_engine->fellBackToDummy() && !m_engine->deviceState().chosenMissing;
+CuePlayer::Status CuePlayer::engineStatus() const {
+    if (!m_engine)
+        return Status::Off;
+    const media::Engine::DeviceState state = m_engine->deviceState();
+    if (state.opening)
+        return Status::Opening;
+    return m_engine->fellBackToDummy() || state.chosenMissing ? Status::Missing : Status::Plays;
 }
 
 void CuePlayer::watch() {
     if (!m_engine)
         return;
-    const bool available = playsOnChosen();
-    if (available == m_available)
+    const Status status = engineStatus();
+    if (status == m_status)
         return;
-    m_available = available;
-    if (!available)
+    m_status = status;
+    if (status != Status::Plays)
         stopAll(); // a cue must not wait on a device that is gone and start again later
     emit availabilityChanged();
 }
@@ -135,7 +156,7 @@ void CuePlayer::watch() {
 void CuePlayer::cue(int pad, const QString& file, qint32 fromMs,
                     const ClipPreparation& preparation) {
     const int voice = voiceOf(pad);
-    if (!m_engine || !m_available)
+    if (!m_engine || !available())
         throw ECueError(unavailableReason());
     stopCue(pad);
     std::shared_ptr<media::Clip> clip;

@@ -9,6 +9,9 @@
 // A cued pad plays its clip on the monitor engine, on the voice of the same number, from its
 // start or from a given point; the board's engine never carries it. Opening the clip is the
 // engine's usual quick open (format and length), its head is prepared off this thread.
+// Opening and closing the monitor device never holds up this thread, since a sound server that
+// hangs may take seconds to answer: the engine opens it on its device thread, and an engine that
+// goes is closed on a thread of its own.
 // Lives on the UI thread; end events arrive as queued calls.
 
 #include "board.h"
@@ -21,8 +24,10 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
 #include <string>
+#include <vector>
 
 class QTimer;
 
@@ -56,11 +61,17 @@ public:
     // The monitor engine; null while the monitor output is off.
     media::Engine* engine() const { return m_engine.get(); }
 
+    // Off: no monitor device chosen; Opening: the chosen device's first open is under way;
+    // Plays: it plays; Missing: it is not there (or went), and is looked for again.
+    enum class Status : std::uint8_t { Off, Opening, Plays, Missing };
+    Status status() const { return m_status; }
     // True while a monitor device is chosen and plays; otherwise unavailableReason() says why,
     // in the words a disabled cue command shows in its tooltip.
-    bool available() const { return m_available; }
+    bool available() const { return m_status == Status::Plays; }
     QString unavailableReason() const;
     static QString noMonitorText();
+    // What the status bar says while the chosen monitor device is missing.
+    static QString missingText(const QString& device);
 
     // Plays `file` on the monitor on the voice of `pad`, from `fromMs` of the clip (clamped to
     // it), replacing what that voice cued before; `preparation` trims, fades and sets the gain
@@ -77,11 +88,11 @@ public:
 signals:
     // The cue of `pad` started or stopped (also at its end, or when the monitor went).
     void cueChanged(int pad);
-    // The monitor output came, went, or its device went missing or returned.
+    // The monitor output came, went, or its device went missing or returned (status()).
     void availabilityChanged();
 
 private:
-    bool playsOnChosen() const;
+    Status engineStatus() const;
     void watch();
     void ended(int pad, std::uint32_t stamp, quint64 generation);
     void dropEngine();
@@ -92,7 +103,8 @@ private:
     std::unique_ptr<media::Engine> m_engine;
     QString m_device;
     std::string m_server;
-    bool m_available = false;
+    Status m_status = Status::Off;
+    std::vector<std::future<void>> m_closing; // engines being closed
     // The playback each voice cues; 0 while none.
     std::array<std::uint32_t, kPads> m_stamps{};
     quint64 m_generation = 0; // bumped for every monitor engine

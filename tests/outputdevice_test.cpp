@@ -47,6 +47,24 @@ protected:
     bool showsStatus(const QString& text) const {
         return deviceStatus()->isVisible() && deviceStatus()->text() == text;
     }
+    // The status bar's monitor section: its text while shown, "" while hidden.
+    QString monitorStatus() const {
+        QLabel* label = window->controls().statusNoMonitor;
+        return label->isVisible() ? label->text() : QString();
+    }
+    // The monitor's own engine on the same stand-in server, as the program makes it.
+    void monitorOnTheServer() {
+        CuePlayer::setEngineFactory(
+            [this](const std::string& device, const std::string&, int rate) {
+                media::Engine::Options o;
+                o.periodFrames = FakeServer::kPeriod;
+                o.sampleRate = rate;
+                o.backend = server;
+                o.device = device;
+                o.chosenOnly = true;
+                return std::make_unique<media::Engine>(o);
+            });
+    }
     static QStringList texts(const QListWidget* list) {
         QStringList result;
         for (int i = 0; i < list->count(); ++i)
@@ -172,16 +190,7 @@ TEST_F(OutputDevice, DropoutsShowOnThePageABufferThatDeepensIsSaidOnceAndTheServ
 TEST_F(OutputDevice, TheMonitorOutputIsChosenOnThePageRememberedAndNeverFallsBackToTheBoards) {
     writeFile(settingsFile(), "osc/port=9000\r\n");
     start({"Speakers", "Headphones"});
-    // The monitor's own engine on the same stand-in server, as the program makes it.
-    CuePlayer::setEngineFactory([this](const std::string& device, const std::string&, int rate) {
-        media::Engine::Options o;
-        o.periodFrames = FakeServer::kPeriod;
-        o.sampleRate = rate;
-        o.backend = server;
-        o.device = device;
-        o.chosenOnly = true;
-        return std::make_unique<media::Engine>(o);
-    });
+    monitorOnTheServer();
     const QString clip = env.dataFolder() + "/cue.wav";
     ASSERT_TRUE(writeSineWav(clip, 3000));
     window->board().openClip(1, clip);
@@ -197,8 +206,11 @@ TEST_F(OutputDevice, TheMonitorOutputIsChosenOnThePageRememberedAndNeverFallsBac
     emit box->activated(2);
     EXPECT_EQ(readFile(settingsFile()), "osc/port=9000\r\noutput/cue=Headphones\r\n");
     CuePlayer& cue = window->board().model().cue();
-    ASSERT_TRUE(cue.available());
-    EXPECT_EQ(page->monitorState()->text(), "試聴はモニター出力「Headphones」で鳴ります");
+    ASSERT_TRUE(waitFor([&] { return cue.available(); }));
+    ASSERT_TRUE(waitFor([&] {
+        return page->monitorState()->text() == "試聴はモニター出力「Headphones」で鳴ります";
+    }));
+    EXPECT_EQ(monitorStatus(), "");
     const std::size_t speakers = server->played("Speakers").size();
     ASSERT_TRUE(window->board().model().cuePad(1));
     ASSERT_TRUE(waitFor([&] { return testsupport::peakOf(server->played("Headphones")) > 0.2f; }));
@@ -211,21 +223,55 @@ TEST_F(OutputDevice, TheMonitorOutputIsChosenOnThePageRememberedAndNeverFallsBac
     ASSERT_TRUE(waitFor(
         [&] { return page->monitorState()->text() == "モニター出力「Headphones」がありません"; }));
     EXPECT_EQ(box->currentText(), "Headphones（見つかりません）");
+    // The status bar says so too, for as long as it lasts.
+    ASSERT_TRUE(
+        waitFor([&] { return monitorStatus() == "モニター出力「Headphones」がありません"; }));
+    EXPECT_FALSE(deviceStatus()->isVisible()); // the board's output plays on
     QTest::qWait(400);
     EXPECT_EQ(testsupport::peakOf(server->played("Speakers"), speakers), 0.0f);
     server->plugIn("Headphones");
     ASSERT_TRUE(waitFor([&] { return cue.available(); }));
+    ASSERT_TRUE(waitFor([&] { return monitorStatus().isEmpty(); }));
 
     // The next start takes the remembered monitor; オフ forgets it.
     page.reset();
     window = std::make_unique<Tfcuedeck>(*engine, program);
     CuePlayer& again = window->board().model().cue();
     EXPECT_EQ(again.device(), "Headphones");
-    EXPECT_TRUE(again.available());
+    EXPECT_TRUE(waitFor([&] { return again.available(); }));
     OutputDevicePage second(*engine, settingsFile(), &again);
     emit second.monitorBox()->activated(0);
     EXPECT_EQ(again.engine(), nullptr);
     EXPECT_EQ(readFile(settingsFile()), "osc/port=9000\r\n");
     EXPECT_TRUE(errors.isEmpty()) << errors.join('|').toStdString();
+    CuePlayer::setEngineFactory(nullptr);
+}
+
+// A monitor device on a sound server that hangs: choosing it, or turning it off while it opens,
+// leaves the window free; the page says it is being opened, the status bar says nothing.
+TEST_F(OutputDevice, AMonitorDeviceSlowToOpenNeverHoldsUpTheWindow) {
+    start({"Speakers", "Headphones", "USB Audio"});
+    monitorOnTheServer();
+    for (const char* name : {"Headphones", "USB Audio"})
+        server->setOpenDelay(name, std::chrono::milliseconds(1500));
+    CuePlayer& cue = window->board().model().cue();
+    OutputDevicePage page(*engine, settingsFile(), &cue);
+    QComboBox* box = page.monitorBox();
+    ASSERT_TRUE(waitFor([&] { return box->count() == 4; }));
+    const auto choose = [box](const QString& name) { emit box->activated(box->findData(name)); };
+
+    const int before = server->attempts();
+    choose("Headphones");
+    // Back here while the open still waits on the server.
+    EXPECT_EQ(server->attempts(), before);
+    EXPECT_EQ(page.monitorState()->text(), "モニター出力「Headphones」を開いています");
+    EXPECT_EQ(monitorStatus(), "");
+    ASSERT_TRUE(waitFor([&] { return cue.available(); }));
+
+    // Another device, then off before it has opened: the close waits for the open elsewhere.
+    choose("USB Audio");
+    choose("");
+    EXPECT_EQ(cue.engine(), nullptr);
+    EXPECT_EQ(server->attempts(), before + 1);
     CuePlayer::setEngineFactory(nullptr);
 }

@@ -97,15 +97,18 @@ private:
     std::unique_ptr<QProcess> m_process;
 };
 
-// Records the null sink's monitor as float32 stereo at 48 kHz, with a short latency, and tells
-// when sound first arrived. The null sink delivers its first block late (up to 2 s): wait
-// until the recording flows before timing anything with it.
+// Records the null sink's monitor as float32 stereo at 48 kHz, with a short latency
+// (`latencyMs`, which is also the block the sink renders in), and tells when sound first
+// arrived. The null sink delivers its first block late (up to 2 s): wait until the recording
+// flows before timing anything with it.
 class Recorder {
 public:
-    template <typename Server> bool start(const Server& server, const QString& sink = "board") {
+    template <typename Server>
+    bool start(const Server& server, const QString& sink = "board", int latencyMs = 2) {
         m_process.setProcessEnvironment(server.environment());
-        m_process.start("parec", {"--device=" + sink + ".monitor", "--format=float32le",
-                                  "--rate=48000", "--channels=2", "--latency-msec=2"});
+        m_process.start("parec",
+                        {"--device=" + sink + ".monitor", "--format=float32le", "--rate=48000",
+                         "--channels=2", "--latency-msec=" + QString::number(latencyMs)});
         return m_process.waitForStarted(5000);
     }
     ~Recorder() {

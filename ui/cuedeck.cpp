@@ -90,6 +90,7 @@ Tfcuedeck::Tfcuedeck(media::Engine& engine, const QString& programFolder, QWidge
     // The monitor output follows the board's sound server; it is off unless one was chosen.
     CuePlayer& cue = m_board->model().cue();
     cue.chooseServer(server.toStdString());
+    connect(&cue, &CuePlayer::availabilityChanged, this, [this] { updateDeviceStatus(); });
     cue.setDevice(rememberedCueDevice(settingsFile()));
     m_slots = new SetListSlots(m_board->model(), m_board->OpenDialog1, DataFolder, ui.statusSlot,
                                ui.statusPath, this, this);
@@ -355,6 +356,14 @@ void Tfcuedeck::updateDeviceStatus() {
     if (ui.statusNoDevice->text() != text)
         ui.statusNoDevice->setText(text);
     ui.statusNoDevice->setVisible(!text.isEmpty());
+    // A monitor device that is missing: cues are refused until it returns.
+    const CuePlayer& cue = m_board->model().cue();
+    const QString monitor = cue.status() == CuePlayer::Status::Missing
+                                ? CuePlayer::missingText(cue.device())
+                                : QString();
+    if (ui.statusNoMonitor->text() != monitor)
+        ui.statusNoMonitor->setText(monitor);
+    ui.statusNoMonitor->setVisible(!monitor.isEmpty());
     // Once for every step the output's buffer went deeper.
     if (state.deepened > m_deepenedSaid) {
         m_deepenedSaid = state.deepened;

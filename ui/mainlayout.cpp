@@ -168,9 +168,13 @@ void buildBottomBar(MainLayout& ui, QWidget* client) {
     ui.statusNoDevice = new QLabel(noSoundDeviceText(), ui.StatusBar1);
     ui.statusNoDevice->setObjectName(QStringLiteral("noSoundDevice"));
     ui.statusNoDevice->hide();
+    ui.statusNoMonitor = new QLabel(ui.StatusBar1);
+    ui.statusNoMonitor->setObjectName(QStringLiteral("noMonitorDevice"));
+    ui.statusNoMonitor->hide();
     ui.StatusBar1->addPermanentWidget(ui.statusSlot);
     ui.StatusBar1->addPermanentWidget(ui.statusPath, 1);
     ui.StatusBar1->addPermanentWidget(ui.statusNoDevice);
+    ui.StatusBar1->addPermanentWidget(ui.statusNoMonitor);
 }
 
 } // namespace

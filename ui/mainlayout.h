@@ -52,9 +52,10 @@ struct MainLayout {
 
     QWidget* Panel3 = nullptr; // the bottom bar
     QStatusBar* StatusBar1 = nullptr;
-    QLabel* statusSlot = nullptr;     // panel 0: the current set list number
-    QLabel* statusPath = nullptr;     // panel 1: the current set list file
-    QLabel* statusNoDevice = nullptr; // shown when the engine has no sound device
+    QLabel* statusSlot = nullptr;      // panel 0: the current set list number
+    QLabel* statusPath = nullptr;      // panel 1: the current set list file
+    QLabel* statusNoDevice = nullptr;  // shown when the engine has no sound device
+    QLabel* statusNoMonitor = nullptr; // shown while the chosen monitor device is missing
 };
 
 // Builds the controls as the window's central widget and sets the window's font and client
