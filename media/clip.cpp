@@ -59,6 +59,14 @@ std::shared_ptr<Clip> Clip::open(const std::string& path, int outputRate) {
     return clip;
 }
 
+std::shared_ptr<Clip> Clip::openAtSourceRate(const std::string& path) {
+    constexpr int kGuess = 48000;
+    std::shared_ptr<Clip> clip = openDeferred(path, kGuess);
+    if (clip->sourceRate() != kGuess)
+        clip = openDeferred(path, clip->sourceRate());
+    return clip;
+}
+
 std::shared_ptr<Clip> Clip::openDeferred(const std::string& path, int outputRate) {
     // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below anyway.
     int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);

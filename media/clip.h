@@ -40,6 +40,9 @@ public:
     // prepareHead(), which another thread may run. Format and length are known on return.
     // Throws OpenError.
     static std::shared_ptr<Clip> openDeferred(const std::string& path, int outputRate);
+    // openDeferred() at the file's own rate: decoded as the board plays it (stereo, folded
+    // down) but not converted, for figures of the file rather than of an output device.
+    static std::shared_ptr<Clip> openAtSourceRate(const std::string& path);
     // Decodes and converts the head, from output frame headStart(); runs once, on one thread,
     // before any seek() or read(). Without memory for it the head stays empty and the whole
     // clip streams.

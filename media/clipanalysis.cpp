@@ -12,16 +12,6 @@ namespace {
 // Frames read at a time.
 constexpr std::int64_t kChunk = 4096;
 
-// The clip at its own rate, decoded as the board plays it (stereo, folded down), but with no
-// conversion: the figures are of the file, not of the output device.
-std::shared_ptr<Clip> openAtOwnRate(const std::string& path) {
-    constexpr int kGuess = 48000;
-    std::shared_ptr<Clip> clip = Clip::openDeferred(path, kGuess);
-    if (clip->sourceRate() != kGuess)
-        clip = Clip::openDeferred(path, clip->sourceRate());
-    return clip;
-}
-
 std::int64_t framesOf(std::int64_t ms, int rate) {
     return ms * rate / 1000;
 }
@@ -42,7 +32,7 @@ double toDb(double linear) {
 
 std::optional<LoudnessFigures> measureLoudness(const std::string& path, Span span,
                                                const std::atomic<bool>* cancel) {
-    std::shared_ptr<Clip> clip = openAtOwnRate(path);
+    std::shared_ptr<Clip> clip = Clip::openAtSourceRate(path);
     const int rate = clip->sourceRate();
     LoudnessMeter loudness(rate);
     TruePeakMeter truePeak;
@@ -71,7 +61,7 @@ std::optional<LoudnessFigures> measureLoudness(const std::string& path, Span spa
 
 std::optional<AudibleSpan> findAudible(const std::string& path, double thresholdDbfs,
                                        const std::atomic<bool>* cancel) {
-    std::shared_ptr<Clip> clip = openAtOwnRate(path);
+    std::shared_ptr<Clip> clip = Clip::openAtSourceRate(path);
     const int rate = clip->sourceRate();
     const float level = static_cast<float>(std::pow(10.0, thresholdDbfs / 20.0));
     std::vector<float> buf(static_cast<std::size_t>(kChunk * 2));

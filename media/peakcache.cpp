@@ -61,15 +61,6 @@ std::uint64_t fnv1a(const char* data, std::size_t n, std::uint64_t h = 146959810
     return h;
 }
 
-// The clip at its own rate, decoded as the board plays it (stereo, folded down).
-std::shared_ptr<Clip> openAtOwnRate(const std::string& path) {
-    constexpr int kGuess = 48000;
-    std::shared_ptr<Clip> clip = Clip::openDeferred(path, kGuess);
-    if (clip->sourceRate() != kGuess)
-        clip = Clip::openDeferred(path, clip->sourceRate());
-    return clip;
-}
-
 std::int64_t msOf(std::int64_t frames, int rate) {
     return rate > 0 ? frames * 1000 / rate : 0;
 }
@@ -167,7 +158,7 @@ std::optional<Peaks>
 measurePeaks(const std::string& path,
              const std::function<void(const Peaks& partial, std::int64_t length)>& progress,
              const std::atomic<bool>* cancel) {
-    std::shared_ptr<Clip> clip = openAtOwnRate(path);
+    std::shared_ptr<Clip> clip = Clip::openAtSourceRate(path);
     PeakBuilder builder(clip->sourceRate(), std::max<std::int64_t>(clip->length(), 1));
     std::vector<float> buf(static_cast<std::size_t>(kChunk * 2));
     auto lastReport = std::chrono::steady_clock::now();
@@ -198,7 +189,7 @@ waveformOverview(const std::string& path, int columns,
                  const std::function<void(const Overview& partial)>& progress,
                  const std::atomic<bool>* cancel) {
     if (std::clamp(columns, 0, kMaxColumns) == 0) {
-        const std::shared_ptr<Clip> clip = openAtOwnRate(path);
+        const std::shared_ptr<Clip> clip = Clip::openAtSourceRate(path);
         Overview o;
         o.lengthMs = msOf(clip->length(), clip->sourceRate());
         return o;
