@@ -202,3 +202,34 @@ TEST_F(EngineDevice, ADeviceThatTakesSecondsToOpenStarvesNoPadOnTheOutputThatPla
     EXPECT_EQ(wrong, 0);
     EXPECT_EQ(engine->underruns(), 0u);
 }
+
+// A monitor engine (chosen device only) on a server whose open hangs: the engine is there at
+// once and says it is opening, plays nowhere meanwhile, then sounds on the device once it has
+// opened; one that goes while its open still hangs waits for it and leaves nothing playing.
+TEST_F(EngineDevice, AMonitorEngineOpensItsDeviceBehindTheCaller) {
+    auto server = std::make_shared<FakeServer>(std::vector<std::string>{"Speakers", "Phones"});
+    server->setOpenDelay("Phones", std::chrono::milliseconds(700));
+    auto monitor = [&] {
+        Engine::Options o;
+        o.sampleRate = kRate;
+        o.periodFrames = FakeServer::kPeriod;
+        o.device = "Phones";
+        o.chosenOnly = true;
+        o.backend = server;
+        return std::make_unique<Engine>(o);
+    };
+    auto engine = monitor();
+    EXPECT_TRUE(engine->deviceState().opening);
+    EXPECT_TRUE(server->played("Speakers").empty());
+    engine->load(0, clip(*engine, "a.wav", kRate));
+    ASSERT_TRUE(waitFor([&] { return engine->hasSoundDevice(); }, 10000));
+    EXPECT_FALSE(engine->deviceState().opening);
+    engine->play(0);
+    EXPECT_TRUE(waitFor([&] { return peakOf(server->played("Phones")) > 1e-4f; }));
+    EXPECT_TRUE(server->played("Speakers").empty());
+    engine.reset();
+
+    engine = monitor();
+    engine.reset();
+    EXPECT_EQ(server->playing(), "");
+}
