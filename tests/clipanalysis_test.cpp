@@ -125,6 +125,8 @@ TEST(ClipAnalysis, LoudnessMeterReadsAsLibebur128) {
              const double level = second < 2 ? 0.5 : second < 4 ? 0.1 : 0.0002;
              return static_cast<float>(level) * uniform(noise);
          }},
+        {"a part 12 dB down, just inside the relative gate", 44100, 4.0,
+         [&](long i, int, int rate) { return (i / rate < 2 ? 0.5f : 0.125f) * uniform(noise); }},
         {"low rate", 8000, 2.0, sine(1000, 0.25)},
         {"high rate", 192000, 1.0, sine(15000, 0.1)},
         {"shorter than a block", 48000, 0.3, sine(1000, 0.5)},
