@@ -15,6 +15,7 @@
 #include "output.h"
 
 #include "pipewire_profile.h"
+#include "stallwatch.h"
 
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
@@ -532,6 +533,8 @@ int soak(const char* server, Recorder& rec, const std::string& left, const std::
     }
     engine.waitIdle(std::chrono::seconds(5));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // The machine's own stalls meanwhile, which stop the server and the program alike.
+    e2e::StallWatch stalls;
     std::vector<double> lat;
     int n = 0;
     double ms = 0.0;
@@ -552,14 +555,16 @@ int soak(const char* server, Recorder& rec, const std::string& left, const std::
         if (l >= 0)
             heard.push_back(l);
     const auto state = engine.deviceState();
-    std::printf("soak %-8s %d s, 8 voices, both cores busy: %d holes (%.1f ms), server underruns "
-                "%llu, read-ahead underruns %llu, late callbacks %llu, buffer deepened %d times; "
-                "key to sound median %.1f ms, max %.1f ms (%zu/%zu heard)\n",
-                server, seconds, n, ms, static_cast<unsigned long long>(state.dropouts),
-                static_cast<unsigned long long>(engine.underruns()),
-                static_cast<unsigned long long>(engine.lateCallbacks()), state.deepened,
-                median(heard), heard.empty() ? -1.0 : *std::max_element(heard.begin(), heard.end()),
-                heard.size(), lat.size());
+    std::printf(
+        "soak %-8s %d s, 8 voices, both cores busy: %d holes (%.1f ms), machine stalls of "
+        "10 ms or more %d, server underruns %llu, read-ahead underruns %llu, late "
+        "callbacks %llu, buffer deepened %d times; key to sound median %.1f ms, max %.1f ms "
+        "(%zu/%zu heard)\n",
+        server, seconds, n, ms, stalls.count(), static_cast<unsigned long long>(state.dropouts),
+        static_cast<unsigned long long>(engine.underruns()),
+        static_cast<unsigned long long>(engine.lateCallbacks()), state.deepened, median(heard),
+        heard.empty() ? -1.0 : *std::max_element(heard.begin(), heard.end()), heard.size(),
+        lat.size());
     if (profiled)
         std::printf("soak %-8s the PipeWire server meanwhile: %s\n", server,
                     e2e::GraphProfile::describe(graph.counts()).c_str());
