@@ -81,11 +81,19 @@ public:
             if (!m_bus)
                 return false;
         }
+        // The session manager and the PulseAudio side give up when the server does not answer
+        // yet (as may happen just after a restart on a busy machine): they start once it does.
         for (const char* server : {"pipewire", "wireplumber", "pipewire-pulse"}) {
             auto p = spawn(server, {});
             if (!p)
                 return false;
             m_servers.push_back(std::move(p));
+            if (m_servers.size() == 1 && !waitUntil(
+                                             [&] {
+                                                 return tool("pw-cli", {"info", "0"});
+                                             },
+                                             10000))
+                return false;
         }
         // The sink, once the server answers; it stays after its creator has gone.
         const QString sink = "{ factory.name=support.null-audio-sink node.name=board "
