@@ -1,4 +1,5 @@
 #include "peakcache.h"
+#include "loudness.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -154,12 +155,23 @@ Overview overviewOf(const Peaks& peaks, int columns) {
     return overviewOf(peaks, columns, peaks.frames, true);
 }
 
-std::optional<Peaks>
-measurePeaks(const std::string& path,
-             const std::function<void(const Peaks& partial, std::int64_t length)>& progress,
-             const std::atomic<bool>* cancel) {
+namespace {
+
+// One pass over the decoded clip into the peaks and, when `withLoudness`, the loudness meters,
+// each piece of frames handed to all of them while it is still in the cache.
+std::optional<ClipMeasures>
+measurePass(const std::string& path, bool withLoudness,
+            const std::function<void(const Peaks& partial, std::int64_t length)>& progress,
+            const std::atomic<bool>* cancel) {
     std::shared_ptr<Clip> clip = Clip::openAtSourceRate(path);
-    PeakBuilder builder(clip->sourceRate(), std::max<std::int64_t>(clip->length(), 1));
+    const int rate = clip->sourceRate();
+    PeakBuilder builder(rate, std::max<std::int64_t>(clip->length(), 1));
+    std::optional<LoudnessMeter> loudness;
+    std::optional<TruePeakMeter> truePeak;
+    if (withLoudness) {
+        loudness.emplace(rate);
+        truePeak.emplace();
+    }
     std::vector<float> buf(static_cast<std::size_t>(kChunk * 2));
     auto lastReport = std::chrono::steady_clock::now();
     clip->seek(0);
@@ -170,6 +182,10 @@ measurePeaks(const std::string& path,
         if (n == 0)
             break;
         builder.add(buf.data(), n);
+        if (withLoudness) {
+            loudness->add(buf.data(), n);
+            truePeak->add(buf.data(), n);
+        }
         if (!progress)
             continue;
         const std::int64_t done = builder.peaks().frames;
@@ -181,7 +197,34 @@ measurePeaks(const std::string& path,
             progress(builder.peaks(), length);
         }
     }
-    return builder.take();
+    ClipMeasures measures;
+    measures.peaks = builder.take();
+    if (withLoudness) {
+        const double peak = truePeak->peak();
+        measures.loudness.integratedLufs = loudness->integratedLufs();
+        measures.loudness.truePeakDbtp = peak > 0.0 ? 20.0 * std::log10(peak) : -HUGE_VAL;
+        measures.loudness.lengthMs = msOf(clip->length(), rate);
+    }
+    return measures;
+}
+
+} // namespace
+
+std::optional<Peaks>
+measurePeaks(const std::string& path,
+             const std::function<void(const Peaks& partial, std::int64_t length)>& progress,
+             const std::atomic<bool>* cancel) {
+    std::optional<ClipMeasures> measures = measurePass(path, false, progress, cancel);
+    if (!measures)
+        return std::nullopt;
+    return std::move(measures->peaks);
+}
+
+std::optional<ClipMeasures>
+measureClip(const std::string& path,
+            const std::function<void(const Peaks& partial, std::int64_t length)>& progress,
+            const std::atomic<bool>* cancel) {
+    return measurePass(path, true, progress, cancel);
 }
 
 std::optional<Overview>

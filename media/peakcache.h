@@ -55,6 +55,18 @@ measurePeaks(const std::string& path,
              const std::function<void(const Peaks& partial, std::int64_t length)>& progress = {},
              const std::atomic<bool>* cancel = nullptr);
 
+// The peaks and the loudness figures of the whole clip at `path` from one pass through the
+// decoder: what measurePeaks() and measureLoudness() give, for one decode instead of two.
+// `progress` and `cancel` as for measurePeaks().
+struct ClipMeasures {
+    Peaks peaks;
+    LoudnessFigures loudness;
+};
+std::optional<ClipMeasures>
+measureClip(const std::string& path,
+            const std::function<void(const Peaks& partial, std::int64_t length)>& progress = {},
+            const std::atomic<bool>* cancel = nullptr);
+
 // What tells one state of a file from another: its size and modification time.
 struct FileStamp {
     std::int64_t size = -1;
