@@ -245,7 +245,7 @@ void PadModel::setExtension(int n, int field, int value) {
     setExtensions(n, {{field, value}});
 }
 
-void PadModel::setExtensions(int n, std::initializer_list<std::pair<int, int>> fieldValues) {
+void PadModel::setExtensions(int n, std::span<const std::pair<int, int>> fieldValues) {
     Pad& p = pad(n);
     for (const auto& fieldValue : fieldValues) // a wrong field throws before any change
         (void)p.extensions.at(static_cast<size_t>(fieldValue.first));

@@ -21,6 +21,7 @@
 #include <array>
 #include <functional>
 #include <initializer_list>
+#include <span>
 #include <utility>
 
 class ClipPlayer;
@@ -85,7 +86,10 @@ public:
     void setExtension(int pad, int field, int value); // clamped to the field's range
     // Several fields of one pad, each clamped, as one change: the player and the ducking take
     // them together and the board announces one change (one journal write, one redraw).
-    void setExtensions(int pad, std::initializer_list<std::pair<int, int>> fieldValues);
+    void setExtensions(int pad, std::initializer_list<std::pair<int, int>> fieldValues) {
+        setExtensions(pad, std::span<const std::pair<int, int>>(fieldValues));
+    }
+    void setExtensions(int pad, std::span<const std::pair<int, int>> fieldValues);
     // The size a picture is decoded at for `pad`, and the device pixel ratio it is shown at;
     // the view tells. 290 x 199 at ratio 1 until then.
     void setPictureTarget(std::function<std::pair<QSize, qreal>(int pad)> target);

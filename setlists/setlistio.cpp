@@ -38,6 +38,14 @@ bool refusedName(const QString& name, QStringList& errors) {
     }
 }
 
+// Every pad field of `pad` takes its value from `values`, as one change of the pad.
+void setPadFields(PadModel& board, int pad, const std::array<int, padfields::kCount>& values) {
+    std::array<std::pair<int, int>, padfields::kCount> fieldValues{};
+    for (int f = 0; f < padfields::kCount; ++f)
+        fieldValues[f] = {f, values[f]};
+    board.setExtensions(pad, fieldValues);
+}
+
 // The extension lines: every pad field the lines name takes its value, every other one its
 // default. A value that does not read is the default too.
 void applyExtensionLines(PadModel& board, const QStringList& lines) {
@@ -59,8 +67,7 @@ void applyExtensionLines(PadModel& board, const QStringList& lines) {
             field.fromText(line.mid(eq + 1)).value_or(field.defaultValue);
     }
     for (int pad = 1; pad <= kPadCount; ++pad)
-        for (int f = 0; f < padfields::kCount; ++f)
-            board.setExtension(pad, f, values[pad - 1][f]);
+        setPadFields(board, pad, values[pad - 1]);
 }
 
 void resetPad(PadModel& board, int pad) {
@@ -71,8 +78,10 @@ void resetPad(PadModel& board, int pad) {
     board.setCaption(pad, PadModel::initialCaption(pad));
     board.clearPicture(pad);
     board.setVolume(pad, kMaxVolume);
+    std::array<int, padfields::kCount> defaults{};
     for (int f = 0; f < padfields::kCount; ++f)
-        board.setExtension(pad, f, padfields::kFields[f].defaultValue);
+        defaults[f] = padfields::kFields[f].defaultValue;
+    setPadFields(board, pad, defaults);
 }
 
 } // namespace

@@ -15,6 +15,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QSlider>
 #include <QThread>
 
@@ -110,7 +111,10 @@ TEST_F(SetListFile, RoundTripGivesBackTheBoard) {
     ASSERT_EQ(board.caption(1), "PLAY SOUND(&Q)");
     ASSERT_FALSE(board.player(1)->MCIOpened());
 
+    QSignalSpy changes(&model, &PadModel::extensionChanged);
     setLists.LoadSetList(file);
+    // Each pad's fields come as one change (one redraw, one journal write), not one a field.
+    EXPECT_EQ(changes.size(), 2);
     EXPECT_EQ(rig.startup, 0);
     EXPECT_EQ(board.caption(1), QStringLiteral("チャイム=鐘(&Q)"));
     EXPECT_EQ(board.caption(6), "a=b=c(&S)");
