@@ -31,12 +31,6 @@ void lowerThisThread() {
         ::setpriority(PRIO_PROCESS, self, kAnalysisNice);
 }
 
-// An overview job's answer: the clip's peaks, to keep, and the overview asked for.
-struct OverviewAnswer {
-    std::shared_ptr<const media::Peaks> peaks;
-    media::Overview overview;
-};
-
 QString spanKey(media::Span span) {
     return QString::number(span.fromMs) + QLatin1Char('-') + QString::number(span.toMs);
 }
@@ -45,7 +39,7 @@ QString spanKey(media::Span span) {
 
 ClipAnalyser::ClipAnalyser(QObject* parent)
     : QObject(parent), m_pool(new QThreadPool(this)), m_quick(new QThreadPool(this)),
-      m_cancel(std::make_shared<std::atomic<bool>>(false)),
+      m_passes(new QThreadPool(this)), m_cancel(std::make_shared<std::atomic<bool>>(false)),
       m_peakFolder(QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) +
                    QStringLiteral("/varnel/cuedeck/peaks")) {
     qRegisterMetaType<media::Span>();
@@ -53,14 +47,20 @@ ClipAnalyser::ClipAnalyser(QObject* parent)
     qRegisterMetaType<media::AudibleSpan>();
     qRegisterMetaType<media::Overview>();
     // One core stays for the window and the engine's worker.
-    m_pool->setMaxThreadCount(std::max(1, QThread::idealThreadCount() - 1));
+    m_backgroundLimit = std::max(1, QThread::idealThreadCount() - 1);
+    m_pool->setMaxThreadCount(m_backgroundLimit);
     m_quick->setMaxThreadCount(1);
+    // Background passes up to the limit, and a view's pass beside them.
+    m_passes->setMaxThreadCount(m_backgroundLimit + 1);
 }
 
 ClipAnalyser::~ClipAnalyser() {
     m_cancel->store(true);
+    for (const Build& b : std::as_const(m_builds))
+        b.state->cancel.store(true);
     m_pool->waitForDone();
     m_quick->waitForDone();
+    m_passes->waitForDone();
 }
 
 void ClipAnalyser::cancelAll() {
@@ -68,6 +68,11 @@ void ClipAnalyser::cancelAll() {
     m_cancel = std::make_shared<std::atomic<bool>>(false);
     ++m_generation;
     m_running.clear();
+    for (Build& b : m_builds) {
+        b.columns.clear();
+        b.loudnessWanted = false;
+        b.state->progress.store(false);
+    }
 }
 
 std::optional<ClipAnalyser::Identity> ClipAnalyser::identityOf(const QString& path) {
@@ -157,6 +162,11 @@ std::optional<media::LoudnessFigures> ClipAnalyser::loudness(const QString& path
         if (it != k->loudness.end())
             return it->second;
     }
+    if (span.fromMs <= 0 && span.toMs <= 0) {
+        build(path).loudnessWanted = true;
+        startBuilds();
+        return std::nullopt;
+    }
     start<media::LoudnessFigures>(
         QStringLiteral("loudness ") + spanKey(span) + QLatin1Char(' ') + path, path,
         [span](const std::string& file, const std::atomic<bool>* cancel) {
@@ -207,13 +217,31 @@ void ClipAnalyser::requestOverview(const QString& path, int columns) {
             Qt::QueuedConnection);
         return;
     }
-    // The decoding job reads the peak file first, but at a lower priority it can wait a long
-    // while for a core on a busy machine (and behind a job that runs), so the peak file is also
-    // read on the quick pool; the first answer is the one given.
+    auto join = [this, path, columns] {
+        Build& b = build(path);
+        b.viewed = true;
+        if (b.peaks) {
+            QMetaObject::invokeMethod(
+                this,
+                [this, path, o = media::overviewOf(*b.peaks, columns)] {
+                    emit overviewReady(path, o);
+                },
+                Qt::QueuedConnection);
+            return;
+        }
+        b.columns.append(columns);
+        b.state->progress.store(true);
+        startBuilds();
+    };
+    if (m_builds.contains(path)) {
+        join();
+        return;
+    }
+    // A pass waits its turn at a lower priority, behind others, and can wait a long while for
+    // a core on a busy machine: the peak file is read at the window's priority first, and a
+    // pass joined only when there is none.
     using Kept = std::shared_ptr<const media::Peaks>;
     const std::string folder = m_peakFolder.toStdString();
-    const auto answered = std::make_shared<bool>(false);
-    measureOverview(path, columns, answered);
     start<Kept>(
         QStringLiteral("peak file ") + QString::number(columns) + QLatin1Char(' ') + path, path,
         [folder](const std::string& file, const std::atomic<bool>*) -> std::optional<Kept> {
@@ -223,9 +251,11 @@ void ClipAnalyser::requestOverview(const QString& path, int columns) {
             std::optional<media::Peaks> kept = media::loadPeaks(folder, file, *stamp);
             return kept ? std::make_shared<const media::Peaks>(std::move(*kept)) : Kept();
         },
-        [this, path, columns, answered](Known* entry, const Kept& kept) {
-            if (!kept || std::exchange(*answered, true))
+        [this, path, columns, join](Known* entry, const Kept& kept) {
+            if (!kept) {
+                join();
                 return;
+            }
             if (entry)
                 entry->peaks = kept;
             emit overviewReady(path, media::overviewOf(*kept, columns));
@@ -233,52 +263,218 @@ void ClipAnalyser::requestOverview(const QString& path, int columns) {
         true);
 }
 
-void ClipAnalyser::measureOverview(const QString& path, int columns,
-                                   const std::shared_ptr<bool>& answered) {
-    const quint64 generation = m_generation;
+// ---- passes over whole clips ---------------------------------------------------------------
+
+struct ClipAnalyser::BuildResult {
+    bool cancelled = false;
+    QString error; // the clip could not be read
+    std::shared_ptr<const media::Peaks> peaks;
+    bool stored = false; // the peaks are in the peak folder
+    std::optional<media::LoudnessFigures> loudness;
+    std::optional<Identity> identity; // the file's throughout; none when it changed
+};
+
+void ClipAnalyser::prepare(int pad, const QString& path) {
+    const QString old = std::exchange(m_padClips[pad], path);
+    if (old == path)
+        return;
+    if (!old.isEmpty())
+        letGo(pad, old);
+    if (path.isEmpty())
+        return;
+    if (Known* k = known(path); k && k->loudness.count({0, 0}))
+        return; // measured whole in this session, its peaks with it
+    build(path).pads.insert(pad);
+    startBuilds();
+}
+
+void ClipAnalyser::letGo(int pad, const QString& path) {
+    auto it = m_builds.find(path);
+    if (it == m_builds.end())
+        return;
+    it->pads.remove(pad);
+    if (!it->pads.isEmpty() || it->waited())
+        return;
+    if (it->running) {
+        it->state->cancel.store(true); // it goes once it has stopped (buildDone)
+        return;
+    }
+    m_buildQueue.removeOne(path);
+    m_builds.erase(it);
+}
+
+ClipAnalyser::Build& ClipAnalyser::build(const QString& path) {
+    auto it = m_builds.find(path);
+    if (it == m_builds.end()) {
+        it = m_builds.insert(path, Build());
+        m_buildQueue.append(path);
+    }
+    // Wanted again while it stops: it goes on, or starts again once stopped (buildDone).
+    it->state->cancel.store(false);
+    return *it;
+}
+
+void ClipAnalyser::startBuilds() {
+    int background = 0;
+    for (const Build& b : std::as_const(m_builds))
+        background += b.running && !b.beyondLimit;
+    for (auto at = m_buildQueue.begin(); at != m_buildQueue.end();) {
+        Build& b = m_builds[*at];
+        if (!b.waited() && background >= m_backgroundLimit) {
+            ++at;
+            continue;
+        }
+        b.beyondLimit = b.waited() && background >= m_backgroundLimit;
+        background += !b.beyondLimit;
+        const QString path = *at;
+        at = m_buildQueue.erase(at);
+        runBuild(path, b);
+    }
+}
+
+void ClipAnalyser::runBuild(const QString& path, Build& b) {
+    b.running = true;
+    const Known* k = known(path);
+    const bool needLoudness = !k || !k->loudness.count({0, 0});
     const std::string folder = m_peakFolder.toStdString();
-    start<OverviewAnswer>(
-        QStringLiteral("overview ") + QString::number(columns) + QLatin1Char(' ') + path, path,
-        [this, path, columns, generation,
-         folder](const std::string& file,
-                 const std::atomic<bool>* cancel) -> std::optional<OverviewAnswer> {
-            const std::optional<media::FileStamp> stamp = media::stampOf(file);
-            if (stamp && !folder.empty()) {
-                if (std::optional<media::Peaks> kept = media::loadPeaks(folder, file, *stamp)) {
-                    auto peaks = std::make_shared<const media::Peaks>(std::move(*kept));
-                    return OverviewAnswer{peaks, media::overviewOf(*peaks, columns)};
-                }
-            }
-            std::optional<media::Peaks> measured = media::measurePeaks(
-                file,
-                [this, path, columns, generation, cancel](const media::Peaks& partial,
-                                                          std::int64_t length) {
-                    if (cancel->load())
-                        return;
-                    QMetaObject::invokeMethod(
-                        this,
-                        [this, path, generation,
-                         o = media::overviewOf(partial, columns, length, false)] {
-                            if (generation == m_generation)
-                                emit overviewProgress(path, o);
-                        },
-                        Qt::QueuedConnection);
+    std::shared_ptr<BuildState> state = b.state;
+    m_passes->start([this, path, folder, needLoudness, state] {
+        lowerThisThread();
+        using Kept = std::shared_ptr<const media::Peaks>;
+        auto post = [this, path, state](Kept peaks, std::int64_t length, bool complete) {
+            QMetaObject::invokeMethod(
+                this,
+                [this, path, state, peaks, length, complete] {
+                    buildPeaks(path, state, peaks, length, complete);
                 },
-                cancel);
-            if (!measured)
-                return std::nullopt;
-            // Kept only when the file stayed the same throughout; a failed write costs
-            // nothing but a decode the next time.
-            if (stamp && !folder.empty() && media::stampOf(file) == stamp &&
-                media::storePeaks(folder, file, *stamp, *measured))
-                media::prunePeaks(folder, kPeakFolderBytes);
-            auto peaks = std::make_shared<const media::Peaks>(std::move(*measured));
-            return OverviewAnswer{peaks, media::overviewOf(*peaks, columns)};
-        },
-        [this, path, answered](Known* entry, const OverviewAnswer& answer) {
-            if (entry)
-                entry->peaks = answer.peaks;
-            if (!std::exchange(*answered, true))
-                emit overviewReady(path, answer.overview);
-        });
+                Qt::QueuedConnection);
+        };
+        BuildResult r;
+        if (state->cancel.load()) { // let go, or the analyser goes, before its turn came
+            r.cancelled = true;
+            QMetaObject::invokeMethod(
+                this, [this, path, state, r] { buildDone(path, state, r); }, Qt::QueuedConnection);
+            return;
+        }
+        const std::string file = path.toStdString();
+        const std::optional<Identity> before = identityOf(path);
+        const std::optional<media::FileStamp> stamp = media::stampOf(file);
+        if (stamp && !folder.empty()) {
+            if (std::optional<media::Peaks> kept = media::loadPeaks(folder, file, *stamp)) {
+                r.peaks = std::make_shared<const media::Peaks>(std::move(*kept));
+                r.stored = true;
+                post(r.peaks, r.peaks->frames, true);
+            }
+        }
+        if (!r.peaks || needLoudness) {
+            try {
+                std::optional<media::ClipMeasures> measured = media::measureClip(
+                    file,
+                    [&](const media::Peaks& partial, std::int64_t length) {
+                        if (!r.peaks && state->progress.load())
+                            post(std::make_shared<const media::Peaks>(partial), length, false);
+                    },
+                    &state->cancel);
+                if (!measured) {
+                    r.cancelled = true;
+                } else {
+                    if (needLoudness)
+                        r.loudness = measured->loudness;
+                    // Kept only when the file stayed the same throughout; a failed write
+                    // costs nothing but a decode the next time.
+                    if (!r.peaks) {
+                        r.stored = stamp && !folder.empty() && media::stampOf(file) == stamp &&
+                                   media::storePeaks(folder, file, *stamp, measured->peaks);
+                        if (r.stored)
+                            media::prunePeaks(folder, kPeakFolderBytes);
+                        r.peaks = std::make_shared<const media::Peaks>(std::move(measured->peaks));
+                    }
+                }
+            } catch (const media::OpenError& e) {
+                r.error = QString::fromStdString(e.what());
+            } catch (...) {
+                r.error = QStringLiteral("クリップを解析できません: ") + path;
+            }
+        }
+        if (r.error.isEmpty() && !r.cancelled) {
+            r.identity = identityOf(path);
+            if (!before || !r.identity || !(*before == *r.identity))
+                r.identity.reset();
+        }
+        QMetaObject::invokeMethod(
+            this, [this, path, state, r] { buildDone(path, state, r); }, Qt::QueuedConnection);
+    });
+}
+
+void ClipAnalyser::buildPeaks(const QString& path, const std::shared_ptr<BuildState>& state,
+                              const std::shared_ptr<const media::Peaks>& peaks, std::int64_t length,
+                              bool complete) {
+    auto it = m_builds.find(path);
+    if (it == m_builds.end() || it->state != state)
+        return;
+    if (!complete) {
+        const QList<int> waiting = it->columns; // a receiver may ask for more meanwhile
+        for (int columns : waiting)
+            emit overviewProgress(path, media::overviewOf(*peaks, columns, length, false));
+        return;
+    }
+    it->peaks = peaks;
+    const QList<int> waiting = std::exchange(it->columns, {});
+    it->state->progress.store(false);
+    for (int columns : waiting)
+        emit overviewReady(path, media::overviewOf(*peaks, columns));
+}
+
+void ClipAnalyser::buildDone(const QString& path, const std::shared_ptr<BuildState>& state,
+                             const BuildResult& result) {
+    auto it = m_builds.find(path);
+    if (it == m_builds.end() || it->state != state)
+        return;
+    if (result.cancelled) {
+        if (it->pads.isEmpty() && !it->waited()) {
+            m_builds.erase(it);
+        } else { // wanted again after it stopped: from the start
+            const bool progress = state->progress.load();
+            it->state = std::make_shared<BuildState>();
+            it->state->progress.store(progress);
+            it->running = false;
+            m_buildQueue.prepend(path);
+        }
+        startBuilds();
+        return;
+    }
+    const Build b = *it;
+    m_builds.erase(it);
+    if (!result.error.isEmpty()) {
+        if (b.waited())
+            emit failed(path, result.error);
+        startBuilds();
+        return;
+    }
+    Known* entry = nullptr;
+    if (result.identity) {
+        entry = known(path);
+        if (!entry) {
+            Known fresh;
+            fresh.identity = *result.identity;
+            entry = &*m_known.insert(path, fresh);
+        } else if (!(entry->identity == *result.identity)) {
+            entry = nullptr;
+        }
+    }
+    std::optional<media::LoudnessFigures> loudness = result.loudness;
+    if (entry) {
+        if (loudness)
+            entry->loudness[{0, 0}] = *loudness;
+        else if (auto f = entry->loudness.find({0, 0}); f != entry->loudness.end())
+            loudness = f->second;
+        // Peaks a view showed stay at hand for its next width; the others are in the folder.
+        if (b.viewed || !result.stored)
+            entry->peaks = result.peaks;
+    }
+    for (int columns : b.columns)
+        emit overviewReady(path, media::overviewOf(*result.peaks, columns));
+    if (b.loudnessWanted && loudness)
+        emit loudnessReady(path, {}, *loudness);
+    startBuilds();
 }

@@ -19,6 +19,13 @@
 // so that a clip seen in an earlier session shows its waveform without being decoded again
 // (media/peakcache.h). The jobs that decode run at a lower priority than the window and the
 // engine; peak files are read at the window's.
+//
+// A clip put on a pad is prepared in the background (prepare()): one pass over the decoded
+// clip measures its peaks and its whole loudness, so that its editor later opens on a
+// waveform and figures that are already there. The overview and the whole clip's loudness
+// always come from such a pass: a view asking for them while one runs joins it (and one
+// still waiting starts at once), and a view that goes away leaves it to finish and keep
+// what it measured.
 
 #include "clipanalysis.h"
 #include "peakcache.h"
@@ -65,10 +72,18 @@ public:
     // "varnel/cuedeck/peaks" in the user's cache folder.
     void setPeakFolder(const QString& folder) { m_peakFolder = folder; }
     const QString& peakFolder() const { return m_peakFolder; }
-    // Stops every job; nothing more comes of them (no result, no failure).
+    // The clip `path` was put on pad `pad` (empty: the pad holds none now). Unless its whole
+    // loudness is known, a pass measures its peaks and loudness in the background and keeps
+    // them. Passes take their turn, as many at once as the pool has threads for background
+    // work; a pad's newer clip takes the place of its older one, whose pass stops when no
+    // other pad holds that clip and no view waits for it. A pass nobody waits for announces
+    // nothing, not even a failure: the pad's own opening tells of a clip that cannot be read.
+    void prepare(int pad, const QString& path);
+    // Stops every job asked for by a view; nothing more comes of them (no result, no
+    // failure). Passes over whole clips go on and keep what they measure.
     void cancelAll();
-    // True while a job runs or waits.
-    bool busy() const { return !m_running.isEmpty(); }
+    // True while a job runs or waits, background passes included.
+    bool busy() const { return !m_running.isEmpty() || !m_builds.isEmpty(); }
 
 signals:
     void loudnessReady(const QString& path, media::Span span, media::LoudnessFigures figures);
@@ -101,12 +116,46 @@ private:
     template <typename Result, typename Work, typename Deliver>
     void start(const QString& job, const QString& path, Work work, Deliver deliver,
                bool quick = false);
-    // The overview from the peak file or decoded from the clip, as it comes, and its peaks
-    // kept; given unless `answered` (set then).
-    void measureOverview(const QString& path, int columns, const std::shared_ptr<bool>& answered);
 
-    QThreadPool* m_pool;  // decoding, at a lower priority
-    QThreadPool* m_quick; // reading peak files, a few milliseconds each, at the window's
+    // A pass over a whole clip (prepare()): who waits for it, and whether it runs.
+    struct BuildState {
+        std::atomic<bool> cancel{false};
+        std::atomic<bool> progress{false}; // a view draws the peaks as they come
+    };
+    struct BuildResult;
+    struct Build {
+        std::shared_ptr<BuildState> state = std::make_shared<BuildState>();
+        QSet<int> pads;              // the pads holding the clip that asked for it
+        QList<int> columns;          // overviews waiting for it
+        bool loudnessWanted = false; // a loudness() of the whole clip waits for it
+        bool viewed = false;         // a view asked for its overview: its peaks stay here
+        bool running = false;
+        bool beyondLimit = false; // started at once for a view, past the background limit
+        std::shared_ptr<const media::Peaks> peaks; // complete, once read from the peak file
+        bool waited() const { return !columns.isEmpty() || loudnessWanted; }
+    };
+    // The pass over `path`, made and queued when there is none.
+    Build& build(const QString& path);
+    // Starts the queued passes that may run now: those a view waits for at once, the others
+    // as far as the background limit lets them.
+    void startBuilds();
+    void runBuild(const QString& path, Build& b);
+    // On the UI thread: peaks of a pass as they come, or complete from the peak file.
+    void buildPeaks(const QString& path, const std::shared_ptr<BuildState>& state,
+                    const std::shared_ptr<const media::Peaks>& peaks, std::int64_t length,
+                    bool complete);
+    void buildDone(const QString& path, const std::shared_ptr<BuildState>& state,
+                   const BuildResult& result);
+    // `pad` no longer holds `path`: its pass stops unless someone else waits for it.
+    void letGo(int pad, const QString& path);
+
+    QThreadPool* m_pool;   // decoding, at a lower priority
+    QThreadPool* m_quick;  // reading peak files, a few milliseconds each, at the window's
+    QThreadPool* m_passes; // passes over whole clips, at the pool's priority
+    int m_backgroundLimit = 1;
+    QHash<QString, Build> m_builds; // running or queued, by clip
+    QList<QString> m_buildQueue;    // the queued ones, in turn
+    QHash<int, QString> m_padClips; // what each pad asked to prepare last
     std::shared_ptr<std::atomic<bool>> m_cancel;
     quint64 m_generation = 0;
     QSet<QString> m_running; // jobs started and not yet delivered, by question

@@ -96,6 +96,9 @@ PadBoard::PadBoard(media::Engine& engine, QWidget* padParent, QObject* parent)
     : QObject(parent), m_engine(engine), m_model(new PadModel(engine, this)),
       m_analyser(new ClipAnalyser(this)) {
     setObjectName(QStringLiteral("PadBoard"));
+    // Every clip a pad takes, by any way, is measured for its editor in the background.
+    connect(m_model, &PadModel::clipChanged, m_analyser,
+            [this](int n) { m_analyser->prepare(n, m_model->fileName(n)); });
     QWidget* owner = padParent ? padParent->window() : nullptr;
 
     OpenDialog1 = new QFileDialog(owner);

@@ -16,6 +16,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <random>
 
@@ -73,6 +74,18 @@ TEST(ClipAnalysis, LoudnessOfAToneIsItsLevelForEveryDecoderAndSpan) {
         EXPECT_NEAR(figures->integratedLufs, -23.0, 0.1);
         EXPECT_NEAR(figures->truePeakDbtp, -23.0, 0.2);
         EXPECT_EQ(figures->lengthMs, 5000);
+        // One pass for the peaks and the loudness reads as the two passes apart.
+        const auto both = media::measureClip(dir.file(name));
+        ASSERT_TRUE(both);
+        EXPECT_EQ(both->loudness.integratedLufs, figures->integratedLufs);
+        EXPECT_EQ(both->loudness.truePeakDbtp, figures->truePeakDbtp);
+        EXPECT_EQ(both->loudness.lengthMs, 5000);
+        const auto peaks = media::measurePeaks(dir.file(name));
+        ASSERT_TRUE(peaks);
+        EXPECT_EQ(both->peaks.frames, peaks->frames);
+        ASSERT_EQ(both->peaks.blocks.size(), peaks->blocks.size());
+        for (std::size_t b = 0; b < peaks->blocks.size(); ++b)
+            ASSERT_EQ(both->peaks.blocks[b].high, peaks->blocks[b].high) << b;
     }
 
     // Two seconds at -40 dBFS, then two at -20: each span reads its own part.
@@ -574,12 +587,65 @@ TEST_F(ClipAnalyserTest, BrokenFilesFailWithTheEngineMessageAndCancelledJobsSayN
     analyser.loudness(path);
     analyser.requestOverview(path, 100);
     analyser.cancelAll();
-    EXPECT_FALSE(analyser.busy());
-    QTest::qWait(500);
+    // The pass over the clip is not thrown away: it goes on, keeps what it measured, and
+    // says nothing to the views that went.
+    for (int i = 0; i < 200 && analyser.busy(); ++i)
+        QTest::qWait(50);
     EXPECT_TRUE(ready.isEmpty());
     EXPECT_TRUE(overview.isEmpty());
     EXPECT_EQ(failed.size(), 1);
-    // And it works on after a cancel.
-    EXPECT_FALSE(analyser.loudness(path));
+    ASSERT_TRUE(analyser.loudness(path));
+    EXPECT_NEAR(analyser.loudness(path)->integratedLufs, -20.0, 0.1);
+    // And a job asked for after a cancel comes.
+    EXPECT_FALSE(analyser.loudness(path, {0, 1000}));
     EXPECT_TRUE(ready.wait(5000));
+    int progress = -1;
+    EXPECT_EQ(fromLaterSession(path, 100, progress).columns.size(), 100u);
+    EXPECT_EQ(progress, 0);
+}
+
+// A set list of eight clips at once, one of them broken, and a pad that takes another clip
+// before its first was measured: every clip still on a pad gets its figures and its peak
+// file without any view asking, nothing is said of the broken one, and the peak folder holds
+// no part of a file.
+TEST_F(ClipAnalyserTest, ClipsPutOnPadsAreMeasuredInTheBackgroundWithNoWordOfFailure) {
+    QSignalSpy failed(&analyser, &ClipAnalyser::failed);
+    QSignalSpy ready(&analyser, &ClipAnalyser::loudnessReady);
+    QSignalSpy overview(&analyser, &ClipAnalyser::overviewReady);
+    std::vector<QString> clips;
+    for (int pad = 1; pad <= 8; ++pad) {
+        clips.push_back(QString::fromStdString(dir.file("pad" + std::to_string(pad) + ".wav")));
+        writeSignal(clips.back().toStdString(), 44100, 2, 44100 * 20, tone(44100, -10.0 - pad));
+    }
+    const QString broken = QString::fromStdString(dir.file("broken.wav"));
+    testsupport::writeBytes(broken.toStdString(), "RIFF and nothing more");
+    for (int pad = 1; pad <= 8; ++pad)
+        analyser.prepare(pad, clips[static_cast<std::size_t>(pad - 1)]);
+    analyser.prepare(2, clips[0]); // pad 1's clip on pad 2 as well: measured once
+    analyser.prepare(3, broken);
+    for (int i = 0; i < 600 && analyser.busy(); ++i)
+        QTest::qWait(50);
+    ASSERT_FALSE(analyser.busy());
+    EXPECT_TRUE(failed.isEmpty());
+    EXPECT_TRUE(ready.isEmpty());
+    EXPECT_TRUE(overview.isEmpty());
+
+    const std::string folder = peakFolder.toStdString();
+    for (int pad : {1, 4, 5, 6, 7, 8}) {
+        SCOPED_TRACE(pad);
+        const std::string file = clips[static_cast<std::size_t>(pad - 1)].toStdString();
+        const auto figures = analyser.loudness(clips[static_cast<std::size_t>(pad - 1)]);
+        ASSERT_TRUE(figures);
+        EXPECT_NEAR(figures->integratedLufs, -10.0 - pad, 0.1);
+        EXPECT_TRUE(media::loadPeaks(folder, file, *media::stampOf(file)));
+    }
+    // The clips taken off again may have been measured whole before that, but never in part.
+    for (const QString& off : {clips[1], clips[2]}) {
+        const std::string file = off.toStdString();
+        EXPECT_EQ(std::filesystem::exists(media::peakFileOf(folder, file)),
+                  media::loadPeaks(folder, file, *media::stampOf(file)).has_value());
+    }
+    EXPECT_FALSE(std::filesystem::exists(media::peakFileOf(folder, broken.toStdString())));
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        EXPECT_TRUE(entry.path().string().ends_with(".peaks")) << entry.path();
 }

@@ -174,6 +174,36 @@ TEST_F(ClipEditorTest, AClipSeenBeforeShowsItsWholeWaveformAtOnceInALaterSession
     board->clipEditor()->reject();
 }
 
+// A clip put on a pad is measured in the background: its editor, opened later, draws the
+// whole waveform and shows the loudness at once, with nothing decoded for it. An editor
+// closed while that pass runs leaves it to finish, and the next opening draws at once too.
+TEST_F(ClipEditorTest, AClipPutOnAPadIsMeasuredBeforeItsEditorOpens) {
+    for (int pad : {5, 6}) {
+        SCOPED_TRACE(pad);
+        const QString path = dir.path() + "/sound/put" + QString::number(pad) + ".wav";
+        ASSERT_TRUE(writeParts(path, {{1000, 0}, {59000, 16000}}));
+        board->openClip(pad, path);
+        if (pad == 6) { // its editor comes and goes while the pass runs
+            board->openClipEditor(pad);
+            QCoreApplication::processEvents();
+            board->clipEditor()->reject();
+        }
+        ASSERT_TRUE(waitFor([&] { return !board->analyser().busy(); }, 20000));
+
+        QSignalSpy progress(&board->analyser(), &ClipAnalyser::overviewProgress);
+        QSignalSpy ready(&board->analyser(), &ClipAnalyser::overviewReady);
+        board->openClipEditor(pad);
+        ClipEditor* editor = board->clipEditor();
+        ASSERT_NE(editor, nullptr);
+        ASSERT_TRUE(ready.wait(5000));
+        EXPECT_TRUE(progress.isEmpty());
+        EXPECT_EQ(editor->waveform()->columnsShown(), editor->waveform()->width());
+        EXPECT_TRUE(editor->loudnessLabel()->text().startsWith("ラウドネス -"))
+            << editor->loudnessLabel()->text().toStdString();
+        editor->reject();
+    }
+}
+
 TEST_F(ClipEditorTest, HandlesAndFieldsMoveTogetherAndStayInOrder) {
     ClipEditor* editor = edit(1, {{4000, 8000}});
     WaveformView* wave = editor->waveform();

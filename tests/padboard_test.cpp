@@ -2,6 +2,7 @@
 // restarting, looping, end of clip, volume, choosing clips and pictures, delete, rename, the
 // pad menu and the keyboard.
 
+#include "clipanalyser.h"
 #include "clipplayer.h"
 #include "cuecommands.h"
 #include "cueplayer.h"
@@ -263,6 +264,16 @@ TEST_F(PadBoardTest, ChooseClipOffersTheCaptionWithoutItsSuffixAndOpensTheClip) 
     ASSERT_EQ(errors.size(), 1);
     EXPECT_EQ(board->caption(1), "Intro(&Q)");
     EXPECT_EQ(state(1), "Unopened+enabled");
+    // The background measuring of the clips put on the pad adds no error box of its own, and
+    // keeps nothing of the broken clip.
+    board->openClip(2, file);
+    ASSERT_TRUE(waitFor([&] { return !board->analyser().busy(); }, 20000));
+    EXPECT_EQ(errors.size(), 1);
+    const std::string peaks = board->analyser().peakFolder().toStdString();
+    EXPECT_TRUE(
+        QFile::exists(QString::fromStdString(media::peakFileOf(peaks, file.toStdString()))));
+    EXPECT_FALSE(
+        QFile::exists(QString::fromStdString(media::peakFileOf(peaks, broken.toStdString()))));
 }
 
 TEST_F(PadBoardTest, ADuplicateIsRefusedAndLeavesThePadPlaying) {
