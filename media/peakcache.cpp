@@ -29,11 +29,13 @@ constexpr std::int64_t kMaxBlocks = 1 << 16;
 constexpr auto kProgressEvery = std::chrono::milliseconds(200);
 constexpr std::int64_t kProgressSteps = 8;
 
-// The peak file: a fixed header, the clip's path, the blocks (low, high as floats), and an
-// FNV-1a hash of everything before it. Written and read on the same machine, in its own byte
-// order (a file of the other order fails on its version).
+// The peak file: a fixed header, the clip's path, the blocks (low, high as floats), the whole
+// clip's loudness when the header's flags say so, and an FNV-1a hash of everything before it.
+// Written and read on the same machine, in its own byte order (a file of the other order fails on
+// its version).
 constexpr char kMagic[8] = {'C', 'D', 'P', 'E', 'A', 'K', 'S', '\0'};
-constexpr std::uint32_t kVersion = 1;
+constexpr std::uint32_t kVersion = 2;
+constexpr std::uint32_t kHasLoudness = 1;
 struct Header {
     char magic[8];
     std::uint32_t version;
@@ -41,7 +43,7 @@ struct Header {
     std::int64_t size;
     std::int64_t mtimeNs;
     std::int32_t rate;
-    std::uint32_t reserved;
+    std::uint32_t flags;
     std::int64_t frames;
     std::int64_t blockFrames;
     std::int64_t blockCount;
@@ -51,8 +53,10 @@ static_assert(sizeof(Header) == 64);
 constexpr std::uint32_t kMaxPathBytes = 1 << 16;
 constexpr std::int64_t kMaxStoredBlocks = 1 << 22;
 constexpr std::int64_t kMaxBlockFrames = std::int64_t{1} << 40;
-constexpr std::int64_t kMaxFileBytes =
-    static_cast<std::int64_t>(sizeof(Header)) + kMaxPathBytes + kMaxStoredBlocks * 8 + 8;
+// The loudness: integrated LUFS and dB true peak (doubles, -inf for none), length in ms.
+constexpr std::size_t kLoudnessBytes = 24;
+constexpr std::int64_t kMaxFileBytes = static_cast<std::int64_t>(sizeof(Header)) + kMaxPathBytes +
+                                       kMaxStoredBlocks * 8 + kLoudnessBytes + 8;
 
 std::uint64_t fnv1a(const char* data, std::size_t n, std::uint64_t h = 1469598103934665603ull) {
     for (std::size_t i = 0; i < n; ++i) {
@@ -60,6 +64,11 @@ std::uint64_t fnv1a(const char* data, std::size_t n, std::uint64_t h = 146959810
         h *= 1099511628211ull;
     }
     return h;
+}
+
+// A loudness figure is a level or none (-inf, for silence); never a NaN or +inf.
+bool isLevel(double d) {
+    return std::isfinite(d) || d == -HUGE_VAL;
 }
 
 std::int64_t msOf(std::int64_t frames, int rate) {
@@ -204,6 +213,8 @@ measurePass(const std::string& path, bool withLoudness,
         measures.loudness.integratedLufs = loudness->integratedLufs();
         measures.loudness.truePeakDbtp = peak > 0.0 ? 20.0 * std::log10(peak) : -HUGE_VAL;
         measures.loudness.lengthMs = msOf(clip->length(), rate);
+        if (isLevel(measures.loudness.integratedLufs) && isLevel(measures.loudness.truePeakDbtp))
+            measures.peaks.loudness = measures.loudness;
     }
     return measures;
 }
@@ -271,6 +282,7 @@ std::string encodePeaks(const std::string& path, const FileStamp& stamp, const P
     h.frames = peaks.frames;
     h.blockFrames = peaks.blockFrames;
     h.blockCount = static_cast<std::int64_t>(peaks.blocks.size());
+    h.flags = peaks.loudness ? kHasLoudness : 0;
     std::string out(sizeof h, '\0');
     std::memcpy(out.data(), &h, sizeof h);
     out += path;
@@ -279,6 +291,13 @@ std::string encodePeaks(const std::string& path, const FileStamp& stamp, const P
         std::memcpy(pair, &b.low, 4);
         std::memcpy(pair + 4, &b.high, 4);
         out.append(pair, sizeof pair);
+    }
+    if (const std::optional<LoudnessFigures>& l = peaks.loudness) {
+        char figures[kLoudnessBytes];
+        std::memcpy(figures, &l->integratedLufs, 8);
+        std::memcpy(figures + 8, &l->truePeakDbtp, 8);
+        std::memcpy(figures + 16, &l->lengthMs, 8);
+        out.append(figures, sizeof figures);
     }
     const std::uint64_t sum = fnv1a(out.data(), out.size());
     out.append(reinterpret_cast<const char*>(&sum), sizeof sum);
@@ -292,11 +311,12 @@ std::optional<Peaks> decodePeaks(std::string_view bytes, const std::string& path
         return std::nullopt;
     std::memcpy(&h, bytes.data(), sizeof h);
     if (std::memcmp(h.magic, kMagic, sizeof kMagic) != 0 || h.version != kVersion ||
-        h.reserved != 0 || h.pathBytes > kMaxPathBytes || h.blockCount < 0 ||
+        (h.flags & ~kHasLoudness) != 0 || h.pathBytes > kMaxPathBytes || h.blockCount < 0 ||
         h.blockCount > kMaxStoredBlocks)
         return std::nullopt;
+    const std::size_t loudnessBytes = (h.flags & kHasLoudness) ? kLoudnessBytes : 0;
     const std::size_t expected =
-        sizeof h + h.pathBytes + static_cast<std::size_t>(h.blockCount) * 8 + 8;
+        sizeof h + h.pathBytes + static_cast<std::size_t>(h.blockCount) * 8 + loudnessBytes + 8;
     if (bytes.size() != expected)
         return std::nullopt;
     std::uint64_t sum = 0;
@@ -324,6 +344,15 @@ std::optional<Peaks> decodePeaks(std::string_view bytes, const std::string& path
         at += 8;
         if (!std::isfinite(b.low) || !std::isfinite(b.high) || b.low > b.high)
             return std::nullopt;
+    }
+    if (loudnessBytes) {
+        LoudnessFigures l;
+        std::memcpy(&l.integratedLufs, at, 8);
+        std::memcpy(&l.truePeakDbtp, at + 8, 8);
+        std::memcpy(&l.lengthMs, at + 16, 8);
+        if (!isLevel(l.integratedLufs) || !isLevel(l.truePeakDbtp) || l.lengthMs < 0)
+            return std::nullopt;
+        peaks.loudness = l;
     }
     return peaks;
 }

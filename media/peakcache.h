@@ -23,6 +23,9 @@ struct Peaks {
     std::int64_t frames = 0;            // decoded so far (all of them once complete)
     std::int64_t blockFrames = 1;       // a power of two
     std::vector<OverviewColumn> blocks; // block b: frames b*blockFrames up to the next block
+    // The whole clip's loudness, when it was measured in the same pass: kept with the peaks,
+    // so that a later session need not decode the clip again for it.
+    std::optional<LoudnessFigures> loudness;
 };
 
 // Gathers the peaks of stereo frames handed over in order. The block size comes from the

@@ -256,8 +256,11 @@ void ClipAnalyser::requestOverview(const QString& path, int columns) {
                 join();
                 return;
             }
-            if (entry)
+            if (entry) {
                 entry->peaks = kept;
+                if (kept->loudness)
+                    entry->loudness[{0, 0}] = *kept->loudness;
+            }
             emit overviewReady(path, media::overviewOf(*kept, columns));
         },
         true);
@@ -363,10 +366,12 @@ void ClipAnalyser::runBuild(const QString& path, Build& b) {
             if (std::optional<media::Peaks> kept = media::loadPeaks(folder, file, *stamp)) {
                 r.peaks = std::make_shared<const media::Peaks>(std::move(*kept));
                 r.stored = true;
+                if (needLoudness)
+                    r.loudness = r.peaks->loudness; // kept with the peaks by an earlier pass
                 post(r.peaks, r.peaks->frames, true);
             }
         }
-        if (!r.peaks || needLoudness) {
+        if (!r.peaks || (needLoudness && !r.loudness)) {
             try {
                 std::optional<media::ClipMeasures> measured = media::measureClip(
                     file,
@@ -381,8 +386,9 @@ void ClipAnalyser::runBuild(const QString& path, Build& b) {
                     if (needLoudness)
                         r.loudness = measured->loudness;
                     // Kept only when the file stayed the same throughout; a failed write
-                    // costs nothing but a decode the next time.
-                    if (!r.peaks) {
+                    // costs nothing but a decode the next time. Kept peaks without the
+                    // loudness are kept again with it.
+                    if (!r.peaks || (!r.peaks->loudness && measured->peaks.loudness)) {
                         r.stored = stamp && !folder.empty() && media::stampOf(file) == stamp &&
                                    media::storePeaks(folder, file, *stamp, measured->peaks);
                         if (r.stored)

@@ -355,6 +355,21 @@ TEST(ClipAnalysis, DamagedOrHostilePeakFilesAreNeverUsed) {
     ASSERT_TRUE(stamp && peaks);
     const std::string good = media::encodePeaks(path, *stamp, *peaks);
     ASSERT_TRUE(media::decodePeaks(good, path, *stamp));
+    // The whole clip's loudness goes with the peaks, silence (-inf) as well.
+    media::Peaks measured = *peaks;
+    measured.loudness = media::LoudnessFigures{-HUGE_VAL, -7.25, 3000};
+    const std::string withLoudness = media::encodePeaks(path, *stamp, measured);
+    const auto back = media::decodePeaks(withLoudness, path, *stamp);
+    ASSERT_TRUE(back && back->loudness);
+    EXPECT_EQ(back->loudness->integratedLufs, -HUGE_VAL);
+    EXPECT_EQ(back->loudness->truePeakDbtp, -7.25);
+    EXPECT_EQ(back->loudness->lengthMs, 3000);
+    const std::size_t figures = withLoudness.size() - 8 - 24;
+    auto in = [&](std::size_t offset, auto value) {
+        std::string b = withLoudness;
+        std::memcpy(b.data() + offset, &value, sizeof value);
+        return rehashed(b);
+    };
 
     auto at = [&](std::size_t offset, auto value) {
         std::string b = good;
@@ -375,7 +390,13 @@ TEST(ClipAnalysis, DamagedOrHostilePeakFilesAreNeverUsed) {
         {"one byte more", good + '\0'},
         {"a changed byte", at(firstBlock + 1, char{0x55})},
         // With the hash made right: lies a careless reader would follow.
-        {"another version", rehashed(at(8, std::uint32_t{2}))},
+        {"another version", rehashed(at(8, std::uint32_t{1}))},
+        {"an unknown flag", rehashed(at(36, std::uint32_t{2}))},
+        {"a loudness flag without the figures", rehashed(at(36, std::uint32_t{1}))},
+        {"figures without their flag", in(36, std::uint32_t{0})},
+        {"a loudness of NaN", in(figures, std::nan(""))},
+        {"a true peak of +inf", in(figures + 8, HUGE_VAL)},
+        {"a negative length", in(figures + 16, std::int64_t{-1})},
         {"more blocks than bytes", rehashed(at(56, std::int64_t{1} << 40))},
         {"blocks that do not cover the frames", rehashed(at(40, peaks->frames * 4))},
         {"a block size not a power of two", rehashed(at(48, std::int64_t{3}))},
@@ -553,6 +574,17 @@ TEST_F(ClipAnalyserTest, ALaterSessionDrawsFromKeptPeaksUntilTheFileChanges) {
         b.high = 0.77f;
     ASSERT_TRUE(media::storePeaks(peakFolder.toStdString(), file, *stamp, marked));
     EXPECT_FLOAT_EQ(fromLaterSession(path, 300, progress).columns[150].high, 0.77f);
+    // So is the whole clip's loudness, when the peak file holds it.
+    marked.loudness = media::LoudnessFigures{-31.5, -7.25, 20000};
+    ASSERT_TRUE(media::storePeaks(peakFolder.toStdString(), file, *stamp, marked));
+    {
+        ClipAnalyser later;
+        later.setPeakFolder(peakFolder);
+        QSignalSpy ready(&later, &ClipAnalyser::loudnessReady);
+        EXPECT_FALSE(later.loudness(path));
+        ASSERT_TRUE(ready.wait(5000));
+        EXPECT_EQ(ready.first().at(2).value<media::LoudnessFigures>().integratedLufs, -31.5);
+    }
 
     // The same size, other content and time: decoded again, and kept again.
     writeSignal(file, 8000, 1, 8000 * 20, tone(8000, -12));
@@ -637,7 +669,9 @@ TEST_F(ClipAnalyserTest, ClipsPutOnPadsAreMeasuredInTheBackgroundWithNoWordOfFai
         const auto figures = analyser.loudness(clips[static_cast<std::size_t>(pad - 1)]);
         ASSERT_TRUE(figures);
         EXPECT_NEAR(figures->integratedLufs, -10.0 - pad, 0.1);
-        EXPECT_TRUE(media::loadPeaks(folder, file, *media::stampOf(file)));
+        const auto kept = media::loadPeaks(folder, file, *media::stampOf(file));
+        ASSERT_TRUE(kept && kept->loudness);
+        EXPECT_EQ(kept->loudness->integratedLufs, figures->integratedLufs);
     }
     // The clips taken off again may have been measured whole before that, but never in part.
     for (const QString& off : {clips[1], clips[2]}) {
