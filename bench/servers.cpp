@@ -558,11 +558,12 @@ int soak(const char* server, Recorder& rec, const std::string& left, const std::
     std::printf(
         "soak %-8s %d s, 8 voices, both cores busy: %d holes (%.1f ms), machine stalls of "
         "10 ms or more %d, server underruns %llu, read-ahead underruns %llu, late "
-        "callbacks %llu, buffer deepened %d times; key to sound median %.1f ms, max %.1f ms "
-        "(%zu/%zu heard)\n",
+        "callbacks %llu, buffer deepened %d times (period now %d, as the server runs it); key "
+        "to sound median %.1f ms, max %.1f ms (%zu/%zu heard)\n",
         server, seconds, n, ms, stalls.count(), static_cast<unsigned long long>(state.dropouts),
         static_cast<unsigned long long>(engine.underruns()),
-        static_cast<unsigned long long>(engine.lateCallbacks()), state.deepened, median(heard),
+        static_cast<unsigned long long>(engine.lateCallbacks()), state.deepened,
+        engine.periodFrames(), median(heard),
         heard.empty() ? -1.0 : *std::max_element(heard.begin(), heard.end()), heard.size(),
         lat.size());
     if (profiled)

@@ -8,6 +8,7 @@
 #include "readahead.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <thread>
 
@@ -75,8 +76,13 @@ struct Engine::Impl {
     std::uint32_t nextStamp = 1;
     std::vector<Retired> retired;
 
+    // The frames the output's last callback mixed (audio thread; 0 before the first).
+    std::atomic<int> cycleFrames{0};
+
     static void deviceCallback(void* self, float* out, int frames) {
-        Mixer::callback(static_cast<Impl*>(self)->mixer.get(), out, frames);
+        auto* impl = static_cast<Impl*>(self);
+        impl->cycleFrames.store(frames, std::memory_order_relaxed);
+        Mixer::callback(impl->mixer.get(), out, frames);
     }
 
     static int lateCallback(void* self, float* late, int frames) {
@@ -270,6 +276,13 @@ int Engine::sampleRate() const {
     return d->device->rate();
 }
 int Engine::periodFrames() const {
+    // PipeWire runs every stream at the graph's quantum, which follows the smallest request of
+    // all its clients: a deeper request of ours may change nothing heard. Its callback mixes
+    // one quantum each cycle, so that is the period.
+    const DeviceState state = d->device->state();
+    if (state.output == Output::Device && state.driver == "pipewire")
+        if (const int frames = d->cycleFrames.load(std::memory_order_relaxed); frames > 0)
+            return frames;
     return d->device->period();
 }
 

@@ -104,6 +104,8 @@ public:
     // Fixed for the engine's life: every clip is converted to it, and a later device is
     // opened at this rate (SDL converts where the hardware cannot).
     int sampleRate() const;
+    // Frames a period of the output that plays: what it opened or deepened at, or on PipeWire
+    // the graph's quantum now in effect.
     int periodFrames() const;
     DeviceState deviceState() const;
     // Moves the output to the device `name` ("" = the system default), without a click:

@@ -201,6 +201,21 @@ public:
                         st->duration != AV_NOPTS_VALUE && m_frames > 0
                     ? m_frames
                     : INT64_MAX;
+        // The encoder's priming that a Matroska track states (CodecDelay) is left out here:
+        // FFmpeg's demuxer only names it, and of the decoders only Opus's takes it off (its
+        // header names the same pre-skip). Another demuxer that names one (DTS-HD's) has
+        // FFmpeg skip it as well. Where nothing states it (raw ADTS, a Matroska file without
+        // CodecDelay) the priming stays, since it differs from one encoder to the next.
+        const int padding = st->codecpar->initial_padding;
+        m_skip = std::strncmp(m_format->iformat->name, "matroska", 8) == 0 &&
+                         st->codecpar->codec_id != AV_CODEC_ID_OPUS && padding > 0 &&
+                         padding <= m_rate
+                     ? padding
+                     : 0;
+        m_frames = std::max<std::int64_t>(m_frames - m_skip, 0);
+        // The stream time of the clip's first frame, past the priming left out.
+        m_origin = (st->start_time == AV_NOPTS_VALUE ? 0 : st->start_time) +
+                   av_rescale_q(m_skip, AVRational{1, m_rate}, st->time_base);
         // Timestamps fine enough to count samples by: a packet's time then names its sample.
         m_sampleTimes = st->time_base.num == 1 && st->time_base.den % m_rate == 0;
         m_pos = 0;
@@ -216,7 +231,7 @@ public:
             if (m_pendCount == 0 && !decodeNext())
                 break;
             const std::int64_t n = std::min<std::int64_t>(frames - done, m_pendCount);
-            const float* from = m_pend.data() + m_pendStart * m_channels;
+            const float* from = m_pend.data() + m_pendStart * static_cast<std::size_t>(m_channels);
             std::copy(from, from + n * m_channels, out + done * m_channels);
             m_pendStart += static_cast<std::size_t>(n);
             m_pendCount -= static_cast<std::size_t>(n);
@@ -284,7 +299,7 @@ private:
     // timestamp tells where the decoder stands.
     bool seekByTime(std::int64_t frame) {
         const AVStream* st = m_format->streams[m_stream];
-        const std::int64_t start = st->start_time == AV_NOPTS_VALUE ? 0 : st->start_time;
+        const std::int64_t start = m_origin;
         const std::int64_t ts = start + av_rescale_q(frame, AVRational{1, m_rate}, st->time_base);
         if (av_seek_frame(m_format, m_stream, ts, AVSEEK_FLAG_BACKWARD) < 0)
             return false;
@@ -292,6 +307,7 @@ private:
         stopKeeping();
         m_pendStart = m_pendCount = 0;
         m_draining = m_ended = false;
+        m_skip = 0; // the frames' timestamps place them now
         if (!decodeNext())
             return false;
         if (m_framePts == AV_NOPTS_VALUE)
@@ -379,11 +395,22 @@ private:
             return false;
         m_pendStart = 0;
         m_pendCount = static_cast<std::size_t>(made);
+        if (m_skip > 0) {
+            const auto drop = std::min<std::size_t>(m_pendCount, static_cast<std::size_t>(m_skip));
+            m_pendStart = drop;
+            m_pendCount -= drop;
+            m_skip -= static_cast<int>(drop);
+        }
         if (m_keeping) {
             const std::size_t samples = m_pendCount * static_cast<std::size_t>(m_channels);
             if (m_start.size() + samples <= kKeptSamples)
-                m_start.insert(m_start.end(), m_pend.begin(),
-                               m_pend.begin() + static_cast<std::ptrdiff_t>(samples));
+                m_start.insert(
+                    m_start.end(),
+                    m_pend.begin() + static_cast<std::ptrdiff_t>(
+                                         m_pendStart * static_cast<std::size_t>(m_channels)),
+                    m_pend.begin() +
+                        static_cast<std::ptrdiff_t>(
+                            m_pendStart * static_cast<std::size_t>(m_channels) + samples));
             else
                 stopKeeping();
         }
@@ -409,6 +436,8 @@ private:
     bool m_sampleTimes = false;
     bool m_draining = false;
     bool m_ended = false;
+    int m_skip = 0;                           // priming frames still to leave out
+    std::int64_t m_origin = 0;                // stream time of the clip's first frame
     std::int64_t m_framePts = AV_NOPTS_VALUE; // of the frame decoded last
     std::int64_t m_pos = 0;                   // frame the next read() returns
     std::int64_t m_end = INT64_MAX;           // the container's exact length, when it has one

@@ -30,24 +30,26 @@ struct JackOutput {
 
     ~JackOutput() {
         if (client)
-            jack_client_close(client); // waits for a process call in progress
+            jack_client_close(client); // a process call in progress ends first
     }
 };
 
 int onProcess(jack_nframes_t frames, void* data) {
-    const NoCancel held; // the mixer runs through here: never unwound by a cancellation
-    auto* o = static_cast<JackOutput*>(data);
-    auto* left = static_cast<float*>(jack_port_get_buffer(o->ports[0], frames));
-    auto* right = static_cast<float*>(jack_port_get_buffer(o->ports[1], frames));
-    for (jack_nframes_t done = 0; done < frames;) {
-        const jack_nframes_t n = std::min<jack_nframes_t>(frames - done, kMaxFrames);
-        o->callback(o->user, o->mix.get(), static_cast<int>(n));
-        for (jack_nframes_t i = 0; i < n; ++i) {
-            left[done + i] = o->mix[2 * i];
-            right[done + i] = o->mix[2 * i + 1];
+    // The mixer runs through here: never unwound by a cancellation.
+    withoutCancel([&] {
+        auto* o = static_cast<JackOutput*>(data);
+        auto* left = static_cast<float*>(jack_port_get_buffer(o->ports[0], frames));
+        auto* right = static_cast<float*>(jack_port_get_buffer(o->ports[1], frames));
+        for (jack_nframes_t done = 0; done < frames;) {
+            const jack_nframes_t n = std::min<jack_nframes_t>(frames - done, kMaxFrames);
+            o->callback(o->user, o->mix.get(), static_cast<int>(n));
+            for (jack_nframes_t i = 0; i < n; ++i) {
+                left[done + i] = o->mix[2 * i];
+                right[done + i] = o->mix[2 * i + 1];
+            }
+            done += n;
         }
-        done += n;
-    }
+    });
     return 0;
 }
 

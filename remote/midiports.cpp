@@ -329,30 +329,33 @@ struct MidiPorts::JackSide {
         }
     }
 
+    // The inbox's push and the feedback queue's pop must not be cut off halfway.
     static int process(jack_nframes_t frames, void* arg) {
-        const NoCancel held; // the inbox's wake-up write is a cancellation point
-        auto* self = static_cast<JackSide*>(arg);
-        self->cycles.fetch_add(1, std::memory_order_relaxed);
-        self->read(self->in, 0, frames);
-        for (std::size_t i = 0; i < kSources; ++i)
-            if (jack_port_t* port = self->sources[i].load(std::memory_order_acquire))
-                self->read(port, static_cast<std::uint8_t>(i + 1), frames);
-        void* outBuffer = jack_port_get_buffer(self->out, frames);
-        jack_midi_clear_buffer(outBuffer);
-        // What does not fit into this cycle's buffer waits for the next one.
-        while (const FeedbackMessage* m = self->feedback->peek()) {
-            if (jack_midi_event_write(outBuffer, 0, m->bytes, m->size) != 0)
-                break;
-            self->feedback->pop();
-        }
+        withoutCancel([&] {
+            auto* self = static_cast<JackSide*>(arg);
+            self->cycles.fetch_add(1, std::memory_order_relaxed);
+            self->read(self->in, 0, frames);
+            for (std::size_t i = 0; i < kSources; ++i)
+                if (jack_port_t* port = self->sources[i].load(std::memory_order_acquire))
+                    self->read(port, static_cast<std::uint8_t>(i + 1), frames);
+            void* outBuffer = jack_port_get_buffer(self->out, frames);
+            jack_midi_clear_buffer(outBuffer);
+            // What does not fit into this cycle's buffer waits for the next one.
+            while (const FeedbackMessage* m = self->feedback->peek()) {
+                if (jack_midi_event_write(outBuffer, 0, m->bytes, m->size) != 0)
+                    break;
+                self->feedback->pop();
+            }
+        });
         return 0;
     }
 
     static void shutdown(jack_status_t, const char*, void* arg) {
-        const NoCancel held;
-        auto* self = static_cast<JackSide*>(arg);
-        self->lost = true;
-        self->owner->wake();
+        withoutCancel([&] {
+            auto* self = static_cast<JackSide*>(arg);
+            self->lost = true;
+            self->owner->wake();
+        });
     }
 
     bool open() {

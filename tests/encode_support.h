@@ -11,6 +11,8 @@ extern "C" {
 
 #include <algorithm>
 #include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -163,6 +165,25 @@ inline void encodeClip(const std::string& path, const char* muxer, const char* c
     avcodec_free_context(&cc);
     avio_closep(&out->pb);
     avformat_free_context(out);
+}
+
+// Makes the Matroska file at `path` state an encoder delay of `frames` frames at `rate` in its
+// one audio track's CodecDelay, as newer muxers do for AAC (FFmpeg's here writes it only for
+// Opus). The track's language, "und", gives way to it: both take seven bytes, so nothing else
+// in the file moves. Throws std::runtime_error when it cannot.
+inline void stateMatroskaCodecDelay(const std::string& path, int frames, int rate) {
+    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(f), {}};
+    const std::string language("\x22\xB5\x9C\x83und", 7);
+    const std::size_t at = bytes.find(language);
+    if (at == std::string::npos || bytes.find(language, at + 1) != std::string::npos)
+        throw std::runtime_error("stateMatroskaCodecDelay: no single track in " + path);
+    const auto ns = static_cast<std::uint32_t>(std::int64_t{frames} * 1'000'000'000 / rate);
+    const char delay[] = {'\x56',         '\xAA',        '\x84',  char(ns >> 24),
+                          char(ns >> 16), char(ns >> 8), char(ns)};
+    f.clear();
+    if (!f.seekp(static_cast<std::streamoff>(at)).write(delay, sizeof delay).flush())
+        throw std::runtime_error("stateMatroskaCodecDelay: write " + path);
 }
 
 } // namespace testsupport

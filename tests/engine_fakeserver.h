@@ -21,7 +21,9 @@ public:
     static constexpr int kRate = 48000;
     static constexpr int kPeriod = 128;
 
-    explicit FakeServer(std::vector<std::string> outputs) : m_present(std::move(outputs)) {
+    // The outputs say they play through `driver`.
+    explicit FakeServer(std::vector<std::string> outputs, std::string driver = "fake")
+        : m_driver(std::move(driver)), m_present(std::move(outputs)) {
         m_clock = std::thread([this] { run(); });
     }
     ~FakeServer() override {
@@ -83,7 +85,7 @@ public:
     std::string driver(Handle h) override {
         auto l = lock();
         auto it = m_outputs.find(h);
-        return it != m_outputs.end() && it->second.silent ? "dummy" : "fake";
+        return it != m_outputs.end() && it->second.silent ? "dummy" : m_driver;
     }
 
     // --- the test's side
@@ -101,6 +103,9 @@ public:
             o.failed = o.failed || o.name == name;
     }
     void plugIn(const std::string& name) { lock(), m_present.push_back(name); }
+    // The clock calls the outputs back with `frames` frames a cycle from now on, whatever they
+    // asked or deepened to (a graph whose cycle another client sets).
+    void setCycle(int frames) { lock(), m_cycle = frames; }
     // Opening `name` takes this long from now on.
     void setOpenDelay(const std::string& name, std::chrono::milliseconds delay) {
         lock(), m_openDelay[name] = delay;
@@ -151,14 +156,16 @@ private:
     }
 
     void run() {
-        std::vector<float> block(kPeriod * 2);
+        std::vector<float> block;
         auto next = std::chrono::steady_clock::now();
-        for (;;) {
-            next += std::chrono::microseconds(1'000'000LL * kPeriod / kRate);
+        for (int cycle = kPeriod;;) {
+            next += std::chrono::microseconds(1'000'000LL * cycle / kRate);
             std::this_thread::sleep_until(next);
             auto l = lock();
             if (m_quit)
                 return;
+            cycle = m_cycle;
+            block.resize(2 * static_cast<std::size_t>(cycle));
             for (auto& [h, o] : m_outputs) {
                 if (!o.started || o.failed)
                     continue;
@@ -169,7 +176,7 @@ private:
                         for (std::size_t i = 0; i < late.size(); ++i)
                             log[log.size() - late.size() + i] += late[i];
                 }
-                o.callback(o.user, block.data(), kPeriod);
+                o.callback(o.user, block.data(), cycle);
                 log.insert(log.end(), block.begin(), block.end());
             }
         }
@@ -180,12 +187,14 @@ private:
     bool m_quit = false;
     int m_attempts = 0;
     std::string m_server;
+    const std::string m_driver;
     std::vector<std::string> m_present;
     std::map<Handle, Output> m_outputs;
     std::map<std::string, std::vector<float>> m_played;
     std::map<std::string, std::chrono::milliseconds> m_openDelay;
     media::LateStartCallback m_late = nullptr;
     int m_queue = 0;
+    int m_cycle = kPeriod;
     Handle m_next = 1;
     std::thread m_clock;
 };

@@ -3,6 +3,7 @@
 // small JACK clients that play notes into a port or record what a port receives.
 
 #include "midiports.h"
+#include "nocancel.h"
 
 #include <jack/jack.h>
 #include <jack/midiport.h>
@@ -149,14 +150,19 @@ public:
     }
 
 private:
+    // Held off cancellation as the program's callbacks are (nocancel.h): one that landed in the
+    // recorder's allocation would abort the test or leave the allocator locked.
     static int process(jack_nframes_t frames, void* arg) {
-        auto* self = static_cast<Client*>(arg);
+        withoutCancel([&] { cycle(static_cast<Client*>(arg), frames); });
+        return 0;
+    }
+    static void cycle(Client* self, jack_nframes_t frames) {
         void* buffer = jack_port_get_buffer(self->m_port, frames);
         if (jack_port_flags(self->m_port) & JackPortIsOutput) {
             jack_midi_clear_buffer(buffer);
             if (self->sending)
                 jack_midi_event_write(buffer, 0, self->m_note.data(), 3);
-            return 0;
+            return;
         }
         const auto now = Clock::now();
         const std::uint32_t count = jack_midi_get_event_count(buffer);
@@ -166,7 +172,6 @@ private:
             if (jack_midi_event_get(&event, buffer, i) == 0)
                 self->m_received.push_back({now, {event.buffer, event.buffer + event.size}});
         }
-        return 0;
     }
 
     jack_client_t* m_client = nullptr;

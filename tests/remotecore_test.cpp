@@ -7,6 +7,7 @@
 #include "midifeedback.h"
 #include "midimapping.h"
 #include "midiports.h"
+#include "nocancel.h"
 #include "osc_support.h"
 #include "oscdispatch.h"
 #include "oscpush.h"
@@ -19,6 +20,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -528,6 +530,40 @@ TEST(MidiFeedback, ProfilesLightTheBoundNotesWithinTheirBudget) {
     sent.clear();
     feedback.tick(t += std::chrono::milliseconds(500), record);
     EXPECT_EQ(sent.size(), 8u) << "the whole state again after two seconds";
+}
+
+// A JACK callback's thread cancelled midway, as jack_client_close cancels a client's process
+// thread that runs late on a busy machine (libjack's threads take cancellation at any
+// instruction): the callback runs to its end, the thread ends right there, and the program
+// goes on.
+TEST(MidiInput, AJackCallbackCancelledMidwayRunsToItsEndAndItsThreadEndsThere) {
+    struct Run {
+        std::atomic<int> stage{0};
+        bool callbackDone = false;
+        bool ranOn = false;
+    } run;
+    pthread_t thread;
+    auto body = [](void* arg) -> void* {
+        auto* r = static_cast<Run*>(arg);
+        pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, nullptr);
+        withoutCancel([&] {
+            r->stage = 1;
+            while (r->stage.load() != 2) {
+            }
+            r->callbackDone = true;
+        });
+        r->ranOn = true;
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&thread, nullptr, body, &run), 0);
+    while (run.stage.load() != 1)
+        std::this_thread::yield();
+    ASSERT_EQ(pthread_cancel(thread), 0); // held off: marked for the callback's end
+    run.stage = 2;
+    void* result = nullptr;
+    ASSERT_EQ(pthread_join(thread, &result), 0);
+    EXPECT_TRUE(run.callbackDone);
+    EXPECT_FALSE(run.ranOn);
 }
 
 // The MIDI input on a private JACK server: a program's output that appears after the input
