@@ -30,11 +30,6 @@ constexpr double kToneHz = 1000.0;
 constexpr float kToneLevel = 0.25f; // -12 dBFS
 constexpr double kToneEdgeSeconds = 0.01;
 
-// The equal-power curve of a cross-fade: x runs 0..1, and sin^2 + cos^2 keeps the power.
-inline float quarterSine(float x) {
-    return std::sin(x * static_cast<float>(std::numbers::pi / 2));
-}
-
 } // namespace
 
 Mixer::Mixer(Channels& channels, std::array<Ring, kVoices>& rings, int rate)
@@ -125,8 +120,7 @@ void Mixer::mixChunk(float* out, int frames, std::int64_t blockNs, bool wantHold
     const bool silent = m_holding && wantHold;
     for (Trace& t : m_traces)
         for (int i = silent ? -ahead : 0; i < frames; ++i)
-            t.gainIn[static_cast<std::size_t>((m_outFrame + ahead + i) & (kTraceFrames - 1))] =
-                -1.0f;
+            t.gainIn[traceSlot(m_outFrame + ahead + i)] = -1.0f;
     if (m_holding) {
         if (silent) {
             std::fill(out, out + static_cast<std::ptrdiff_t>(frames) * 2, 0.0f);
@@ -205,7 +199,7 @@ void Mixer::traceGains(const float* gains, std::uint32_t voices, std::int64_t fr
             continue;
         Trace& t = m_traces[static_cast<std::size_t>(v)];
         for (int i = 0; i < frames; ++i) {
-            const auto at = static_cast<std::size_t>((from + i) & (kTraceFrames - 1));
+            const auto at = traceSlot(from + i);
             if (t.gainIn[at] < 0.0f)
                 continue;
             t.unit[2 * at] *= gains[i];
@@ -627,7 +621,7 @@ int Mixer::addVoice(int v, const float* src, float* out, int frames, std::int64_
                 out[i] += src[i] * g;
         }
         for (int i = 0; i < frames; ++i) {
-            const auto k = static_cast<std::size_t>((at + i) & (kTraceFrames - 1));
+            const auto k = traceSlot(at + i);
             t.unit[2 * k] = src[2 * i];
             t.unit[2 * k + 1] = src[2 * i + 1];
             t.scale[k] = g;
@@ -637,7 +631,7 @@ int Mixer::addVoice(int v, const float* src, float* out, int frames, std::int64_
         return frames;
     }
     for (int i = 0; i < frames; ++i) {
-        const auto k = static_cast<std::size_t>((at + i) & (kTraceFrames - 1));
+        const auto k = traceSlot(at + i);
         t.gainIn[k] = r.gain;
         t.dimIn[k] = r.dimLevel;
         if (r.gain < r.target)

@@ -12,7 +12,9 @@
 #include "readahead.h"
 
 #include <array>
+#include <cmath>
 #include <memory>
+#include <numbers>
 #include <vector>
 
 namespace media::detail {
@@ -23,6 +25,15 @@ constexpr int kMaxFadeFrames = 1024;
 // deepest late window (kMaxLateFrames), a mixer block and the limiter's look-ahead.
 constexpr int kTraceFrames = 16384;
 static_assert(kTraceFrames >= kMaxLateFrames + 2048);
+// Where a voice's trace keeps output frame `frame`.
+inline std::size_t traceSlot(std::int64_t frame) {
+    return static_cast<std::size_t>(frame & (kTraceFrames - 1));
+}
+
+// The equal-power curve of a cross-fade: x runs 0..1, and sin^2 + cos^2 keeps the power.
+inline float quarterSine(float x) {
+    return std::sin(x * static_cast<float>(std::numbers::pi / 2));
+}
 
 class Mixer {
 public:

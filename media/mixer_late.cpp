@@ -12,22 +12,8 @@
 #include "mixer.h"
 
 #include <algorithm>
-#include <cmath>
-#include <numbers>
 
 namespace media::detail {
-
-namespace {
-
-inline std::size_t slot(std::int64_t frame) {
-    return static_cast<std::size_t>(frame & (kTraceFrames - 1));
-}
-
-inline float quarterSine(float x) {
-    return std::sin(x * static_cast<float>(std::numbers::pi / 2));
-}
-
-} // namespace
 
 int Mixer::lateCallback(void* mixer, float* late, int frames) {
     return static_cast<Mixer*>(mixer)->lateStart(late, frames);
@@ -92,8 +78,8 @@ float Mixer::dimAt(int v, std::int64_t frame) const {
     const Trace& t = m_traces[static_cast<std::size_t>(v)];
     if (frame >= 0)
         for (std::int64_t f = frame; f < writeFrame(); ++f)
-            if (t.gainIn[slot(f)] >= 0.0f)
-                return t.dimIn[slot(f)];
+            if (t.gainIn[traceSlot(f)] >= 0.0f)
+                return t.dimIn[traceSlot(f)];
     return m_voices[static_cast<std::size_t>(v)].dimLevel;
 }
 
@@ -101,7 +87,7 @@ float Mixer::dimAt(int v, std::int64_t frame) const {
 void Mixer::forget(int v, std::int64_t from) {
     Trace& t = m_traces[static_cast<std::size_t>(v)];
     for (std::int64_t f = std::max(from, m_outFrame - kMaxLateFrames); f < writeFrame(); ++f)
-        t.gainIn[slot(f)] = -1.0f;
+        t.gainIn[traceSlot(f)] = -1.0f;
 }
 
 // The playback of `v` is cut. Taken in the output's queue, the short fade starts at the first
@@ -118,7 +104,7 @@ void Mixer::interrupt(int v) {
     const std::int64_t write = writeFrame();
     const int len = m_fadeOutFrames;
     for (std::int64_t f = from; f < write; ++f) {
-        const std::size_t k = slot(f);
+        const std::size_t k = traceSlot(f);
         if (t.gainIn[k] < 0.0f)
             continue;
         const std::int64_t j = f - from;
@@ -152,7 +138,7 @@ void Mixer::replay(int v, std::int64_t from) {
     float g = r.gain;
     float dim = r.dimLevel;
     for (std::int64_t f = from; f < write; ++f) {
-        const std::size_t k = slot(f);
+        const std::size_t k = traceSlot(f);
         if (t.gainIn[k] < 0.0f)
             continue;
         float scale = 0.0f;
