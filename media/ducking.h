@@ -18,7 +18,9 @@ namespace media::detail {
 template <int Voices> class Ducker {
 public:
     // `maxFrames`: the most frames a bus holds (a block and the limiter's look-ahead).
-    explicit Ducker(int maxFrames) : m_bus(static_cast<std::size_t>(maxFrames) * 2) {}
+    explicit Ducker(int maxFrames)
+        : m_bus(static_cast<std::size_t>(maxFrames) * 2),
+          m_gains(static_cast<std::size_t>(maxFrames)) {}
 
     // Voice `v` ducks the others by `level` (linear, 0 < level <= 1), moving down over
     // `attack` frames and back up over `release` frames; or (on false) it does not duck.
@@ -56,10 +58,14 @@ public:
 
     // Adds the bus into `sum`: the first `settled` frames (written ahead of this block) at the
     // gain that stands, the next `frames` frames with the gain moving toward its target.
+    // gains() then holds the gain of each of those frames.
     void apply(float* sum, int settled, int frames) {
         const float* bus = m_bus.data();
+        float* gains = m_gains.data();
         for (int i = 0; i < settled * 2; ++i)
             sum[i] += bus[i] * m_gain;
+        std::fill(gains, gains + settled, m_gain);
+        gains += settled;
         sum += static_cast<std::ptrdiff_t>(settled) * 2;
         bus += static_cast<std::ptrdiff_t>(settled) * 2;
         for (int i = 0; i < frames; ++i) {
@@ -69,8 +75,10 @@ public:
                 m_gain = std::min(m_target, m_gain * m_up);
             sum[2 * i] += bus[2 * i] * m_gain;
             sum[2 * i + 1] += bus[2 * i + 1] * m_gain;
+            gains[i] = m_gain;
         }
     }
+    const float* gains() const { return m_gains.data(); }
 
 private:
     struct Setting {
@@ -81,6 +89,7 @@ private:
     };
     std::array<Setting, Voices> m_set{};
     std::vector<float> m_bus;
+    std::vector<float> m_gains;
     float m_gain = 1.0f;
     float m_target = 1.0f;
     float m_down = 1.0f;

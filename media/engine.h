@@ -20,7 +20,8 @@
 // full scale; a sum that stays below its ceiling passes bit-exact. A playback starts in the
 // very next output block: it is written into the frames that leave first, so the limiter's
 // look-ahead adds no latency to a key press; stops, fades and volume changes take effect
-// behind the look-ahead (about 1.5 ms later).
+// behind the look-ahead (about 1.5 ms later). An output that keeps a deep queue at its server
+// (PulseAudio) has both take effect in the part of the queue not played yet.
 
 #include "board.h"
 #include "clip.h"

@@ -23,7 +23,8 @@ Limiter::Limiter(int sampleRate, int maxBlock)
       m_maxBlock(std::max(1, maxBlock)),
       m_keep(static_cast<float>(std::exp(-1.0 / (kReleaseSeconds * sampleRate)))),
       m_bus(static_cast<std::size_t>(2 * (m_lookahead + m_maxBlock)), 0.0f),
-      m_peak(static_cast<std::size_t>(m_lookahead + m_maxBlock), 0.0f) {}
+      m_peak(static_cast<std::size_t>(m_lookahead + m_maxBlock), 0.0f),
+      m_gains(static_cast<std::size_t>(m_maxBlock), 1.0f) {}
 
 void Limiter::beginBlock(int frames) {
     frames = std::clamp(frames, 0, m_maxBlock);
@@ -47,7 +48,8 @@ void Limiter::process(float* out, int frames) {
             loudest = a;
     }
 
-    if (loudest <= kCeiling && m_reduction == 0.0f) {
+    m_unity = loudest <= kCeiling && m_reduction == 0.0f;
+    if (m_unity) {
         std::memcpy(out, bus, sizeof(float) * 2 * static_cast<std::size_t>(frames));
     } else {
         float* peak = m_peak.data();
@@ -71,6 +73,7 @@ void Limiter::process(float* out, int frames) {
                 reduction = 0.0f;
             m_reduction = reduction;
             const float g = 1.0f - reduction;
+            m_gains[static_cast<std::size_t>(i)] = g;
             if (reduction > 0.0f) {
                 ++m_limited;
                 out[2 * i] = bus[2 * i] * g;

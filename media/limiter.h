@@ -40,6 +40,8 @@ public:
     void process(float* out, int frames);
 
     float gain() const { return 1.0f - m_reduction; }
+    // The gain each frame of the latest process() left with; null when every one left at 1.
+    const float* gains() const { return m_unity ? nullptr : m_gains.data(); }
     // Frames that left with a gain below 1 since construction.
     std::uint64_t limitedFrames() const { return m_limited; }
 
@@ -53,6 +55,8 @@ private:
     std::uint64_t m_limited = 0;
     std::vector<float> m_bus;
     std::vector<float> m_peak; // per-frame peak of the bus, for the slow path
+    std::vector<float> m_gains;
+    bool m_unity = true;
 };
 
 } // namespace media

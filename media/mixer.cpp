@@ -30,11 +30,6 @@ constexpr double kToneHz = 1000.0;
 constexpr float kToneLevel = 0.25f; // -12 dBFS
 constexpr double kToneEdgeSeconds = 0.01;
 
-// The equal-power curve of a cross-fade: x runs 0..1, and sin^2 + cos^2 keeps the power.
-inline float quarterSine(float x) {
-    return std::sin(x * static_cast<float>(std::numbers::pi / 2));
-}
-
 } // namespace
 
 Mixer::Mixer(Channels& channels, std::array<Ring, kVoices>& rings, int rate)
@@ -46,7 +41,8 @@ Mixer::Mixer(Channels& channels, std::array<Ring, kVoices>& rings, int rate)
       m_limiter(rate, kMaxBlock), m_ducker(kMaxBlock + m_limiter.lookahead()),
       m_toneTotal(static_cast<std::int64_t>(kToneSeconds * rate)),
       m_toneEdge(std::max<std::int64_t>(1, static_cast<std::int64_t>(kToneEdgeSeconds * rate))),
-      m_toneStep(2.0 * std::numbers::pi * kToneHz / rate), m_scratch(kMaxBlock * 2) {}
+      m_toneStep(2.0 * std::numbers::pi * kToneHz / rate), m_scratch(kMaxBlock * 2),
+      m_traces(kVoices, Trace(kTraceFrames)) {}
 
 void Mixer::callback(void* mixer, float* out, int frames) {
     auto* m = static_cast<Mixer*>(mixer);
@@ -118,57 +114,96 @@ void Mixer::mix(float* out, int frames) {
 }
 
 void Mixer::mixChunk(float* out, int frames, std::int64_t blockNs, bool wantHold) {
+    const int ahead = m_limiter.lookahead();
+    // The frames entering the look-ahead hold nothing of any voice yet; while the output holds,
+    // nor do those that leave.
+    const bool silent = m_holding && wantHold;
+    for (Trace& t : m_traces)
+        for (int i = silent ? -ahead : 0; i < frames; ++i)
+            t.gainIn[traceSlot(m_outFrame + ahead + i)] = -1.0f;
     if (m_holding) {
-        if (wantHold) {
+        if (silent) {
             std::fill(out, out + static_cast<std::ptrdiff_t>(frames) * 2, 0.0f);
+            m_outFrame += frames;
             return;
         }
         m_holding = false; // the new device: the output fades in from where it stood
     }
     m_limiter.beginBlock(frames);
     float* bus = m_limiter.bus();
-    const int ahead = m_limiter.lookahead();
     float* entry = bus + static_cast<std::ptrdiff_t>(ahead) * 2;
     // The voices a ducking voice lowers go through the ducker's bus.
     std::uint32_t playing = 0;
     for (int v = 0; v < kVoices; ++v)
         playing |= m_voices[static_cast<std::size_t>(v)].playing ? 1u << v : 0u;
     const bool ducking = m_ducker.begin(playing, ahead + frames);
+    std::uint32_t ducked = 0;
+    std::uint32_t startedAhead = 0;
     for (int v = 0; v < kVoices; ++v) {
         Voice& r = m_voices[static_cast<std::size_t>(v)];
-        float* to = ducking && !m_ducker.ducks(v) ? m_ducker.bus() : bus;
+        const bool lowered = ducking && !m_ducker.ducks(v);
+        ducked |= lowered ? 1u << v : 0u;
+        float* to = lowered ? m_ducker.bus() : bus;
         float* toEntry = to + static_cast<std::ptrdiff_t>(ahead) * 2;
         if (r.startAhead && r.playing) {
             // A new playback goes into the frames that leave first: the look-ahead costs a
             // key press nothing.
-            const int n = mixPlayback(v, to, ahead, blockNs);
+            const int n = mixPlayback(v, to, ahead, blockNs, m_outFrame);
+            startedAhead |= n > 0 ? 1u << v : 0u;
             if (r.sounding || !r.playing) {
                 r.startAhead = false;
                 r.lead = n;
             }
         }
         mixTail(v, toEntry, frames);
-        mixPlayback(v, toEntry, frames, blockNs);
+        mixPlayback(v, toEntry, frames, blockNs, m_outFrame + ahead);
         if (r.startAhead && r.sounding) {
             // It could start only behind the look-ahead (the worker caught up meanwhile).
             r.startAhead = false;
             r.lead = ahead;
         }
     }
-    if (ducking)
+    if (ducking) {
         m_ducker.apply(bus, ahead, frames);
+        traceGains(m_ducker.gains(), ducked & startedAhead, m_outFrame, ahead);
+        traceGains(m_ducker.gains() + ahead, ducked, m_outFrame + ahead, frames);
+    }
     mixTone(entry, frames);
     m_limiter.process(out, frames);
+    const float* gains = m_limiter.gains();
     if (wantHold || m_master < 1.0f) {
+        float* both = m_scratch.data();
         for (int i = 0; i < frames; ++i) {
             m_master = wantHold ? std::max(0.0f, m_master - m_masterStep)
                                 : std::min(1.0f, m_master + m_masterStep);
             out[2 * i] *= m_master;
             out[2 * i + 1] *= m_master;
+            both[i] = m_master * (gains ? gains[i] : 1.0f);
         }
+        gains = both;
         if (wantHold && m_master == 0.0f) {
             m_holding = true;
             m_ch.held.store(true, std::memory_order_release);
+        }
+    }
+    if (gains)
+        traceGains(gains, (1u << kVoices) - 1, m_outFrame, frames);
+    m_outFrame += frames;
+}
+
+// The frames [from, from + frames) of the `voices` (a bit per voice) were scaled by `gains`
+// on their way out: so is what each voice added to them.
+void Mixer::traceGains(const float* gains, std::uint32_t voices, std::int64_t from, int frames) {
+    for (int v = 0; v < kVoices; ++v) {
+        if (!(voices >> v & 1u))
+            continue;
+        Trace& t = m_traces[static_cast<std::size_t>(v)];
+        for (int i = 0; i < frames; ++i) {
+            const auto at = traceSlot(from + i);
+            if (t.gainIn[at] < 0.0f)
+                continue;
+            t.unit[2 * at] *= gains[i];
+            t.unit[2 * at + 1] *= gains[i];
         }
     }
 }
@@ -333,12 +368,18 @@ int Mixer::readStream(int v, std::int64_t pos, std::int64_t passOffset, float* d
 }
 
 // Captures the next few milliseconds of a playback that is being interrupted, faded to
-// silence, so that the interruption does not cut the waveform.
-void Mixer::beginFade(int v) {
+// silence, so that the interruption does not cut the waveform. `skip`: frames of the fade
+// that already lie in the output's queue.
+void Mixer::beginFade(int v, int skip) {
     Voice& r = m_voices[static_cast<std::size_t>(v)];
     if (!r.playing || !r.clip || r.needPrime || !r.sounding || r.starved)
         return;
-    const int len = m_fadeOutFrames;
+    const int len = m_fadeOutFrames - std::clamp(skip, 0, m_fadeOutFrames);
+    // A fade still running from an earlier interruption goes on under the new one.
+    const int rest = r.fadeLen - r.fadePos;
+    if (len == 0)
+        return; // the fade is over in the queue; what remains of an earlier one goes on
+    const int total = std::max(len, rest);
     float* buf = r.fadeTmp.data();
     int got = 0;
     std::int64_t pos = r.pos;
@@ -355,7 +396,7 @@ void Mixer::beginFade(int v) {
         pos += n;
         got += n;
     }
-    std::fill(buf + got * 2, buf + len * 2, 0.0f);
+    std::fill(buf + got * 2, buf + total * 2, 0.0f);
     float g = r.gain;
     float dim = r.dimLevel;
     float swell = r.swell;
@@ -366,7 +407,7 @@ void Mixer::beginFade(int v) {
             g = std::max(r.target, g - m_gainStep);
         dim = std::max(0.0f, dim - r.dimStep);
         swell = std::min(1.0f, swell + r.swellStep);
-        float ramp = 1.0f - static_cast<float>(i + 1) / static_cast<float>(len);
+        float ramp = 1.0f - static_cast<float>(skip + i + 1) / static_cast<float>(m_fadeOutFrames);
         ramp *= (r.dimPower ? quarterSine(dim) : dim) *
                 (r.swellStep > 0.0f ? quarterSine(swell) : 1.0f);
         if (r.fadeInLeft > i)
@@ -376,12 +417,10 @@ void Mixer::beginFade(int v) {
         buf[2 * i] *= g * ramp;
         buf[2 * i + 1] *= g * ramp;
     }
-    // A fade still running from an earlier interruption goes on under the new one.
-    const int rest = std::min(r.fadeLen - r.fadePos, len);
     for (int i = 0; i < rest * 2; ++i)
         buf[i] += r.fade[static_cast<std::size_t>(r.fadePos * 2 + i)];
     std::swap(r.fade, r.fadeTmp);
-    r.fadeLen = len;
+    r.fadeLen = total;
     r.fadePos = 0;
 }
 
@@ -391,6 +430,11 @@ void Mixer::processCommands() {
         const int v = c.voice;
         Voice& r = m_voices[static_cast<std::size_t>(v)];
         r.dirty = true;
+        // The sounding playback is cut with a short fade, at its level in a fade-out.
+        if (c.type == Command::Load || c.type == Command::Unload || c.type == Command::Stop ||
+            c.type == Command::Seek ||
+            (c.type == Command::Play && r.clip && !(r.playing && c.resume)))
+            interrupt(v);
         // Anything but a volume change, a loop switch, a duck or another fade ends a fade-out.
         if (c.type != Command::Gain && c.type != Command::Loop && c.type != Command::Fade &&
             c.type != Command::Tone && c.type != Command::Duck && c.type != Command::Window &&
@@ -403,7 +447,6 @@ void Mixer::processCommands() {
         }
         switch (c.type) {
         case Command::Load:
-            beginFade(v);
             r.clip = c.clip;
             r.playing = false;
             r.ended = r.failed = r.faded = false;
@@ -421,7 +464,6 @@ void Mixer::processCommands() {
             prime(v, c.seq);
             break;
         case Command::Unload:
-            beginFade(v);
             r.clip = nullptr;
             r.playing = false;
             r.ended = r.failed = r.faded = false;
@@ -437,7 +479,6 @@ void Mixer::processCommands() {
                 r.stamp = c.stamp;
                 break;
             }
-            beginFade(v);
             r.playing = false;
             applyWindow(r);
             latchHead(r);
@@ -454,6 +495,9 @@ void Mixer::processCommands() {
             r.sounding = false;
             r.starved = false;
             r.passOffset = 0;
+            // Behind the look-ahead, or in the output's queue when it is taken there.
+            r.settledAt = m_late ? m_lateFrom : m_outFrame;
+            forget(v, r.settledAt);
             if (r.clip->headReady()) {
                 const std::int64_t want = std::max(r.pos, headPart(r, wantsContinuous(r)));
                 if (!segmentFits(r, want))
@@ -465,7 +509,6 @@ void Mixer::processCommands() {
         }
         case Command::Stop:
         case Command::Seek:
-            beginFade(v);
             r.playing = false;
             r.ended = r.failed = r.faded = false;
             r.lead = 0;
@@ -481,6 +524,8 @@ void Mixer::processCommands() {
         case Command::Fades:
         case Command::TrimGain:
             handlePreparation(r, c);
+            if ((c.type == Command::Gain || c.type == Command::TrimGain) && r.playing)
+                replay(v, lateFrame(r)); // the ramp to the new gain starts there
             if (c.type == Command::Window && r.clip && !r.playing) {
                 // A stopped voice stands at the new in point. The new segment acknowledges
                 // the command, so that the head it replaced may go.
@@ -497,11 +542,13 @@ void Mixer::processCommands() {
             if (!r.playing)
                 break;
             if (c.frame <= 0 || !r.sounding) {
-                beginFade(v);
+                interrupt(v);
                 end(v, EndKind::Faded);
             } else {
                 // A shorter fade during a fade speeds it up from where it is.
-                r.dimStep = std::max(r.dimStep, r.dimLevel / static_cast<float>(c.frame));
+                const std::int64_t from = lateFrame(r);
+                r.dimStep = std::max(r.dimStep, dimAt(v, from) / static_cast<float>(c.frame));
+                replay(v, from);
             }
             break;
         case Command::Tone:
@@ -517,7 +564,8 @@ void Mixer::processCommands() {
 
 // The new playback of voice `v` replaces the sounding voices of `others`: they fade out over
 // `frames` along a quarter cosine while it swells in along a quarter sine, so that the two
-// keep the power of one. The new one starts behind the look-ahead, where the fades start.
+// keep the power of one. The new one starts where the fades start: behind the look-ahead, or
+// in the output's queue when the command is taken there.
 void Mixer::crossfade(int v, std::uint8_t others, std::int64_t frames) {
     const float step = 1.0f / static_cast<float>(std::max<std::int64_t>(1, frames));
     bool any = false;
@@ -527,16 +575,18 @@ void Mixer::crossfade(int v, std::uint8_t others, std::int64_t frames) {
             continue;
         q.dirty = true;
         if (!q.sounding) {
-            beginFade(o);
+            interrupt(o);
             end(o, EndKind::Faded);
             continue;
         }
+        const std::int64_t from = lateFrame(q);
         if (q.dimStep == 0.0f) {
             q.dimPower = true;
             q.dimStep = step;
         } else {
-            q.dimStep = std::max(q.dimStep, q.dimLevel * step); // already fading: hurried
+            q.dimStep = std::max(q.dimStep, dimAt(o, from) * step); // already fading: hurried
         }
+        replay(o, from);
         any = true;
     }
     if (!any)
@@ -544,13 +594,19 @@ void Mixer::crossfade(int v, std::uint8_t others, std::int64_t frames) {
     Voice& r = m_voices[static_cast<std::size_t>(v)];
     r.swell = 0.0f;
     r.swellStep = step;
+    if (m_late)
+        return; // it starts in the output's queue, where the others' fades start
     r.startAhead = false;
     r.lead = m_limiter.lookahead();
+    r.settledAt = writeFrame();
 }
 
-// Adds `frames` frames of `src` to `out` at the voice's gain, ramps, fade-in and fade-out.
-// Returns the frames added: fewer when a fade-out ends on the way.
-int Mixer::addVoice(Voice& r, const float* src, float* out, int frames) {
+// Adds `frames` frames of `src` to `out` at the voice's gain, ramps, fade-in and fade-out,
+// and keeps what it added in the voice's trace, from output frame `at` on. Returns the frames
+// added: fewer when a fade-out ends on the way.
+int Mixer::addVoice(int v, const float* src, float* out, int frames, std::int64_t at) {
+    Voice& r = m_voices[static_cast<std::size_t>(v)];
+    Trace& t = m_traces[static_cast<std::size_t>(v)];
     const std::int64_t window = winLen(r);
     const bool rising = !r.laterPass;
     const bool falling = !r.loop;
@@ -564,35 +620,62 @@ int Mixer::addVoice(Voice& r, const float* src, float* out, int frames) {
             for (int i = 0; i < frames * 2; ++i)
                 out[i] += src[i] * g;
         }
+        for (int i = 0; i < frames; ++i) {
+            const auto k = traceSlot(at + i);
+            t.unit[2 * k] = src[2 * i];
+            t.unit[2 * k + 1] = src[2 * i + 1];
+            t.scale[k] = g;
+            t.gainIn[k] = g;
+            t.dimIn[k] = r.dimLevel;
+        }
         return frames;
     }
     for (int i = 0; i < frames; ++i) {
+        const auto k = traceSlot(at + i);
+        t.gainIn[k] = r.gain;
+        t.dimIn[k] = r.dimLevel;
         if (r.gain < r.target)
             r.gain = std::min(r.target, r.gain + m_gainStep);
         else if (r.gain > r.target)
             r.gain = std::max(r.target, r.gain - m_gainStep);
+        // The voice's trace keeps the gain and fade-out apart from the rest.
         float g = r.gain;
+        float scale = r.gain;
+        float rest = 1.0f;
         if (r.fadeInLeft > 0) {
-            g *= 1.0f - static_cast<float>(r.fadeInLeft) / static_cast<float>(m_fadeInFrames);
+            const float in =
+                1.0f - static_cast<float>(r.fadeInLeft) / static_cast<float>(m_fadeInFrames);
+            g *= in;
+            rest *= in;
             --r.fadeInLeft;
         }
         if (r.dimStep > 0.0f) {
             r.dimLevel -= r.dimStep;
             if (r.dimLevel <= 0.0f) {
                 r.dimLevel = 0.0f;
+                t.gainIn[k] = -1.0f;
                 return i + 1; // this frame is silent: the fade is over
             }
-            g *= r.dimPower ? quarterSine(r.dimLevel) : r.dimLevel;
+            const float dim = r.dimPower ? quarterSine(r.dimLevel) : r.dimLevel;
+            g *= dim;
+            scale *= dim;
         }
         if (r.swellStep > 0.0f) {
             r.swell = std::min(1.0f, r.swell + r.swellStep);
             if (r.swell >= 1.0f)
                 r.swellStep = 0.0f;
-            g *= quarterSine(r.swell);
+            const float swell = quarterSine(r.swell);
+            g *= swell;
+            rest *= swell;
         }
-        g *= r.env.at(r.pos + i, window, rising, falling);
+        const float env = r.env.at(r.pos + i, window, rising, falling);
+        g *= env;
+        rest *= env;
         out[2 * i] += src[2 * i] * g;
         out[2 * i + 1] += src[2 * i + 1] * g;
+        t.unit[2 * k] = src[2 * i] * rest;
+        t.unit[2 * k + 1] = src[2 * i + 1] * rest;
+        t.scale[k] = scale;
     }
     return frames;
 }
@@ -630,8 +713,9 @@ void Mixer::end(int v, EndKind kind) {
     r.dirty = true;
 }
 
-// Mixes up to `frames` frames of the voice's playback into `out`; returns how many it mixed.
-int Mixer::mixPlayback(int v, float* out, int frames, std::int64_t blockNs) {
+// Mixes up to `frames` frames of the voice's playback into `out`, whose first frame is output
+// frame `at`; returns how many it mixed.
+int Mixer::mixPlayback(int v, float* out, int frames, std::int64_t blockNs, std::int64_t at) {
     Voice& r = m_voices[static_cast<std::size_t>(v)];
     if (!r.playing || r.needPrime)
         return 0;
@@ -669,7 +753,7 @@ int Mixer::mixPlayback(int v, float* out, int frames, std::int64_t blockNs) {
                 buf[2 * i] *= ramp;
                 buf[2 * i + 1] *= ramp;
             }
-            const int added = addVoice(r, buf, out + produced * 2, n);
+            const int added = addVoice(v, buf, out + produced * 2, n, at + produced);
             r.pos += added;
             produced += added;
             r.starved = true;
@@ -686,7 +770,7 @@ int Mixer::mixPlayback(int v, float* out, int frames, std::int64_t blockNs) {
                                  static_cast<int>(std::min<std::int64_t>(want, ready)));
         if (n <= 0)
             break;
-        const int added = addVoice(r, buf, out + produced * 2, n);
+        const int added = addVoice(v, buf, out + produced * 2, n, at + produced);
         if (!r.sounding) {
             r.sounding = true;
             if (r.awaitingFirst) {

@@ -8,16 +8,32 @@
 #include "ducking.h"
 #include "envelope.h"
 #include "limiter.h"
+#include "output.h"
 #include "readahead.h"
 
 #include <array>
+#include <cmath>
 #include <memory>
+#include <numbers>
 #include <vector>
 
 namespace media::detail {
 
 // The longest interrupted tail a voice keeps, in frames.
 constexpr int kMaxFadeFrames = 1024;
+// Output frames a voice's contribution is remembered for (a power of two): more than the
+// deepest late window (kMaxLateFrames), a mixer block and the limiter's look-ahead.
+constexpr int kTraceFrames = 16384;
+static_assert(kTraceFrames >= kMaxLateFrames + 2048);
+// Where a voice's trace keeps output frame `frame`.
+inline std::size_t traceSlot(std::int64_t frame) {
+    return static_cast<std::size_t>(frame & (kTraceFrames - 1));
+}
+
+// The equal-power curve of a cross-fade: x runs 0..1, and sin^2 + cos^2 keeps the power.
+inline float quarterSine(float x) {
+    return std::sin(x * static_cast<float>(std::numbers::pi / 2));
+}
 
 class Mixer {
 public:
@@ -32,8 +48,10 @@ public:
 
     // Playbacks started since the last mix() begin in `late`: `frames` frames the output has
     // queued but the server has not played yet, the last of them just before the next mix()'s
-    // first frame. They are added to what `late` holds; returns the frames touched, 0 when no
-    // playback started there. Called by the audio thread, before mix().
+    // first frame. Stops, fades and volume changes taken with them take effect there too: what
+    // the voice added to those frames is changed by what is added to `late` (a negative amount
+    // where it falls silent). Returns the frames touched, 0 when nothing changed there. Called
+    // by the audio thread, before mix().
     int lateStart(float* late, int frames);
     static int lateCallback(void* mixer, float* late, int frames);
 
@@ -101,6 +119,21 @@ private:
         bool ended = false;  // the playback `stamp` is over: at the end, by a failure or a fade
         bool failed = false; // ... by a device failure
         bool faded = false;  // ... by a fade-out
+        // The output frame the latest start or change of the playback took effect at: a
+        // later command never takes effect before it.
+        std::int64_t settledAt = 0;
+    };
+
+    // What a voice added to each of the latest kTraceFrames output frames, by output frame
+    // modulo kTraceFrames: the samples before its gain and fade-out (`unit`, stereo; once the
+    // frame has passed the limiter and the master fade, with their gain too), the gain times
+    // fade-out it added them at (`scale`), and the gain and fade-out level it entered the
+    // frame with; gainIn < 0: it added nothing there.
+    struct Trace {
+        std::vector<float> unit, scale, gainIn, dimIn;
+        explicit Trace(std::size_t frames)
+            : unit(frames * 2, 0.0f), scale(frames, 0.0f), gainIn(frames, -1.0f),
+              dimIn(frames, 1.0f) {}
     };
 
     void takeCommands();
@@ -108,10 +141,18 @@ private:
     void failAll();
     void processCommands();
     void mixTail(int v, float* out, int frames);
-    int mixPlayback(int v, float* out, int frames, std::int64_t blockNs);
-    int addVoice(Voice& r, const float* src, float* out, int frames);
+    int mixPlayback(int v, float* out, int frames, std::int64_t blockNs, std::int64_t at);
+    int addVoice(int v, const float* src, float* out, int frames, std::int64_t at);
     void mixTone(float* out, int frames);
-    void beginFade(int v);
+    void beginFade(int v, int skip = 0);
+    void interrupt(int v);
+    std::int64_t lateFrame(const Voice& r) const;
+    std::int64_t writeFrame() const { return m_outFrame + m_limiter.lookahead(); }
+    float* queued(std::int64_t frame);
+    float dimAt(int v, std::int64_t frame) const;
+    void replay(int v, std::int64_t from);
+    void forget(int v, std::int64_t from);
+    void traceGains(const float* gains, std::uint32_t voices, std::int64_t from, int frames);
     void crossfade(int v, std::uint8_t others, std::int64_t frames);
     void end(int v, EndKind kind);
     std::int64_t heardPos(const Voice& r) const;
@@ -153,6 +194,13 @@ private:
     double m_tonePhase = 0.0;
     double m_toneStep;
     std::vector<float> m_scratch;
+    std::vector<Trace> m_traces;
+    std::int64_t m_outFrame = 0; // output frames mixed so far
+    // While lateStart() takes commands: its frames, the output frame of the first, and how
+    // many of them a command changed.
+    float* m_late = nullptr;
+    std::int64_t m_lateFrom = 0;
+    int m_lateTouched = 0;
 };
 
 } // namespace media::detail

@@ -15,9 +15,13 @@ namespace media {
 // Mixes `frames` interleaved stereo float frames into `out` (the audio thread).
 using RenderCallback = void (*)(void* user, float* out, int frames);
 // Adds the playbacks that started since the last render to `late`: `frames` frames queued but
-// not yet played, the last of them just before the next render's first frame. Returns the
-// frames it touched (0: nothing started). The audio thread calls it before a render.
+// not yet played, the last of them just before the next render's first frame; stops, fades and
+// volume changes taken then are applied to those frames too (what is added may be negative).
+// Returns the frames it touched (0: nothing changed). The audio thread calls it before a
+// render.
 using LateStartCallback = int (*)(void* user, float* late, int frames);
+// The most frames an output asks a late-start callback to cover.
+inline constexpr int kMaxLateFrames = 14336;
 
 struct OutputFormat {
     int rate = 48000; // frames per second

@@ -3,8 +3,10 @@
 // it run dry. A key press does not wait for that queue: the new playback is mixed into the part
 // of the queue the server has not played yet, and that part is written again over what the
 // server holds (a write that seeks back from the write index, so that it lands on exactly the
-// frames it was mixed for). The server's underflow notices are counted; the engine deepens the
-// queue when they repeat. The outputs are the server's sinks, named by their descriptions.
+// frames it was mixed for). Stops, fades and volume changes are applied to that part the same
+// way, so that no control waits for the queue either. The server's underflow notices are
+// counted; the engine deepens the queue when they repeat. The outputs are the server's sinks,
+// named by their descriptions.
 #include "output_native.h"
 
 #include <pulse/pulseaudio.h>
@@ -22,9 +24,11 @@ namespace media {
 namespace {
 
 constexpr int kStride = 2 * sizeof(float);
-// The queue kept at the server, in frames, before any deepening, and the deepest it goes.
-constexpr int kQueueFrames = 1536;
-constexpr int kMaxQueueFrames = 8192;
+// The queue kept at the server, in frames, before any deepening, and the deepest it goes. It
+// outlasts the stalls of a busy (or virtual) machine, which stop every thread for up to some
+// 60-80 ms at times.
+constexpr int kQueueFrames = 5760;
+constexpr int kMaxQueueFrames = 12288;
 // How often the loop's thread tops the queue up and looks for new playbacks.
 constexpr pa_usec_t kTickUsec = 500;
 // How often it asks the server where it plays. Between two answers the position moves on with
@@ -200,8 +204,9 @@ std::int64_t readIndex(PaOutput& o) {
     return o.readEstimate;
 }
 
-// The last `frames` frames written, with the playbacks that start in them, are written again:
-// a write that seeks back from the write index lands on the same frames at the server.
+// The last `frames` frames written, with the playbacks that start in them and the commands
+// taken there, are written again: a write that seeks back from the write index lands on the
+// same frames at the server.
 void rewrite(PaOutput& o, int frames) {
     float* mix = o.lateMix.data();
     std::fill(mix, mix + static_cast<std::ptrdiff_t>(frames) * 2, 0.0f);
@@ -211,7 +216,7 @@ void rewrite(PaOutput& o, int frames) {
     for (int i = 0; i < frames; ++i) {
         float* k = o.kept.data() + ((from + i) % o.capacity) * 2;
         for (int c = 0; c < 2; ++c) {
-            // The limiter has passed what was queued; the sum of the two stays a sample.
+            // The limiter has passed what was queued; the sum stays a sample.
             mix[2 * i + c] = std::clamp(mix[2 * i + c] + k[c], -1.0f, 1.0f);
             k[c] = mix[2 * i + c];
         }
@@ -235,8 +240,8 @@ void fill(PaOutput& o) {
         std::max(o.playEstimate + std::max(o.sinkNow, o.sinkBefore), o.readReported) +
         kLateMarginFrames;
     if (o.late && o.written > lateFrom)
-        rewrite(o, static_cast<int>(
-                       std::min<std::int64_t>(o.written - lateFrom, o.capacity - o.period)));
+        rewrite(o, static_cast<int>(std::min<std::int64_t>(
+                       o.written - lateFrom, std::min(o.capacity - o.period, kMaxLateFrames))));
     std::int64_t skip = 0;
     if (queued < 0) {
         // The server ran dry and read on past what was written: the next frames go where
@@ -365,8 +370,8 @@ public:
         PaOutput* o = find(h);
         if (!o || o->queueFrames.load() >= kMaxQueueFrames)
             return 0;
-        // The timer writes more from its next round on; a deeper queue costs a key press
-        // nothing, since new playbacks start in it.
+        // The timer writes more from its next round on; a deeper queue costs a key press or a
+        // stop nothing, since both take effect in it.
         const int frames = std::min(kMaxQueueFrames, 2 * o->queueFrames.load());
         o->queueFrames.store(frames);
         return frames;

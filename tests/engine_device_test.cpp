@@ -112,6 +112,97 @@ TEST_F(EngineDevice, APressSoundsInTheQueueTheServerHasNotPlayedAndGoesOnSampleE
     EXPECT_EQ(peakOf(out, 0, static_cast<std::size_t>(2 * at)), 0.0f);
 }
 
+// With a deep queue at the server, a stop, an Esc fade, a volume change, a restart, a group
+// start's cross-fade and a stop of every pad start in the frames the server holds unplayed, sample
+// for sample as without a queue (there they start behind the limiter's look-ahead), and go on
+// across the queue's end.
+TEST_F(EngineDevice, ControlsTakeEffectInTheQueueTheServerHasNotPlayedAsWithoutOne) {
+    const std::string path = dir.file("a.wav");
+    const std::vector<float> src = writeWav(path, kRate, 2, 4 * kRate);
+    const auto at = [&](long frame, int c) {
+        return frame < 0 ? 0.0f : src[static_cast<std::size_t>(2 * frame + c)];
+    };
+    // The gain of the playback `j` frames after the command, as the mixer steps it: a short
+    // cut, a 200 ms fade, a volume ramp to half, a 50 ms cross-fade out and in.
+    std::vector<float> cut(12000), fade(12000), ramp(12000), out(12000), in(12000), one(12000, 1);
+    float level = 1.0f, gain = 1.0f, down = 1.0f, up = 0.0f;
+    const auto quarterSine = [](float x) { return std::sin(x * static_cast<float>(M_PI / 2)); };
+    for (std::size_t j = 0; j < cut.size(); ++j) {
+        cut[j] = j < 240 ? 1.0f - static_cast<float>(j + 1) / 240.0f : 0.0f;
+        fade[j] = level = std::max(0.0f, level - 1.0f / 9600.0f);
+        ramp[j] = gain = std::max(0.5f, gain - 1.0f / 240.0f);
+        out[j] = quarterSine(down = std::max(0.0f, down - 1.0f / 2400.0f));
+        in[j] = quarterSine(up = std::min(1.0f, up + 1.0f / 2400.0f));
+    }
+    struct Case {
+        const char* name;
+        int pads;
+        float gain;
+        std::function<void(Engine&)> act;
+        const std::vector<float>& shape;
+        const std::vector<float>* rising; // a new playback from the first sample
+        bool behind;                      // ... where the fade starts, rather than at once
+    };
+    const auto group = [](Engine& e) { e.playReplacing(1, true, 1u, 50); };
+    const Case cases[] = {
+        {"stop", 1, 1.0f, [](Engine& e) { e.stop(0); }, cut, nullptr, false},
+        {"Esc fade", 1, 1.0f, [](Engine& e) { e.fadeOut(0, 200); }, fade, nullptr, false},
+        {"volume", 1, 1.0f, [](Engine& e) { e.setGain(0, 0.5f); }, ramp, nullptr, false},
+        {"restart", 1, 0.5f, [](Engine& e) { e.restart(0); }, cut, &one, false},
+        {"group start", 1, 0.5f, group, out, &in, true},
+        {"stop all", 2, 0.5f, [](Engine& e) { e.stop(0), e.stop(1); }, cut, nullptr, false},
+    };
+    for (const int queue : {0, 4800}) {
+        for (const Case& k : cases) {
+            SCOPED_TRACE(std::string(k.name) + ", queue " + std::to_string(queue));
+            auto server = std::make_shared<FakeServer>(std::vector<std::string>{"Speakers"});
+            server->setQueue(queue);
+            auto engine = start(server, "");
+            for (int v = 0; v < 2; ++v) {
+                engine->load(v, engine->openClip(path));
+                engine->setGain(v, k.gain);
+            }
+            ASSERT_TRUE(engine->waitIdle(std::chrono::seconds(5)));
+            const auto heard = [&] {
+                return static_cast<long>(server->played("Speakers").size() / 2);
+            };
+            ASSERT_TRUE(waitFor([&] { return heard() > 2 * queue + 1000; }));
+            // Both commands go to the mixer in one period; it takes them at the first frame
+            // the server has not played.
+            const auto together = [&](const std::function<void()>& act) {
+                server->pause(true);
+                act();
+                const long from = heard() - queue;
+                server->pause(false);
+                return from;
+            };
+            const long start = together([&] {
+                for (int v = 0; v < k.pads; ++v)
+                    engine->play(v);
+            });
+            ASSERT_TRUE(waitFor([&] { return heard() > start + queue + 6000; }));
+            const long command = together([&] { k.act(*engine); });
+            const long from = command + (queue > 0 ? 0 : engine->lookaheadFrames());
+            ASSERT_TRUE(waitFor([&] { return heard() > from + queue + 11000; }));
+            const std::vector<float> played = server->played("Speakers");
+            const long again = k.behind ? from : command;
+            float worst = 0.0f;
+            for (long f = start - 100; f < from + 11000; ++f) {
+                for (int c = 0; c < 2; ++c) {
+                    float want = k.pads * k.gain * at(f - start, c) *
+                                 (f < from ? 1.0f : k.shape[static_cast<std::size_t>(f - from)]);
+                    if (k.rising && f >= again)
+                        want += k.gain * at(f - again, c) *
+                                (*k.rising)[static_cast<std::size_t>(f - again)];
+                    worst = std::max(worst,
+                                     std::fabs(played[static_cast<std::size_t>(2 * f + c)] - want));
+                }
+            }
+            EXPECT_LT(worst, 2e-6f);
+        }
+    }
+}
+
 TEST_F(EngineDevice, AMissingChosenDeviceLeavesTheDefaultPlayingUntilItIsPluggedIn) {
     auto server = std::make_shared<FakeServer>(std::vector<std::string>{"Speakers"});
     auto engine = start(server, "USB Audio");

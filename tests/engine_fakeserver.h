@@ -120,6 +120,9 @@ public:
     // The server holds the last `frames` frames it took unplayed, and lets the engine start new
     // playbacks in them (as the PulseAudio output does).
     void setQueue(int frames) { lock(), m_queue = frames; }
+    // While paused the clock calls nobody back (none is under way once this returns): commands
+    // given meanwhile are all taken by the next period, where the played log stands now.
+    void pause(bool on) { lock(), m_paused = on; }
     // The sound server the engine chose last ("" = none yet).
     std::string server() { return lock(), m_server; }
     // Everything the output `name` played so far (interleaved stereo), over all its opens.
@@ -164,6 +167,8 @@ private:
             auto l = lock();
             if (m_quit)
                 return;
+            if (m_paused)
+                continue;
             cycle = m_cycle;
             block.resize(2 * static_cast<std::size_t>(cycle));
             for (auto& [h, o] : m_outputs) {
@@ -185,6 +190,7 @@ private:
     std::mutex m_mutex;
     bool m_up = true;
     bool m_quit = false;
+    bool m_paused = false;
     int m_attempts = 0;
     std::string m_server;
     const std::string m_driver;
