@@ -57,6 +57,9 @@ public:
     virtual void threadDone() {}
     // Dropouts the sound server reported for `handle` since it opened.
     virtual std::uint64_t underruns(Handle) { return 0; }
+    // Why the last open() or openSilent() returned 0, in a few words for the program's log
+    // ("" = not known).
+    virtual std::string openError() { return {}; }
     // Makes the output's buffer one step deeper; returns its new length in frames, or 0 when
     // it cannot go deeper.
     virtual int deepen(Handle) { return 0; }
