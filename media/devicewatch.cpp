@@ -215,8 +215,11 @@ void DeviceWatcher::connect() {
             break; // already playing there
         OutputFormat got;
         OutputBackend::Handle h = m_backend->open(name, want, m_rateFixed, m_callback, m_user, got);
-        if (!h && m_handle && m_silentOpen) {
-            // The silent driver holds the sound system: it goes first.
+        if (!h && m_handle && m_silentOpen && m_backend->silentBlocksOpen()) {
+            // The silent driver holds the sound system: it goes first. Where it does not, it
+            // plays on: every server is asked once a look, not twice, which on a busy machine
+            // would hold back the look that finds the server back (a PipeWire context alone
+            // took up to half a second to find no server under AddressSanitizer).
             hold();
             m_backend->close(m_handle);
             m_handle = 0;

@@ -129,6 +129,9 @@ public:
         return h;
     }
 
+    // Without a sound card SDL opens nothing real, silent driver or not.
+    bool silentBlocksOpen() override { return std::getenv("SDL_AUDIODRIVER") || haveSoundCard(); }
+
     Handle openSilent(const OutputFormat& want, bool exactRate, RenderCallback callback, void* user,
                       OutputFormat& got) override {
         std::lock_guard lock(g_sdlMutex);

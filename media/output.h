@@ -41,6 +41,9 @@ public:
     // reach only one sound system at a time).
     virtual Handle open(const std::string& name, const OutputFormat& want, bool exactRate,
                         RenderCallback callback, void* user, OutputFormat& got) = 0;
+    // Whether an open silent driver can keep open() from reaching an output (SDL's holds
+    // SDL's audio): a look for a device then closes it and asks again.
+    virtual bool silentBlocksOpen() { return true; }
     // Opens the silent driver: no sound, callbacks on a real-time clock.
     virtual Handle openSilent(const OutputFormat& want, bool exactRate, RenderCallback callback,
                               void* user, OutputFormat& got) = 0;

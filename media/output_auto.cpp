@@ -91,6 +91,7 @@ public:
         return h ? add(m_silent.get(), h) : 0;
     }
     std::string openError() override { return m_error; }
+    bool silentBlocksOpen() override { return m_silent->silentBlocksOpen(); }
 
     void start(Handle h) override {
         if (auto [b, inner] = find(h); b)

@@ -101,9 +101,13 @@ struct PaOutput {
         pa_threaded_mainloop_free(loop);
     }
 
+    // The open's connection, sink list and stream share one timeout: a server that answers
+    // slowly costs an open 2 s, not 2 s at each step.
+    const std::chrono::steady_clock::time_point until =
+        std::chrono::steady_clock::now() + kOpenTimeout;
+
     // (locked) Waits for `done`, a failure or the open timeout.
     template <typename Done> bool waitFor(Done done) {
-        const auto until = std::chrono::steady_clock::now() + kOpenTimeout;
         while (!done() && !failed.load(std::memory_order_acquire)) {
             if (std::chrono::steady_clock::now() > until)
                 return false;
@@ -277,7 +281,7 @@ pa_buffer_attr attrFor(std::uint32_t queueBytes, std::uint32_t periodBytes) {
 std::string whyNot(PaOutput& o, const char* what, int state) {
     if (o.failed.load(std::memory_order_acquire))
         return std::string(what) + ": " + pa_strerror(pa_context_errno(o.context));
-    return std::string(what) + ": still in state " + std::to_string(state) + " after 2 s";
+    return std::string(what) + ": still in state " + std::to_string(state) + " at the timeout";
 }
 
 std::unique_ptr<PaOutput> connect(std::string& why) {

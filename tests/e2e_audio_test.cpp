@@ -361,7 +361,10 @@ TEST_F(AudioEndToEnd, APadSoundsAgainSoonAfterTheSoundServerComesBack) {
     back.start();
     const int ms = pressUntilHeard(main, after, 10000);
     const qint64 sinceBack = back.elapsed();
-    ASSERT_GE(ms, 0) << now() << ": no sound after the server came back";
+    if (ms < 0)
+        saveBacktrace(app->processId(), "audio-server-back-silent");
+    ASSERT_GE(ms, 0) << now() << ": no sound after the server came back; the recording is "
+                     << after.seconds() << " s long (stacks: audio-server-back-silent.txt)";
     std::cerr << "sound again " << sinceBack << " ms after the server came back\n";
     EXPECT_LE(sinceBack, 1000);
     screenshot("audio-server-back");
@@ -501,7 +504,10 @@ TEST_F(PipeWireEndToEnd, APadSoundsThroughPipeWireAndAgainSoonAfterItRestarts) {
     back.start();
     const int ms = pressUntilHeard(main, after, 10000);
     const qint64 sinceBack = back.elapsed();
-    ASSERT_GE(ms, 0) << "no sound after PipeWire came back";
+    if (ms < 0)
+        saveBacktrace(app->processId(), "audio-pipewire-back-silent");
+    ASSERT_GE(ms, 0) << now() << ": no sound after PipeWire came back; the recording is "
+                     << after.seconds() << " s long (stacks: audio-pipewire-back-silent.txt)";
     std::cerr << "sound again " << sinceBack << " ms after PipeWire came back\n";
     EXPECT_LE(sinceBack, 1000);
     requestClose(main);
