@@ -105,13 +105,13 @@ public:
     Handle open(const std::string& name, const OutputFormat& want, bool exactRate,
                 RenderCallback callback, void* user, OutputFormat& got) override {
         std::lock_guard lock(g_sdlMutex);
+        if (!std::getenv("SDL_AUDIODRIVER") && !haveSoundCard()) {
+            m_error = "no sound card";
+            return 0;
+        }
         if (g_sdlUsers == 0) {
             // A fresh start reaches a sound server that came back, and SDL_AUDIODRIVER is
             // honoured.
-            if (!std::getenv("SDL_AUDIODRIVER") && !haveSoundCard()) {
-                m_error = "no sound card";
-                return 0;
-            }
             if (!initialise(nullptr)) {
                 m_error = SDL_GetError();
                 return 0;
