@@ -429,8 +429,9 @@ protected:
             std::cerr << "--- stderr of program " << i + 1 << " ---\n"
                       << readFile(programLog(i)).toStdString() << "--- end ---\n";
     }
+    // Outside root(), whose files the tests compare.
     QString programLog(std::size_t i) const {
-        return root() + "/program-" + QString::number(i + 1) + ".log";
+        return m_logs.path() + "/program-" + QString::number(i + 1) + ".log";
     }
 
     QString root() const { return m_dir.path(); }
@@ -523,6 +524,7 @@ protected:
 
 private:
     QTemporaryDir m_dir;
+    QTemporaryDir m_logs;
     QString m_program;
     QMap<QString, QString> m_environment;
     std::vector<std::unique_ptr<QProcess>> m_processes;
