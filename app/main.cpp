@@ -39,8 +39,10 @@ int main(int argc, char* argv[]) {
     applyGlowTheme(app); // the default look stays when the theme cannot be applied
 
     // One output stream for all pads; without a sound card it runs silently on a real-time
-    // clock, and the window says so.
-    media::Engine engine;
+    // clock, and the window says so. What the output does goes to stderr.
+    media::Engine::Options options;
+    options.logName = "board";
+    media::Engine engine(options);
     Tfcuedeck fcuedeck(engine);
     fcuedeck.show();
     return app.exec();

@@ -1,6 +1,8 @@
 #include "devicewatch.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <ctime>
 
 namespace media::detail {
 
@@ -183,6 +185,7 @@ void DeviceWatcher::countDropouts(std::chrono::steady_clock::time_point now) {
         m_recentDropouts.clear();
         if (const int frames = m_backend->deepen(m_handle); frames > 0) {
             ++m_deepened;
+            log("repeated dropouts: the buffer is " + std::to_string(frames) + " frames now");
             std::lock_guard lock(m_infoMutex);
             m_period = frames;
         }
@@ -206,13 +209,17 @@ void DeviceWatcher::connect() {
     if (names.empty() || !m_options.chosenOnly)
         names.emplace_back();
     const OutputFormat want{m_rate, m_options.periodFrames};
+    std::string why; // every device's answer, for the log
     for (const std::string& name : names) {
         if (m_handle && !m_silentOpen && !m_elsewhere && name == m_openName)
             break; // already playing there
         OutputFormat got;
         OutputBackend::Handle h = m_backend->open(name, want, m_rateFixed, m_callback, m_user, got);
-        if (!h && m_handle && m_silentOpen) {
-            // The silent driver holds the sound system: it goes first.
+        if (!h && m_handle && m_silentOpen && m_backend->silentBlocksOpen()) {
+            // The silent driver holds the sound system: it goes first. Where it does not, it
+            // plays on: every server is asked once a look, not twice, which on a busy machine
+            // would hold back the look that finds the server back (a PipeWire context alone
+            // took up to half a second to find no server under AddressSanitizer).
             hold();
             m_backend->close(m_handle);
             m_handle = 0;
@@ -220,8 +227,17 @@ void DeviceWatcher::connect() {
         }
         if (h) {
             m_opening = false;
-            if (install(h, name, false, got))
+            if (install(h, name, false, got)) {
+                log("plays on " + m_backend->driver(h) + " " +
+                    (name.empty() ? "default" : "\"" + name + "\"") + " at " +
+                    std::to_string(got.rate) + " Hz, " + std::to_string(got.period) + " frames");
                 return;
+            }
+            why += (why.empty() ? "" : " / ") + (name.empty() ? "default" : name) + ": " +
+                   std::to_string(got.rate) + " Hz, not " + std::to_string(m_rate);
+        } else {
+            why += (why.empty() ? "" : " / ") + (name.empty() ? "default" : name) + ": " +
+                   m_backend->openError();
         }
     }
     if (!m_handle && !m_options.chosenOnly) {
@@ -231,6 +247,8 @@ void DeviceWatcher::connect() {
         if (h)
             install(h, std::string(), true, got);
     }
+    if (!why.empty())
+        log((m_silentOpen ? "runs silent: " : m_handle ? "stays: " : "no output: ") + why);
     m_opening = false;
     publish();
 }
@@ -287,6 +305,8 @@ void DeviceWatcher::release() {
 
 // The device failed: every playback ends with a failure, and the device goes.
 void DeviceWatcher::lose() {
+    log("lost " + m_backend->driver(m_handle) + " " +
+        (m_openName.empty() ? "default" : "\"" + m_openName + "\""));
     m_ch.failures.fetch_add(1, std::memory_order_release);
     keepDropouts();
     m_backend->close(m_handle);
@@ -311,6 +331,28 @@ void DeviceWatcher::publish() {
     s.losses = m_losses;
     s.dropouts = m_dropoutsBefore + m_dropoutsOpen;
     s.deepened = m_deepened;
+}
+
+// Writes `line` to stderr, once: a try that ends as the one before is counted, and the count
+// goes with the next line that differs.
+void DeviceWatcher::log(std::string line) {
+    if (m_options.logName.empty())
+        return;
+    if (line == m_logged) {
+        ++m_repeats;
+        return;
+    }
+    m_logged = line;
+    if (m_repeats > 0)
+        line += " (the line before held for " + std::to_string(m_repeats) + " more tries)";
+    m_repeats = 0;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm local{};
+    localtime_r(&now.tv_sec, &local);
+    std::fprintf(stderr, "cuedeck %02d:%02d:%02d.%03ld %s output: %s\n", local.tm_hour,
+                 local.tm_min, local.tm_sec, now.tv_nsec / 1000000, m_options.logName.c_str(),
+                 line.c_str());
 }
 
 } // namespace media::detail

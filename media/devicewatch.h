@@ -44,6 +44,7 @@ private:
     void release();
     void lose();
     void publish();
+    void log(std::string line);
     void countDropouts(std::chrono::steady_clock::time_point now);
     void keepDropouts();
 
@@ -80,6 +81,9 @@ private:
     std::uint64_t m_dropoutsOpen = 0;
     std::vector<std::chrono::steady_clock::time_point> m_recentDropouts;
     int m_deepened = 0;
+    // The log's last line about the output's state, and how many tries since said the same.
+    std::string m_logged;
+    int m_repeats = 0;
 
     std::mutex m_wakeMutex;
     std::condition_variable m_wakeCv;

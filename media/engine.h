@@ -73,6 +73,9 @@ public:
         // opens its device on the device thread, at `sampleRate`: the constructor returns at
         // once even when the sound server hangs (deviceState().opening until the first try).
         bool chosenOnly = false;
+        // Non-empty: what the output does (opened, lost, why none opens) goes to stderr, one
+        // line per change, tagged with this name.
+        std::string logName{};
     };
 
     // What the output is doing, for the status bar and the settings page.

@@ -105,31 +105,51 @@ public:
     Handle open(const std::string& name, const OutputFormat& want, bool exactRate,
                 RenderCallback callback, void* user, OutputFormat& got) override {
         std::lock_guard lock(g_sdlMutex);
+        if (!std::getenv("SDL_AUDIODRIVER") && !haveSoundCard()) {
+            m_error = "no sound card";
+            return 0;
+        }
         if (g_sdlUsers == 0) {
             // A fresh start reaches a sound server that came back, and SDL_AUDIODRIVER is
             // honoured.
-            if ((!std::getenv("SDL_AUDIODRIVER") && !haveSoundCard()) || !initialise(nullptr))
+            if (!initialise(nullptr)) {
+                m_error = SDL_GetError();
                 return 0;
+            }
         } else if (currentDriverIsDummy()) {
-            return 0; // the silent driver holds SDL: it must be closed first
+            m_error = "the silent driver holds SDL";
+            return 0; // it must be closed first
         }
         const Handle h =
             openLocked(name.empty() ? nullptr : name.c_str(), want, exactRate, callback, user, got);
-        if (!h)
+        if (!h) {
+            m_error = SDL_GetError();
             releaseIfUnused();
+        }
         return h;
     }
+
+    // Without a sound card SDL opens nothing real, silent driver or not.
+    bool silentBlocksOpen() override { return std::getenv("SDL_AUDIODRIVER") || haveSoundCard(); }
 
     Handle openSilent(const OutputFormat& want, bool exactRate, RenderCallback callback, void* user,
                       OutputFormat& got) override {
         std::lock_guard lock(g_sdlMutex);
         // With other outputs of this process open, their driver stays (tests only).
-        if (g_sdlUsers == 0 && !initialise("dummy"))
+        if (g_sdlUsers == 0 && !initialise("dummy")) {
+            m_error = SDL_GetError();
             return 0;
+        }
         const Handle h = openLocked(nullptr, want, exactRate, callback, user, got);
-        if (!h)
+        if (!h) {
+            m_error = SDL_GetError();
             releaseIfUnused();
+        }
         return h;
+    }
+    std::string openError() override {
+        std::lock_guard lock(g_sdlMutex);
+        return m_error;
     }
 
     void start(Handle handle) override {
@@ -216,6 +236,7 @@ private:
     std::mutex m_mutex; // guards m_devices (g_sdlMutex is taken first where both are)
     std::map<Handle, Device> m_devices;
     Handle m_next = 1;
+    std::string m_error; // why the last open failed (under g_sdlMutex)
 };
 
 } // namespace

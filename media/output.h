@@ -45,6 +45,9 @@ public:
     // reach only one sound system at a time).
     virtual Handle open(const std::string& name, const OutputFormat& want, bool exactRate,
                         RenderCallback callback, void* user, OutputFormat& got) = 0;
+    // Whether an open silent driver can keep open() from reaching an output (SDL's holds
+    // SDL's audio): a look for a device then closes it and asks again.
+    virtual bool silentBlocksOpen() { return true; }
     // Opens the silent driver: no sound, callbacks on a real-time clock.
     virtual Handle openSilent(const OutputFormat& want, bool exactRate, RenderCallback callback,
                               void* user, OutputFormat& got) = 0;
@@ -61,6 +64,9 @@ public:
     virtual void threadDone() {}
     // Dropouts the sound server reported for `handle` since it opened.
     virtual std::uint64_t underruns(Handle) { return 0; }
+    // Why the last open() or openSilent() returned 0, in a few words for the program's log
+    // ("" = not known).
+    virtual std::string openError() { return {}; }
     // Makes the output's buffer one step deeper; returns its new length in frames, or 0 when
     // it cannot go deeper.
     virtual int deepen(Handle) { return 0; }

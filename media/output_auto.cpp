@@ -4,6 +4,7 @@
 #include "output.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -17,6 +18,8 @@ namespace {
 
 // Below the sound servers' own threads (88 for PipeWire's), above everything else.
 constexpr int kRealTimePriority = 70;
+// A server that takes this long to answer an open has the time in the log.
+constexpr auto kSlowOpen = std::chrono::milliseconds(200);
 
 class ServerChoice final : public OutputBackend {
 public:
@@ -55,23 +58,40 @@ public:
             any = false;
             choice = "sdl";
         }
+        m_error.clear();
         for (const auto& [serverName, server] : m_servers) {
             if (!any && serverName != choice)
                 continue;
+            const auto began = std::chrono::steady_clock::now();
             if (const Handle h = server->open(name, want, exactRate, callback, user, got)) {
                 std::lock_guard lock(m_mutex);
                 m_latest = server.get();
                 return add(server.get(), h);
             }
+            // Every server's answer, so that the log tells why the output is not where it
+            // was expected.
+            const auto spent = std::chrono::steady_clock::now() - began;
+            const std::string why = server->openError();
+            m_error +=
+                (m_error.empty() ? "" : "; ") + serverName + ": " + (why.empty() ? "no" : why);
+            if (spent >= kSlowOpen)
+                m_error +=
+                    " (" +
+                    std::to_string(
+                        std::chrono::duration_cast<std::chrono::milliseconds>(spent).count()) +
+                    " ms)";
         }
         return 0;
     }
     Handle openSilent(const OutputFormat& want, bool exactRate, RenderCallback callback, void* user,
                       OutputFormat& got) override {
         const Handle h = m_silent->openSilent(want, exactRate, callback, user, got);
+        m_error = h ? std::string() : m_silent->openError();
         std::lock_guard lock(m_mutex);
         return h ? add(m_silent.get(), h) : 0;
     }
+    std::string openError() override { return m_error; }
+    bool silentBlocksOpen() override { return m_silent->silentBlocksOpen(); }
 
     void start(Handle h) override {
         if (auto [b, inner] = find(h); b)
@@ -136,6 +156,7 @@ private:
     std::map<Handle, std::pair<OutputBackend*, Handle>> m_open;
     OutputBackend* m_latest = nullptr; // the server of the latest output that opened
     Handle m_next = 1;
+    std::string m_error; // why the last open failed (the opening thread's)
 };
 
 } // namespace

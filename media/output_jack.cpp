@@ -97,12 +97,18 @@ public:
         auto o = std::make_unique<JackOutput>();
         jack_status_t status{};
         o->client = jack_client_open("cuedeck", JackNoStartServer, &status);
+        m_error = "no server";
         if (!o->client)
             return 0;
         const int rate = static_cast<int>(jack_get_sample_rate(o->client));
         const auto ports = playbackPorts(o->client);
-        if ((exactRate && rate != want.rate) || (!name.empty() && !ports.count(name)))
+        m_error = "runs at " + std::to_string(rate) + " Hz";
+        if (exactRate && rate != want.rate)
             return 0;
+        m_error = "no client " + name;
+        if (!name.empty() && !ports.count(name))
+            return 0;
+        m_error = "no ports";
         o->target = name;
         o->callback = callback;
         o->user = user;
@@ -138,6 +144,10 @@ public:
         JackOutput* o = find(h);
         return o && !o->target.empty() && !playbackPorts(o->client).count(o->target);
     }
+    std::string openError() override { return m_error; }
+
+private:
+    std::string m_error; // why the last open failed
 };
 
 } // namespace

@@ -196,7 +196,7 @@ template <typename Done> bool waitFor(PwOutput& o, Done done) {
 }
 
 // A connection with the registry read through once; null when no server answers.
-std::unique_ptr<PwOutput> connect() {
+std::unique_ptr<PwOutput> connect(std::string& why) {
     initOnce();
     auto o = std::make_unique<PwOutput>();
     o->loop = pw_thread_loop_new("cuedeck-pipewire", nullptr);
@@ -212,12 +212,15 @@ std::unique_ptr<PwOutput> connect() {
     if (o->context)
         o->core = pw_context_connect(o->context, nullptr, 0);
     bool ok = o->core != nullptr;
+    why = ok ? "" : "no server";
     if (ok) {
         pw_core_add_listener(o->core, &o->coreListener, &kCoreEvents, o.get());
         o->registry = pw_core_get_registry(o->core, PW_VERSION_REGISTRY, 0);
         pw_registry_add_listener(o->registry, &o->registryListener, &kRegistryEvents, o.get());
         o->syncSeq = pw_core_sync(o->core, PW_ID_CORE, 0);
         ok = waitFor(*o, [&] { return o->synced; });
+        if (!ok)
+            why = o->failed.load() ? "the server failed" : "no answer in 2 s";
     }
     pw_thread_loop_unlock(o->loop);
     return ok ? std::move(o) : nullptr;
@@ -240,7 +243,7 @@ public:
 
     Handle open(const std::string& name, const OutputFormat& want, bool, RenderCallback callback,
                 void* user, OutputFormat& got) override {
-        std::unique_ptr<PwOutput> o = connect();
+        std::unique_ptr<PwOutput> o = connect(m_error);
         if (!o)
             return 0;
         o->callback = callback;
@@ -255,8 +258,10 @@ public:
                 o->targetId = id;
             }
         bool ok = name.empty() || !target.empty();
-        if (ok)
-            ok = makeStream(*o, target);
+        if (!ok)
+            m_error = "no sink " + name;
+        else if (!(ok = makeStream(*o, target)))
+            m_error = "the stream did not get ready";
         pw_thread_loop_unlock(o->loop);
         if (!ok)
             return 0;
@@ -285,6 +290,8 @@ public:
         pw_thread_loop_unlock(o->loop);
         return o->latency;
     }
+
+    std::string openError() override { return m_error; }
 
 private:
     // (loop locked)
@@ -319,6 +326,8 @@ private:
         });
         return !o.failed.load(std::memory_order_acquire);
     }
+
+    std::string m_error; // why the last open failed
 };
 
 } // namespace

@@ -105,9 +105,13 @@ struct PaOutput {
         pa_threaded_mainloop_free(loop);
     }
 
+    // The open's connection, sink list and stream share one timeout: a server that answers
+    // slowly costs an open 2 s, not 2 s at each step.
+    const std::chrono::steady_clock::time_point until =
+        std::chrono::steady_clock::now() + kOpenTimeout;
+
     // (locked) Waits for `done`, a failure or the open timeout.
     template <typename Done> bool waitFor(Done done) {
-        const auto until = std::chrono::steady_clock::now() + kOpenTimeout;
         while (!done() && !failed.load(std::memory_order_acquire)) {
             if (std::chrono::steady_clock::now() > until)
                 return false;
@@ -278,7 +282,14 @@ pa_buffer_attr attrFor(std::uint32_t queueBytes, std::uint32_t periodBytes) {
     return a;
 }
 
-std::unique_ptr<PaOutput> connect() {
+// (locked) Why `what` did not get ready: the server's error, or the state it stayed in.
+std::string whyNot(PaOutput& o, const char* what, int state) {
+    if (o.failed.load(std::memory_order_acquire))
+        return std::string(what) + ": " + pa_strerror(pa_context_errno(o.context));
+    return std::string(what) + ": still in state " + std::to_string(state) + " at the timeout";
+}
+
+std::unique_ptr<PaOutput> connect(std::string& why) {
     auto o = std::make_unique<PaOutput>();
     o->loop = pa_threaded_mainloop_new();
     if (!o->loop)
@@ -291,11 +302,16 @@ std::unique_ptr<PaOutput> connect() {
     if (!o->context)
         return nullptr;
     pa_context_set_state_callback(o->context, &onContextState, o.get());
-    if (pa_context_connect(o->context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 ||
-        pa_threaded_mainloop_start(o->loop) < 0)
+    if (pa_context_connect(o->context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        why = pa_strerror(pa_context_errno(o->context));
+        return nullptr;
+    }
+    if (pa_threaded_mainloop_start(o->loop) < 0)
         return nullptr;
     pa_threaded_mainloop_lock(o->loop);
     bool ok = o->waitFor([&] { return pa_context_get_state(o->context) == PA_CONTEXT_READY; });
+    if (!ok)
+        why = whyNot(*o, "connection", pa_context_get_state(o->context));
     if (ok) {
         pa_context_set_subscribe_callback(o->context, &onSubscribe, o.get());
         if (pa_operation* op =
@@ -303,6 +319,8 @@ std::unique_ptr<PaOutput> connect() {
             pa_operation_unref(op);
         list(*o);
         ok = o->waitFor([&] { return o->listed; });
+        if (!ok)
+            why = whyNot(*o, "sink list", pa_context_get_state(o->context));
     }
     pa_threaded_mainloop_unlock(o->loop);
     return ok ? std::move(o) : nullptr;
@@ -325,7 +343,8 @@ public:
 
     Handle open(const std::string& name, const OutputFormat& want, bool, RenderCallback callback,
                 void* user, OutputFormat& got) override {
-        std::unique_ptr<PaOutput> o = connect();
+        m_error.clear();
+        std::unique_ptr<PaOutput> o = connect(m_error);
         if (!o)
             return 0;
         o->callback = callback;
@@ -344,9 +363,12 @@ public:
             ok = it != o->sinks.end();
             if (ok)
                 o->target = it->name;
+            else
+                m_error = "no sink " + name;
         }
-        if (ok)
-            ok = makeStream(*o);
+        if (ok && !(ok = makeStream(*o)))
+            m_error =
+                o->stream ? whyNot(*o, "stream", pa_stream_get_state(o->stream)) : "no stream";
         pa_threaded_mainloop_unlock(o->loop);
         if (!ok)
             return 0;
@@ -377,6 +399,7 @@ public:
         return frames;
     }
     void setLateStart(LateStartCallback late) override { m_late.store(late); }
+    std::string openError() override { return m_error; }
 
 private:
     // (locked)
@@ -407,6 +430,7 @@ private:
     }
 
     std::atomic<LateStartCallback> m_late{nullptr};
+    std::string m_error; // why the last open failed
 };
 
 } // namespace

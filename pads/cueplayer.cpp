@@ -26,6 +26,7 @@ std::unique_ptr<media::Engine> makeEngine(const std::string& device, const std::
     o.server = server;
     o.sampleRate = sampleRate;
     o.chosenOnly = true;
+    o.logName = "monitor";
     return std::make_unique<media::Engine>(o);
 }
 

@@ -12,6 +12,7 @@
 #include "wav_support.h"
 
 #include <QElapsedTimer>
+#include <QTime>
 
 #include <algorithm>
 #include <cmath>
@@ -302,6 +303,17 @@ protected:
         EXPECT_LT(ms.back(), 500) << server;
     }
 
+    void TearDown() override {
+        EndToEnd::TearDown();
+        if (HasFailure() && m_pulse)
+            std::cerr << "--- PulseAudio's log ---\n"
+                      << readFile(root() + "/pulse/pulseaudio.log").right(4000).toStdString()
+                      << "--- end ---\n";
+    }
+
+    // The time of day as the program's log has it, for the stages of a test.
+    static std::string now() { return QTime::currentTime().toString("HH:mm:ss.zzz").toStdString(); }
+
     std::unique_ptr<PrivatePulse> m_pulse;
 };
 
@@ -327,6 +339,7 @@ TEST_F(AudioEndToEnd, APadSoundsAgainSoonAfterTheSoundServerComesBack) {
     }
 
     // The server goes away; the program notices and runs silent.
+    std::cerr << now() << " the server stops\n";
     m_pulse->stop();
     QThread::msleep(500);
     ASSERT_EQ(app->state(), QProcess::Running);
@@ -336,17 +349,22 @@ TEST_F(AudioEndToEnd, APadSoundsAgainSoonAfterTheSoundServerComesBack) {
     // ready for the program. The program tries the device every 300 ms: with the 100 ms
     // between presses and the key's way to the sink the pad sounds again 0.2-0.4 s later
     // (printed below), well within a second.
+    std::cerr << now() << " the server starts\n";
     ASSERT_TRUE(m_pulse->start(false));
     Recorder after;
     ASSERT_TRUE(after.start(*m_pulse));
     ASSERT_TRUE(after.waitUntilFlowing());
     ASSERT_FALSE(after.heard(0));
     ASSERT_TRUE(m_pulse->openProgramSocket());
+    std::cerr << now() << " the program's socket is open\n";
     QElapsedTimer back;
     back.start();
     const int ms = pressUntilHeard(main, after, 10000);
     const qint64 sinceBack = back.elapsed();
-    ASSERT_GE(ms, 0) << "no sound after the server came back";
+    if (ms < 0)
+        saveBacktrace(app->processId(), "audio-server-back-silent");
+    ASSERT_GE(ms, 0) << now() << ": no sound after the server came back; the recording is "
+                     << after.seconds() << " s long (stacks: audio-server-back-silent.txt)";
     std::cerr << "sound again " << sinceBack << " ms after the server came back\n";
     EXPECT_LE(sinceBack, 1000);
     screenshot("audio-server-back");
@@ -486,7 +504,10 @@ TEST_F(PipeWireEndToEnd, APadSoundsThroughPipeWireAndAgainSoonAfterItRestarts) {
     back.start();
     const int ms = pressUntilHeard(main, after, 10000);
     const qint64 sinceBack = back.elapsed();
-    ASSERT_GE(ms, 0) << "no sound after PipeWire came back";
+    if (ms < 0)
+        saveBacktrace(app->processId(), "audio-pipewire-back-silent");
+    ASSERT_GE(ms, 0) << now() << ": no sound after PipeWire came back; the recording is "
+                     << after.seconds() << " s long (stacks: audio-pipewire-back-silent.txt)";
     std::cerr << "sound again " << sinceBack << " ms after PipeWire came back\n";
     EXPECT_LE(sinceBack, 1000);
     requestClose(main);

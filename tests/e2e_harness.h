@@ -32,6 +32,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <iostream>
 #include <memory>
 #include <vector>
 
@@ -421,6 +422,16 @@ protected:
                 p->waitForFinished(3000);
             }
         }
+        // A failed test shows what each program it started wrote to stderr: its log of the
+        // output device, a sanitizer's report (any test does with CUEDECK_E2E_LOGS set).
+        const bool show = HasFailure() || std::getenv("CUEDECK_E2E_LOGS");
+        for (std::size_t i = 0; show && i < m_processes.size(); ++i)
+            std::cerr << "--- stderr of program " << i + 1 << " ---\n"
+                      << readFile(programLog(i)).toStdString() << "--- end ---\n";
+    }
+    // Outside root(), whose files the tests compare.
+    QString programLog(std::size_t i) const {
+        return m_logs.path() + "/program-" + QString::number(i + 1) + ".log";
     }
 
     QString root() const { return m_dir.path(); }
@@ -477,7 +488,7 @@ protected:
         for (auto it = m_environment.cbegin(); it != m_environment.cend(); ++it)
             env.insert(it.key(), it.value());
         p->setProcessEnvironment(env);
-        p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        p->setStandardErrorFile(programLog(m_processes.size()));
         endsWithTheTest(*p);
         p->start(m_program, {});
         EXPECT_TRUE(p->waitForStarted(5000));
@@ -513,6 +524,7 @@ protected:
 
 private:
     QTemporaryDir m_dir;
+    QTemporaryDir m_logs;
     QString m_program;
     QMap<QString, QString> m_environment;
     std::vector<std::unique_ptr<QProcess>> m_processes;

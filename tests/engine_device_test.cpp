@@ -92,6 +92,28 @@ TEST_F(EngineDevice, AServerThatGoesAndComesBackSoundsAgainWithEveryPadAsItWas) 
     EXPECT_TRUE(waitFor([&] { return engine->isPlaying(2) && engine->position(2) < kRate; }));
 }
 
+// On a machine without a sound card SDL's silent driver stands in the way of nothing: while the
+// server is away it plays on, and each look asks the server once, instead of closing the silent
+// driver and asking again.
+TEST_F(EngineDevice, ASilentDriverThatLeavesTheServerFreePlaysOnUntilTheServerIsBack) {
+    auto server = std::make_shared<FakeServer>(std::vector<std::string>{"Speakers"});
+    server->setSilentBlocks(false);
+    auto engine = start(server, "");
+    engine->load(0, clip(*engine, "c.wav", 10 * kRate));
+    server->setUp(false);
+    ASSERT_TRUE(waitFor([&] { return server->playing() == "<silent>"; }, 10000));
+    const int before = server->attempts();
+    ASSERT_TRUE(waitFor([&] { return server->attempts() >= before + 3; }));
+    EXPECT_EQ(server->silentOpens(), 1);
+
+    server->setUp(true);
+    ASSERT_TRUE(waitFor([&] { return server->playing() == "Speakers"; }, 10000));
+    const std::size_t heardBefore = server->played("Speakers").size();
+    engine->play(0);
+    ASSERT_TRUE(waitFor([&] { return peakOf(server->played("Speakers"), heardBefore) > 0.1f; }));
+    EXPECT_EQ(server->silentOpens(), 1);
+}
+
 TEST_F(EngineDevice, APressSoundsInTheQueueTheServerHasNotPlayedAndGoesOnSampleExact) {
     auto server = std::make_shared<FakeServer>(std::vector<std::string>{"Speakers"});
     server->setQueue(512);

@@ -47,8 +47,9 @@ public:
         std::this_thread::sleep_for(delay); // a hanging server: the clock plays on meanwhile
         auto l = lock();
         ++m_attempts;
-        const bool silentOpen = std::any_of(m_outputs.begin(), m_outputs.end(),
-                                            [](const auto& o) { return o.second.silent; });
+        const bool silentOpen =
+            m_silentBlocks && std::any_of(m_outputs.begin(), m_outputs.end(),
+                                          [](const auto& o) { return o.second.silent; });
         if (!m_up || silentOpen || m_present.empty() ||
             (!name.empty() &&
              std::find(m_present.begin(), m_present.end(), name) == m_present.end()))
@@ -58,8 +59,10 @@ public:
     Handle openSilent(const media::OutputFormat& want, bool, media::RenderCallback cb, void* user,
                       media::OutputFormat& got) override {
         auto l = lock();
+        ++m_silentOpens;
         return add("", true, want, cb, user, got);
     }
+    bool silentBlocksOpen() override { return lock(), m_silentBlocks; }
     void start(Handle h) override { lock(), m_outputs.at(h).started = true; }
     bool failed(Handle h) override {
         auto l = lock();
@@ -111,6 +114,9 @@ public:
         lock(), m_openDelay[name] = delay;
     }
     int attempts() { return lock(), m_attempts; }
+    int silentOpens() { return lock(), m_silentOpens; }
+    // The silent driver leaves the outputs free (as SDL's does on a machine without a card).
+    void setSilentBlocks(bool blocks) { lock(), m_silentBlocks = blocks; }
     // The output that plays reports `n` dropouts.
     void dropOut(int n) {
         auto l = lock();
@@ -192,6 +198,8 @@ private:
     bool m_quit = false;
     bool m_paused = false;
     int m_attempts = 0;
+    int m_silentOpens = 0;
+    bool m_silentBlocks = true;
     std::string m_server;
     const std::string m_driver;
     std::vector<std::string> m_present;
