@@ -6,6 +6,7 @@
 // their own to lose and return outputs at will.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -86,6 +87,29 @@ std::shared_ptr<OutputBackend> makePipeWireBackend();
 std::shared_ptr<OutputBackend> makePulseBackend();
 // A JACK client; never starts a server.
 std::shared_ptr<OutputBackend> makeJackBackend();
+
+// Where a sound server's client library would connect, worked out from the environment by the
+// library's own rules. A look there costs a stat() per path where a try costs a whole client
+// (a PipeWire context with its modules and threads, or libjack's shared memory): the device
+// search, which asks every few hundred milliseconds while no output plays, passes over a
+// server whose socket is not there.
+struct ServerSockets {
+    std::string server;             // for the log: "PipeWire", "JACK"
+    std::vector<std::string> paths; // where the library may connect, in its order
+    bool known = true;              // false: the rules do not tell, only a try does
+};
+// Looks a variable up as std::getenv does; tests give their own.
+using Environment = std::function<const char*(const char*)>;
+// libpipewire's: PIPEWIRE_REMOTE (a name, or an absolute path), else "pipewire-0", in
+// PIPEWIRE_RUNTIME_DIR, else XDG_RUNTIME_DIR, else USERPROFILE (or HOME, where later
+// libraries look), then in /run/pipewire. A list of remotes is not followed.
+ServerSockets pipeWireSockets(const Environment& env);
+// jackd2's: /dev/shm/jack_<server>_<uid>_0, the server JACK_DEFAULT_SERVER or "default" (its
+// slashes as underscores), without the uid while JACK_PROMISCUOUS_SERVER is set.
+ServerSockets jackSockets(const Environment& env);
+// Why no client of the server can connect ("no PipeWire socket at a or b"); "" while one of
+// the paths is a socket, or the paths are not known.
+std::string missingSocket(const ServerSockets& sockets);
 
 // Gives the calling thread (one that runs the mixer) real-time scheduling where the system
 // grants it; nothing changes where it does not.

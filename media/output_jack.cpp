@@ -7,10 +7,14 @@
 
 #include <jack/jack.h>
 
+#include <dlfcn.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <map>
 #include <mutex>
+#include <string_view>
 
 namespace media {
 
@@ -76,6 +80,17 @@ std::map<std::string, std::vector<std::string>> playbackPorts(jack_client_t* cli
     return byClient;
 }
 
+// Where the libjack the program runs with finds its server: jackd2's socket, or PipeWire's for
+// PipeWire's libjack (which exports a call of its own), or nowhere known for any other.
+ServerSockets serverSockets() {
+    const Environment env = [](const char* n) { return std::getenv(n); };
+    if (dlsym(RTLD_DEFAULT, "jack_get_video_image_size"))
+        return pipeWireSockets(env);
+    if (std::string_view(jack_get_version_string()).starts_with("1.9."))
+        return jackSockets(env);
+    return {"JACK", {}, false};
+}
+
 class JackBackend final : public detail::NativeBackend<JackOutput> {
 public:
     JackBackend() : NativeBackend("jack") {}
@@ -94,6 +109,9 @@ public:
         // libjack reports a server that is not running on stderr, at every try.
         jack_set_error_function([](const char*) {});
         jack_set_info_function([](const char*) {});
+        m_error = missingSocket(serverSockets());
+        if (!m_error.empty())
+            return 0;
         auto o = std::make_unique<JackOutput>();
         jack_status_t status{};
         o->client = jack_client_open("cuedeck", JackNoStartServer, &status);

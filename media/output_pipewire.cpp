@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 
@@ -243,6 +244,10 @@ public:
 
     Handle open(const std::string& name, const OutputFormat& want, bool, RenderCallback callback,
                 void* user, OutputFormat& got) override {
+        // No socket, no server: a context would only find that out, at great cost.
+        m_error = missingSocket(pipeWireSockets([](const char* n) { return std::getenv(n); }));
+        if (!m_error.empty())
+            return 0;
         std::unique_ptr<PwOutput> o = connect(m_error);
         if (!o)
             return 0;
