@@ -102,7 +102,9 @@ struct ServerSockets {
 using Environment = std::function<const char*(const char*)>;
 // libpipewire's: PIPEWIRE_REMOTE (a name, or an absolute path), else "pipewire-0", in
 // PIPEWIRE_RUNTIME_DIR, else XDG_RUNTIME_DIR, else USERPROFILE (or HOME, where later
-// libraries look), then in /run/pipewire. A list of remotes is not followed.
+// libraries look), then in /run/pipewire. A list of remotes is not followed: the server is
+// asked as before. A remote.name set by hand in PipeWire's configuration files (and not in
+// PIPEWIRE_REMOTE, which overrides it) is not read: the socket looked for stays pipewire-0.
 ServerSockets pipeWireSockets(const Environment& env);
 // jackd2's: /dev/shm/jack_<server>_<uid>_0, the server JACK_DEFAULT_SERVER or "default" (its
 // slashes as underscores), without the uid while JACK_PROMISCUOUS_SERVER is set.
