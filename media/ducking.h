@@ -34,6 +34,8 @@ public:
             std::pow(1.0f / s.level, 1.0f / static_cast<float>(std::max<std::int64_t>(1, release)));
     }
     bool ducks(int v) const { return m_set[static_cast<std::size_t>(v)].on; }
+    // Voice `v` went through the lowered voices' bus in the latest block.
+    bool lowers(int v) const { return m_active && !ducks(v); }
 
     // Starts a block whose playing voices are the bits of `playing`. Returns true while the
     // lowered voices need their own bus (cleared for `frames` frames here), false when

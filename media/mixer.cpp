@@ -36,7 +36,7 @@ Mixer::Mixer(Channels& channels, std::array<Ring, kVoices>& rings, int rate)
       m_fadeOutFrames(std::clamp(static_cast<int>(kFadeOutSeconds * rate), 1, kMaxFadeFrames)),
       m_fadeInFrames(std::max(1, static_cast<int>(kFadeInSeconds * rate))),
       m_gainStep(1.0f / std::max(1.0f, static_cast<float>(kGainRampSeconds * rate))),
-      m_limiter(rate, kMaxBlock), m_ducker(kMaxBlock + m_limiter.lookahead()),
+      m_limiter(rate, kMaxBlock, kTraceFrames), m_ducker(kMaxBlock + m_limiter.lookahead()),
       m_toneTotal(static_cast<std::int64_t>(kToneSeconds * rate)),
       m_toneEdge(std::max<std::int64_t>(1, static_cast<std::int64_t>(kToneEdgeSeconds * rate))),
       m_toneStep(2.0 * std::numbers::pi * kToneHz / rate), m_scratch(kMaxBlock * 2),
@@ -123,6 +123,7 @@ void Mixer::mixChunk(float* out, int frames, std::int64_t blockNs, bool wantHold
         if (silent) {
             std::fill(out, out + static_cast<std::ptrdiff_t>(frames) * 2, 0.0f);
             m_outFrame += frames;
+            m_fullFrom = m_outFrame;
             return;
         }
         m_holding = false; // the new device: the output fades in from where it stood
@@ -168,29 +169,25 @@ void Mixer::mixChunk(float* out, int frames, std::int64_t blockNs, bool wantHold
     }
     mixTone(entry, frames);
     m_limiter.process(out, frames);
-    const float* gains = m_limiter.gains();
     if (wantHold || m_master < 1.0f) {
-        float* both = m_scratch.data();
         for (int i = 0; i < frames; ++i) {
             m_master = wantHold ? std::max(0.0f, m_master - m_masterStep)
                                 : std::min(1.0f, m_master + m_masterStep);
             out[2 * i] *= m_master;
             out[2 * i + 1] *= m_master;
-            both[i] = m_master * (gains ? gains[i] : 1.0f);
+            if (m_master < 1.0f)
+                m_fullFrom = m_outFrame + i + 1;
         }
-        gains = both;
         if (wantHold && m_master == 0.0f) {
             m_holding = true;
             m_ch.held.store(true, std::memory_order_release);
         }
     }
-    if (gains)
-        traceGains(gains, (1u << kVoices) - 1, m_outFrame, frames);
     m_outFrame += frames;
 }
 
 // The frames [from, from + frames) of the `voices` (a bit per voice) were scaled by `gains`
-// on their way out: so is what each voice added to them.
+// on their way into the sum (the ducker's): so is what each voice added to them.
 void Mixer::traceGains(const float* gains, std::uint32_t voices, std::int64_t from, int frames) {
     for (int v = 0; v < kVoices; ++v) {
         if (!(voices >> v & 1u))

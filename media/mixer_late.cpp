@@ -6,9 +6,11 @@
 // frame on can be taken back and added again as the command has it, and the voice goes on
 // from the end of the queue as if the command had been taken at that frame.
 //
-// What the limiter did to the queued frames stays as it was: a voice that falls silent there
-// leaves the limiter's gain of those frames as the louder sum set it, so they may be a little
-// quieter than a render without a queue would make them. Ducking keeps its timing too.
+// The changes go into the sums the limiter kept of those frames, and the limiter derives their
+// gain again from the gain of the last frame played: a voice that falls silent there no longer
+// leaves the others lowered, and one that starts there is limited as it would be without a
+// queue. Only the frames already played stay as they were: the limiter lowered them in time
+// for what it saw coming, which may since have changed.
 #include "mixer.h"
 
 #include <algorithm>
@@ -20,22 +22,37 @@ int Mixer::lateCallback(void* mixer, float* late, int frames) {
 }
 
 int Mixer::lateStart(float* late, int frames) {
-    // Across a device switch the output fades as a whole: nothing starts behind its back.
+    // Across a device switch the output fades as a whole: nothing starts behind its back, nor
+    // in frames that left under the fade.
     if (m_ch.holdRequest.load(std::memory_order_acquire) || m_holding || m_master < 1.0f)
         return 0;
-    if (frames > kMaxLateFrames) {
-        // Only the latest frames are traced: a playback starts in those.
-        late += static_cast<std::ptrdiff_t>(frames - kMaxLateFrames) * 2;
-        frames = kMaxLateFrames;
-    }
+    // Only the latest frames are traced: a playback starts in those.
+    const int skip = static_cast<int>(
+        std::max<std::int64_t>({0, frames - kMaxLateFrames, m_fullFrom - (m_outFrame - frames)}));
+    if (skip >= frames)
+        return 0;
+    late += static_cast<std::ptrdiff_t>(skip) * 2;
+    frames -= skip;
     m_late = late;
     m_lateFrom = m_outFrame - frames;
     m_lateTouched = 0;
     takeCommands();
     m_late = nullptr;
-    const std::int64_t blockNs = nowNs();
+    const int touched = std::max(m_lateTouched, startInQueue(late, frames, nowNs()));
+    if (touched == 0)
+        return 0;
+    // What changed is in the limiter's sums: `late` gets what the frames leave with now less
+    // what they left with.
+    return m_limiter.again(limiterFrame(m_lateFrom), late);
+}
+
+// Mixes the playbacks started since the last mix() from the first queued frame on, into the
+// limiter's sums of the `frames` queued frames and, for those not lowered by a ducking voice,
+// into the frames written ahead (a lowered one goes on there through the ducker in the next
+// mix()). Returns the queued frames touched. Mixes in `late`, silent before and after.
+int Mixer::startInQueue(float* late, int frames, std::int64_t blockNs) {
     const int block = static_cast<int>(m_scratch.size() / 2);
-    int touched = m_lateTouched;
+    int touched = 0;
     for (int v = 0; v < kVoices; ++v) {
         Voice& r = m_voices[static_cast<std::size_t>(v)];
         if (!r.playing || !r.startAhead || r.sounding)
@@ -52,6 +69,17 @@ int Mixer::lateStart(float* late, int frames) {
                 break; // it ended, or its read-ahead ran dry
         }
         touched = std::max(touched, done);
+        if (done == frames && r.playing && !m_ducker.lowers(v)) {
+            r.lead = mixPlayback(v, m_limiter.bus(), m_limiter.lookahead(), blockNs, m_outFrame);
+            r.startAhead = false;
+        }
+    }
+    for (int i = 0; i < touched; ++i) {
+        float* sum = m_limiter.kept(limiterFrame(m_lateFrom + i));
+        for (int c = 0; c < 2; ++c) {
+            sum[c] += late[2 * i + c];
+            late[2 * i + c] = 0.0f;
+        }
     }
     return touched;
 }
@@ -62,12 +90,13 @@ std::int64_t Mixer::lateFrame(const Voice& r) const {
     return m_late ? std::max(m_lateFrom, r.settledAt) : -1;
 }
 
-// Where the output frame `frame` (from the first late frame to the end of the look-ahead)
-// waits: in the output's queue, or in the limiter's look-ahead. Marks queued frames touched.
+// The sum of the output frame `frame` (from the first late frame to the end of the look-ahead)
+// before the limiter: as it left for the output's queue, or in the limiter's look-ahead. Marks
+// queued frames touched.
 float* Mixer::queued(std::int64_t frame) {
     if (frame < m_outFrame) {
         m_lateTouched = std::max(m_lateTouched, static_cast<int>(frame - m_lateFrom) + 1);
-        return m_late + (frame - m_lateFrom) * 2;
+        return m_limiter.kept(limiterFrame(frame));
     }
     return m_limiter.bus() + (frame - m_outFrame) * 2;
 }
