@@ -40,7 +40,8 @@ Mixer::Mixer(Channels& channels, std::array<Ring, kVoices>& rings, int rate)
       m_toneTotal(static_cast<std::int64_t>(kToneSeconds * rate)),
       m_toneEdge(std::max<std::int64_t>(1, static_cast<std::int64_t>(kToneEdgeSeconds * rate))),
       m_toneStep(2.0 * std::numbers::pi * kToneHz / rate), m_scratch(kMaxBlock * 2),
-      m_traces(kVoices, Trace(kTraceFrames)) {}
+      m_traces(kVoices, Trace(kTraceFrames)), m_duckGains(kTraceFrames, 1.0f),
+      m_lateGains(kTraceFrames, 1.0f) {}
 
 void Mixer::callback(void* mixer, float* out, int frames) {
     auto* m = static_cast<Mixer*>(mixer);
@@ -117,8 +118,10 @@ void Mixer::mixChunk(float* out, int frames, std::int64_t blockNs, bool wantHold
     // nor do those that leave.
     const bool silent = m_holding && wantHold;
     for (Trace& t : m_traces)
-        for (int i = silent ? -ahead : 0; i < frames; ++i)
+        for (int i = silent ? -ahead : 0; i < frames; ++i) {
             t.gainIn[traceSlot(m_outFrame + ahead + i)] = -1.0f;
+            t.duck[traceSlot(m_outFrame + ahead + i)] = 0.0f;
+        }
     if (m_holding) {
         if (silent) {
             std::fill(out, out + static_cast<std::ptrdiff_t>(frames) * 2, 0.0f);
@@ -132,10 +135,7 @@ void Mixer::mixChunk(float* out, int frames, std::int64_t blockNs, bool wantHold
     float* bus = m_limiter.bus();
     float* entry = bus + static_cast<std::ptrdiff_t>(ahead) * 2;
     // The voices a ducking voice lowers go through the ducker's bus.
-    std::uint32_t playing = 0;
-    for (int v = 0; v < kVoices; ++v)
-        playing |= m_voices[static_cast<std::size_t>(v)].playing ? 1u << v : 0u;
-    const bool ducking = m_ducker.begin(playing, ahead + frames);
+    const bool ducking = m_ducker.begin(playingVoices(), ahead + frames);
     std::uint32_t ducked = 0;
     std::uint32_t startedAhead = 0;
     for (int v = 0; v < kVoices; ++v) {
@@ -167,6 +167,9 @@ void Mixer::mixChunk(float* out, int frames, std::int64_t blockNs, bool wantHold
         traceGains(m_ducker.gains(), ducked & startedAhead, m_outFrame, ahead);
         traceGains(m_ducker.gains() + ahead, ducked, m_outFrame + ahead, frames);
     }
+    for (int i = 0; i < frames; ++i)
+        m_duckGains[traceSlot(m_outFrame + ahead + i)] =
+            ducking ? m_ducker.gains()[ahead + i] : 1.0f;
     mixTone(entry, frames);
     m_limiter.process(out, frames);
     if (wantHold || m_master < 1.0f) {
@@ -199,6 +202,7 @@ void Mixer::traceGains(const float* gains, std::uint32_t voices, std::int64_t fr
                 continue;
             t.unit[2 * at] *= gains[i];
             t.unit[2 * at + 1] *= gains[i];
+            t.duck[at] = gains[i];
         }
     }
 }

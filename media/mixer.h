@@ -128,13 +128,13 @@ private:
     // What a voice added to each of the latest kTraceFrames output frames, by output frame
     // modulo kTraceFrames: the samples before its gain and fade-out (`unit`, stereo; with the
     // ducker's gain when it lowered them, as they went into the limiter), the gain times
-    // fade-out it added them at (`scale`), and the gain and fade-out level it entered the
-    // frame with; gainIn < 0: it added nothing there.
+    // fade-out it added them at (`scale`), the gain and fade-out level it entered the frame
+    // with (gainIn < 0: it added nothing there), and the ducker's gain (0: not lowered).
     struct Trace {
-        std::vector<float> unit, scale, gainIn, dimIn;
+        std::vector<float> unit, scale, gainIn, dimIn, duck;
         explicit Trace(std::size_t frames)
             : unit(frames * 2, 0.0f), scale(frames, 0.0f), gainIn(frames, -1.0f),
-              dimIn(frames, 1.0f) {}
+              dimIn(frames, 1.0f), duck(frames, 0.0f) {}
     };
 
     void takeCommands();
@@ -160,6 +160,13 @@ private:
     void forget(int v, std::int64_t from);
     void traceGains(const float* gains, std::uint32_t voices, std::int64_t from, int frames);
     void crossfade(int v, std::uint8_t others, std::int64_t frames);
+    void releaseDuck(std::uint32_t stopped);
+    std::uint32_t playingVoices() const {
+        std::uint32_t playing = 0;
+        for (int v = 0; v < kVoices; ++v)
+            playing |= m_voices[static_cast<std::size_t>(v)].playing ? 1u << v : 0u;
+        return playing;
+    }
     void end(int v, EndKind kind);
     std::int64_t heardPos(const Voice& r) const;
     Window window(const Voice& r) const;
@@ -201,8 +208,10 @@ private:
     double m_toneStep;
     std::vector<float> m_scratch;
     std::vector<Trace> m_traces;
-    std::int64_t m_outFrame = 0; // output frames mixed so far
-    std::int64_t m_fullFrom = 0; // the output has not been faded since this output frame
+    std::vector<float> m_duckGains; // the ducker's gain by output frame, as the traces keep it
+    std::vector<float> m_lateGains; // the ducker's gains over a late window and the look-ahead
+    std::int64_t m_outFrame = 0;    // output frames mixed so far
+    std::int64_t m_fullFrom = 0;    // the output has not been faded since this output frame
     // While lateStart() takes commands: its frames, the output frame of the first, and how
     // many of them a command changed.
     float* m_late = nullptr;

@@ -11,6 +11,9 @@
 // leaves the others lowered, and one that starts there is limited as it would be without a
 // queue. Only the frames already played stay as they were: the limiter lowered them in time
 // for what it saw coming, which may since have changed.
+//
+// A ducking pad stopped there lets the others come back from the frame it fell silent at, as
+// the ducker would have. One started there lowers them only from the end of the queue on.
 #include "mixer.h"
 
 #include <algorithm>
@@ -36,7 +39,10 @@ int Mixer::lateStart(float* late, int frames) {
     m_late = late;
     m_lateFrom = m_outFrame - frames;
     m_lateTouched = 0;
+    const std::uint32_t before = playingVoices();
     takeCommands();
+    if (const std::uint32_t stopped = before & ~playingVoices())
+        releaseDuck(stopped);
     m_late = nullptr;
     const int touched = std::max(m_lateTouched, startInQueue(late, frames, nowNs()));
     if (touched == 0)
@@ -82,6 +88,49 @@ int Mixer::startInQueue(float* late, int frames, std::int64_t blockNs) {
         }
     }
     return touched;
+}
+
+// The voices `stopped` stopped in the output's queue. When they ducked the others, the
+// others come back from the frame the last of them fell silent at, in the queue too.
+void Mixer::releaseDuck(std::uint32_t stopped) {
+    const std::int64_t write = writeFrame();
+    std::int64_t from = m_lateFrom;
+    for (int v = 0; v < kVoices; ++v) {
+        if (!(stopped >> v & 1u) || !m_ducker.ducks(v))
+            continue;
+        const Trace& t = m_traces[static_cast<std::size_t>(v)];
+        for (std::int64_t f = write - 1; f >= from; --f)
+            if (t.gainIn[traceSlot(f)] >= 0.0f) {
+                from = f + 1;
+                break;
+            }
+    }
+    if (from >= write)
+        return;
+    float* gains = m_lateGains.data();
+    const int n = static_cast<int>(write - from);
+    if (!m_ducker.release(playingVoices(), m_duckGains[traceSlot(from - 1)], n, gains))
+        return;
+    for (int v = 0; v < kVoices; ++v) {
+        if (m_ducker.ducks(v))
+            continue;
+        Trace& t = m_traces[static_cast<std::size_t>(v)];
+        for (int i = 0; i < n; ++i) {
+            const std::size_t k = traceSlot(from + i);
+            if (t.gainIn[k] < 0.0f || t.duck[k] <= 0.0f || t.duck[k] == gains[i])
+                continue;
+            // What the voice added there, at the gain the ducker has now.
+            const float ratio = gains[i] / t.duck[k];
+            float* q = queued(from + i);
+            for (int c = 0; c < 2; ++c) {
+                q[c] += t.unit[2 * k + c] * t.scale[k] * (ratio - 1.0f);
+                t.unit[2 * k + c] *= ratio;
+            }
+            t.duck[k] = gains[i];
+        }
+    }
+    for (int i = 0; i < n; ++i)
+        m_duckGains[traceSlot(from + i)] = gains[i];
 }
 
 // The first output frame a command taken now changes for the playback of `r`, or -1 when it
