@@ -191,6 +191,8 @@ TEST_F(EngineDevice, ControlsTakeEffectInTheQueueTheServerHasNotPlayedAsWithoutO
         {"group start", 1, 0.5f, group, out, &in, true},
         {"stop all", 2, 0.5f, [](Engine& e) { e.stop(0), e.stop(1); }, cut, nullptr, false},
         {"limited stop", 2, 1.0f, [](Engine& e) { e.stop(1); }, one, nullptr, false, true},
+        {"limited volume", 2, 1.0f, [](Engine& e) { e.setGain(1, 0.25f); }, one, nullptr, false,
+         true},
         {"limited start", 1, 1.0f, [](Engine& e) { e.play(1); }, one, &one, false, true},
         {"ducking stop", 2, 0.5f, [](Engine& e) { e.stop(1); }, one, nullptr, false, true, 1},
     };
