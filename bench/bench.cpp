@@ -426,6 +426,43 @@ void limiterFigures(Workspace& ws) {
         figure("limiter-changed-samples-one-pad-at-minus-1-dBFS", static_cast<double>(changed),
                "samples", "0");
     }
+    // A command taken in a 100 ms queue (4800 frames): the limiter derives the gain of the
+    // queued frames again, in the audio callback. Timed against limiting the same frames as
+    // they were mixed, with a sum over the ceiling and with one below it.
+    for (const float level : {1.5f, 0.5f}) {
+        const int block = 128, queue = 4800;
+        media::Limiter limiter(48000, 1024, 16384);
+        std::vector<float> out(2 * block), change(2 * queue), tone(48000);
+        for (std::size_t i = 0; i < tone.size(); ++i)
+            tone[i] = level * std::sin(0.01f * static_cast<float>(i));
+        const auto mixBlock = [&](long b) {
+            limiter.beginBlock(block);
+            float* in = limiter.bus() + 2 * limiter.lookahead();
+            for (int i = 0; i < block; ++i)
+                in[2 * i] = in[2 * i + 1] = tone[static_cast<std::size_t>((b * block + i) % 48000)];
+            limiter.process(out.data(), block);
+        };
+        long b = 0;
+        for (; b < queue / block + 1; ++b)
+            mixBlock(b);
+        std::vector<double> mixed, again;
+        for (int round = 0; round < 200; ++round) {
+            auto t0 = Clock::now();
+            for (int k = 0; k < queue / block; ++k)
+                mixBlock(b++);
+            mixed.push_back(msSince(t0));
+            t0 = Clock::now();
+            limiter.kept(limiter.frame() - queue)[0] *= 0.5f; // the command's change
+            limiter.again(limiter.frame() - queue, change.data());
+            again.push_back(msSince(t0));
+        }
+        const bool loud = level > media::Limiter::kCeiling;
+        std::printf("# limiter, %s the ceiling: %d queued frames limited again in %.3f ms, "
+                    "mixed through the limiter in %.3f ms (medians of 200)\n",
+                    loud ? "over" : "below", queue, median(again), median(mixed));
+        figure(loud ? "late-limiter-over-ceiling-ratio" : "late-limiter-below-ceiling-ratio",
+               median(again) / median(mixed), "x limiting them as mixed", "about 1 or less");
+    }
 }
 
 // --- figures through the main window ---------------------------------------------------------

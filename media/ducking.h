@@ -34,21 +34,14 @@ public:
             std::pow(1.0f / s.level, 1.0f / static_cast<float>(std::max<std::int64_t>(1, release)));
     }
     bool ducks(int v) const { return m_set[static_cast<std::size_t>(v)].on; }
+    // Voice `v` went through the lowered voices' bus in the latest block.
+    bool lowers(int v) const { return m_active && !ducks(v); }
 
     // Starts a block whose playing voices are the bits of `playing`. Returns true while the
     // lowered voices need their own bus (cleared for `frames` frames here), false when
     // nothing is lowered and every voice goes straight into the sum.
     bool begin(std::uint32_t playing, int frames) {
-        float target = 1.0f;
-        for (int v = 0; v < Voices; ++v) {
-            const Setting& s = m_set[static_cast<std::size_t>(v)];
-            if (s.on && (playing >> v & 1u) && s.level < target) {
-                target = s.level;
-                m_down = s.down;
-                m_up = s.up; // the release of the deepest duck is the one heard at its end
-            }
-        }
-        m_target = target;
+        aim(playing);
         m_active = m_gain != 1.0f || m_target != 1.0f;
         if (m_active)
             std::fill(m_bus.begin(), m_bus.begin() + static_cast<std::ptrdiff_t>(frames) * 2, 0.0f);
@@ -80,7 +73,37 @@ public:
     }
     const float* gains() const { return m_gains.data(); }
 
+    // The ducking voices among `playing` stopped in frames mixed already, the first `frames`
+    // of them from frame `from` on. When that raises the target, writes the gain each of those
+    // frames has now, coming back from `gain` (the gain of the frame before), to `gains` and
+    // goes on from the last; false when the target stands.
+    bool release(std::uint32_t playing, float gain, int frames, float* gains) {
+        const float before = m_target;
+        aim(playing);
+        if (m_target <= before)
+            return false;
+        for (int i = 0; i < frames; ++i)
+            gains[i] = gain = gain > m_target ? std::max(m_target, gain * m_down)
+                                              : std::min(m_target, gain * m_up);
+        m_gain = gain;
+        return true;
+    }
+
 private:
+    // The target of the voices `playing`: the deepest of the ducking ones.
+    void aim(std::uint32_t playing) {
+        float target = 1.0f;
+        for (int v = 0; v < Voices; ++v) {
+            const Setting& s = m_set[static_cast<std::size_t>(v)];
+            if (s.on && (playing >> v & 1u) && s.level < target) {
+                target = s.level;
+                m_down = s.down;
+                m_up = s.up; // the release of the deepest duck is the one heard at its end
+            }
+        }
+        m_target = target;
+    }
+
     struct Setting {
         bool on = false;
         float level = 1.0f;

@@ -22,8 +22,6 @@ constexpr double kMasterRampSeconds = 0.005;
 // Frames beyond the block a dry voice waits for before it sounds again, so that it does not
 // run dry again at once.
 constexpr std::int64_t kResumeMargin = 2048;
-// Frames at the end of a clip that the rate converter's filter spans into what follows.
-constexpr std::int64_t kSeamFrames = 1024;
 // The settings page's test tone.
 constexpr double kToneSeconds = 0.6;
 constexpr double kToneHz = 1000.0;
@@ -38,11 +36,12 @@ Mixer::Mixer(Channels& channels, std::array<Ring, kVoices>& rings, int rate)
       m_fadeOutFrames(std::clamp(static_cast<int>(kFadeOutSeconds * rate), 1, kMaxFadeFrames)),
       m_fadeInFrames(std::max(1, static_cast<int>(kFadeInSeconds * rate))),
       m_gainStep(1.0f / std::max(1.0f, static_cast<float>(kGainRampSeconds * rate))),
-      m_limiter(rate, kMaxBlock), m_ducker(kMaxBlock + m_limiter.lookahead()),
+      m_limiter(rate, kMaxBlock, kTraceFrames), m_ducker(kMaxBlock + m_limiter.lookahead()),
       m_toneTotal(static_cast<std::int64_t>(kToneSeconds * rate)),
       m_toneEdge(std::max<std::int64_t>(1, static_cast<std::int64_t>(kToneEdgeSeconds * rate))),
       m_toneStep(2.0 * std::numbers::pi * kToneHz / rate), m_scratch(kMaxBlock * 2),
-      m_traces(kVoices, Trace(kTraceFrames)) {}
+      m_traces(kVoices, Trace(kTraceFrames)), m_duckGains(kTraceFrames, 1.0f),
+      m_lateGains(kTraceFrames, 1.0f) {}
 
 void Mixer::callback(void* mixer, float* out, int frames) {
     auto* m = static_cast<Mixer*>(mixer);
@@ -119,12 +118,15 @@ void Mixer::mixChunk(float* out, int frames, std::int64_t blockNs, bool wantHold
     // nor do those that leave.
     const bool silent = m_holding && wantHold;
     for (Trace& t : m_traces)
-        for (int i = silent ? -ahead : 0; i < frames; ++i)
+        for (int i = silent ? -ahead : 0; i < frames; ++i) {
             t.gainIn[traceSlot(m_outFrame + ahead + i)] = -1.0f;
+            t.duck[traceSlot(m_outFrame + ahead + i)] = 0.0f;
+        }
     if (m_holding) {
         if (silent) {
             std::fill(out, out + static_cast<std::ptrdiff_t>(frames) * 2, 0.0f);
             m_outFrame += frames;
+            m_fullFrom = m_outFrame;
             return;
         }
         m_holding = false; // the new device: the output fades in from where it stood
@@ -133,10 +135,7 @@ void Mixer::mixChunk(float* out, int frames, std::int64_t blockNs, bool wantHold
     float* bus = m_limiter.bus();
     float* entry = bus + static_cast<std::ptrdiff_t>(ahead) * 2;
     // The voices a ducking voice lowers go through the ducker's bus.
-    std::uint32_t playing = 0;
-    for (int v = 0; v < kVoices; ++v)
-        playing |= m_voices[static_cast<std::size_t>(v)].playing ? 1u << v : 0u;
-    const bool ducking = m_ducker.begin(playing, ahead + frames);
+    const bool ducking = m_ducker.begin(playingVoices(), ahead + frames);
     std::uint32_t ducked = 0;
     std::uint32_t startedAhead = 0;
     for (int v = 0; v < kVoices; ++v) {
@@ -168,31 +167,30 @@ void Mixer::mixChunk(float* out, int frames, std::int64_t blockNs, bool wantHold
         traceGains(m_ducker.gains(), ducked & startedAhead, m_outFrame, ahead);
         traceGains(m_ducker.gains() + ahead, ducked, m_outFrame + ahead, frames);
     }
+    for (int i = 0; i < frames; ++i)
+        m_duckGains[traceSlot(m_outFrame + ahead + i)] =
+            ducking ? m_ducker.gains()[ahead + i] : 1.0f;
     mixTone(entry, frames);
     m_limiter.process(out, frames);
-    const float* gains = m_limiter.gains();
     if (wantHold || m_master < 1.0f) {
-        float* both = m_scratch.data();
         for (int i = 0; i < frames; ++i) {
             m_master = wantHold ? std::max(0.0f, m_master - m_masterStep)
                                 : std::min(1.0f, m_master + m_masterStep);
             out[2 * i] *= m_master;
             out[2 * i + 1] *= m_master;
-            both[i] = m_master * (gains ? gains[i] : 1.0f);
+            if (m_master < 1.0f)
+                m_fullFrom = m_outFrame + i + 1;
         }
-        gains = both;
         if (wantHold && m_master == 0.0f) {
             m_holding = true;
             m_ch.held.store(true, std::memory_order_release);
         }
     }
-    if (gains)
-        traceGains(gains, (1u << kVoices) - 1, m_outFrame, frames);
     m_outFrame += frames;
 }
 
 // The frames [from, from + frames) of the `voices` (a bit per voice) were scaled by `gains`
-// on their way out: so is what each voice added to them.
+// on their way into the sum (the ducker's): so is what each voice added to them.
 void Mixer::traceGains(const float* gains, std::uint32_t voices, std::int64_t from, int frames) {
     for (int v = 0; v < kVoices; ++v) {
         if (!(voices >> v & 1u))
@@ -204,6 +202,7 @@ void Mixer::traceGains(const float* gains, std::uint32_t voices, std::int64_t fr
                 continue;
             t.unit[2 * at] *= gains[i];
             t.unit[2 * at + 1] *= gains[i];
+            t.duck[at] = gains[i];
         }
     }
 }
@@ -239,132 +238,6 @@ void Mixer::postEvent(int v, const Event& e) {
         r.pendingEvent = e;
         r.eventPending = true;
     }
-}
-
-void Mixer::request(int v, Clip* clip, std::int64_t frame, std::uint64_t cmdSeq) {
-    Voice& r = m_voices[static_cast<std::size_t>(v)];
-    r.fillSeq++;
-    r.fillFrame = frame;
-    r.fillTouched = false;
-    r.continuous = clip && frame != kNoFill && wantsContinuous(r);
-    FillRequest q{static_cast<std::uint8_t>(v), clip, frame, r.fillSeq, cmdSeq, r.continuous};
-    if (clip) {
-        const Window w = window(r);
-        q.in = w.in;
-        q.out = w.out < clip->length() ? w.out : 0; // 0: on to the end, also as it grows
-        q.headFrames = r.headLen;
-    }
-    // A request that cannot be queued now waits in the voice; a newer one replaces it, which
-    // is right: the worker only ever needs the latest for a voice. It carries the commands
-    // the replaced one acknowledged, so that their clips are still released.
-    if (r.requestPending)
-        q.cmdSeq = std::max(q.cmdSeq, r.pending.cmdSeq);
-    if (r.requestPending || !m_ch.requests.try_enqueue(q)) {
-        r.pending = q;
-        r.requestPending = true;
-    }
-    r.dirty = true;
-}
-
-// Asks for the ring to hold what the next play() from the current position will need.
-void Mixer::prime(int v, std::uint64_t cmdSeq) {
-    Voice& r = m_voices[static_cast<std::size_t>(v)];
-    if (!r.clip)
-        return;
-    if (!r.clip->headReady()) {
-        r.needPrime = true;
-        if (cmdSeq != 0)
-            request(v, r.clip, kNoFill, cmdSeq); // acknowledges the command all the same
-        return;
-    }
-    latchHead(r);
-    const std::int64_t head = headPart(r, wantsContinuous(r));
-    const std::int64_t len = winLen(r);
-    std::int64_t want = std::max(r.pos, head);
-    if (r.pos >= len && endKnown(r))
-        want = head; // a play from the end starts again from the beginning
-    if (segmentFits(r, want))
-        return;
-    request(v, r.clip, want, cmdSeq);
-}
-
-// A looping voice through the rate converter hears the clip repeated and converted in one go.
-bool Mixer::wantsContinuous(const Voice& r) const {
-    return r.loop && r.clip && r.clip->converts() && endKnown(r);
-}
-
-// The segment asked for last starts at `want`, is untouched and has the kind the voice needs.
-bool Mixer::segmentFits(const Voice& r, std::int64_t want) const {
-    return want == r.fillFrame && !r.fillTouched && r.continuous == wantsContinuous(r);
-}
-
-// Ring frames a finished pass took: the whole pass in a continuous segment, else the part
-// after the head.
-std::int64_t Mixer::nextPass(const Voice& r) const {
-    const std::int64_t len = winLen(r);
-    return r.continuous ? len : len - std::min(len, r.headLen);
-}
-
-// The part of the head a playback takes from memory. A loop through the converter whose head
-// holds the whole clip leaves the last frames to the ring, where the clip's end leads into its
-// start again: the head, converted alone, rings out into silence there.
-std::int64_t Mixer::headPart(const Voice& r, bool continuous) const {
-    const std::int64_t head = r.headLen;
-    const std::int64_t len = winLen(r);
-    return continuous && head >= len ? std::max<std::int64_t>(0, len - kSeamFrames) : head;
-}
-
-// Frame `pos` of the pass at `passOffset` comes from the head in memory.
-bool Mixer::fromHead(const Voice& r, std::int64_t pos, std::int64_t passOffset) const {
-    return pos < headPart(r, r.continuous) && !(r.continuous && passOffset > 0);
-}
-
-// Frames of the voice's clip ready at `pos`, without a gap, from the head and the ring (up to
-// the clip's end).
-std::int64_t Mixer::available(int v, std::int64_t pos, std::int64_t passOffset) const {
-    const Voice& r = m_voices[static_cast<std::size_t>(v)];
-    const std::int64_t len = winLen(r);
-    if (pos >= len)
-        return 0;
-    const std::int64_t head = headPart(r, r.continuous);
-    std::int64_t got = 0;
-    if (fromHead(r, pos, passOffset)) {
-        got = std::min(head, len) - pos;
-        pos = head;
-        if (pos >= len)
-            return got;
-    }
-    if (r.fillFrame < 0)
-        return got;
-    std::uint64_t index = 0;
-    const std::int64_t held =
-        m_rings[static_cast<std::size_t>(v)].readable(r.fillSeq, pos, passOffset, index);
-    return got + std::min(held, len - pos);
-}
-
-// Copies up to `frames` of the voice's clip at `pos` from the head or the ring.
-int Mixer::readStream(int v, std::int64_t pos, std::int64_t passOffset, float* dst, int frames) {
-    Voice& r = m_voices[static_cast<std::size_t>(v)];
-    const std::int64_t head = headPart(r, r.continuous);
-    const std::int64_t len = winLen(r);
-    std::int64_t n = std::min<std::int64_t>(frames, len - pos);
-    if (n <= 0)
-        return 0;
-    if (fromHead(r, pos, passOffset)) {
-        n = std::min(n, head - pos);
-        std::memcpy(dst, r.headData + pos * 2, static_cast<std::size_t>(n) * 2 * sizeof(float));
-        return static_cast<int>(n);
-    }
-    if (r.fillFrame < 0)
-        return 0;
-    Ring& ring = m_rings[static_cast<std::size_t>(v)];
-    std::uint64_t index = 0;
-    n = std::min(n, ring.readable(r.fillSeq, pos, passOffset, index));
-    if (n <= 0)
-        return 0;
-    ring.take(index, dst, n);
-    r.fillTouched = true;
-    return static_cast<int>(n);
 }
 
 // Captures the next few milliseconds of a playback that is being interrupted, faded to

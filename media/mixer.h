@@ -48,10 +48,11 @@ public:
 
     // Playbacks started since the last mix() begin in `late`: `frames` frames the output has
     // queued but the server has not played yet, the last of them just before the next mix()'s
-    // first frame. Stops, fades and volume changes taken with them take effect there too: what
-    // the voice added to those frames is changed by what is added to `late` (a negative amount
-    // where it falls silent). Returns the frames touched, 0 when nothing changed there. Called
-    // by the audio thread, before mix().
+    // first frame. Stops, fades and volume changes taken with them take effect there too, and
+    // the limiter's gain over those frames is derived again: what is added to `late` (a
+    // negative amount where it falls) changes each frame to what it would have been had the
+    // command come in time for it. Returns the frames touched, 0 when nothing changed there.
+    // Called by the audio thread, before mix().
     int lateStart(float* late, int frames);
     static int lateCallback(void* mixer, float* late, int frames);
 
@@ -125,15 +126,15 @@ private:
     };
 
     // What a voice added to each of the latest kTraceFrames output frames, by output frame
-    // modulo kTraceFrames: the samples before its gain and fade-out (`unit`, stereo; once the
-    // frame has passed the limiter and the master fade, with their gain too), the gain times
-    // fade-out it added them at (`scale`), and the gain and fade-out level it entered the
-    // frame with; gainIn < 0: it added nothing there.
+    // modulo kTraceFrames: the samples before its gain and fade-out (`unit`, stereo; with the
+    // ducker's gain when it lowered them, as they went into the limiter), the gain times
+    // fade-out it added them at (`scale`), the gain and fade-out level it entered the frame
+    // with (gainIn < 0: it added nothing there), and the ducker's gain (0: not lowered).
     struct Trace {
-        std::vector<float> unit, scale, gainIn, dimIn;
+        std::vector<float> unit, scale, gainIn, dimIn, duck;
         explicit Trace(std::size_t frames)
             : unit(frames * 2, 0.0f), scale(frames, 0.0f), gainIn(frames, -1.0f),
-              dimIn(frames, 1.0f) {}
+              dimIn(frames, 1.0f), duck(frames, 0.0f) {}
     };
 
     void takeCommands();
@@ -148,12 +149,24 @@ private:
     void interrupt(int v);
     std::int64_t lateFrame(const Voice& r) const;
     std::int64_t writeFrame() const { return m_outFrame + m_limiter.lookahead(); }
+    // The limiter's count of an output frame (the output counts on while it holds).
+    std::int64_t limiterFrame(std::int64_t frame) const {
+        return frame - m_outFrame + m_limiter.frame();
+    }
     float* queued(std::int64_t frame);
+    int startInQueue(float* late, int frames, std::int64_t blockNs);
     float dimAt(int v, std::int64_t frame) const;
     void replay(int v, std::int64_t from);
     void forget(int v, std::int64_t from);
     void traceGains(const float* gains, std::uint32_t voices, std::int64_t from, int frames);
     void crossfade(int v, std::uint8_t others, std::int64_t frames);
+    void releaseDuck(std::uint32_t stopped);
+    std::uint32_t playingVoices() const {
+        std::uint32_t playing = 0;
+        for (int v = 0; v < kVoices; ++v)
+            playing |= m_voices[static_cast<std::size_t>(v)].playing ? 1u << v : 0u;
+        return playing;
+    }
     void end(int v, EndKind kind);
     std::int64_t heardPos(const Voice& r) const;
     Window window(const Voice& r) const;
@@ -195,7 +208,10 @@ private:
     double m_toneStep;
     std::vector<float> m_scratch;
     std::vector<Trace> m_traces;
-    std::int64_t m_outFrame = 0; // output frames mixed so far
+    std::vector<float> m_duckGains; // the ducker's gain by output frame, as the traces keep it
+    std::vector<float> m_lateGains; // the ducker's gains over a late window and the look-ahead
+    std::int64_t m_outFrame = 0;    // output frames mixed so far
+    std::int64_t m_fullFrom = 0;    // the output has not been faded since this output frame
     // While lateStart() takes commands: its frames, the output frame of the first, and how
     // many of them a command changed.
     float* m_late = nullptr;

@@ -5,6 +5,7 @@
 #include "engine.h"
 #include "engine_fakeserver.h"
 #include "engine_support.h"
+#include "limiter.h"
 #include "wait_support.h"
 
 #include <gmock/gmock.h>
@@ -155,10 +156,24 @@ TEST_F(EngineDevice, APressSoundsInTheQueueTheServerHasNotPlayedAndGoesOnSampleE
 // With a deep queue at the server, a stop, an Esc fade, a volume change, a restart, a group
 // start's cross-fade and a stop of every pad start in the frames the server holds unplayed, sample
 // for sample as without a queue (there they start behind the limiter's look-ahead), and go on
-// across the queue's end.
+// across the queue's end. Where the limiter lowers the sum, what it does is what it does
+// without a queue: a pad stopped there leaves the other to recover, one started there never
+// takes the sum over the ceiling; a ducking pad stopped there lets the other come back there.
 TEST_F(EngineDevice, ControlsTakeEffectInTheQueueTheServerHasNotPlayedAsWithoutOne) {
     const std::string path = dir.file("a.wav");
     const std::vector<float> src = writeWav(path, kRate, 2, 4 * kRate);
+    // Two of these go over the ceiling (1.2 on the left), one does not.
+    const std::string loud = dir.file("loud.wav");
+    {
+        SF_INFO info{0, kRate, 2, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0, 0};
+        SNDFILE* f = sf_open(loud.c_str(), SFM_WRITE, &info);
+        ASSERT_NE(f, nullptr);
+        std::vector<float> level(4 * kRate * 2);
+        for (std::size_t i = 0; i < level.size(); ++i)
+            level[i] = i % 2 ? 0.3f : 0.6f;
+        sf_writef_float(f, level.data(), 4 * kRate);
+        sf_close(f);
+    }
     const auto at = [&](long frame, int c) {
         return frame < 0 ? 0.0f : src[static_cast<std::size_t>(2 * frame + c)];
     };
@@ -182,6 +197,8 @@ TEST_F(EngineDevice, ControlsTakeEffectInTheQueueTheServerHasNotPlayedAsWithoutO
         const std::vector<float>& shape;
         const std::vector<float>* rising; // a new playback from the first sample
         bool behind;                      // ... where the fade starts, rather than at once
+        bool limited = false; // loud pads: heard as without a queue, never over the ceiling
+        int ducking = -1;     // ... and this pad ducks the other
     };
     const auto group = [](Engine& e) { e.playReplacing(1, true, 1u, 50); };
     const Case cases[] = {
@@ -191,17 +208,27 @@ TEST_F(EngineDevice, ControlsTakeEffectInTheQueueTheServerHasNotPlayedAsWithoutO
         {"restart", 1, 0.5f, [](Engine& e) { e.restart(0); }, cut, &one, false},
         {"group start", 1, 0.5f, group, out, &in, true},
         {"stop all", 2, 0.5f, [](Engine& e) { e.stop(0), e.stop(1); }, cut, nullptr, false},
+        {"limited stop", 2, 1.0f, [](Engine& e) { e.stop(1); }, one, nullptr, false, true},
+        {"limited volume", 2, 1.0f, [](Engine& e) { e.setGain(1, 0.25f); }, one, nullptr, false,
+         true},
+        {"limited start", 1, 1.0f, [](Engine& e) { e.play(1); }, one, &one, false, true},
+        {"ducking stop", 2, 0.5f, [](Engine& e) { e.stop(1); }, one, nullptr, false, true, 1},
     };
+    // What the loud cases played without a queue, from 1000 frames before the change is heard.
+    std::vector<std::vector<float>> unqueued(std::size(cases));
     for (const int queue : {0, 4800}) {
-        for (const Case& k : cases) {
+        for (std::size_t n = 0; n < std::size(cases); ++n) {
+            const Case& k = cases[n];
             SCOPED_TRACE(std::string(k.name) + ", queue " + std::to_string(queue));
             auto server = std::make_shared<FakeServer>(std::vector<std::string>{"Speakers"});
             server->setQueue(queue);
             auto engine = start(server, "");
             for (int v = 0; v < 2; ++v) {
-                engine->load(v, engine->openClip(path));
+                engine->load(v, engine->openClip(k.limited ? loud : path));
                 engine->setGain(v, k.gain);
             }
+            if (k.ducking >= 0)
+                engine->setDucking(k.ducking, Engine::Ducking{true, -12, 50, 500});
             ASSERT_TRUE(engine->waitIdle(std::chrono::seconds(5)));
             const auto heard = [&] {
                 return static_cast<long>(server->played("Speakers").size() / 2);
@@ -220,12 +247,32 @@ TEST_F(EngineDevice, ControlsTakeEffectInTheQueueTheServerHasNotPlayedAsWithoutO
                 for (int v = 0; v < k.pads; ++v)
                     engine->play(v);
             });
-            ASSERT_TRUE(waitFor([&] { return heard() > start + queue + 6000; }));
+            // A ducking pad started in the queue lowers the others from the queue's end on.
+            const long settle = k.ducking >= 0 ? 2 * queue + 6000 : queue + 6000;
+            ASSERT_TRUE(waitFor([&] { return heard() > start + settle; }));
             const long command = together([&] { k.act(*engine); });
             const long from = command + (queue > 0 ? 0 : engine->lookaheadFrames());
             ASSERT_TRUE(waitFor([&] { return heard() > from + queue + 11000; }));
             const std::vector<float> played = server->played("Speakers");
             const long again = k.behind ? from : command;
+            if (k.limited) {
+                const long heardAt = k.rising ? again : from;
+                std::vector<float> part(played.begin() + 2 * (heardAt - 1000),
+                                        played.begin() + 2 * (heardAt + 11000));
+                EXPECT_LE(peakOf(part), media::Limiter::kCeiling * (1.0f + 1e-6f));
+                if (k.ducking < 0) {
+                    EXPECT_GT(peakOf(part), 0.85f);
+                }
+                if (queue == 0) {
+                    unqueued[n] = std::move(part);
+                    continue;
+                }
+                float worst = 0.0f;
+                for (std::size_t i = 0; i < part.size(); ++i)
+                    worst = std::max(worst, std::fabs(part[i] - unqueued[n][i]));
+                EXPECT_LT(worst, 2e-6f);
+                continue;
+            }
             float worst = 0.0f;
             for (long f = start - 100; f < from + 11000; ++f) {
                 for (int c = 0; c < 2; ++c) {

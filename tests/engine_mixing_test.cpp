@@ -441,6 +441,51 @@ TEST(Limiter, LowersTheGainInTimeAlongALineAndReleasesSmoothlyToExactlyOne) {
     EXPECT_EQ(limiter.gain(), 1.0f);
 }
 
+// The frames an output has queued leave again from changed sums: as a limiter that had the
+// change from the start lets them leave, where its look-ahead had not seen the change yet.
+// The change silences a loud tone (the gain recovers from the first changed frame on), or makes
+// it louder still (it is lowered at once).
+TEST(Limiter, QueuedFramesLeaveAgainAsThoughTheirChangeHadComeInTime) {
+    for (const float after : {0.0f, 1.6f}) {
+        SCOPED_TRACE(after);
+        media::Limiter late(kRate, kBlock, 16384), ref(kRate, kBlock);
+        const int ahead = late.lookahead(), queue = 4800;
+        const long changedAt = 40 * kBlock - queue + ahead; // as frames leave
+        const auto input = [&](long written, bool changed) {
+            const float s = 1.5f * std::sin(0.05f * static_cast<float>(written));
+            return changed && written + ahead >= changedAt ? s * after : s;
+        };
+        std::vector<float> heard, want;
+        for (long done = 0; done < 80 * kBlock; done += kBlock) {
+            if (done == 40 * kBlock) {
+                for (long f = changedAt; f < late.frame(); ++f)
+                    late.kept(f)[0] *= after, late.kept(f)[1] *= after;
+                for (int i = 0; i < 2 * ahead; ++i)
+                    late.bus()[i] *= after;
+                std::vector<float> change(2 * queue);
+                late.again(late.frame() - queue, change.data());
+                for (int i = 0; i < 2 * queue; ++i)
+                    heard[heard.size() - 2 * queue + static_cast<std::size_t>(i)] += change[i];
+            }
+            for (auto [l, changed, to] :
+                 {std::tuple{&late, done >= 40 * kBlock, &heard}, std::tuple{&ref, true, &want}}) {
+                l->beginBlock(kBlock);
+                for (int i = 0; i < kBlock; ++i)
+                    l->bus()[2 * (ahead + i)] = l->bus()[2 * (ahead + i) + 1] =
+                        input(done + i, changed);
+                float block[2 * kBlock];
+                l->process(block, kBlock);
+                to->insert(to->end(), block, block + 2 * kBlock);
+            }
+        }
+        float worst = 0.0f;
+        for (std::size_t i = 0; i < want.size(); ++i)
+            worst = std::max(worst, std::fabs(heard[i] - want[i]));
+        EXPECT_LT(worst, 1e-6f);
+        EXPECT_LE(peakOf(heard), media::Limiter::kCeiling * (1.0f + 1e-6f));
+    }
+}
+
 TEST_F(EngineMixing, SurroundClipsFoldDownToStereo) {
     // Six channels without a channel mask: L R C LFE Ls Rs.
     const long frames = kRate / 2;
