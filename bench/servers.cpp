@@ -22,7 +22,11 @@
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
 
+#include <sched.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -616,6 +620,33 @@ int soak(const char* server, Recorder& rec, const std::string& left, const std::
     return n == 0 && state.dropouts == 0 && heard.size() == lat.size() && prompt ? 0 : 1;
 }
 
+// How the thread that takes the PulseAudio clients' writes off $PULSE_SERVER's socket is
+// scheduled: the main thread of the server that listens there (PulseAudio, pipewire-pulse).
+// At normal priority a busy machine keeps it from a core for hundreds of ms while the sink
+// plays on, and the underruns counted below are the harness's (scripts/private-sound-server.sh
+// raises it).
+void describeRelay() {
+    const char* server = std::getenv("PULSE_SERVER");
+    if (!server || std::strncmp(server, "unix:", 5) != 0)
+        return;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, server + 5, sizeof address.sun_path - 1);
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    sched_param param{};
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 &&
+        sched_getparam(peer.pid, &param) == 0)
+        std::printf("# the sound server's main thread (pid %d): %s %d\n", peer.pid,
+                    param.sched_priority > 0 ? "real-time, priority" : "normal priority, nice",
+                    param.sched_priority > 0 ? param.sched_priority
+                                             : getpriority(PRIO_PROCESS, peer.pid));
+    if (fd >= 0)
+        close(fd);
+}
+
 // The servers asked for in $CUEDECK_BENCH_SERVERS (e.g. "pipewire,sdl"; all when unset).
 bool wanted(const char* server) {
     const char* only = std::getenv("CUEDECK_BENCH_SERVERS");
@@ -633,6 +664,7 @@ int serverFigures(const std::string& folder, int soakSeconds) {
         std::printf("# no sound server to record from (sink %s)\n", sink().c_str());
         return 1;
     }
+    describeRelay();
     const std::string tone = folder + "/tone3s.wav";
     writeTone(tone, 3.0);
     pacedClicks("floor (pacat 2 ms)", rec,

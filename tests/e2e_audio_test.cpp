@@ -88,6 +88,10 @@ public:
             auto p = spawn(server, {});
             if (!p)
                 return false;
+            // pipewire-pulse relays the PulseAudio clients' sound (the recorder's, the
+            // program's when it plays through that side) as PulseAudio's main thread does.
+            if (std::strcmp(server, "pipewire-pulse") == 0)
+                serveInRealTime(p->processId());
             m_servers.push_back(std::move(p));
             if (m_servers.size() == 1 && !waitUntil(
                                              [&] {

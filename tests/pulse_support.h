@@ -7,6 +7,8 @@
 
 #include <QElapsedTimer>
 
+#include <sched.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -17,6 +19,21 @@
 namespace e2e {
 
 constexpr int kRate = 48000;
+
+// Puts the thread `tid` of a test's sound server (its main thread: the process id) at real-time
+// priority, below the server's own I/O threads (PulseAudio's at 5, PipeWire's at 88); false
+// where the system does not grant it. The main thread takes every client's writes off its
+// socket and hands them to the thread that plays them. A desktop's server raises only its I/O
+// threads and leaves the main one at nice -11, which gets a core at once there; here the test's
+// whole session shares two cores with other sessions' builds, and its server's main thread
+// waited for one up to 450 ms (its run-queue wait in /proc), while the I/O thread went on
+// playing: the queue of any client, however deep, ran dry, and the server reported underruns
+// that were the harness's, not the program's. The program's own threads are left as they run.
+inline bool serveInRealTime(qint64 tid) {
+    sched_param param{};
+    param.sched_priority = 4;
+    return sched_setscheduler(static_cast<pid_t>(tid), SCHED_RR | SCHED_RESET_ON_FORK, &param) == 0;
+}
 
 // A PulseAudio server of this test alone: no configuration, no D-Bus, one null sink at the
 // engine's rate and format. The program reaches it through one socket, the test's own tools
@@ -55,6 +72,8 @@ public:
             [&] { return m_process->state() != QProcess::Running || pactl({"info"}); }, 10000);
         if (!up || m_process->state() != QProcess::Running)
             return false;
+        // Once it answers: it resets its own scheduling as it starts.
+        serveInRealTime(m_process->processId());
         return !programSocket || openProgramSocket();
     }
     // A second null sink `name` that the program lists as `description`.
