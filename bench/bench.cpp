@@ -30,6 +30,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -59,6 +60,14 @@ double residentMb() {
     statm >> size >> resident;
     return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) /
            (1024.0 * 1024.0);
+}
+
+// The load averages of the last 1, 5 and 15 minutes, as uptime shows them.
+std::string loadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string one, five, fifteen;
+    in >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
 }
 
 double median(std::vector<double> v) {
@@ -196,6 +205,105 @@ void openFigures(Workspace& ws) {
     const auto [m4aOpen, m4aWhole] = openAgainstWholeDecode(m4a);
     figure("open-3min-m4a", m4aOpen, "ms", "< 10 ms");
     figure("open-3min-m4a-ratio", m4aOpen / m4aWhole, "x baseline whole decode", "< 1");
+}
+
+// What the window's thread waits for when a clip goes on a pad (Clip::openDeferred(); the head
+// is the pool's), against the clip's length, for each kind of file: 1, 3, 10 and 30 minutes.
+// The baseline is the same kind of file a minute long, opened in the same run: a ratio near 1
+// says the open does not read the file through, one near the length in minutes says it does.
+// "bare" MP3s have no Xing/Info frame (lame -t), as some encoders write them.
+void openLengthFigures(Workspace& ws) {
+    struct Kind {
+        const char* name;
+        const char* ext;
+        // %1: the WAV, %2: the clip to write; empty: the WAV itself; null: an AAC .m4a
+        const char* command;
+    };
+    const Kind kinds[] = {
+        {"wav", "wav", ""},
+        {"flac", "flac", "sox %1 %2"},
+        {"ogg", "ogg", "sox %1 -C 5 %2"},
+        {"mp3-cbr-xing", "mp3", "lame --quiet -b 192 %1 %2"},
+        {"mp3-cbr-bare", "mp3", "lame --quiet -b 192 -t %1 %2"},
+        {"mp3-vbr-xing", "mp3", "lame --quiet -V 2 %1 %2"},
+        {"mp3-vbr-bare", "mp3", "lame --quiet -V 2 -t %1 %2"},
+        {"m4a", "m4a", nullptr},
+    };
+    const int minutes[] = {1, 3, 10, 30};
+    std::printf("# open-length: load before encoding %s\n", loadAverage().c_str());
+    for (const Kind& kind : kinds) {
+        double base = 0;
+        for (int m : minutes) {
+            const std::string stem = std::string(kind.name) + "-" + std::to_string(m);
+            const std::string clip = (ws.dir / (stem + "." + kind.ext)).string();
+            if (!kind.command) {
+                // Mono at 22.05 kHz: a 30 minute clip in memory stays small; the container's
+                // tables still name every packet.
+                const int rate = 22050;
+                std::vector<float> samples(static_cast<std::size_t>(m) * 60 * rate);
+                for (std::size_t i = 0; i < samples.size(); ++i)
+                    samples[i] = static_cast<float>(0.3 * std::sin(0.05 * static_cast<double>(i)));
+                testsupport::encodeClip(clip, "ipod", "aac", rate, 1, std::move(samples));
+            } else {
+                const std::string wav = ws.wav(stem, 60.0 * m);
+                if (*kind.command) {
+                    std::string cmd = kind.command;
+                    cmd.replace(cmd.find("%1"), 2, "'" + wav + "'");
+                    cmd.replace(cmd.find("%2"), 2, "'" + clip + "'");
+                    if (std::system((cmd + " 2>/dev/null").c_str()) != 0) {
+                        std::fprintf(stderr, "cannot write %s (sox and lame needed)\n",
+                                     clip.c_str());
+                        std::exit(1);
+                    }
+                    std::filesystem::remove(wav);
+                }
+            }
+            (void)media::Clip::openDeferred(clip, 48000); // the page cache warm for all
+            std::vector<double> opens, cold;
+            std::int64_t opened = 0;
+            for (int i = 0; i < (m >= 10 ? 5 : 9); ++i) {
+                const auto t0 = Clock::now();
+                auto c = media::Clip::openDeferred(clip, 48000);
+                opens.push_back(msSince(t0));
+                opened = c->length();
+            }
+            // Cold: this file's pages dropped from the cache first, as for a clip not read
+            // since the machine started.
+            for (int i = 0; i < 3; ++i) {
+                const int fd = ::open(clip.c_str(), O_RDONLY | O_CLOEXEC);
+                if (fd >= 0) {
+                    ::fdatasync(fd); // pages just written are only dropped once on disk
+                    posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+                    ::close(fd);
+                }
+                const auto t0 = Clock::now();
+                (void)media::Clip::openDeferred(clip, 48000);
+                cold.push_back(msSince(t0));
+            }
+            const double ms = median(opens);
+            if (m == 1)
+                base = ms;
+            const std::string name = "open-" + std::to_string(m) + "min-" + kind.name;
+            std::printf("# %s: load %s\n", name.c_str(), loadAverage().c_str());
+            figure(name.c_str(), ms, "ms", m == 1 ? "baseline" : "< 16 ms");
+            if (m > 1)
+                figure((name + "-ratio").c_str(), ms / base, "x 1 min", "< 2");
+            figure((name + "-cold").c_str(), median(cold), "ms", "< 16 ms");
+            // The length the pad shows at once, and what plays: the clip decoded to its end.
+            if (m <= 3) {
+                auto whole = media::Clip::openDeferred(clip, 48000);
+                std::vector<float> buf(8192 * 2);
+                std::int64_t heard = 0;
+                while (const std::int64_t n = whole->read(buf.data(), 8192))
+                    heard += n;
+                figure((name + "-length-at-open").c_str(), static_cast<double>(opened) / 48000.0,
+                       "s", std::to_string(60 * m) + " s");
+                figure((name + "-decoded").c_str(), static_cast<double>(heard) / 48000.0, "s",
+                       std::to_string(60 * m) + " s");
+            }
+            std::filesystem::remove(clip);
+        }
+    }
 }
 
 void latencyFigure(Workspace& ws) {
@@ -808,7 +916,8 @@ int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "--servers") == 0)
         return serverFigures(ws.dir.string(), argc >= 3 ? std::atoi(argv[2]) : 0);
     // "--only a,b": just those parts (memory, latency, open, cpu, interplay, loop, limiter,
-    // slot, first-press, analysis, trim, soak; "overview" is the overview part of analysis).
+    // slot, first-press, analysis, trim, soak; "overview" is the overview part of analysis;
+    // "open-length" only when named).
     const std::string only = argc >= 3 && std::strcmp(argv[1], "--only") == 0 ? argv[2] : "";
     auto part = [&only](const std::string& name) {
         return only.empty() || ("," + only + ",").find("," + name + ",") != std::string::npos;
@@ -819,6 +928,8 @@ int main(int argc, char** argv) {
         latencyFigure(ws);
     if (part("open"))
         openFigures(ws);
+    if (!only.empty() && part("open-length")) // minutes of encoding: only when asked for
+        openLengthFigures(ws);
     if (part("cpu"))
         cpuFigure(ws);
     if (part("interplay"))
