@@ -88,7 +88,8 @@ std::shared_ptr<OutputBackend> makePulseBackend();
 std::shared_ptr<OutputBackend> makeJackBackend();
 
 // Gives the calling thread (one that runs the mixer) real-time scheduling where the system
-// grants it; nothing changes where it does not.
+// grants it; nothing changes where it does not, nor where the thread runs at a higher real-time
+// priority already.
 void raiseToRealTime();
 
 // The sound servers, as the operator may force one ("" or "auto": the first that answers).
