@@ -114,7 +114,8 @@ ServerSockets jackSockets(const Environment& env);
 std::string missingSocket(const ServerSockets& sockets);
 
 // Gives the calling thread (one that runs the mixer) real-time scheduling where the system
-// grants it; nothing changes where it does not.
+// grants it; nothing changes where it does not, nor where the thread runs at a higher real-time
+// priority already.
 void raiseToRealTime();
 
 // The sound servers, as the operator may force one ("" or "auto": the first that answers).

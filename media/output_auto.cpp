@@ -162,6 +162,16 @@ private:
 } // namespace
 
 void raiseToRealTime() {
+    // A thread the server's library has made real-time already (PipeWire's data thread gets
+    // its clients' priority, 88, as every other node of the graph) keeps it: at ours it would
+    // wait behind every other node's thread and come late to its cycles.
+    int policy = SCHED_OTHER;
+    sched_param current{};
+    if (pthread_getschedparam(pthread_self(), &policy, &current) == 0 &&
+        ((policy & ~SCHED_RESET_ON_FORK) == SCHED_FIFO ||
+         (policy & ~SCHED_RESET_ON_FORK) == SCHED_RR) &&
+        current.sched_priority >= kRealTimePriority)
+        return;
     sched_param param{};
     param.sched_priority = std::min(kRealTimePriority, sched_get_priority_max(SCHED_FIFO));
     pthread_setschedparam(pthread_self(), SCHED_FIFO | SCHED_RESET_ON_FORK, &param);
