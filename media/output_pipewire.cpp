@@ -211,9 +211,12 @@ std::unique_ptr<PwOutput> connect(std::string& why) {
     pw_thread_loop_lock(o->loop);
     // The real-time client configuration, as PipeWire's own players use: its data thread runs
     // at the graph's priority from its start, level with the other nodes it shares cycles with.
+    // Later PipeWire releases fold it into the plain one and may not ship it: then the plain one.
     o->context =
         pw_context_new(pw_thread_loop_get_loop(o->loop),
                        pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
+    if (!o->context)
+        o->context = pw_context_new(pw_thread_loop_get_loop(o->loop), nullptr, 0);
     if (o->context)
         o->core = pw_context_connect(o->context, nullptr, 0);
     bool ok = o->core != nullptr;
