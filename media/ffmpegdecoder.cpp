@@ -15,6 +15,7 @@ extern "C" {
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -113,7 +114,7 @@ int sndfilePosition(AVChannel channel) {
 
 class FfmpegDecoder : public Decoder {
 public:
-    explicit FfmpegDecoder(int fd) : m_fd(fd) {}
+    FfmpegDecoder(int fd, bool mpegAudio) : m_fd(fd), m_mpegAudio(mpegAudio) {}
     ~FfmpegDecoder() override { close(); }
     FfmpegDecoder(const FfmpegDecoder&) = delete;
     FfmpegDecoder& operator=(const FfmpegDecoder&) = delete;
@@ -136,7 +137,8 @@ public:
             return false;
         m_format->pb = m_io;
         m_format->io_open = refuseOtherFiles;
-        m_format->format_whitelist = av_strdup(kDemuxers);
+        m_format->format_whitelist =
+            av_strdup(m_mpegAudio ? (std::string(kDemuxers) + ",mp3").c_str() : kDemuxers);
         m_format->protocol_whitelist = av_strdup("none");
         // No file name: the container is told by its bytes alone, not by what it is called.
         if (avformat_open_input(&m_format, "", nullptr, nullptr) < 0)
@@ -437,6 +439,7 @@ private:
     bool m_draining = false;
     bool m_ended = false;
     int m_skip = 0;                           // priming frames still to leave out
+    bool m_mpegAudio;                         // MPEG audio is let through as well
     std::int64_t m_origin = 0;                // stream time of the clip's first frame
     std::int64_t m_framePts = AV_NOPTS_VALUE; // of the frame decoded last
     std::int64_t m_pos = 0;                   // frame the next read() returns
@@ -452,12 +455,12 @@ private:
 
 } // namespace
 
-std::unique_ptr<Decoder> openFfmpegDecoder(int fd) {
+std::unique_ptr<Decoder> openFfmpegDecoder(int fd, bool mpegAudio) {
     static std::once_flag quiet;
     // A broken file is reported as one clear error of ours; FFmpeg's own notes about it would
     // only fill the terminal.
     std::call_once(quiet, [] { av_log_set_level(AV_LOG_QUIET); });
-    auto decoder = std::make_unique<FfmpegDecoder>(fd);
+    auto decoder = std::make_unique<FfmpegDecoder>(fd, mpegAudio);
     if (!decoder->open())
         return nullptr;
     return decoder;
