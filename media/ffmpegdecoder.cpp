@@ -24,7 +24,8 @@ namespace media {
 namespace {
 
 // The demuxers a clip may come through (FFmpeg's names). MP3, WAV, AIFF, FLAC and Ogg Vorbis
-// or Opus are libsndfile's; Ogg is listed for the other codecs it may carry.
+// or Opus are libsndfile's; Ogg is listed for the other codecs it may carry. MP3 comes here
+// only when asked for (an MP3 whose start names no length).
 constexpr const char* kDemuxers = "mov,mp4,m4a,3gp,3g2,mj2,asf,matroska,webm,avi,aac,ac3,eac3,"
                                   "dts,flv,mpegts,mpeg,ogg,wv,ape,tta,amr";
 // Bytes the container reader asks for at a time.
