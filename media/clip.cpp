@@ -51,6 +51,36 @@ soxr_t sx(void* p) {
     throw OpenError(OpenError::Unknown, "原因不明のエラー");
 }
 
+// Whether the file is MPEG audio layer III whose first frame (after an ID3v2 tag) is not a
+// Xing, Info or VBRI frame. Such a stream names no length: libsndfile estimates it from the
+// first frame's bit rate, wrong for most VBR files, and stops reading there; FFmpeg decodes on
+// to the real end.
+bool mp3WithoutLengthFrame(int fd) {
+    unsigned char b[64];
+    auto at = [fd, &b](off_t pos) { return ::pread(fd, b, sizeof b, pos) == sizeof b; };
+    off_t pos = 0;
+    if (!at(0))
+        return false;
+    if (std::memcmp(b, "ID3", 3) == 0) {
+        if ((b[6] | b[7] | b[8] | b[9]) & 0x80)
+            return false;
+        pos = 10 + (b[6] << 21 | b[7] << 14 | b[8] << 7 | b[9]) + (b[5] & 0x10 ? 10 : 0);
+        if (!at(pos))
+            return false;
+    }
+    const int version = b[1] >> 3 & 3, layer = b[1] >> 1 & 3, bitrate = b[2] >> 4;
+    const int sampleRate = b[2] >> 2 & 3, mono = (b[3] >> 6) == 3;
+    if (b[0] != 0xff || (b[1] & 0xe0) != 0xe0 || version == 1 || layer != 1 || bitrate == 0 ||
+        bitrate == 15 || sampleRate == 3)
+        return false;
+    // The side information after the header, where a Xing or Info frame puts its name.
+    const int side = version == 3 ? (mono ? 17 : 32) : (mono ? 9 : 17);
+    auto named = [&b](int offset, const char* name) {
+        return std::memcmp(b + offset, name, 4) == 0;
+    };
+    return !named(4 + side, "Xing") && !named(4 + side, "Info") && !named(36, "VBRI");
+}
+
 } // namespace
 
 std::shared_ptr<Clip> Clip::open(const std::string& path, int outputRate) {
@@ -93,8 +123,13 @@ std::shared_ptr<Clip> Clip::openDeferred(const std::string& path, int outputRate
     clip->m_fd = fd; // closed by the destructor from here on
     clip->m_outRate = outputRate;
 
-    // libsndfile first, for what it reads; FFmpeg for every other kind of clip.
-    std::unique_ptr<Decoder> decoder = openSndfileDecoder(fd);
+    // libsndfile first, for what it reads; FFmpeg for every other kind of clip and for an MP3
+    // that names no length.
+    std::unique_ptr<Decoder> decoder;
+    if (mp3WithoutLengthFrame(fd))
+        decoder = openFfmpegDecoder(fd, true);
+    if (!decoder)
+        decoder = openSndfileDecoder(fd);
     if (!decoder)
         decoder = openFfmpegDecoder(fd);
     if (!decoder)

@@ -15,6 +15,7 @@ extern "C" {
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,7 +24,8 @@ namespace media {
 namespace {
 
 // The demuxers a clip may come through (FFmpeg's names). MP3, WAV, AIFF, FLAC and Ogg Vorbis
-// or Opus are libsndfile's; Ogg is listed for the other codecs it may carry.
+// or Opus are libsndfile's; Ogg is listed for the other codecs it may carry. MP3 comes here
+// only when asked for (an MP3 whose start names no length).
 constexpr const char* kDemuxers = "mov,mp4,m4a,3gp,3g2,mj2,asf,matroska,webm,avi,aac,ac3,eac3,"
                                   "dts,flv,mpegts,mpeg,ogg,wv,ape,tta,amr";
 // Bytes the container reader asks for at a time.
@@ -113,7 +115,7 @@ int sndfilePosition(AVChannel channel) {
 
 class FfmpegDecoder : public Decoder {
 public:
-    explicit FfmpegDecoder(int fd) : m_fd(fd) {}
+    FfmpegDecoder(int fd, bool mpegAudio) : m_fd(fd), m_mpegAudio(mpegAudio) {}
     ~FfmpegDecoder() override { close(); }
     FfmpegDecoder(const FfmpegDecoder&) = delete;
     FfmpegDecoder& operator=(const FfmpegDecoder&) = delete;
@@ -136,7 +138,8 @@ public:
             return false;
         m_format->pb = m_io;
         m_format->io_open = refuseOtherFiles;
-        m_format->format_whitelist = av_strdup(kDemuxers);
+        m_format->format_whitelist =
+            av_strdup(m_mpegAudio ? (std::string(kDemuxers) + ",mp3").c_str() : kDemuxers);
         m_format->protocol_whitelist = av_strdup("none");
         // No file name: the container is told by its bytes alone, not by what it is called.
         if (avformat_open_input(&m_format, "", nullptr, nullptr) < 0)
@@ -437,6 +440,7 @@ private:
     bool m_draining = false;
     bool m_ended = false;
     int m_skip = 0;                           // priming frames still to leave out
+    bool m_mpegAudio;                         // MPEG audio is let through as well
     std::int64_t m_origin = 0;                // stream time of the clip's first frame
     std::int64_t m_framePts = AV_NOPTS_VALUE; // of the frame decoded last
     std::int64_t m_pos = 0;                   // frame the next read() returns
@@ -452,12 +456,12 @@ private:
 
 } // namespace
 
-std::unique_ptr<Decoder> openFfmpegDecoder(int fd) {
+std::unique_ptr<Decoder> openFfmpegDecoder(int fd, bool mpegAudio) {
     static std::once_flag quiet;
     // A broken file is reported as one clear error of ours; FFmpeg's own notes about it would
     // only fill the terminal.
     std::call_once(quiet, [] { av_log_set_level(AV_LOG_QUIET); });
-    auto decoder = std::make_unique<FfmpegDecoder>(fd);
+    auto decoder = std::make_unique<FfmpegDecoder>(fd, mpegAudio);
     if (!decoder->open())
         return nullptr;
     return decoder;

@@ -16,7 +16,8 @@
 namespace media {
 
 // FFmpeg over `fd` (which stays the caller's, positioned anywhere); null when the file is
-// none of the allowed kinds or holds no sound it can decode.
-std::unique_ptr<Decoder> openFfmpegDecoder(int fd);
+// none of the allowed kinds or holds no sound it can decode. With `mpegAudio` MP3 is allowed
+// too: one whose start states no length, which libsndfile ends at its estimate.
+std::unique_ptr<Decoder> openFfmpegDecoder(int fd, bool mpegAudio = false);
 
 } // namespace media
